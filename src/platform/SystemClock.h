@@ -1,0 +1,39 @@
+#pragma once
+
+#include "protocol/CivilTime.h"
+
+#include <QString>
+
+namespace ks {
+
+// Which platform call a clock setting stands for: GPS sets UTC, SNTP sets local time.
+enum class ClockSetKind { Utc, Local };
+
+// The program's one source of "now", and the one way to set the system clock.
+// Tests install their own; KSERVER_CLOCK_LOG makes the real one record instead of set.
+class SystemClock {
+public:
+    virtual ~SystemClock() = default;
+    // Milliseconds since 1970-01-01 00:00 UTC.
+    virtual qint64 nowMs() const = 0;
+    // Sets the clock to the UTC instant. On failure returns false and puts the platform's
+    // message into *error (when given).
+    virtual bool setTime(qint64 utcMs, ClockSetKind kind, QString* error = nullptr) = 0;
+};
+
+SystemClock& systemClock();
+// Replaces the clock in force (not owned); nullptr restores the real one.
+void installSystemClock(SystemClock* clock);
+
+// Local time follows TZ through the C library's zone data.
+CivilTime toLocal(qint64 utcMs);
+qint64 fromLocal(const CivilTime& local);
+// Seconds east of UTC in force at that instant.
+int utcOffsetSeconds(qint64 utcMs);
+
+inline CivilTime localNow() { return toLocal(systemClock().nowMs()); }
+
+// The line KSERVER_CLOCK_LOG records for one setting, without line end.
+QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);
+
+} // namespace ks

@@ -1,0 +1,131 @@
+#include "platform/SystemClock.h"
+#include "protocol/DateFormat.h"
+
+#include <QFile>
+
+#include <sys/capability.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace ks {
+
+namespace {
+
+// Raises CAP_SYS_TIME in the effective set for the lifetime of the object, if the
+// process holds it in its permitted set, and drops it again afterwards.
+class TimeCapability {
+public:
+    TimeCapability() {
+        cap_t caps = cap_get_proc();
+        if (!caps) return;
+        cap_flag_value_t permitted = CAP_CLEAR;
+        cap_get_flag(caps, CAP_SYS_TIME, CAP_PERMITTED, &permitted);
+        if (permitted == CAP_SET) {
+            const cap_value_t list[] = {CAP_SYS_TIME};
+            if (cap_set_flag(caps, CAP_EFFECTIVE, 1, list, CAP_SET) == 0 && cap_set_proc(caps) == 0)
+                raised_ = true;
+        }
+        cap_free(caps);
+    }
+    ~TimeCapability() {
+        if (!raised_) return;
+        cap_t caps = cap_get_proc();
+        if (!caps) return;
+        const cap_value_t list[] = {CAP_SYS_TIME};
+        cap_set_flag(caps, CAP_EFFECTIVE, 1, list, CAP_CLEAR);
+        cap_set_proc(caps);
+        cap_free(caps);
+    }
+    TimeCapability(const TimeCapability&) = delete;
+    TimeCapability& operator=(const TimeCapability&) = delete;
+
+private:
+    bool raised_ = false;
+};
+
+class RealClock final : public SystemClock {
+public:
+    qint64 nowMs() const override {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    }
+
+    bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty()) return record(logPath, utcMs, kind, error);
+
+        timespec ts{};
+        ts.tv_sec = time_t(utcMs / 1000);
+        ts.tv_nsec = long(utcMs % 1000) * 1'000'000;
+        TimeCapability capability;
+        if (clock_settime(CLOCK_REALTIME, &ts) != 0) {
+            if (error) *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static bool record(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error) {
+        QFile file(QString::fromLocal8Bit(path));
+        if (!file.open(QIODevice::Append) || file.write(clockLogLine(utcMs, kind) + '\n') < 0) {
+            if (error) *error = file.errorString();
+            return false;
+        }
+        return true;
+    }
+};
+
+RealClock realClock;
+SystemClock* current = &realClock;
+
+} // namespace
+
+SystemClock& systemClock() { return *current; }
+
+void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
+
+CivilTime toLocal(qint64 utcMs) {
+    const qint64 secs = utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000);
+    const time_t t = time_t(secs);
+    tm local{};
+    localtime_r(&t, &local);
+    CivilTime c;
+    c.year = local.tm_year + 1900;
+    c.month = local.tm_mon + 1;
+    c.day = local.tm_mday;
+    c.hour = local.tm_hour;
+    c.minute = local.tm_min;
+    c.second = local.tm_sec > 59 ? 59 : local.tm_sec;
+    c.msec = int(utcMs - secs * 1000);
+    return c;
+}
+
+qint64 fromLocal(const CivilTime& local) {
+    tm t{};
+    t.tm_year = local.year - 1900;
+    t.tm_mon = local.month - 1;
+    t.tm_mday = local.day;
+    t.tm_hour = local.hour;
+    t.tm_min = local.minute;
+    t.tm_sec = local.second;
+    t.tm_isdst = -1;
+    return qint64(mktime(&t)) * 1000 + local.msec;
+}
+
+int utcOffsetSeconds(qint64 utcMs) {
+    const time_t t = time_t(utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000));
+    tm local{};
+    localtime_r(&t, &local);
+    return int(local.tm_gmtoff);
+}
+
+QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
+    return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ ", civilFromMs(utcMs)) +
+           (kind == ClockSetKind::Utc ? "utc" : "local");
+}
+
+} // namespace ks

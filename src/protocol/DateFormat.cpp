@@ -1,0 +1,59 @@
+#include "protocol/DateFormat.h"
+
+#include <cstring>
+
+namespace ks {
+
+namespace {
+const char* const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void appendPadded(QByteArray& out, int value, int width) {
+    out += QByteArray::number(value).rightJustified(width, '0');
+}
+
+bool startsWith(const char* p, const char* token) { return std::strncmp(p, token, std::strlen(token)) == 0; }
+} // namespace
+
+QByteArray formatDateTime(const char* pattern, const CivilTime& t) {
+    QByteArray out;
+    for (const char* p = pattern; *p;) {
+        if (startsWith(p, "yyyy")) {
+            appendPadded(out, t.year, 4);
+            p += 4;
+        } else if (startsWith(p, "yy")) {
+            appendPadded(out, ((t.year % 100) + 100) % 100, 2);
+            p += 2;
+        } else if (startsWith(p, "mmm")) {
+            out += MonthNames[(t.month - 1 + 12) % 12];
+            p += 3;
+        } else if (startsWith(p, "mm")) {
+            appendPadded(out, t.month, 2);
+            p += 2;
+        } else if (startsWith(p, "ddd")) {
+            out += DayNames[weekday(t)];
+            p += 3;
+        } else if (startsWith(p, "dd")) {
+            appendPadded(out, t.day, 2);
+            p += 2;
+        } else if (startsWith(p, "hh")) {
+            appendPadded(out, t.hour, 2);
+            p += 2;
+        } else if (startsWith(p, "nn")) {
+            appendPadded(out, t.minute, 2);
+            p += 2;
+        } else if (startsWith(p, "ss")) {
+            appendPadded(out, t.second, 2);
+            p += 2;
+        } else if (startsWith(p, "zzz")) {
+            appendPadded(out, t.msec, 3);
+            p += 3;
+        } else {
+            out += *p++;
+        }
+    }
+    return out;
+}
+
+} // namespace ks

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "protocol/CivilTime.h"
+
+#include <QByteArray>
+
+namespace ks {
+
+// The program's one date/time formatter. Tokens: "yyyy", "yy", "mmm" (Jan), "mm" (month),
+// "ddd" (Mon), "dd" (day), "hh" (hour 00-23), "nn" (minutes), "ss" (seconds), "zzz"
+// (milliseconds). Every other character is copied, so "/" and ":" are the date and time
+// separators. Note: "mm" is the month and "nn" the minutes, unlike Qt's own formats.
+QByteArray formatDateTime(const char* pattern, const CivilTime& t);
+
+} // namespace ks
