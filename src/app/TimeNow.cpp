@@ -1,0 +1,401 @@
+// Construction is the start-up sequence; destruction the shutdown order; the notification
+// icon and the menus.
+#include "app/TimeNow.h"
+
+#include "app/CodeLabel.h"
+#include "log/Log.h"
+#include "platform/Error.h"
+#include "platform/SystemClock.h"
+#include "platform/Ui.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace ks {
+
+namespace {
+const QColor PanelColour(163, 187, 175);
+
+QFont displayFont(int pixelSize, bool bold = false) {
+    // The clock's own font is not installed anywhere; DSEG7 stands in, bold monospace after it.
+    QFont f(QStringLiteral("DSEG7 Classic"));
+    f.setFamilies({QStringLiteral("DSEG7 Classic"), QStringLiteral("DejaVu Sans Mono")});
+    f.setStyleHint(QFont::Monospace);
+    f.setPixelSize(pixelSize);
+    f.setBold(bold);
+    return f;
+}
+
+QLabel* makeLabel(const QString& text, const QRect& geometry, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(geometry);
+    return l;
+}
+
+QFrame* makePanel(const QRect& geometry, QWidget* parent, bool border) {
+    auto* p = new QFrame(parent);
+    p->setGeometry(geometry);
+    if (border) p->setFrameStyle(QFrame::Box | QFrame::Plain);
+    p->setAutoFillBackground(true);
+    QPalette pal = p->palette();
+    pal.setColor(QPalette::Window, PanelColour);
+    p->setPalette(pal);
+    return p;
+}
+} // namespace
+
+QIcon drawTrayIcon() {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::black);
+    p.setBrush(QColor(0, 255, 0));
+    p.drawEllipse(0, 0, 15, 15);
+    p.setBrush(Qt::black);
+    p.drawRect(4, 4, 1, 2);
+    p.drawRect(10, 4, 1, 2);
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRect(3, 4, 9, 7), 200 * 16, 140 * 16);
+    p.end();
+    return QIcon(pixmap);
+}
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle(QStringLiteral("Korvat Server V2.01"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    QFont f(QStringLiteral("MS Sans Serif"));
+    f.setPointSize(8);
+    setFont(f);
+    CreateControls();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls() {
+    auto* client = new QWidget(this);
+    client->setFixedSize(260, 116);
+    setCentralWidget(client);
+    CreateClockPanel();
+    CreateSettingsPanel();
+    CreateMenus();
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setFixedHeight(19);
+    ClientCountPanel = new QLabel(StatusBar1);
+    ClientCountPanel->setFixedWidth(30);
+    ClientCountPanel->setAlignment(Qt::AlignCenter);
+    ClientCountPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    SerialPanel = new QLabel(StatusBar1);
+    SerialPanel->setFixedWidth(105);
+    SerialPanel->setAlignment(Qt::AlignCenter);
+    SerialPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StatusBar1->addWidget(ClientCountPanel);
+    StatusBar1->addWidget(SerialPanel);
+    setStatusBar(StatusBar1);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // All timers are created stopped; the start-up sequence starts the ticks last.
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(250);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(3'600'000);
+    connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+}
+
+void TForm1::CreateClockPanel() {
+    Panel6 = makePanel(QRect(0, 0, 260, 117), centralWidget(), true);
+    lblH = makeLabel(QString(), QRect(4, 8, 100, 70), Panel6);
+    lblH->setFont(displayFont(60));
+    lblH->setAlignment(Qt::AlignCenter);
+    DotLabel = makeLabel(QStringLiteral(":"), QRect(102, 8, 22, 70), Panel6);
+    DotLabel->setFont(displayFont(48, true));
+    DotLabel->setAlignment(Qt::AlignCenter);
+    lblM = makeLabel(QString(), QRect(122, 8, 100, 70), Panel6);
+    lblM->setFont(displayFont(60));
+    lblM->setAlignment(Qt::AlignCenter);
+    lblS = makeLabel(QString(), QRect(218, 46, 40, 32), Panel6);
+    lblS->setFont(displayFont(24));
+    lblS->setAlignment(Qt::AlignRight | Qt::AlignBottom);
+    DateLabel = makeLabel(QString(), QRect(2, 86, 256, 28), Panel6);
+    DateLabel->setFont(displayFont(16));
+    DateLabel->setAlignment(Qt::AlignCenter);
+
+    tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 4, 60, 18), Panel6);
+    QFont statusFont(QStringLiteral("Tahoma"));
+    statusFont.setPixelSize(11);
+    statusFont.setBold(true);
+    tsStatus->setFont(statusFont);
+    tsStatus->setAlignment(Qt::AlignCenter);
+    tsStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
+    tsStatus->setAutoFillBackground(true);
+    QPalette pal = tsStatus->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    pal.setColor(QPalette::WindowText, QColor(128, 128, 128));
+    tsStatus->setPalette(pal);
+}
+
+void TForm1::CreateSettingsPanel() {
+    SettingsPanel = makePanel(QRect(0, 0, 260, 116), centralWidget(), true);
+    SettingsPanel->setVisible(false);
+    QFont tahoma(QStringLiteral("Tahoma"));
+    tahoma.setPointSize(9);
+    SettingsPanel->setFont(tahoma);
+
+    auto codeLabel = [](const char* caption, int x, int y, int w, QWidget* parent) {
+        return new CodeLabel(QString::fromLatin1(caption), QRect(x, y, w, 18), parent);
+    };
+    makeLabel(QStringLiteral("Sync:"), QRect(8, 9, 32, 16), SettingsPanel);
+    lblSync[2] = codeLabel("PC", 40, 8, 34, SettingsPanel);
+    lblSync[1] = codeLabel("NTP", 75, 8, 34, SettingsPanel);
+    lblSync[0] = codeLabel("GPS", 110, 8, 34, SettingsPanel);
+    makeLabel(QStringLiteral("Mode:"), QRect(151, 9, 34, 16), SettingsPanel);
+    lblLOC = codeLabel("LOC", 186, 8, 34, SettingsPanel);
+    lblGMT = codeLabel("GMT", 221, 8, 34, SettingsPanel);
+
+    GPSPanel = makePanel(QRect(0, 32, 257, 85), SettingsPanel, false);
+    makeLabel(QStringLiteral("Port:"), QRect(8, 1, 32, 16), GPSPanel);
+    for (int i = 0; i < 5; ++i)
+        lblPort[i] = codeLabel(QByteArray::number(i + 1).constData(), 40 + 16 * i, 0, 15, GPSPanel);
+    makeLabel(QStringLiteral("Baud:"), QRect(152, 1, 34, 16), GPSPanel);
+    lblBaud[0] = codeLabel("4800", 186, 0, 34, GPSPanel);
+    lblBaud[1] = codeLabel("9600", 221, 0, 34, GPSPanel);
+    makeLabel(QStringLiteral("Data:"), QRect(8, 21, 32, 16), GPSPanel);
+    lblData[0] = codeLabel("7", 40, 20, 15, GPSPanel);
+    lblData[1] = codeLabel("8", 56, 20, 15, GPSPanel);
+    makeLabel(QStringLiteral("Stop:"), QRect(92, 21, 32, 16), GPSPanel);
+    lblStop[0] = codeLabel("1", 124, 20, 15, GPSPanel);
+    lblStop[1] = codeLabel("2", 140, 20, 15, GPSPanel);
+    makeLabel(QStringLiteral("Parity:"), QRect(172, 21, 36, 16), GPSPanel);
+    lblParity[0] = codeLabel("N", 208, 20, 15, GPSPanel);
+    lblParity[1] = codeLabel("E", 224, 20, 15, GPSPanel);
+    lblParity[2] = codeLabel("O", 240, 20, 15, GPSPanel);
+    makeLabel(QStringLiteral("Conx:"), QRect(8, 49, 32, 16), GPSPanel);
+    lblAuto = codeLabel("AUTO", 40, 48, 40, GPSPanel);
+    btnConnect = new QPushButton(QStringLiteral("CONNECT"), GPSPanel);
+    btnConnect->setGeometry(84, 48, 84, 18);
+    btnDisconnect = new QPushButton(QStringLiteral("DISCONNECT"), GPSPanel);
+    btnDisconnect->setGeometry(172, 48, 84, 18);
+
+    NTPPanel = makePanel(QRect(0, 32, 261, 85), SettingsPanel, false);
+    makeLabel(QStringLiteral("NTP:"), QRect(8, 2, 32, 16), NTPPanel);
+    Edit1 = new QLineEdit(NTPPanel);
+    Edit1->setGeometry(40, 0, 105, 19);
+    btnForce = new QPushButton(QStringLiteral("FORCE SYNC"), NTPPanel);
+    btnForce->setGeometry(172, 0, 84, 18);
+    GPSPanel->setVisible(false);
+    NTPPanel->setVisible(false);
+
+    // Two sub-panels inherit the settings panel's colour, and the code labels take their
+    // parent's colour when plain.
+    for (CodeLabel* l : SettingsPanel->findChildren<CodeLabel*>()) l->setHighlighted(false);
+
+    for (CodeLabel* l : lblSync) connect(l, &CodeLabel::clicked, this, &TForm1::lblSync1Click);
+    for (CodeLabel* l : lblPort) connect(l, &CodeLabel::clicked, this, &TForm1::lblPort1Click);
+    for (CodeLabel* l : lblBaud) connect(l, &CodeLabel::clicked, this, &TForm1::lblBaud1Click);
+    for (CodeLabel* l : lblData) connect(l, &CodeLabel::clicked, this, &TForm1::lblData1Click);
+    for (CodeLabel* l : lblStop) connect(l, &CodeLabel::clicked, this, &TForm1::lblStop1Click);
+    for (CodeLabel* l : lblParity) connect(l, &CodeLabel::clicked, this, &TForm1::lblParity1Click);
+    connect(lblAuto, &CodeLabel::clicked, this, &TForm1::lblAutoClick);
+    connect(lblLOC, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
+    connect(lblGMT, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
+    connect(Edit1, &QLineEdit::textEdited, this, &TForm1::Edit1Change);
+    connect(btnForce, &QPushButton::clicked, this, &TForm1::btnForceClick);
+    connect(btnConnect, &QPushButton::clicked, this, &TForm1::btnConnectClick);
+    connect(btnDisconnect, &QPushButton::clicked, this, &TForm1::btnDisconnectClick);
+}
+
+void TForm1::CreateMenus() {
+    QMenu* system = menuBar()->addMenu(QStringLiteral("System"));
+    Settings1 = system->addAction(QStringLiteral("Settings"));
+    Settings1->setCheckable(true);
+    connect(Settings1, &QAction::triggered, this, &TForm1::SaveSettings1Click);
+    Chimes1 = system->addAction(QStringLiteral("Hour Alarm"));
+    Chimes1->setCheckable(true);
+    connect(Chimes1, &QAction::triggered, this, &TForm1::Chimes1Click);
+    system->addSeparator();
+    Exit1 = system->addAction(QStringLiteral("E&xit"));
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    QMenu* log = menuBar()->addMenu(QStringLiteral("Log"));
+    connect(log->addAction(QStringLiteral("Show")), &QAction::triggered, this, &TForm1::Show1Click);
+
+    TrayMenu = new QMenu(this);
+    Properties1 = TrayMenu->addAction(QStringLiteral("&Properties"));
+    TrayMenu->setDefaultAction(Properties1);
+    connect(Properties1, &QAction::triggered, this, &TForm1::Properties1Click);
+    connect(TrayMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &TForm1::Exit1Click);
+}
+
+bool TForm1::StartUp() {
+    // Steps 1-6: controls, state and conventions exist from construction; dates are formatted
+    // by the one formatter, so there is nothing process-wide to set.
+    ClientList.clear();
+    TrayMessage(TrayOp::Add);
+    TrayMessage(TrayOp::Modify);
+    ChimeLatch = true;
+
+    if (!instance_.acquire()) {
+        showMessage(QStringLiteral("Brevane Korvat Server"),
+                    QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
+        TrayMessage(TrayOp::Delete);
+        return false;
+    }
+    started_ = true;
+    StartNetworkWatch();
+
+    lblSync[0]->Tag = 1;
+    lblSync[1]->Tag = 3;
+    lblSync[2]->Tag = 0;
+    for (int i = 0; i < 5; ++i) lblPort[i]->Tag = i + 1;
+    lblBaud[0]->Tag = 6;
+    lblBaud[1]->Tag = 7;
+    lblData[0]->Tag = 2;
+    lblData[1]->Tag = 3;
+    lblStop[0]->Tag = 0;
+    lblStop[1]->Tag = 2;
+    lblParity[0]->Tag = 0;
+    lblParity[1]->Tag = 2;
+    lblParity[2]->Tag = 1;
+    lblLOC->Tag = 0;
+    lblGMT->Tag = 1;
+
+    ReplySerial = int(QRandomGenerator::global()->bounded(9999));
+    ClientCountPanel->setText(QStringLiteral("0"));
+    SyncSource = StatusReserved = SyncState = 0;
+
+    LoadSettings();
+    GpsSetupPending = true;
+    GpsTimeText = "00:00:00";
+    GpsDateText = "01/01/01";
+
+    LogFrm_ = new TLogFrm();
+
+    btnForceClick();
+    StartListening();
+    Timer2->start();
+    Timer1->start();
+
+    // Without a notification area the icon could never open the window: show it instead.
+    if (!isHeadless() && !QSystemTrayIcon::isSystemTrayAvailable()) Properties1Click();
+    return true;
+}
+
+void TForm1::Shutdown() {
+    delete LogFrm_;
+    LogFrm_ = nullptr;
+    Timer1->stop();
+    Timer2->stop();
+    ClientList.clear();
+    if (started_) AnnounceShutdown();
+    TrayMessage(TrayOp::Delete);
+}
+
+bool TForm1::TrayMessage(TrayOp op) {
+    switch (op) {
+    case TrayOp::Add:
+        if (!TrayIcon) {
+            TrayIcon = new QSystemTrayIcon(this);
+            TrayIcon->setContextMenu(TrayMenu);
+            connect(TrayIcon, &QSystemTrayIcon::activated, this,
+                    [this](QSystemTrayIcon::ActivationReason reason) {
+                        if (reason == QSystemTrayIcon::DoubleClick) Properties1Click();
+                    });
+        }
+        return true;
+    case TrayOp::Modify:
+        TrayIcon->setIcon(drawTrayIcon());
+        TrayIcon->setToolTip(QStringLiteral("Korvat Server Active"));
+        if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
+        return TrayIcon->isVisible();
+    case TrayOp::Delete:
+        if (TrayIcon) TrayIcon->hide();
+        return true;
+    }
+    return false;
+}
+
+void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
+    if (!LogFrm_) return;
+    const LogEntry& e = LogFrm_->AddEntry(type, event, details);
+    // Headless, stderr is the operator's only view: one line per entry, line ends escaped.
+    if (isHeadless()) {
+        QByteArray flat = details;
+        flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
+        writeStderrLine(e.time + '\t' + e.col + '\t' + event + '\t' + flat);
+    }
+}
+
+bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }
+
+bool TForm1::IndicateClientType() const { return LogFrm_ && LogFrm_->IndicateClientType(); }
+
+void TForm1::SaveLogCsv() {
+    if (LogFrm_) LogFrm_->SaveLogCsv();
+}
+
+void TForm1::Exit1Click() {
+    exiting_ = true;
+    close();
+}
+
+void TForm1::Show1Click() {
+    LogFrm_->show();
+    LogFrm_->raise();
+    LogFrm_->activateWindow();
+}
+
+void TForm1::Properties1Click() {
+    if (!isVisible()) {
+        show();
+        if (QScreen* screen = this->screen())
+            move(screen->availableGeometry().center() - rect().center());
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+}
+
+void TForm1::HideToTray() {
+    hide();
+    if (LogFrm_) LogFrm_->hide();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!exiting_) {
+        // Close puts the program back into the notification area; it keeps running.
+        event->ignore();
+        HideToTray();
+        return;
+    }
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+        // Deferred: hiding inside the state change confuses some window managers.
+        QTimer::singleShot(0, this, [this] {
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            HideToTray();
+        });
+    }
+}
+
+} // namespace ks

@@ -1,0 +1,187 @@
+#pragma once
+
+#include "platform/SettingsStore.h"
+#include "platform/SingleInstance.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMainWindow>
+
+#include <memory>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QStatusBar;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace ks {
+
+class CodeLabel;
+class TLogFrm;
+
+// The main window: it owns the program's state and every component, and its methods are
+// the event handlers. One file per concern implements it (see the .cpp files beside this).
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The start-up sequence. Returns false when another copy runs (after telling the user);
+    // throws ks::Error when a step fails.
+    bool StartUp();
+    // The shutdown order after the loop has ended; safe after a partial start-up.
+    void Shutdown();
+
+    // --- Event log ---
+    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details);
+    bool ShowDebug() const;
+    bool IndicateClientType() const;
+    void SaveLogCsv();
+    TLogFrm* LogFrm() const { return LogFrm_; }
+
+    // --- Menus and notification icon ---
+    enum class TrayOp { Add, Modify, Delete };
+    bool TrayMessage(TrayOp op);
+    void Exit1Click();
+    void Show1Click();
+    void Properties1Click();
+    void SaveSettings1Click(); // "Settings": shows or hides the settings panel
+    void Chimes1Click();       // "Hour Alarm"
+
+    // --- Settings ---
+    void LoadSettings();
+    void SaveSettings();
+
+    // --- Settings panel ---
+    void lblSync1Click(CodeLabel* label);
+    void lblPort1Click(CodeLabel* label);
+    void lblBaud1Click(CodeLabel* label);
+    void lblData1Click(CodeLabel* label);
+    void lblStop1Click(CodeLabel* label);
+    void lblParity1Click(CodeLabel* label);
+    void lblAutoClick();
+    void lblGMTClick(CodeLabel* label);
+    void Edit1Change(const QString& text);
+    void btnForceClick();
+
+    // --- Clock ticks ---
+    void Timer1Timer();
+    void Timer2Timer();
+    void StartChime();
+
+    // --- GPS receiver ---
+    void btnConnectClick();
+    void btnDisconnectClick();
+    bool SerialConnected() const;
+    void SendGpsSetup();
+
+    // --- NTP ---
+    bool SyncToNtp();
+
+    // --- Request service ---
+    void StartListening();
+    void ClearClientList();
+
+    // --- State announcement ---
+    void StartNetworkWatch();
+    void AnnounceState(const QByteArray& message);
+    void AnnounceShutdown();
+
+    // --- State (shared with every concern) ---
+    qint16 SyncSource = 0;
+    qint16 StatusReserved = 0;
+    qint16 SyncState = 0;
+    qint16 LastSyncSource = 0;
+    qint16 LastStatusReserved = 0;
+    qint16 LastSyncState = 0;
+    int ReplySerial = 0;
+    bool ChimeLatch = true;
+    bool GpsSetupPending = true;
+    bool NetworkPresent = false;
+    QByteArray GpsTimeText = "00:00:00";
+    QByteArray GpsDateText = "01/01/01";
+    QList<QByteArray> ClientList;
+
+    // Serial settings codes, as stored.
+    qint16 BaudCode = 7;
+    qint16 DataCode = 3;
+    qint16 ParityCode = 0;
+    qint16 PortNumber = 2;
+    qint16 StopCode = 0;
+    QByteArray NtpServer;
+
+    // --- Controls (named as the window's design names them) ---
+    QFrame* Panel6 = nullptr;
+    QLabel* lblH = nullptr;
+    QLabel* DotLabel = nullptr;
+    QLabel* lblM = nullptr;
+    QLabel* lblS = nullptr;
+    QLabel* DateLabel = nullptr;
+    QLabel* tsStatus = nullptr;
+    int DotLabelTag = 0; // the colon's blink counter
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* ClientCountPanel = nullptr;
+    QLabel* SerialPanel = nullptr;
+
+    QFrame* SettingsPanel = nullptr;
+    QFrame* GPSPanel = nullptr;
+    QFrame* NTPPanel = nullptr;
+    CodeLabel* lblSync[3] = {};
+    CodeLabel* lblPort[5] = {};
+    CodeLabel* lblBaud[2] = {};
+    CodeLabel* lblData[2] = {};
+    CodeLabel* lblStop[2] = {};
+    CodeLabel* lblParity[3] = {};
+    CodeLabel* lblAuto = nullptr;
+    CodeLabel* lblLOC = nullptr;
+    CodeLabel* lblGMT = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QPushButton* btnConnect = nullptr;
+    QPushButton* btnDisconnect = nullptr;
+    QPushButton* btnForce = nullptr;
+
+    QAction* Settings1 = nullptr;
+    QAction* Chimes1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* Properties1 = nullptr;
+    QMenu* TrayMenu = nullptr;
+    QSystemTrayIcon* TrayIcon = nullptr;
+
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+    QTimer* IdIPWatch1 = nullptr;
+
+    SettingsStore& Settings() { return settings_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateClockPanel();
+    void CreateSettingsPanel();
+    void CreateMenus();
+    void HideToTray();
+    void SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting);
+    void ShowSettingsInPanel();
+    void ShowSourcePanels();
+    void ShowStatusColours();
+
+    SingleInstance instance_;
+    SettingsStore settings_;
+    TLogFrm* LogFrm_ = nullptr;
+    bool exiting_ = false;
+    bool started_ = false;
+};
+
+// The 16 x 16 notification icon, drawn in code: a green disc with a black rim, eyes and smile.
+QIcon drawTrayIcon();
+
+} // namespace ks

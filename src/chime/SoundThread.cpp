@@ -1,0 +1,15 @@
+#include "chime/SoundThread.h"
+
+#include "platform/WavePlayer.h"
+
+namespace ks {
+
+void MySoundThread::start() {
+    auto* thread = new MySoundThread();
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->QThread::start();
+}
+
+void MySoundThread::run() { playWaveSync(findSoundFile(QStringLiteral("hour.wav"))); }
+
+} // namespace ks

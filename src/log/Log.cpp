@@ -1,0 +1,86 @@
+#include "log/Log.h"
+
+#include "log/LogCsv.h"
+#include "platform/SystemClock.h"
+#include "platform/Ui.h"
+#include "protocol/DateFormat.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace ks {
+
+TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Korvat Server Log"));
+    resize(502, 385);
+
+    auto* menuBar = new QMenuBar(this);
+    QMenu* menu = menuBar->addMenu(QStringLiteral("Log"));
+    clear1_ = menu->addAction(QStringLiteral("Clear"));
+    QAction* save1 = menu->addAction(QStringLiteral("Save"));
+    menu->addSeparator();
+    indicateClientType1_ = menu->addAction(QStringLiteral("Indicate Client Type"));
+    indicateClientType1_->setCheckable(true);
+    debug1_ = menu->addAction(QStringLiteral("Show Debug"));
+    debug1_->setCheckable(true);
+    menu->addSeparator();
+    QAction* close1 = menu->addAction(QStringLiteral("Close"));
+
+    list_ = new QTreeView(this);
+    list_->setModel(&model_);
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    QFont listFont(QStringLiteral("Verdana"));
+    listFont.setPixelSize(11);
+    list_->setFont(listFont);
+    list_->header()->setStretchLastSection(false);
+    list_->setColumnWidth(LogModel::TimeColumn, 65);
+    list_->setColumnWidth(LogModel::EventColumn, 125);
+    list_->setColumnWidth(LogModel::DetailsColumn, 300);
+    list_->setColumnHidden(LogModel::ColColumn, true);
+
+    auto* strip = new QWidget(this);
+    strip->setFixedHeight(41);
+    auto* ok = new QPushButton(QStringLiteral("OK"), strip);
+    ok->setDefault(true);
+    auto* stripLayout = new QHBoxLayout(strip);
+    stripLayout->addWidget(ok);
+    stripLayout->addStretch();
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->setMenuBar(menuBar);
+    layout->addWidget(list_);
+    layout->addWidget(strip);
+
+    connect(clear1_, &QAction::triggered, this, [this] {
+        list_->setUpdatesEnabled(false);
+        model_.clear();
+        list_->setUpdatesEnabled(true);
+    });
+    connect(save1, &QAction::triggered, this, &TLogFrm::SaveLogCsv);
+    connect(close1, &QAction::triggered, this, &QWidget::hide);
+    connect(ok, &QPushButton::clicked, this, &QWidget::hide);
+}
+
+const LogEntry& TLogFrm::AddEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
+    model_.add({formatDateTime("hh:nn:ss", localNow()), event, details, QByteArray::number(type)});
+    list_->scrollTo(model_.index(model_.rowCount() - 1, 0));
+    return model_.entries().last();
+}
+
+bool TLogFrm::ShowDebug() const { return debug1_->isChecked(); }
+
+bool TLogFrm::IndicateClientType() const { return indicateClientType1_->isChecked(); }
+
+void TLogFrm::SaveLogCsv() { writeLogCsv(model_.entries(), executableDir(), localNow()); }
+
+} // namespace ks

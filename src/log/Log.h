@@ -1,0 +1,41 @@
+#pragma once
+
+#include "log/LogModel.h"
+
+#include <QDialog>
+
+class QAction;
+class QTreeView;
+
+namespace ks {
+
+// The log window: the list of entries, its menu and the two log options.
+// Closing only hides it; entries keep being added while hidden.
+class TLogFrm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TLogFrm(QWidget* parent = nullptr);
+
+    const LogEntry& AddEntry(qint16 type, const QByteArray& event, const QByteArray& details);
+
+    bool ShowDebug() const;
+    bool IndicateClientType() const;
+
+    // Writes the whole log to Logs/ beside the executable; silent on failure.
+    void SaveLogCsv();
+
+    LogModel& Model() { return model_; }
+    QTreeView* ListView() const { return list_; }
+    QAction* Debug1() const { return debug1_; }
+    QAction* IndicateClientType1() const { return indicateClientType1_; }
+    QAction* Clear1() const { return clear1_; }
+
+private:
+    LogModel model_;
+    QTreeView* list_ = nullptr;
+    QAction* clear1_ = nullptr;
+    QAction* debug1_ = nullptr;
+    QAction* indicateClientType1_ = nullptr;
+};
+
+} // namespace ks

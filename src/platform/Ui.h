@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+namespace ks {
+
+enum class MessageIcon { Information, Warning, Critical };
+
+// True when there is no display (the off-screen or minimal platform): nobody could
+// dismiss a box or click an icon, so texts go to stderr instead.
+bool isHeadless();
+
+// A modal box; headless, the text goes to stderr as "caption: text" and the call returns
+// as if the box had been dismissed.
+void showMessage(const QString& caption, const QString& text, MessageIcon icon);
+
+// Writes one line to stderr at once (unbuffered), adding the line end.
+void writeStderrLine(const QByteArray& line);
+
+// The folder of the running executable: Logs/ and hour.wav are looked up beside it.
+QString executableDir();
+
+} // namespace ks

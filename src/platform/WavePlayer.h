@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace ks {
+
+// Plays a wave file to its end (blocking the calling thread); when the file is missing or
+// cannot be played, the desktop theme's bell instead. Failures are silent.
+void playWaveSync(const QString& path);
+
+// Where "hour.wav" is looked up: beside the executable, then the current folder.
+QString findSoundFile(const QString& name);
+
+} // namespace ks
