@@ -10,6 +10,6 @@ void MySoundThread::start() {
     thread->QThread::start();
 }
 
-void MySoundThread::run() { playWaveSync(findSoundFile(QStringLiteral("hour.wav"))); }
+void MySoundThread::run() { playWave(findSoundFile(QStringLiteral("hour.wav"))); }
 
 } // namespace ks

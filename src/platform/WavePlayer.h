@@ -8,6 +8,12 @@ namespace ks {
 // cannot be played, the desktop theme's bell instead. Failures are silent.
 void playWaveSync(const QString& path);
 
+// Replaces the player (tests count chimes with it); nullptr restores the real one.
+using WavePlayerFn = void (*)(const QString& path);
+void installWavePlayer(WavePlayerFn player);
+// Plays through the installed player.
+void playWave(const QString& path);
+
 // Where "hour.wav" is looked up: beside the executable, then the current folder.
 QString findSoundFile(const QString& name);
 

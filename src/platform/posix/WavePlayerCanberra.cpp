@@ -7,6 +7,7 @@
 
 #include <canberra.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -48,6 +49,17 @@ void playWaveSync(const QString& path) {
     if (!exists || playAndWait(context, CA_PROP_MEDIA_FILENAME, QFile::encodeName(path)) != CA_SUCCESS)
         playAndWait(context, CA_PROP_EVENT_ID, "bell");
     ca_context_destroy(context);
+}
+
+namespace {
+std::atomic<WavePlayerFn> player{nullptr};
+}
+
+void installWavePlayer(WavePlayerFn p) { player = p; }
+
+void playWave(const QString& path) {
+    const WavePlayerFn p = player;
+    (p ? p : playWaveSync)(path);
 }
 
 QString findSoundFile(const QString& name) {

@@ -1,0 +1,112 @@
+// The program as a process: start, single instance, termination, start-up failures and the
+// state announcements seen from a listener on the group.
+#include "AppProcess.h"
+
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QTest>
+#include <QUdpSocket>
+
+using ks::test::AppProcess;
+
+namespace {
+// Joins 224.0.0.1:6649 on every multicast-capable interface of the namespace.
+class GroupListener {
+public:
+    GroupListener() {
+        QVERIFY(socket.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+        for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
+            if (i.flags() & QNetworkInterface::CanMulticast) socket.joinMulticastGroup(group, i);
+    }
+    bool waitFor(const QByteArray& payload, int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            while (socket.hasPendingDatagrams()) {
+                const QByteArray d = socket.receiveDatagram().data();
+                received.append(d);
+                if (d == payload) return true;
+            }
+            QTest::qWait(10);
+        }
+        return false;
+    }
+    QUdpSocket socket;
+    QHostAddress group{QStringLiteral("224.0.0.1")};
+    QList<QByteArray> received;
+};
+} // namespace
+
+class TestProcess : public QObject {
+    Q_OBJECT
+private slots:
+    void startsAnnouncesAndEndsOnSigterm() {
+        GroupListener listener;
+        AppProcess app;
+        app.start();
+        // PC clock: nothing on the first tick, 0_0_2 on the second.
+        QVERIFY(listener.waitFor("0_0_2", 5000));
+        QCOMPARE(listener.received, QList<QByteArray>{"0_0_2"});
+        QCOMPARE(app.process().state(), QProcess::Running);
+        QVERIFY(!QFile::exists(app.settingsPath())); // loading never creates the settings file
+
+        const qint64 took = app.terminate(5000);
+        QVERIFY2(took >= 0 && took < 1000, QByteArray::number(took).constData());
+        QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.process().exitCode(), 0);
+        QVERIFY(listener.waitFor("0_0_9", 2000));
+        QCOMPARE(listener.received, (QList<QByteArray>{"0_0_2", "0_0_9"}));
+    }
+
+    void secondCopyLeavesTheFirstAlone() {
+        AppProcess first;
+        GroupListener listener;
+        first.start();
+        QVERIFY(listener.waitFor("0_0_2", 5000));
+
+        QProcess second;
+        second.setProcessEnvironment(first.env);
+        second.start(first.binDir() + QStringLiteral("/korvat-server"), {});
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.readAllStandardError(),
+                 QByteArray("Brevane Korvat Server: Korvat Server is already running.\n"));
+        QCOMPARE(first.process().state(), QProcess::Running);
+        QVERIFY(!listener.waitFor("0_0_9", 600)); // the second copy sent nothing
+        QVERIFY(first.terminate() >= 0);
+    }
+
+    void startupFailureShowsItsMessageAndExitsZero_data() {
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("wrong type") << QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n\"baud\"=\"fast\"\r\n")
+                                    << QByteArray("Korvat Server: Invalid data type for 'baud'");
+        QTest::newRow("ntpserver as dword") << QByteArray("REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\n\"ntpserver\"=dword:00000001\n")
+                                            << QByteArray("Korvat Server: Invalid data type for 'ntpserver'");
+        QTest::newRow("not regedit") << QByteArray("[settings]\nbaud=7\n") << QByteArray("KORVATSERVER.reg, line 1: not a REGEDIT4 file");
+        QTest::newRow("unreadable line") << QByteArray("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\nbaud=7\n")
+                                         << QByteArray("KORVATSERVER.reg, line 4: unreadable value line");
+    }
+    void startupFailureShowsItsMessageAndExitsZero() {
+        QFETCH(QByteArray, settings);
+        QFETCH(QByteArray, message);
+        GroupListener listener;
+        AppProcess app;
+        app.writeSettings(settings);
+        app.start();
+        QVERIFY(app.waitForExit(5000));
+        QCOMPARE(app.process().exitCode(), 0);
+        const QList<QByteArray> lines = app.lines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(message), lines[0].constData());
+        // The shutdown order ran: the network was present, so the shutdown datagram went out.
+        QVERIFY(listener.waitFor("0_0_9", 2000));
+        // Nothing the user wrote is lost.
+        QFile f(app.settingsPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), settings);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"

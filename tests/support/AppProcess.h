@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace ks::test {
+
+// The program as a process: a copy of the executable in a temporary folder (so Logs/ beside
+// it belongs to the test), private config and runtime folders, headless, TZ=UTC. Its stderr
+// is collected line by line.
+class AppProcess {
+public:
+    AppProcess();
+    ~AppProcess();
+
+    QString root() const { return dir_.path(); }
+    QString binDir() const { return dir_.path() + QStringLiteral("/bin"); }
+    QString configDir() const { return dir_.path() + QStringLiteral("/config"); }
+    QString runtimeDir() const { return dir_.path() + QStringLiteral("/runtime"); }
+    QString settingsPath() const { return configDir() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
+    QString logsDir() const { return binDir() + QStringLiteral("/Logs"); }
+
+    // Writes the settings file (REGEDIT4 text, as given).
+    void writeSettings(const QByteArray& text) const;
+
+    QProcessEnvironment env;
+
+    void start();
+    // Waits until a stderr line contains the text; returns whether it came in time.
+    bool waitForLine(const QByteArray& text, int timeoutMs = 5000);
+    bool waitForExit(int timeoutMs = 5000);
+    // SIGTERM; returns the time it took the process to end, or -1 when it did not in time.
+    qint64 terminate(int timeoutMs = 5000);
+    QList<QByteArray> lines();
+    QProcess& process() { return process_; }
+
+private:
+    void collect();
+    QTemporaryDir dir_;
+    QProcess process_;
+    QByteArray partial_;
+    QList<QByteArray> lines_;
+};
+
+} // namespace ks::test

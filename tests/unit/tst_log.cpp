@@ -1,0 +1,140 @@
+// The event log: the 301-entry rule, Clear, colours by type, and the CSV file byte for byte.
+#include "FakeClock.h"
+#include "log/Log.h"
+#include "log/LogCsv.h"
+#include "protocol/CivilTime.h"
+
+#include <QBrush>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+using namespace ks;
+
+namespace {
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+const CivilTime SaveTime{2009, 3, 5, 14, 7, 9, 0};
+} // namespace
+
+class TestLog : public QObject {
+    Q_OBJECT
+private slots:
+    void boundary_data() {
+        QTest::addColumn<int>("before");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<QByteArray>("firstEvent");
+        QTest::newRow("300 + 1 removes nothing") << 300 << 301 << QByteArray("e0");
+        QTest::newRow("301 + 1 removes the oldest") << 301 << 301 << QByteArray("e1");
+        QTest::newRow("empty + 1") << 0 << 1 << QByteArray("new");
+    }
+    void boundary() {
+        QFETCH(int, before);
+        QFETCH(int, after);
+        QFETCH(QByteArray, firstEvent);
+        LogModel model;
+        for (int i = 0; i < before; ++i) model.add({"00:00:00", "e" + QByteArray::number(i), "d", "4"});
+        model.add({"00:00:01", "new", "d", "2"});
+        QCOMPARE(model.rowCount(), after);
+        QCOMPARE(model.entries().first().event, firstEvent);
+        QCOMPARE(model.entries().last().event, QByteArray("new"));
+    }
+
+    void colours_data() {
+        QTest::addColumn<QByteArray>("col");
+        QTest::addColumn<QVariant>("background");
+        QTest::addColumn<QVariant>("foreground");
+        const QVariant none;
+        QTest::newRow("alert") << QByteArray("0") << QVariant(QBrush(QColor(255, 0, 0))) << QVariant(QBrush(QColor(255, 255, 255)));
+        QTest::newRow("success") << QByteArray("2") << QVariant(QBrush(QColor(0, 255, 0))) << none;
+        QTest::newRow("notice") << QByteArray("4") << QVariant(QBrush(QColor(255, 255, 0))) << none;
+        QTest::newRow("other type") << QByteArray("7") << none << none;
+        QTest::newRow("not a number drawn as 0") << QByteArray("x") << QVariant(QBrush(QColor(255, 0, 0)))
+                                                 << QVariant(QBrush(QColor(255, 255, 255)));
+    }
+    void colours() {
+        QFETCH(QByteArray, col);
+        QFETCH(QVariant, background);
+        QFETCH(QVariant, foreground);
+        LogModel model;
+        model.add({"12:00:00", "Event", "Details", col});
+        QCOMPARE(model.data(model.index(0, LogModel::DetailsColumn), Qt::BackgroundRole), background);
+        QCOMPARE(model.data(model.index(0, LogModel::DetailsColumn), Qt::ForegroundRole), foreground);
+        for (int c : {LogModel::TimeColumn, LogModel::EventColumn}) {
+            QVERIFY(!model.data(model.index(0, c), Qt::BackgroundRole).isValid());
+            QVERIFY(!model.data(model.index(0, c), Qt::ForegroundRole).isValid());
+        }
+    }
+
+    void windowAddsWhileHiddenAndClears() {
+        test::FakeClock clock(msFromCivil({2026, 12, 6, 23, 59, 58, 0}));
+        TLogFrm log;
+        QVERIFY(!log.isVisible());
+        log.AddEntry(4, "NTP Sync", "Attempting Sync to pool");
+        clock.advance(2500);
+        log.AddEntry(0, "NTP Sync", "Connection Timeout");
+        QCOMPARE(log.Model().rowCount(), 2);
+        QCOMPARE(log.Model().entries()[0].time, QByteArray("23:59:58"));
+        QCOMPARE(log.Model().entries()[1].time, QByteArray("00:00:00"));
+        QCOMPARE(log.Model().entries()[1].col, QByteArray("0"));
+        QVERIFY(log.ListView()->isColumnHidden(LogModel::ColColumn));
+
+        log.Clear1()->trigger();
+        QCOMPARE(log.Model().rowCount(), 0);
+        log.Clear1()->trigger(); // on an empty list: nothing
+        log.AddEntry(2, "Only", "one");
+        QCOMPARE(log.Model().rowCount(), 1);
+        QVERIFY(!log.ShowDebug());
+        log.Debug1()->trigger();
+        QVERIFY(log.ShowDebug());
+        QVERIFY(!log.IndicateClientType());
+    }
+
+    void csvBytes_data() {
+        QTest::addColumn<QList<QByteArray>>("cells"); // four per entry
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray header = "\"Time\",\"Event\",\"Details\",\"col\"\r\n";
+        QTest::newRow("empty log") << QList<QByteArray>{} << header;
+        QTest::newRow("plain entry") << QList<QByteArray>{"14:07:09", "NTP Sync", "Successful Sync to 192.168.0.10", "2"}
+                                     << header + "\"14:07:09\",\"NTP Sync\",\"Successful Sync to 192.168.0.10\",\"2\"\r\n";
+        QTest::newRow("comma stays in one field") << QList<QByteArray>{"01:02:03", "Client Send", "a,b", "2"}
+                                                  << header + "\"01:02:03\",\"Client Send\",\"a,b\",\"2\"\r\n";
+        QTest::newRow("quote doubled") << QList<QByteArray>{"01:02:03", "GPS Data", "say \"hi\"", "2"}
+                                       << header + "\"01:02:03\",\"GPS Data\",\"say \"\"hi\"\"\",\"2\"\r\n";
+        QTest::newRow("non-ASCII bytes kept") << QList<QByteArray>{"01:02:03", "E", QByteArray("\xe9t\xe9\r\n", 5), "4"}
+                                              << header + QByteArray("\"01:02:03\",\"E\",\"\xe9t\xe9\r\n\",\"4\"\r\n");
+    }
+    void csvBytes() {
+        QFETCH(QList<QByteArray>, cells);
+        QFETCH(QByteArray, expected);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Logs")));
+        QList<LogEntry> entries;
+        for (qsizetype i = 0; i + 3 < cells.size(); i += 4) entries.append({cells[i], cells[i + 1], cells[i + 2], cells[i + 3]});
+        QVERIFY(writeLogCsv(entries, dir.path(), SaveTime));
+        QCOMPARE(readAll(dir.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv")), expected);
+    }
+
+    void csvWithoutLogsFolderWritesNothing() {
+        QTemporaryDir dir;
+        QVERIFY(!writeLogCsv({{"a", "b", "c", "0"}}, dir.path(), SaveTime));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    void twoSavesInOneSecondReplace() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Logs")));
+        QVERIFY(writeLogCsv({{"a", "first", "c", "0"}, {"a", "x", "c", "0"}}, dir.path(), SaveTime));
+        QVERIFY(writeLogCsv({{"a", "second", "c", "4"}}, dir.path(), SaveTime));
+        QCOMPARE(QDir(dir.path() + QStringLiteral("/Logs")).entryList(QDir::Files), QStringList{QStringLiteral("05-03-09-14-07-09.csv")});
+        QCOMPARE(readAll(dir.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv")),
+                 QByteArray("\"Time\",\"Event\",\"Details\",\"col\"\r\n\"a\",\"second\",\"c\",\"4\"\r\n"));
+    }
+};
+
+QTEST_MAIN(TestLog)
+#include "tst_log.moc"
