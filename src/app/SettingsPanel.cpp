@@ -35,8 +35,9 @@ void TForm1::ShowSourcePanels() {
 }
 
 void TForm1::SaveSettings1Click() {
-    SettingsPanel->setVisible(Settings1->isChecked());
-    DateLabel->setVisible(!SettingsPanel->isVisible());
+    const bool shown = Settings1->isChecked();
+    SettingsPanel->setVisible(shown);
+    DateLabel->setVisible(!shown);
     SettingsPanel->raise();
 }
 

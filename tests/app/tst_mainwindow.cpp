@@ -1,0 +1,315 @@
+// The main window in-process, on an injected clock: the tick, the chime, the settings panel
+// and what it stores.
+#include "FakeClock.h"
+#include "app/CodeLabel.h"
+#include "app/TimeNow.h"
+#include "log/Log.h"
+#include "platform/WavePlayer.h"
+#include "protocol/CivilTime.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+#include <unistd.h>
+
+using namespace ks;
+
+namespace {
+std::atomic<int> chimesPlayed{0};
+void countChime(const QString&) { ++chimesPlayed; }
+
+qint64 at(int h, int m, int s, int ms = 0) { return msFromCivil({2026, 12, 6, h, m, s, ms}); }
+
+const QByteArray Header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n";
+
+// One started main window with private folders, its timers stopped so the test drives it.
+struct Window {
+    explicit Window(const QByteArray& settings = {}, qint64 now = at(10, 0, 0)) : clock(now) {
+        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+        if (!settings.isEmpty()) write(settings);
+        form = std::make_unique<TForm1>();
+        started = form->StartUp();
+        form->Timer1->stop();
+        form->Timer2->stop();
+        form->IdIPWatch1->stop();
+        form->NetworkPresent = false;
+    }
+    QString path() const { return dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
+    void write(const QByteArray& text) const {
+        QDir().mkpath(dir.path() + QStringLiteral("/BREVANE"));
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QByteArray stored() const {
+        QFile f(path());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QList<QByteArray> events() const {
+        QList<QByteArray> out;
+        for (const LogEntry& e : form->LogFrm()->Model().entries()) out.append(e.event + ": " + e.details);
+        return out;
+    }
+    void tick(qint64 stepMs = 250) {
+        form->Timer1Timer();
+        clock.advance(stepMs);
+    }
+    QTemporaryDir dir;
+    test::FakeClock clock;
+    std::unique_ptr<TForm1> form;
+    bool started = false;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { installWavePlayer(countChime); }
+    void init() { chimesPlayed = 0; }
+
+    void firstRunDefaults() {
+        Window w;
+        QVERIFY(w.started);
+        TForm1& f = *w.form;
+        QCOMPARE(f.SyncSource, qint16(0));
+        QVERIFY(f.lblSync[2]->isHighlighted());
+        QVERIFY(f.lblPort[1]->isHighlighted());
+        QVERIFY(f.lblBaud[1]->isHighlighted());
+        QVERIFY(f.lblData[1]->isHighlighted());
+        QVERIFY(f.lblParity[0]->isHighlighted());
+        QVERIFY(f.lblStop[0]->isHighlighted());
+        QVERIFY(!f.lblAuto->isHighlighted());
+        QVERIFY(f.lblGMT->isHighlighted());
+        QVERIFY(!f.lblLOC->isHighlighted());
+        QVERIFY(f.Edit1->text().isEmpty());
+        QVERIFY(!f.Chimes1->isChecked());
+        QCOMPARE(f.ClientCountPanel->text(), QStringLiteral("0"));
+        QVERIFY(!QFile::exists(w.path()));
+        QVERIFY(f.ReplySerial >= 0 && f.ReplySerial <= 9998);
+    }
+
+    void firstClickWritesAllElevenValues() {
+        Window w;
+        QTest::mouseClick(w.form->lblBaud[0], Qt::LeftButton);
+        QVERIFY(w.form->lblBaud[0]->isHighlighted());
+        QVERIFY(!w.form->lblBaud[1]->isHighlighted());
+        QCOMPARE(w.stored(), Header + "\"baud\"=dword:00000006\r\n\"data\"=dword:00000003\r\n"
+                                      "\"parity\"=dword:00000000\r\n\"port\"=dword:00000002\r\n\"stop\"=dword:00000000\r\n"
+                                      "\"chimes\"=dword:00000000\r\n\"source\"=dword:00000000\r\n\"ntpserver\"=\"\"\r\n"
+                                      "\"autoconnect\"=dword:00000000\r\n\"localtime\"=dword:00000000\r\n\"gmt\"=dword:00000001\r\n\r\n");
+    }
+
+    void loadRules_data() {
+        QTest::addColumn<QByteArray>("values");
+        QTest::addColumn<QByteArray>("expectedAfterSave"); // a line that must be in the saved file
+        QTest::newRow("65543 read as 7") << QByteArray("\"baud\"=dword:00010007\r\n") << QByteArray("\"baud\"=dword:00000007");
+        QTest::newRow("port 9 kept") << QByteArray("\"port\"=dword:00000009\r\n") << QByteArray("\"port\"=dword:00000009");
+        QTest::newRow("negative 16-bit widened") << QByteArray("\"port\"=dword:0000ffff\r\n") << QByteArray("\"port\"=dword:ffffffff");
+        QTest::newRow("expand string not expanded") << QByteArray("\"ntpserver\"=hex(2):25,48,25,00\r\n") << QByteArray("\"ntpserver\"=\"%H%\"");
+        QTest::newRow("flag read as not 0") << QByteArray("\"autoconnect\"=dword:00000005\r\n") << QByteArray("\"autoconnect\"=dword:00000001");
+        QTest::newRow("unknown value kept") << QByteArray("\"mine\"=\"keep me\"\r\n") << QByteArray("\"mine\"=\"keep me\"");
+    }
+    void loadRules() {
+        QFETCH(QByteArray, values);
+        QFETCH(QByteArray, expectedAfterSave);
+        Window w(Header + values + "\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM2\"=\"/dev/x\"\r\n");
+        QVERIFY(w.started);
+        const QByteArray before = w.stored();
+        QVERIFY(before.contains(values)); // loading wrote nothing
+        w.form->SaveSettings();
+        QVERIFY2(w.stored().contains(expectedAfterSave + "\r\n"), w.stored().constData());
+        QVERIFY(w.stored().contains("[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM2\"=\"/dev/x\"\r\n"));
+    }
+
+    void storedPanelState() {
+        Window w(Header + "\"source\"=dword:00000002\r\n\"port\"=dword:00000009\r\n\"localtime\"=dword:00000001\r\n"
+                          "\"gmt\"=dword:00000001\r\n\"chimes\"=dword:00000001\r\n");
+        TForm1& f = *w.form;
+        for (CodeLabel* l : f.lblSync) QVERIFY(!l->isHighlighted());
+        for (CodeLabel* l : f.lblPort) QVERIFY(!l->isHighlighted());
+        QVERIFY(f.GPSPanel->isHidden() && f.NTPPanel->isHidden());
+        QVERIFY(f.lblLOC->isHighlighted() && f.lblGMT->isHighlighted());
+        QVERIFY(f.Chimes1->isChecked());
+    }
+
+    void panelClicks() {
+        Window w;
+        TForm1& f = *w.form;
+        QTest::mouseClick(f.lblLOC, Qt::LeftButton);
+        QVERIFY(f.lblLOC->isHighlighted() && !f.lblGMT->isHighlighted());
+        QVERIFY(w.stored().contains("\"localtime\"=dword:00000001\r\n"));
+        QVERIFY(w.stored().contains("\"gmt\"=dword:00000000\r\n"));
+
+        QTest::mouseClick(f.lblSync[0], Qt::LeftButton); // GPS
+        QCOMPARE(f.SyncSource, qint16(1));
+        QVERIFY(!f.GPSPanel->isHidden() && f.NTPPanel->isHidden());
+        QVERIFY(f.GpsSetupPending);
+        QTest::mouseClick(f.lblSync[2], Qt::LeftButton); // PC
+        QVERIFY(f.GPSPanel->isHidden() && f.NTPPanel->isHidden());
+
+        QTest::mouseClick(f.lblAuto, Qt::LeftButton);
+        QVERIFY(f.lblAuto->isHighlighted());
+        QVERIFY(w.stored().contains("\"autoconnect\"=dword:00000001\r\n"));
+
+        QTest::keyClicks(f.Edit1, QStringLiteral("ntp.local"));
+        QCOMPARE(f.NtpServer, QByteArray("ntp.local"));
+        QVERIFY(w.stored().contains("\"ntpserver\"=\"ntp.local\"\r\n"));
+
+        f.Settings1->trigger();
+        QVERIFY(!f.SettingsPanel->isHidden() && f.DateLabel->isHidden());
+        f.Settings1->trigger();
+        QVERIFY(f.SettingsPanel->isHidden() && !f.DateLabel->isHidden());
+
+        f.Chimes1->trigger();
+        QVERIFY(w.stored().contains("\"chimes\"=dword:00000001\r\n"));
+    }
+
+    void refusedWriteIsReportedAndTheStateStays() {
+        Window w;
+        // The config folder becomes a plain file: the settings cannot be written.
+        QFile blocker(w.dir.path() + QStringLiteral("/BREVANE"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QTemporaryFile err;
+        QVERIFY(err.open());
+        const int saved = dup(2);
+        dup2(err.handle(), 2);
+        QTest::mouseClick(w.form->lblBaud[0], Qt::LeftButton);
+        dup2(saved, 2);
+        ::close(saved);
+        err.seek(0);
+        QCOMPARE(err.readAll(), QByteArray("Korvat Server: Failed to set data for 'baud'\n"));
+        QCOMPARE(w.form->BaudCode, qint16(6));
+        QVERIFY(w.form->lblBaud[0]->isHighlighted());
+    }
+
+    void blinkCycle() {
+        Window w;
+        QString seen;
+        for (int i = 0; i < 10; ++i) {
+            w.tick();
+            seen += w.form->DotLabel->isHidden() ? QLatin1Char('.') : QLatin1Char(':');
+        }
+        QCOMPARE(seen, QStringLiteral("::...::..."));
+    }
+
+    void displayRewritesOnlyChangedText() {
+        Window w({}, msFromCivil({2009, 3, 24, 12, 59, 59, 900}));
+        w.tick(100);
+        QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("125959"));
+        QCOMPARE(w.form->DateLabel->text(), QStringLiteral("Tue 24 Mar 2009"));
+        w.tick();
+        QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("130000"));
+    }
+
+    void hourChimeOncePerHour() {
+        Window w(Header + "\"chimes\"=dword:00000001\r\n", at(12, 59, 59, 900));
+        w.tick(100); // 12:59:59.9 clears the latch
+        w.tick();    // 13:00:00.0
+        QTRY_COMPARE_WITH_TIMEOUT(chimesPlayed.load(), 1, 5000);
+        for (int i = 0; i < 239; ++i) w.tick();
+        QTest::qWait(100);
+        QCOMPARE(chimesPlayed.load(), 1);
+    }
+
+    void noChimeWhenStartedInMinuteZero() {
+        Window w(Header + "\"chimes\"=dword:00000001\r\n", at(10, 0, 30));
+        for (int i = 0; i < 240; ++i) w.tick();
+        QTest::qWait(100);
+        QCOMPARE(chimesPlayed.load(), 0);
+        w.clock.setNow(at(11, 0, 0));
+        w.tick();
+        QTRY_COMPARE_WITH_TIMEOUT(chimesPlayed.load(), 1, 5000);
+    }
+
+    void changeDetectionAtStartWithThePcClock() {
+        Window w;
+        w.form->LogFrm()->Debug1()->setChecked(true);
+        w.tick();
+        QCOMPARE(w.events(), QList<QByteArray>());
+        w.tick();
+        QCOMPARE(w.events(), QList<QByteArray>{"Offline: State Change Not Broadcast - 0_0_2"});
+        w.tick();
+        QCOMPARE(w.events().size(), 1);
+        QCOMPARE(w.form->tsStatus->text(), QStringLiteral("PC Clock"));
+    }
+
+    void serialRuleWithTheGpsSource_data() {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("GPS") << QByteArray("1") << QStringLiteral("GPS");
+        QTest::newRow("stored 2") << QByteArray("2") << QStringLiteral("Unknown");
+    }
+    void serialRuleWithTheGpsSource() {
+        QFETCH(QByteArray, source);
+        QFETCH(QString, status);
+        Window w(Header + "\"source\"=dword:0000000" + source + "\r\n");
+        w.form->LogFrm()->Debug1()->setChecked(true);
+        w.tick();
+        QCOMPARE(w.form->SyncState, qint16(3));
+        QCOMPARE(w.form->tsStatus->text(), status);
+        QCOMPARE(w.form->SerialPanel->text(), QString());
+        QVERIFY(w.form->btnConnect->isEnabled() && !w.form->btnDisconnect->isEnabled());
+        QCOMPARE(w.events(), QList<QByteArray>{"Offline: State Change Not Broadcast - " + source + "_0_3"});
+        QCOMPARE(w.form->tsStatus->palette().color(QPalette::WindowText), QColor(128, 128, 128));
+    }
+
+    void statusColours_data() {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QColor>("background");
+        QTest::addColumn<QColor>("text");
+        QTest::newRow("0 red") << 0 << QColor(255, 0, 0) << QColor(255, 255, 255);
+        QTest::newRow("1 yellow") << 1 << QColor(255, 255, 0) << QColor(Qt::black);
+        QTest::newRow("2 lime") << 2 << QColor(0, 255, 0) << QColor(Qt::black);
+    }
+    void statusColours() {
+        QFETCH(int, state);
+        QFETCH(QColor, background);
+        QFETCH(QColor, text);
+        Window w(Header + "\"source\"=dword:00000003\r\n");
+        w.form->SyncState = qint16(state);
+        w.tick();
+        QCOMPARE(w.form->tsStatus->text(), QStringLiteral("NTP"));
+        QCOMPARE(w.form->tsStatus->palette().color(QPalette::Window), background);
+        QCOMPARE(w.form->tsStatus->palette().color(QPalette::WindowText), text);
+    }
+
+    void hourlyTickClearsClients() {
+        Window w;
+        w.form->ClientList = {"192.0.2.2"};
+        w.form->ClientCountPanel->setText(QStringLiteral("1"));
+        w.form->Timer2Timer();
+        QVERIFY(w.form->ClientList.isEmpty());
+        QCOMPARE(w.form->ClientCountPanel->text(), QStringLiteral("0"));
+        QCOMPARE(w.events(), QList<QByteArray>{"Client List: Connected client list cleared."});
+    }
+
+    void closeHidesExitEnds() {
+        Window w;
+        w.form->show();
+        w.form->Show1Click();
+        QVERIFY(w.form->LogFrm()->isVisible());
+        w.form->close();
+        QVERIFY(!w.form->isVisible());
+        QVERIFY(!w.form->LogFrm()->isVisible());
+        w.form->Properties1Click();
+        QVERIFY(w.form->isVisible());
+        QVERIFY(w.form->TrayMenu->defaultAction() == w.form->Properties1);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
