@@ -33,8 +33,9 @@ asan: deps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+# Off-screen, inside a private network namespace: the window it renders is the real one.
 screenshots: build
-	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ks-screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen TZ=UTC tests/netns-run $(BUILD)/tests/ks-screenshots $(BUILD)/screenshots
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -28,10 +28,10 @@ namespace ks {
 namespace {
 const QColor PanelColour(163, 187, 175);
 
-QFont displayFont(int pixelSize, bool bold = false) {
-    // The clock's own font is not installed anywhere; DSEG7 stands in, bold monospace after it.
-    QFont f(QStringLiteral("DSEG7 Classic"));
-    f.setFamilies({QStringLiteral("DSEG7 Classic"), QStringLiteral("DejaVu Sans Mono")});
+QFont displayFont(int pixelSize, bool bold = false, const char* family = "DSEG7 Classic") {
+    // The clock's own font is not installed anywhere; DSEG stands in, bold monospace after it.
+    QFont f(QString::fromLatin1(family));
+    f.setFamilies({QString::fromLatin1(family), QStringLiteral("DejaVu Sans Mono")});
     f.setStyleHint(QFont::Monospace);
     f.setPixelSize(pixelSize);
     f.setBold(bold);
@@ -134,7 +134,7 @@ void TForm1::CreateClockPanel() {
     lblS->setFont(displayFont(24));
     lblS->setAlignment(Qt::AlignRight | Qt::AlignBottom);
     DateLabel = makeLabel(QString(), QRect(2, 86, 256, 28), Panel6);
-    DateLabel->setFont(displayFont(16));
+    DateLabel->setFont(displayFont(15, false, "DSEG14 Classic")); // 14 segments can spell the names
     DateLabel->setAlignment(Qt::AlignCenter);
 
     tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 4, 60, 18), Panel6);
@@ -155,6 +155,7 @@ void TForm1::CreateSettingsPanel() {
     SettingsPanel = makePanel(QRect(0, 0, 260, 116), centralWidget(), true);
     SettingsPanel->setVisible(false);
     QFont tahoma(QStringLiteral("Tahoma"));
+    tahoma.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed")});
     tahoma.setPointSize(9);
     SettingsPanel->setFont(tahoma);
 
