@@ -285,7 +285,7 @@ bool TForm1::StartUp() {
     GpsTimeText = "00:00:00";
     GpsDateText = "01/01/01";
 
-    LogFrm_ = new TLogFrm();
+    LogFrm_ = std::make_unique<TLogFrm>();
 
     btnForceClick();
     StartListening();
@@ -298,8 +298,7 @@ bool TForm1::StartUp() {
 }
 
 void TForm1::Shutdown() {
-    delete LogFrm_;
-    LogFrm_ = nullptr;
+    LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();
     ClientList.clear();

@@ -43,7 +43,7 @@ public:
     bool ShowDebug() const;
     bool IndicateClientType() const;
     void SaveLogCsv();
-    TLogFrm* LogFrm() const { return LogFrm_; }
+    TLogFrm* LogFrm() const { return LogFrm_.get(); }
 
     // --- Menus and notification icon ---
     enum class TrayOp { Add, Modify, Delete };
@@ -176,7 +176,7 @@ private:
 
     SingleInstance instance_;
     SettingsStore settings_;
-    TLogFrm* LogFrm_ = nullptr;
+    std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
     bool exiting_ = false;
     bool started_ = false;
 };
