@@ -1,0 +1,213 @@
+#include "components/CPDrv.h"
+
+#include "platform/SerialPortMap.h"
+
+#include <QElapsedTimer>
+
+#include <optional>
+
+namespace ks {
+
+namespace {
+
+constexpr quint32 MinBufSize = 128;
+constexpr quint32 MaxBufSize = 8192;
+constexpr quint16 MinPollingDelay = 5;
+
+std::optional<QSerialPort::DataBits> qtDataBits(TDataBits code) {
+    if (code < db5BITS || code > db8BITS) return std::nullopt;
+    return QSerialPort::DataBits(code + 5);
+}
+
+std::optional<QSerialPort::Parity> qtParity(TParity code) {
+    switch (code) {
+    case ptNONE:
+        return QSerialPort::NoParity;
+    case ptODD:
+        return QSerialPort::OddParity;
+    case ptEVEN:
+        return QSerialPort::EvenParity;
+    case ptMARK:
+        return QSerialPort::MarkParity;
+    case ptSPACE:
+        return QSerialPort::SpaceParity;
+    }
+    return std::nullopt;
+}
+
+// A terminal device here has no one-and-a-half stop bits; refusing the port is better than
+// quietly running the line with one.
+std::optional<QSerialPort::StopBits> qtStopBits(TStopBits code) {
+    if (code == sb1BITS) return QSerialPort::OneStop;
+    if (code == sb2BITS) return QSerialPort::TwoStop;
+    return std::nullopt;
+}
+
+std::optional<QSerialPort::FlowControl> qtFlow(THwFlowControl hw, TSwFlowControl sw) {
+    if (hw < hfNONE || hw > hfRTSCTS || sw < sfNONE || sw > sfXONXOFF) return std::nullopt;
+    if (hw == hfRTSCTS) return QSerialPort::HardwareControl;
+    return sw == sfXONXOFF ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl;
+}
+
+} // namespace
+
+quint32 baudRateOf(TBaudRate code) {
+    static constexpr quint32 speeds[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    return code >= br110 && code <= br256000 ? speeds[code] : 0;
+}
+
+TCommPortDriver::TCommPortDriver(QObject* parent)
+    : QObject(parent), receiveBuffer_(MaxBufSize, Qt::Uninitialized) {
+    // The one buffer for the driver's lifetime: large enough for any InBufSize, so a change
+    // of size never moves the bytes a receive handler is looking at.
+    pollTimer_.setTimerType(Qt::PreciseTimer);
+    pollTimer_.setInterval(pollingDelay_);
+    connect(&pollTimer_, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
+    connect(&serial_, &QSerialPort::errorOccurred, this, &TCommPortDriver::onSerialError);
+}
+
+TCommPortDriver::~TCommPortDriver() {
+    Disconnect();
+}
+
+void TCommPortDriver::SetPort(TPortNumber port) {
+    if (Connected()) return;
+    port_ = port;
+    if (port != pnCustom) portName_ = QStringLiteral("\\\\.\\COM%1").arg(int(port));
+}
+
+void TCommPortDriver::SetBaudRate(TBaudRate rate) {
+    baudRate_ = rate;
+    if (rate != brCustom) baudRateValue_ = baudRateOf(rate);
+    if (Connected()) ApplySettings();
+}
+
+void TCommPortDriver::SetBaudRateValue(quint32 bitsPerSecond) {
+    baudRate_ = brCustom;
+    baudRateValue_ = bitsPerSecond;
+    if (Connected()) ApplySettings();
+}
+
+void TCommPortDriver::SetDataBits(TDataBits bits) {
+    dataBits_ = bits;
+    if (Connected()) ApplySettings();
+}
+
+void TCommPortDriver::SetStopBits(TStopBits bits) {
+    stopBits_ = bits;
+    if (Connected()) ApplySettings();
+}
+
+void TCommPortDriver::SetParity(TParity parity) {
+    parity_ = parity;
+    if (Connected()) ApplySettings();
+}
+
+void TCommPortDriver::SetInBufSize(quint32 size) {
+    inBufSize_ = qBound(MinBufSize, size, MaxBufSize);
+}
+
+void TCommPortDriver::SetOutBufSize(quint32 size) {
+    outBufSize_ = qBound(MinBufSize, size, MaxBufSize);
+}
+
+void TCommPortDriver::SetPollingDelay(quint16 ms) {
+    pollingDelay_ = qMax(MinPollingDelay, ms);
+    pollTimer_.setInterval(pollingDelay_);
+}
+
+bool TCommPortDriver::Connect() {
+    if (Connected()) return true;
+    Disconnect(); // a lost device's handle that is still waiting to be closed
+    const int number = comPortNumber(portName_);
+    const QString device = number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
+    if (device.isEmpty()) return false;
+    serial_.setPortName(device);
+    if (!serial_.open(QIODevice::ReadWrite)) return false;
+    // A device that vanishes while being set up is closed by the error handler on the way.
+    if (!ApplySettings() || !Connected()) {
+        Disconnect();
+        return false;
+    }
+    pollTimer_.start(pollingDelay_);
+    return true;
+}
+
+void TCommPortDriver::Disconnect() {
+    if (!serial_.isOpen()) return;
+    lost_ = false;
+    pollTimer_.stop();
+    serial_.close();
+}
+
+bool TCommPortDriver::ApplySettings() {
+    const auto dataBits = qtDataBits(dataBits_);
+    const auto parity = qtParity(parity_);
+    const auto stopBits = qtStopBits(stopBits_);
+    const auto flow = qtFlow(hwFlow_, swFlow_);
+    if (baudRateValue_ == 0 || !dataBits || !parity || !stopBits || !flow) return false;
+    // Received bytes are never tested for parity, whatever parity the line uses: the
+    // receiver's own checksums guard the sentences.
+    if (!serial_.setBaudRate(qint32(baudRateValue_)) || !serial_.setDataBits(*dataBits) ||
+        !serial_.setParity(*parity) || !serial_.setStopBits(*stopBits) ||
+        !serial_.setFlowControl(*flow))
+        return false;
+    // Pseudo-terminals and some adapters have no modem lines: not being able to set them is
+    // no reason to refuse the port.
+    serial_.setDataTerminalReady(enableDtrOnOpen_);
+    if (hwFlow_ != hfRTSCTS) serial_.setRequestToSend(hwFlow_ == hfNONERTSON);
+    if (!serial_.clear(QSerialPort::AllDirections)) return false;
+    // Beyond InBufSize unread bytes wait in the device's own queue.
+    serial_.setReadBufferSize(inBufSize_);
+    return true;
+}
+
+void TCommPortDriver::PollReceive() {
+    const qint64 waiting = serial_.bytesAvailable();
+    if (waiting <= 0) return;
+    const qint64 count = serial_.read(receiveBuffer_.data(), qMin<qint64>(waiting, inBufSize_));
+    if (count > 0 && OnReceiveData) OnReceiveData(this, receiveBuffer_.constData(), quint32(count));
+}
+
+bool TCommPortDriver::WriteText(const QByteArray& text) {
+    if (!Connected()) return text.isEmpty();
+    qint64 written = 0;
+    QElapsedTimer sinceProgress;
+    sinceProgress.start();
+    while (written < text.size()) {
+        const qint64 free = qint64(outBufSize_) - serial_.bytesToWrite();
+        if (free > 0) {
+            const qint64 n = serial_.write(text.constData() + written,
+                                           qMin(free, qint64(text.size()) - written));
+            if (n < 0) break; // the port closed under us
+            if (n > 0) {
+                written += n;
+                sinceProgress.restart();
+                continue;
+            }
+        }
+        const qint64 left = qint64(outputTimeout_) - sinceProgress.elapsed();
+        if (left <= 0 || !Connected()) break;
+        serial_.waitForBytesWritten(int(left));
+    }
+    return written == text.size();
+}
+
+void TCommPortDriver::onSerialError(QSerialPort::SerialPortError error) {
+    // QSerialPort keeps a vanished device open: a hung-up line reports ReadError on every
+    // event loop pass, an unplugged adapter ResourceError. Close it, once, so Connected()
+    // says so and the owner can reconnect.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
+    if (!serial_.isOpen() || lost_) return;
+    lost_ = true;
+    pollTimer_.stop();
+    QMetaObject::invokeMethod(this, &TCommPortDriver::closeLostDevice, Qt::QueuedConnection);
+}
+
+void TCommPortDriver::closeLostDevice() {
+    // A Disconnect (and maybe a new Connect) in the meantime has dealt with it already.
+    if (lost_) Disconnect();
+}
+
+} // namespace ks

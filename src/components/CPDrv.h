@@ -1,0 +1,147 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+namespace ks {
+
+// The codes of the driver's settings, as they are stored in the settings file. The underlying
+// type is fixed so that any stored number converts safely; a code outside its list makes
+// Connect fail.
+// clang-format off
+enum TPortNumber : int {
+    pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
+    pnCOM9, pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16
+};
+enum TBaudRate : int {
+    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TDataBits : int { db5BITS, db6BITS, db7BITS, db8BITS }; // bits = code + 5
+enum TStopBits : int { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TParity : int { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum THwFlowControl : int { hfNONE, hfNONERTSON, hfRTSCTS };
+enum TSwFlowControl : int { sfNONE, sfXONXOFF };
+// clang-format on
+
+// Bits per second of a speed code 1-15; 0 for any other code.
+quint32 baudRateOf(TBaudRate code);
+
+// The serial port of the GPS receiver. Opens the device exclusively (a lock file and
+// TIOCEXCL, so no second program shares it), polls it from the GUI thread's event loop every
+// PollingDelay ms and hands what arrived to OnReceiveData, at most InBufSize bytes a call.
+//
+// Port n is the Windows name "\\.\COMn" (PortName); the device opened for it is chosen by
+// serialDevicePath (KSERVER_COM<n>, the settings file's Ports key, /dev/ttyS<n-1>). A
+// PortName of another form is opened as the device path it is.
+//
+// A device that goes away while open (a USB receiver unplugged, a hung-up line) closes the
+// port, once, so Connected() turns false and the owner may reconnect.
+class TCommPortDriver : public QObject {
+    Q_OBJECT
+public:
+    // Called on the GUI thread with the driver, the received bytes and their count (>= 1). The
+    // bytes are valid only during the call: the next poll reuses the buffer.
+    using TReceiveDataEvent =
+        std::function<void(TCommPortDriver* sender, const char* data, quint32 size)>;
+    // Returns the settings file's Ports value for a name like "COM1", or an empty text.
+    using PortsLookup = std::function<QString(const QString& comName)>;
+
+    explicit TCommPortDriver(QObject* parent = nullptr);
+    ~TCommPortDriver() override;
+
+    // Ignored while open. Otherwise stored; a number other than pnCustom sets PortName to
+    // "\\.\COM<n>".
+    TPortNumber Port() const { return port_; }
+    void SetPort(TPortNumber port);
+    // The device name opened by the next Connect.
+    QString PortName() const { return portName_; }
+    void SetPortName(const QString& name) { portName_ = name; }
+
+    // Speed, character size, parity and stop bits are applied at once while open.
+    TBaudRate BaudRate() const { return baudRate_; }
+    void SetBaudRate(TBaudRate rate);
+    quint32 BaudRateValue() const { return baudRateValue_; }
+    void SetBaudRateValue(quint32 bitsPerSecond); // makes BaudRate brCustom
+    TDataBits DataBits() const { return dataBits_; }
+    void SetDataBits(TDataBits bits);
+    // sb1HALFBITS makes Connect fail: terminal devices here have no 1.5 stop bits.
+    TStopBits StopBits() const { return stopBits_; }
+    void SetStopBits(TStopBits bits);
+    TParity Parity() const { return parity_; }
+    void SetParity(TParity parity);
+
+    // The rest take effect at the next Connect. With both hardware and software flow chosen,
+    // hardware flow (RTS/CTS) is used: the device carries one kind only.
+    THwFlowControl HwFlow() const { return hwFlow_; }
+    void SetHwFlow(THwFlowControl flow) { hwFlow_ = flow; }
+    TSwFlowControl SwFlow() const { return swFlow_; }
+    void SetSwFlow(TSwFlowControl flow) { swFlow_ = flow; }
+    bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
+    void SetEnableDTROnOpen(bool enable) { enableDtrOnOpen_ = enable; }
+    // Receive buffer: the most bytes one OnReceiveData call carries. Clamped to 128-8192.
+    quint32 InBufSize() const { return inBufSize_; }
+    void SetInBufSize(quint32 size);
+    // The most bytes WriteText keeps queued towards the device. Clamped to 128-8192.
+    quint32 OutBufSize() const { return outBufSize_; }
+    void SetOutBufSize(quint32 size);
+    // Milliseconds between polls, at least 5; a change applies at once.
+    quint16 PollingDelay() const { return pollingDelay_; }
+    void SetPollingDelay(quint16 ms);
+    // Milliseconds a write may go without progress before WriteText gives up.
+    quint16 OutputTimeout() const { return outputTimeout_; }
+    void SetOutputTimeout(quint16 ms) { outputTimeout_ = ms; }
+
+    // Where the Ports key of the settings file is read; none by default.
+    void setPortsLookup(PortsLookup lookup) { portsLookup_ = std::move(lookup); }
+
+    // Opens the device and applies the line settings. True when the port is open afterwards
+    // (at once when it already was); false when the device is missing, in use or refuses the
+    // settings, and then the port stays closed.
+    bool Connect();
+    // Closes the port if it is open; nothing otherwise.
+    void Disconnect();
+    bool Connected() const { return serial_.isOpen() && !lost_; }
+    // Writes the bytes as they are (no terminator). True exactly when all of them were
+    // queued to the device; false when the port is closed (unless the text is empty) or the
+    // device took nothing for OutputTimeout ms. Blocks the caller for at most about that.
+    bool WriteText(const QByteArray& text);
+
+    TReceiveDataEvent OnReceiveData;
+
+private:
+    bool ApplySettings();
+    void PollReceive();
+    void onSerialError(QSerialPort::SerialPortError error);
+    void closeLostDevice();
+
+    TPortNumber port_ = pnCOM2;
+    QString portName_ = QStringLiteral("\\\\.\\COM2");
+    TBaudRate baudRate_ = br9600;
+    quint32 baudRateValue_ = 9600;
+    TDataBits dataBits_ = db8BITS;
+    TStopBits stopBits_ = sb1BITS;
+    TParity parity_ = ptNONE;
+    THwFlowControl hwFlow_ = hfNONERTSON;
+    TSwFlowControl swFlow_ = sfNONE;
+    quint32 inBufSize_ = 2048;
+    quint32 outBufSize_ = 2048;
+    quint16 pollingDelay_ = 50;
+    bool enableDtrOnOpen_ = true;
+    quint16 outputTimeout_ = 500;
+    PortsLookup portsLookup_;
+
+    // The device went away; the handle is closed from the event loop, not from inside the
+    // port's own notification, which the close would delete under it.
+    bool lost_ = false;
+    QSerialPort serial_;
+    QTimer pollTimer_;
+    QByteArray receiveBuffer_; // InBufSize bytes, reused by every poll
+};
+
+} // namespace ks

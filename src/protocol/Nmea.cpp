@@ -1,0 +1,154 @@
+#include "protocol/Nmea.h"
+
+#include "protocol/CivilTime.h"
+
+#include <utility>
+
+namespace ks {
+
+namespace {
+
+QByteArray hex2(uint value) {
+    return QByteArray::number(value, 16).toUpper().rightJustified(2, '0');
+}
+
+// A non-empty run of decimal digits only: no sign, no blanks. Satellite counts and date and
+// time parts are never anything else, so whatever else arrives is line noise.
+std::optional<int> digitsValue(const QByteArray& text) {
+    if (text.isEmpty() || text.size() > 9) return std::nullopt;
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// A line without "*" has no checksum and is taken as it is. With one, the two characters
+// after the first "*" must be the checksum of the characters between "$" and "*".
+bool checksumMatches(const QByteArray& line) {
+    const qsizetype star = line.indexOf('*');
+    if (star < 0) return true;
+    const QByteArray given = line.mid(star + 1, 2);
+    if (given.size() != 2 || !isHexDigit(given[0]) || !isHexDigit(given[1])) return false;
+    return given.toUpper() == NmeaChecksum(line.left(star));
+}
+
+// The UTC instant of an RMC time text (hhmmss, optionally followed by "." and up to three
+// fraction digits) and date text (ddmmyy, years 2000-2099).
+std::optional<qint64> rmcInstant(const QByteArray& timeText, const QByteArray& dateText) {
+    if (dateText.size() != 6 || timeText.size() < 6) return std::nullopt;
+    const auto day = digitsValue(dateText.mid(0, 2));
+    const auto month = digitsValue(dateText.mid(2, 2));
+    const auto year = digitsValue(dateText.mid(4, 2));
+    const auto hour = digitsValue(timeText.mid(0, 2));
+    const auto minute = digitsValue(timeText.mid(2, 2));
+    const auto second = digitsValue(timeText.mid(4, 2));
+    if (!day || !month || !year || !hour || !minute || !second) return std::nullopt;
+
+    // The fraction is a decimal fraction of the second: ".5" is 500 ms, ".05" is 50 ms. A
+    // whole second (no fraction) is 0 ms.
+    int msec = 0;
+    if (timeText.size() > 6) {
+        if (timeText[6] != '.') return std::nullopt;
+        const QByteArray fraction = timeText.mid(7, 3);
+        if (!fraction.isEmpty()) {
+            const auto value = digitsValue(fraction);
+            if (!value) return std::nullopt;
+            static constexpr int scale[] = {0, 100, 10, 1};
+            msec = *value * scale[fraction.size()];
+        }
+    }
+
+    const CivilTime t{2000 + *year, *month, *day, *hour, *minute, *second, msec};
+    if (!isValidCivil(t)) return std::nullopt;
+    return msFromCivil(t);
+}
+
+} // namespace
+
+QByteArray GetNmeaField(const QByteArray& sentence, int n) {
+    const qsizetype length = sentence.size();
+    qsizetype mark = 0; // the field start mark; the field's text begins after it
+    int count = 0;
+    for (qsizetype pos = 0; pos < length; ++pos) {
+        const bool last = pos == length - 1;
+        if (sentence[pos] != ',' && !last) continue;
+        if (++count == n) {
+            const qsizetype end = last ? length : pos; // the last field keeps its last character
+            return sentence.mid(mark + 1, qMax<qsizetype>(0, end - mark - 1));
+        }
+        mark = pos;
+    }
+    return sentence;
+}
+
+QByteArray NmeaChecksum(const QByteArray& text) {
+    uint sum = 0;
+    for (qsizetype i = text.startsWith('$') ? 1 : 0; i < text.size(); ++i)
+        sum ^= uchar(text[i]);
+    return hex2(sum);
+}
+
+QByteArray BuildRateControlSentence(int message, int mode, int rate, int checksumFlag) {
+    QByteArray s = QByteArrayLiteral("$PSRF103,");
+    s += hex2(uint(message)) + ',' + hex2(uint(mode)) + ',' + hex2(uint(rate)) + ',' +
+         hex2(uint(checksumFlag));
+    return s + '*' + NmeaChecksum(s) + "\r\n";
+}
+
+QList<QByteArray> GpsSetupSentences() {
+    // Message numbers: 0 GGA, 4 RMC every 5 s; 1 GLL, 2 GSA, 3 GSV, 5 VTG off. Mode 0 sets the
+    // rate; checksum flag 1 asks for checksums.
+    static constexpr int messages[] = {0, 4, 1, 2, 3, 5};
+    static constexpr int rates[] = {5, 5, 0, 0, 0, 0};
+    QList<QByteArray> sentences;
+    for (int i = 0; i < 6; ++i)
+        sentences.append(BuildRateControlSentence(messages[i], 0, rates[i], 1));
+    return sentences;
+}
+
+QList<QByteArray> NmeaLineAssembler::feed(const char* data, qsizetype size) {
+    QList<QByteArray> lines;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\0') break;
+        if (c == '\r') {
+            lines.append(std::exchange(line_, QByteArray()));
+            continue;
+        }
+        if (line_.size() >= MaxLine) line_.remove(0, line_.size() - TailKept);
+        line_.append(c);
+    }
+    return lines;
+}
+
+GpsSentenceResult interpretGpsSentence(const QByteArray& line, qint16 syncState) {
+    GpsSentenceResult result;
+    const qsizetype dollar = line.indexOf('$');
+    if (dollar >= 0) result.line = line.mid(dollar);
+
+    if (!checksumMatches(result.line)) {
+        result.checksumOk = false;
+        return result;
+    }
+
+    if (result.line.startsWith("$GPGGA")) {
+        const int satellites = digitsValue(GetNmeaField(result.line.left(70), 8)).value_or(0);
+        result.syncState = qint16(satellites == 0 ? 0 : satellites == 1 ? 1 : 2);
+    } else if (result.line.startsWith("$GPRMC") && syncState == 2) {
+        const QByteArray sentence = result.line.left(68);
+        GpsSentenceResult::Rmc rmc;
+        rmc.timeText = GetNmeaField(sentence, 2).left(10);
+        rmc.dateText = GetNmeaField(sentence, 10);
+        rmc.utcMs = rmcInstant(rmc.timeText, rmc.dateText);
+        result.rmc = rmc;
+    }
+    return result;
+}
+
+} // namespace ks

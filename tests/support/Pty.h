@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <termios.h>
+
+namespace ks::test {
+
+// A pseudo-terminal standing in for a serial GPS receiver: the program opens the slave
+// (slavePath, e.g. through KSERVER_COM<n>), the test plays the receiver on the master.
+// The test keeps a slave descriptor of its own open to read the line settings back.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool isOpen() const { return master_ >= 0; }
+    QString slavePath() const { return slavePath_; }
+    int slaveFd() const { return slave_; }
+
+    // Sends bytes as the receiver would; true when all of them went in.
+    bool write(const QByteArray& bytes);
+    // Whatever the program has written so far and not yet read (never blocks).
+    QByteArray readAvailable();
+    // The receiver goes away: closing the master hangs up the slave.
+    void hangUp();
+    // The line settings in force on the slave.
+    termios lineSettings() const;
+    // Whether the slave is in exclusive mode (TIOCEXCL): no further open may succeed.
+    bool exclusive() const;
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString slavePath_;
+};
+
+} // namespace ks::test

@@ -1,0 +1,322 @@
+#include "protocol/CivilTime.h"
+#include "protocol/DateFormat.h"
+#include "protocol/Nmea.h"
+
+#include <QTest>
+
+using namespace ks;
+
+namespace {
+// Checksums of these two are the ones published with the sentences, not computed here.
+const QByteArray Gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47";
+const QByteArray Rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
+
+QByteArray ggaWithSatellites(const QByteArray& satellites) {
+    return "$GPGGA,101500.000,4807.038,N,01131.000,E,1," + satellites + ",0.9,545.4,M,46.9,M,,";
+}
+
+QByteArray rmcAt(const QByteArray& time, const QByteArray& date) {
+    return "$GPRMC," + time + ",A,4807.038,N,01131.000,E,022.4,084.4," + date + ",003.1,W";
+}
+
+QByteArray isoText(qint64 utcMs) {
+    return formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", civilFromMs(utcMs));
+}
+
+using Lines = QList<QByteArray>;
+} // namespace
+
+class TestNmea : public QObject {
+    Q_OBJECT
+private slots:
+    void field_data() {
+        QTest::addColumn<QByteArray>("sentence");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QByteArray>("field");
+        QTest::newRow("address without $") << Gga << 1 << QByteArray("GPGGA");
+        QTest::newRow("GGA time") << Gga << 2 << QByteArray("123519");
+        QTest::newRow("GGA satellites") << Gga << 8 << QByteArray("08");
+        QTest::newRow("empty field between commas") << Gga << 14 << QByteArray("");
+        QTest::newRow("last field keeps checksum") << Gga << 15 << QByteArray("*47");
+        QTest::newRow("past the end: whole sentence") << Gga << 16 << Gga;
+        QTest::newRow("field 0: whole sentence") << Gga << 0 << Gga;
+        QTest::newRow("RMC date") << Rmc << 10 << QByteArray("230394");
+        QTest::newRow("RMC last field") << Rmc << 12 << QByteArray("W*6A");
+        QTest::newRow("status and checksum")
+            << QByteArray("$GPRMC,1,2,A*1C") << 4 << QByteArray("A*1C");
+        QTest::newRow("short GGA has no field 8")
+            << QByteArray("$GPGGA,123519,4807.038") << 8 << QByteArray("$GPGGA,123519,4807.038");
+        QTest::newRow("empty second field") << QByteArray("$GPRMC,,A") << 2 << QByteArray("");
+        QTest::newRow("trailing comma stays in the last field")
+            << QByteArray("$A,B,") << 2 << QByteArray("B,");
+        QTest::newRow("lone $") << QByteArray("$") << 1 << QByteArray("");
+        QTest::newRow("empty sentence") << QByteArray() << 1 << QByteArray();
+        QTest::newRow("leading comma") << QByteArray(",A") << 1 << QByteArray("");
+    }
+    void field() {
+        QFETCH(QByteArray, sentence);
+        QFETCH(int, n);
+        QFETCH(QByteArray, field);
+        QCOMPARE(GetNmeaField(sentence, n), field);
+    }
+
+    void checksum_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("checksum");
+        QTest::newRow("set-up sentence") << QByteArray("$PSRF103,00,00,05,01") << QByteArray("21");
+        QTest::newRow("without $") << QByteArray("PSRF103,04,00,05,01") << QByteArray("25");
+        QTest::newRow("published GGA") << Gga.left(Gga.indexOf('*')) << QByteArray("47");
+        QTest::newRow("published RMC") << Rmc.left(Rmc.indexOf('*')) << QByteArray("6A");
+        QTest::newRow("empty") << QByteArray() << QByteArray("00");
+        QTest::newRow("one digit is padded") << QByteArray("$A") << QByteArray("41");
+        QTest::newRow("high bit") << QByteArray("\xb5") << QByteArray("B5");
+    }
+    void checksum() {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, checksum);
+        QCOMPARE(NmeaChecksum(text), checksum);
+    }
+
+    void setupSentences() {
+        const Lines expected = {
+            "$PSRF103,00,00,05,01*21\r\n", "$PSRF103,04,00,05,01*25\r\n",
+            "$PSRF103,01,00,00,01*25\r\n", "$PSRF103,02,00,00,01*26\r\n",
+            "$PSRF103,03,00,00,01*27\r\n", "$PSRF103,05,00,00,01*21\r\n",
+        };
+        QCOMPARE(GpsSetupSentences(), expected);
+        QCOMPARE(BuildRateControlSentence(4, 0, 5, 1), QByteArray("$PSRF103,04,00,05,01*25\r\n"));
+        // Upper-case hexadecimal, at least two digits.
+        QCOMPARE(BuildRateControlSentence(26, 255, 256, 0),
+                 QByteArray("$PSRF103,1A,FF,100,00*64\r\n"));
+    }
+
+    void satellites_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("state");
+        QTest::newRow("00") << ggaWithSatellites("00") << 0;
+        QTest::newRow("01") << ggaWithSatellites("01") << 1;
+        QTest::newRow("07") << ggaWithSatellites("07") << 2;
+        QTest::newRow("12") << ggaWithSatellites("12") << 2;
+        QTest::newRow("empty") << ggaWithSatellites("") << 0;
+        QTest::newRow("garbage") << ggaWithSatellites("0x") << 0;
+        QTest::newRow("negative") << ggaWithSatellites("-1") << 0;
+        QTest::newRow("fewer than 8 fields") << QByteArray("$GPGGA,123519,4807.038") << 0;
+        QTest::newRow("published, checksum good") << Gga << 2;
+        QTest::newRow("checksum with 07") << ggaWithSatellites("07") + "*5E" << 2;
+        QTest::newRow("lower-case checksum") << ggaWithSatellites("07") + "*5e" << 2;
+        QTest::newRow("text before $") << "\n\x7f junk" + ggaWithSatellites("07") << 2;
+        QTest::newRow("field 8 beyond 70 characters is cut")
+            << "$GPGGA,1,2,3,4,5," + QByteArray(60, 'x') + ",07" << 0;
+    }
+    void satellites() {
+        QFETCH(QByteArray, line);
+        QFETCH(int, state);
+        for (const qint16 before : {qint16(0), qint16(2), qint16(3)}) {
+            const GpsSentenceResult r = interpretGpsSentence(line, before);
+            QVERIFY(r.checksumOk);
+            QCOMPARE(r.syncState, std::optional<qint16>(qint16(state)));
+            QVERIFY(!r.rmc);
+        }
+    }
+
+    void rmcInstant_data() {
+        QTest::addColumn<QByteArray>("time");
+        QTest::addColumn<QByteArray>("date");
+        QTest::addColumn<QByteArray>("instant"); // empty: the clock is not set
+        QTest::newRow("three fraction digits") << QByteArray("101500.250") << QByteArray("240309")
+                                               << QByteArray("2009-03-24 10:15:00.250");
+        QTest::newRow("one digit is tenths") << QByteArray("101500.5") << QByteArray("240309")
+                                             << QByteArray("2009-03-24 10:15:00.500");
+        QTest::newRow("two digits are hundredths")
+            << QByteArray("101500.05") << QByteArray("240309")
+            << QByteArray("2009-03-24 10:15:00.050");
+        QTest::newRow("thousandths") << QByteArray("101500.005") << QByteArray("240309")
+                                     << QByteArray("2009-03-24 10:15:00.005");
+        QTest::newRow("whole second sets the clock") << QByteArray("101500") << QByteArray("240309")
+                                                     << QByteArray("2009-03-24 10:15:00.000");
+        QTest::newRow("point without digits") << QByteArray("101500.") << QByteArray("240309")
+                                              << QByteArray("2009-03-24 10:15:00.000");
+        QTest::newRow("fourth digit cut off") << QByteArray("101500.2509") << QByteArray("240309")
+                                              << QByteArray("2009-03-24 10:15:00.250");
+        QTest::newRow("last instant of 2099") << QByteArray("235959.999") << QByteArray("311299")
+                                              << QByteArray("2099-12-31 23:59:59.999");
+        QTest::newRow("first instant of 2000") << QByteArray("000000.000") << QByteArray("010100")
+                                               << QByteArray("2000-01-01 00:00:00.000");
+        QTest::newRow("year end") << QByteArray("235959.500") << QByteArray("311208")
+                                  << QByteArray("2008-12-31 23:59:59.500");
+        QTest::newRow("new year") << QByteArray("000000.000") << QByteArray("010109")
+                                  << QByteArray("2009-01-01 00:00:00.000");
+        QTest::newRow("leap day 2000") << QByteArray("120000") << QByteArray("290200")
+                                       << QByteArray("2000-02-29 12:00:00.000");
+        QTest::newRow("end of February") << QByteArray("235959.9") << QByteArray("280209")
+                                         << QByteArray("2009-02-28 23:59:59.900");
+        QTest::newRow("first of March") << QByteArray("000000.1") << QByteArray("010309")
+                                        << QByteArray("2009-03-01 00:00:00.100");
+        QTest::newRow("end of April") << QByteArray("120000") << QByteArray("300426")
+                                      << QByteArray("2026-04-30 12:00:00.000");
+        QTest::newRow("no leap day 2009")
+            << QByteArray("120000") << QByteArray("290209") << QByteArray();
+        QTest::newRow("31 April") << QByteArray("120000") << QByteArray("310409") << QByteArray();
+        QTest::newRow("month 13") << QByteArray("120000") << QByteArray("011309") << QByteArray();
+        QTest::newRow("day 0") << QByteArray("120000") << QByteArray("000109") << QByteArray();
+        QTest::newRow("hour 24") << QByteArray("240000") << QByteArray("240309") << QByteArray();
+        QTest::newRow("minute 60") << QByteArray("106000") << QByteArray("240309") << QByteArray();
+        QTest::newRow("second 60") << QByteArray("101560") << QByteArray("240309") << QByteArray();
+        QTest::newRow("short time") << QByteArray("10150") << QByteArray("240309") << QByteArray();
+        QTest::newRow("letter in time")
+            << QByteArray("1015a0") << QByteArray("240309") << QByteArray();
+        QTest::newRow("no point before fraction")
+            << QByteArray("1015002") << QByteArray("240309") << QByteArray();
+        QTest::newRow("letter in fraction")
+            << QByteArray("101500.2x") << QByteArray("240309") << QByteArray();
+        QTest::newRow("signed part")
+            << QByteArray("10-500") << QByteArray("240309") << QByteArray();
+        QTest::newRow("empty time") << QByteArray() << QByteArray("240309") << QByteArray();
+        QTest::newRow("empty date") << QByteArray("101500") << QByteArray() << QByteArray();
+        QTest::newRow("short date") << QByteArray("101500") << QByteArray("24039") << QByteArray();
+        QTest::newRow("long date") << QByteArray("101500") << QByteArray("2403091") << QByteArray();
+    }
+    void rmcInstant() {
+        QFETCH(QByteArray, time);
+        QFETCH(QByteArray, date);
+        QFETCH(QByteArray, instant);
+        const GpsSentenceResult r = interpretGpsSentence(rmcAt(time, date), 2);
+        QVERIFY(r.checksumOk);
+        QVERIFY(!r.syncState);
+        QVERIFY(r.rmc);
+        QCOMPARE(r.rmc->timeText, time.left(10));
+        QCOMPARE(r.rmc->dateText, date);
+        if (instant.isEmpty()) {
+            QVERIFY(!r.rmc->utcMs);
+        } else {
+            QVERIFY(r.rmc->utcMs);
+            QCOMPARE(isoText(*r.rmc->utcMs), instant);
+        }
+    }
+
+    void rmcExactInstant() {
+        const GpsSentenceResult r = interpretGpsSentence(
+            "$GPRMC,101500.250,A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W*78", 2);
+        QVERIFY(r.rmc && r.rmc->utcMs);
+        QCOMPARE(*r.rmc->utcMs, Q_INT64_C(1237889700250)); // 2009-03-24T10:15:00.250Z
+        QCOMPARE(r.rmc->timeText, QByteArray("101500.250"));
+        QCOMPARE(r.rmc->dateText, QByteArray("240309"));
+    }
+
+    void rmcNeedsSynchronisedState_data() {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("0 not synchronised") << 0 << false;
+        QTest::newRow("1 weak fix") << 1 << false;
+        QTest::newRow("2 synchronised") << 2 << true;
+        QTest::newRow("3 no serial input") << 3 << false;
+    }
+    void rmcNeedsSynchronisedState() {
+        QFETCH(int, state);
+        QFETCH(bool, used);
+        const GpsSentenceResult r = interpretGpsSentence(Rmc, qint16(state));
+        QCOMPARE(r.line, Rmc);
+        QCOMPARE(bool(r.rmc), used);
+        QVERIFY(!r.syncState);
+        if (used) QCOMPARE(isoText(*r.rmc->utcMs), QByteArray("2094-03-23 12:35:19.000"));
+    }
+
+    void lineCutAtFirstDollar_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("cut");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("line feed of the CR LF pair") << "\n" + Rmc << Rmc << true;
+        QTest::newRow("noise before $") << "\xff\x01noise" + Rmc << Rmc << true;
+        QTest::newRow("no $ at all") << QByteArray("GPRMC,123519,A") << QByteArray() << false;
+        QTest::newRow("empty line") << QByteArray() << QByteArray() << false;
+        QTest::newRow("RMC not at the start of the cut line")
+            << QByteArray("$GPXXX,1,") + Rmc.left(Rmc.indexOf('*'))
+            << QByteArray("$GPXXX,1,") + Rmc.left(Rmc.indexOf('*')) << false;
+        QTest::newRow("other sentence")
+            << QByteArray("$GPGSV,3,1,11") << QByteArray("$GPGSV,3,1,11") << false;
+    }
+    void lineCutAtFirstDollar() {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, cut);
+        QFETCH(bool, used);
+        const GpsSentenceResult r = interpretGpsSentence(line, 2);
+        QCOMPARE(r.line, cut);
+        QCOMPARE(bool(r.rmc), used);
+        QVERIFY(!r.syncState);
+    }
+
+    void wrongChecksumIsDropped_data() {
+        QTest::addColumn<QByteArray>("line");
+        QByteArray flipped = Gga;
+        flipped[Gga.indexOf(",08,") + 2] = '7'; // 07 satellites under the checksum of 08
+        QTest::newRow("GGA field changed") << flipped;
+        QTest::newRow("GGA checksum changed") << QByteArray(Gga).replace("*47", "*48");
+        QTest::newRow("RMC date changed") << QByteArray(Rmc).replace("230394", "230395");
+        QTest::newRow("one checksum digit") << QByteArray(Gga).replace("*47", "*4");
+        QTest::newRow("no checksum digits") << QByteArray(Gga).replace("*47", "*");
+        QTest::newRow("checksum not hexadecimal") << QByteArray(Gga).replace("*47", "*G7");
+    }
+    void wrongChecksumIsDropped() {
+        QFETCH(QByteArray, line);
+        const GpsSentenceResult r = interpretGpsSentence("\n" + line, 2);
+        QVERIFY(!r.checksumOk);
+        QCOMPARE(r.line, line); // still shown as "GPS Data"
+        QVERIFY(!r.syncState);
+        QVERIFY(!r.rmc);
+    }
+
+    void assembleLines_data() {
+        QTest::addColumn<Lines>("chunks");
+        QTest::addColumn<Lines>("lines");
+        QTest::newRow("split over chunks")
+            << Lines{"$GPG", "GA,1*", "00\r"} << Lines{"$GPGGA,1*00"};
+        QTest::newRow("two in one chunk") << Lines{"$A,1\r$B,2\r"} << Lines{"$A,1", "$B,2"};
+        QTest::newRow("CR LF pairs")
+            << Lines{"$A\r\n$B\r\n", "$C\r"} << Lines{"$A", "\n$B", "\n$C"};
+        QTest::newRow("zero byte ends the chunk")
+            << Lines{QByteArray("$A\0junk\r", 8), "BC\r"} << Lines{"$ABC"};
+        QTest::newRow("zero byte first") << Lines{QByteArray("\0\r", 2)} << Lines{};
+        QTest::newRow("line feed alone ends nothing") << Lines{"$A\n$B\n"} << Lines{};
+        QTest::newRow("bare carriage return") << Lines{"\r"} << Lines{""};
+        QTest::newRow("empty chunk keeps the line") << Lines{"$A", "", "B\r"} << Lines{"$AB"};
+        QTest::newRow("byte by byte")
+            << Lines{"$", "G", "\r", "\n", "$", "\r"} << Lines{"$G", "\n$"};
+    }
+    void assembleLines() {
+        QFETCH(Lines, chunks);
+        QFETCH(Lines, lines);
+        NmeaLineAssembler assembler;
+        Lines got;
+        for (const QByteArray& chunk : chunks)
+            got += assembler.feed(chunk.constData(), chunk.size());
+        QCOMPARE(got, lines);
+    }
+
+    void chunkSizeIsRespected() {
+        NmeaLineAssembler assembler;
+        const QByteArray data = "$A\r$B\r";
+        QCOMPARE(assembler.feed(data.constData(), 3), Lines{"$A"});
+        QCOMPARE(assembler.feed(data.constData() + 3, 2), Lines{});
+        QCOMPARE(assembler.feed("\r", 1), Lines{"$B"});
+    }
+
+    void endlessLineStaysBounded() {
+        // A device that never sends a carriage return must not grow the pending line for ever;
+        // a sentence that follows the noise is still read.
+        NmeaLineAssembler assembler;
+        const QByteArray noise(1000, 'x');
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(assembler.feed(noise.constData(), noise.size()).isEmpty());
+        const QByteArray tail = "\n" + Gga + "\r";
+        const Lines lines = assembler.feed(tail.constData(), tail.size());
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines[0].size() <= NmeaLineAssembler::MaxLine);
+        QVERIFY(lines[0].endsWith("\n" + Gga));
+        const GpsSentenceResult r = interpretGpsSentence(lines[0], 0);
+        QCOMPARE(r.line, Gga);
+        QCOMPARE(r.syncState, std::optional<qint16>(2));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestNmea)
+#include "tst_nmea.moc"
