@@ -5,7 +5,9 @@
 
 #include <QApplication>
 
+#include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -28,15 +30,48 @@ public:
     }
 };
 
+// --version and --help answer and end; no option changes how the program runs.
+std::optional<int> answerOption(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--version") {
+            std::printf("korvat-server " KS_VERSION "\n");
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::printf(
+                "Usage: korvat-server [--help | --version]\n"
+                "Korvat Server " KS_VERSION ": a LAN time server for Korvat and Quorix clients.\n"
+                "It takes the time from a GPS receiver, an NTP server or the PC clock, sets the\n"
+                "system clock, answers time requests on TCP port 6645 (replies to the client's\n"
+                "port 6646) and announces its state to 224.0.0.1:6649.\n\n"
+                "Settings: %s\n"
+                "Logs:     %s/Logs/ (CSV exports; create the folder to enable them)\n"
+                "Without a display it runs headless and writes its log to stderr.\n"
+                "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n"
+                "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n",
+                qPrintable(ks::SettingsStore::defaultPath()), qPrintable(ks::executableDir()));
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (argc > 1) {
+        QCoreApplication probe(argc, argv); // for the executable's folder in --help
+        if (const std::optional<int> rc = answerOption(argc, argv)) return *rc;
+    }
+    // Qt's own options (-platform, -style, ...) are not ours to offer: the program has none.
+    int qtArgc = 1;
     // No display: run headless rather than fail; nobody could see a window anyway.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    KsApplication app(argc, argv);
+    KsApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvat Server"));
     QApplication::setApplicationDisplayName(QStringLiteral("Korvat Server"));
     QApplication::setQuitOnLastWindowClosed(false);

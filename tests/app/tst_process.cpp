@@ -58,6 +58,21 @@ private slots:
         QCOMPARE(listener.received, (QList<QByteArray>{"0_0_2", "0_0_9"}));
     }
 
+    // A GPS source without a receiver: state 3 is announced once and nothing is logged per tick.
+    void gpsSourceWithoutReceiverIsQuiet() {
+        GroupListener listener;
+        AppProcess app;
+        app.writeSettings("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n"
+                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000005\r\n");
+        app.env.insert(QStringLiteral("KSERVER_COM5"), app.root() + QStringLiteral("/no-such-device"));
+        app.start();
+        QVERIFY(listener.waitFor("1_0_3", 5000));
+        QVERIFY(!listener.waitFor("never", 1000)); // a second of ticks: no further announcement
+        QCOMPARE(listener.received, QList<QByteArray>{"1_0_3"});
+        QCOMPARE(app.lines(), QList<QByteArray>());
+        QVERIFY(app.terminate() >= 0);
+    }
+
     void secondCopyLeavesTheFirstAlone() {
         AppProcess first;
         GroupListener listener;
