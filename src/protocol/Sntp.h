@@ -70,8 +70,13 @@ struct SntpTimes {
 
     // (T4 - T1) - (T2 - T3): note T2 - T3, so the server's processing time counts twice.
     qint64 roundTrip() const { return (t4 - t1) - (t2 - t3); }
-    // ((T2 - T1) + (T3 - T4)) / 2, truncated toward zero to whole milliseconds.
-    qint64 clockOffset() const { return ((t2 - t1) + (t3 - t4)) / 2; }
+    // ((T2 - T1) + (T3 - T4)) / 2. An exact half lies between two milliseconds and goes to
+    // the later one: T2 and T3 are truncated and so read early, and dropping the half as well
+    // would add to that bias.
+    qint64 clockOffset() const {
+        const qint64 twice = (t2 - t1) + (t3 - t4);
+        return (twice + 1) >> 1; // floor((twice + 1) / 2); >> is arithmetic in C++20
+    }
     // The time the clock is set to: T1 + ClockOffset + RoundTrip. With symmetric one-way
     // delays this is the server's clock at T4 plus the server's processing time (T3 - T2).
     qint64 newTime() const { return t1 + clockOffset() + roundTrip(); }

@@ -283,13 +283,18 @@ private slots:
         QTest::newRow("server behind")
             << qint64(100000) << qint64(40005) << qint64(40005) << qint64(100010) << qint64(10)
             << qint64(-60000) << qint64(40010);
-        // -1003 / 2 truncates toward zero.
+        // Halves go to the later millisecond: -501.5 -> -501, 500.5 -> 501, -0.5 -> 0.
         QTest::newRow("odd negative sum")
             << qint64(1000) << qint64(500) << qint64(500) << qint64(1003) << qint64(3)
             << qint64(-501) << qint64(502);
         QTest::newRow("odd positive sum")
             << qint64(1000) << qint64(1502) << qint64(1502) << qint64(1003) << qint64(3)
-            << qint64(500) << qint64(1503);
+            << qint64(501) << qint64(1504);
+        QTest::newRow("minus half") << qint64(1000) << qint64(1000) << qint64(1000) << qint64(1001)
+                                    << qint64(1) << qint64(0) << qint64(1001);
+        QTest::newRow("minus one and a half")
+            << qint64(1000) << qint64(999) << qint64(999) << qint64(1001) << qint64(1) << qint64(-1)
+            << qint64(1000);
     }
     void arithmetic() {
         QFETCH(qint64, t1);
