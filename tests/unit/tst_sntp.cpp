@@ -1,10 +1,9 @@
+#include "ZoneScope.h"
 #include "platform/SystemClock.h"
 #include "protocol/CivilTime.h"
 #include "protocol/Sntp.h"
 
 #include <QTest>
-
-#include <ctime>
 
 using namespace ks;
 
@@ -35,23 +34,6 @@ QByteArray answerBytes(quint8 first, quint8 stratum, NtpTimestamp originate, Ntp
     b += timestampBytes(transmit.seconds, transmit.fraction);
     return b;
 }
-
-class ZoneScope {
-public:
-    explicit ZoneScope(const QByteArray& tz) : old_(qgetenv("TZ")) {
-        qputenv("TZ", tz);
-        tzset();
-    }
-    ~ZoneScope() {
-        qputenv("TZ", old_);
-        tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    QByteArray old_;
-};
 
 } // namespace
 
@@ -149,7 +131,7 @@ private slots:
         QFETCH(QByteArray, tz);
         QFETCH(CivilTime, local);
         QFETCH(NtpTimestamp, ntp);
-        ZoneScope zone(tz);
+        test::ZoneScope zone(tz);
         const NtpTimestamp got = ntpFromMs(fromLocal(local));
         QCOMPARE(got.seconds, ntp.seconds);
         QCOMPARE(got.fraction, ntp.fraction);
