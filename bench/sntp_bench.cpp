@@ -53,10 +53,10 @@ QByteArray ntpBytes(qint64 us) {
     return b;
 }
 
-// Sleeps until the real time reaches targetUs: the last 2 ms spinning, since a plain sleep
+// Sleeps until the real time reaches targetUs: the last 6 ms spinning, since a plain sleep
 // overshoots by a varying amount and would make the two one-way delays unequal.
 void waitUntilUs(qint64 targetUs) {
-    const qint64 coarse = targetUs - realUs() - 2000;
+    const qint64 coarse = targetUs - realUs() - 6000;
     if (coarse > 0) std::this_thread::sleep_for(std::chrono::microseconds(coarse));
     while (realUs() < targetUs) {
     }
