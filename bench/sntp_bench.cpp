@@ -1,0 +1,220 @@
+// How close SyncClock gets to the server's clock.
+//
+// A fake SNTP server in a thread of its own answers on 127.0.0.1:123 with its clock a known
+// offset ahead of this machine's, after a chosen one-way delay each way. SyncClock runs
+// against it with a clock that records the setting instead of making it; the error is the
+// recorded instant minus the server's clock at the moment of the setting call. The server's
+// processing time (its transmit minus its receive timestamp) is printed too: the exchange's
+// formula adds it to the new time. So is the error's share that comes from unequal real
+// one-way times (a thread of this process or the server descheduled on a busy machine),
+// which no client can see; what remains is the client's own error.
+//
+// Run inside the private network namespace (port 123, nothing leaves the machine):
+//     tests/netns-run build/bench/sntp_bench [rounds per delay, default 20]
+
+#include "components/SNTP.h"
+#include "platform/SystemClock.h"
+#include "protocol/Sntp.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+using namespace ks;
+
+namespace {
+
+constexpr quint16 ServerPort = 123;
+constexpr qint64 ServerAheadUs = 1'234'567; // not whole milliseconds, as real servers are
+
+qint64 realUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return qint64(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+// A full-resolution NTP timestamp, as a real server sends (no era question before 2036).
+QByteArray ntpBytes(qint64 us) {
+    const qint64 secs = us / 1'000'000;
+    const qint64 frac = ((us % 1'000'000) << 32) / 1'000'000;
+    QByteArray b(8, '\0');
+    qToBigEndian(quint32(secs + 2208988800LL), b.data());
+    qToBigEndian(quint32(frac), b.data() + 4);
+    return b;
+}
+
+// Sleeps until the real time reaches targetUs: the last 6 ms spinning, since a plain sleep
+// overshoots by a varying amount and would make the two one-way delays unequal.
+void waitUntilUs(qint64 targetUs) {
+    const qint64 coarse = targetUs - realUs() - 6000;
+    if (coarse > 0) std::this_thread::sleep_for(std::chrono::microseconds(coarse));
+    while (realUs() < targetUs) {
+    }
+}
+
+// The real time for reading, a record instead of a setting. It notes when each reading was
+// taken (T1, then T4), so the real one-way times of each round are known.
+class RecordingClock final : public SystemClock {
+public:
+    qint64 nowMs() const override {
+        const qint64 us = realUs();
+        readsUs.push_back(us);
+        return us / 1000;
+    }
+    bool setTime(qint64 utcMs, ClockSetKind, QString*) override {
+        setAtUs = realUs();
+        setToMs = utcMs;
+        return true;
+    }
+    mutable std::vector<qint64> readsUs;
+    qint64 setAtUs = 0;
+    qint64 setToMs = 0;
+};
+
+// The inbound delay is virtual: the server reads the request at once and stamps it as if it
+// had arrived delayMs later; it then holds the answer back so that it leaves delayMs after
+// that virtual transmit time. One wait per round instead of two halves the scheduling noise
+// that would make the two one-way times unequal.
+struct FakeServer {
+    std::atomic<int> delayMs{0};
+    std::atomic<qint64> readUs{0};       // request read, real time
+    std::atomic<qint64> transmitUs{0};   // transmit timestamp taken, real time
+    std::atomic<qint64> lateUs{0};       // answer sent this much after it was due
+    std::atomic<qint64> processingUs{0}; // transmit minus receive timestamp
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ready{false};
+    std::atomic<bool> failed{false};
+
+    void run() {
+        QUdpSocket socket;
+        if (!socket.bind(QHostAddress::LocalHost, ServerPort)) {
+            std::fprintf(stderr, "fake server: %s\n", qPrintable(socket.errorString()));
+            failed = true;
+            return;
+        }
+        ready = true;
+        while (!stop) {
+            if (!socket.waitForReadyRead(50)) continue;
+            while (socket.hasPendingDatagrams()) {
+                QByteArray request(int(socket.pendingDatagramSize()), '\0');
+                QHostAddress from;
+                quint16 fromPort = 0;
+                socket.readDatagram(request.data(), request.size(), &from, &fromPort);
+                const qint64 read = realUs();
+                if (request.size() != SntpPacketSize) continue;
+                const qint64 oneWayUs = qint64(delayMs.load()) * 1000;
+                QByteArray answer(24, '\0');
+                answer[0] = char(0x1C); // LI 0, version 3, mode 4
+                answer[1] = char(1);
+                answer += request.mid(40, 8) + ntpBytes(read + oneWayUs + ServerAheadUs);
+                const qint64 transmit = realUs();
+                answer += ntpBytes(transmit + oneWayUs + ServerAheadUs);
+                waitUntilUs(transmit + 2 * oneWayUs);
+                lateUs = realUs() - (transmit + 2 * oneWayUs);
+                readUs = read;
+                transmitUs = transmit;
+                processingUs = transmit - read;
+                socket.writeDatagram(answer, from, fromPort);
+            }
+        }
+    }
+};
+
+struct Stats {
+    double min = 0, median = 0, max = 0;
+};
+Stats stats(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v.front(), v[v.size() / 2], v.back()};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) {
+        std::fprintf(stderr, "run inside tests/netns-run: it serves on port 123\n");
+        return 77;
+    }
+    const int rounds = argc > 1 ? std::max(1, std::min(1000, std::atoi(argv[1]))) : 20;
+
+    RecordingClock clock;
+    installSystemClock(&clock);
+
+    FakeServer server;
+    QThread* thread = QThread::create([&server] { server.run(); });
+    thread->start();
+    while (!server.ready && !server.failed)
+        QThread::msleep(1);
+    if (server.failed) return 1;
+
+    std::printf("SyncClock against a fake server %.3f ms ahead, %d rounds per delay\n",
+                double(ServerAheadUs) / 1000.0, rounds);
+    std::printf("error: recorded setting minus the server's clock at the setting call, ms\n"
+                "asym:  (real inbound - real outbound time) / 2, ms: the part of the error the\n"
+                "       formula cannot see; error - asym is the client's own error\n"
+                "late:  how long after it was due the fake server's thread sent the answer, ms\n");
+    std::printf("%-8s %-24s %-24s %-18s %-12s %-13s %s\n", "one-way", "error min/median/max",
+                "asym min/median/max", "error-asym min/max", "processing", "within +-2 ms",
+                "late max");
+    bool targetMet = true;
+    for (const int delay : {0, 20, 100}) {
+        server.delayMs = delay;
+        std::vector<double> errors, asymmetry, own, processing, late;
+        int within = 0;
+        for (int i = 0; i < rounds; ++i) {
+            SntpClient client;
+            client.Host = QStringLiteral("127.0.0.1");
+            client.Port = ServerPort;
+            QTimer watchdog; // as the program's own: a lost datagram must not hang the run
+            watchdog.setSingleShot(true);
+            QObject::connect(&watchdog, &QTimer::timeout, &client, &SntpClient::Cancel);
+            watchdog.start(3000);
+            clock.setToMs = 0;
+            clock.readsUs.clear();
+            if (!client.SyncClock() || clock.setToMs == 0 || clock.readsUs.size() != 2) {
+                std::fprintf(stderr, "round %d at %d ms: no setting\n", i, delay);
+                continue;
+            }
+            const double error =
+                (double(clock.setToMs) * 1000.0 - double(clock.setAtUs + ServerAheadUs)) / 1000.0;
+            const double inbound = double(server.readUs + delay * 1000 - clock.readsUs[0]);
+            const double outbound = double(clock.readsUs[1] - (server.transmitUs + delay * 1000));
+            const double asym = (inbound - outbound) / 2000.0;
+            errors.push_back(error);
+            asymmetry.push_back(asym);
+            own.push_back(error - asym);
+            processing.push_back(double(server.processingUs.load()));
+            late.push_back(double(server.lateUs.load()) / 1000.0);
+            if (error >= -2.0 && error <= 2.0) ++within;
+        }
+        if (errors.empty()) {
+            targetMet = false;
+            continue;
+        }
+        const Stats e = stats(errors), a = stats(asymmetry), o = stats(own), p = stats(processing),
+                    l = stats(late);
+        targetMet = targetMet && within == int(errors.size());
+        std::printf("%4d ms  %+6.3f/%+6.3f/%+6.3f     %+6.3f/%+6.3f/%+6.3f     %+6.3f/%+6.3f     "
+                    "max %3.0f us  %d/%zu   %.3f\n",
+                    delay, e.min, e.median, e.max, a.min, a.median, a.max, o.min, o.max, p.max,
+                    within, errors.size(), l.max);
+    }
+    std::printf("target: every error within +-2 ms: %s\n", targetMet ? "met" : "NOT met");
+
+    server.stop = true;
+    thread->wait();
+    delete thread;
+    installSystemClock(nullptr);
+    return targetMet ? 0 : 1;
+}

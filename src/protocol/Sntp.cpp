@@ -1,0 +1,80 @@
+#include "protocol/Sntp.h"
+
+#include <QtEndian>
+
+namespace ks {
+
+namespace {
+
+constexpr qint64 SecondsFrom1900To1970 = 2208988800LL;
+constexpr qint64 EraSeconds = 1LL << 32;
+constexpr int OriginateOffset = 24;
+constexpr int ReceiveOffset = 32;
+constexpr int TransmitOffset = 40;
+
+NtpTimestamp readTimestamp(const QByteArray& data, int offset) {
+    const auto* p = reinterpret_cast<const uchar*>(data.constData()) + offset;
+    return {qFromBigEndian<quint32>(p), qFromBigEndian<quint32>(p + 4)};
+}
+
+void writeTimestamp(QByteArray& data, int offset, NtpTimestamp ts) {
+    auto* p = reinterpret_cast<uchar*>(data.data()) + offset;
+    qToBigEndian(ts.seconds, p);
+    qToBigEndian(ts.fraction, p + 4);
+}
+
+} // namespace
+
+NtpTimestamp ntpFromMs(qint64 utcMs) {
+    qint64 secs = utcMs / 1000;
+    qint64 msec = utcMs % 1000;
+    if (msec < 0) {
+        secs -= 1;
+        msec += 1000;
+    }
+    // Wrapping modulo 2^32 is the era rule read backwards: 2036 onwards starts again at 0.
+    const auto seconds = quint32(quint64(secs + SecondsFrom1900To1970) & 0xFFFFFFFFu);
+    const auto fraction = quint32(((msec << 32) + 999) / 1000);
+    return {seconds, fraction};
+}
+
+qint64 msFromNtp(NtpTimestamp ts) {
+    qint64 secs = qint64(ts.seconds);
+    if (!(ts.seconds & 0x80000000u)) secs += EraSeconds;
+    return (secs - SecondsFrom1900To1970) * 1000 + ((qint64(ts.fraction) * 1000) >> 32);
+}
+
+QByteArray sntpRequest(NtpTimestamp transmit) {
+    QByteArray packet(SntpPacketSize, '\0');
+    packet[0] = char(0x1B);
+    writeTimestamp(packet, TransmitOffset, transmit);
+    return packet;
+}
+
+bool sntpAnswers(const QByteArray& datagram, NtpTimestamp requestTransmit) {
+    return datagram.size() >= OriginateOffset + 8 &&
+           readTimestamp(datagram, OriginateOffset) == requestTransmit;
+}
+
+std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram) {
+    if (datagram.size() < SntpPacketSize) return std::nullopt;
+    SntpAnswer a;
+    a.leap = uchar(datagram[0]) >> 6;
+    a.stratum = uchar(datagram[1]);
+    a.originate = readTimestamp(datagram, OriginateOffset);
+    a.receive = readTimestamp(datagram, ReceiveOffset);
+    a.transmit = readTimestamp(datagram, TransmitOffset);
+    return a;
+}
+
+bool sntpUsable(const SntpAnswer& answer, bool stratumCheck) {
+    if (answer.leap == 3 || answer.transmit.isZero()) return false;
+    return !stratumCheck || (answer.stratum >= 1 && answer.stratum <= 15);
+}
+
+SntpTimes sntpTimes(const SntpAnswer& answer, qint64 arrivalMs) {
+    return {msFromNtp(answer.originate), msFromNtp(answer.receive), msFromNtp(answer.transmit),
+            arrivalMs};
+}
+
+} // namespace ks

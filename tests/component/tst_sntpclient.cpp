@@ -1,0 +1,481 @@
+#include "FakeClock.h"
+#include "ZoneScope.h"
+#include "components/SNTP.h"
+#include "protocol/Sntp.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <functional>
+
+using namespace ks;
+
+namespace {
+
+// 2026-12-05 14:05:09.250 UTC; NTP eebe9895.40000000.
+constexpr qint64 Start = 1796479509250;
+const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe989540000000";
+
+// How the fake server answers one request.
+struct Reply {
+    int leap = 0;
+    int stratum = 1;
+    int size = 48;
+    bool zeroTransmit = false;
+    bool wrongOriginate = false;
+    qint64 offsetMs = 0;     // server clock = test clock + offset
+    qint64 delayMs = 0;      // one way, each way
+    qint64 processingMs = 0; // between the server's receive and transmit timestamps
+};
+
+QByteArray timestampBytes(NtpTimestamp ts) {
+    QByteArray b;
+    for (quint32 v : {ts.seconds, ts.fraction})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            b.append(char((v >> shift) & 0xFF));
+    return b;
+}
+
+// A fake SNTP server on the test's thread: it answers inside the client's nested wait, which
+// is also the proof that the wait keeps the event loop running. Its time is the installed
+// FakeClock, moved on by the one-way delays and the processing time as it answers.
+class FakeSntpServer : public QObject {
+public:
+    FakeSntpServer(test::FakeClock& clock, const QHostAddress& address) : clock_(clock) {
+        if (!socket.bind(address, 0)) qFatal("fake server cannot bind");
+        connect(&socket, &QUdpSocket::readyRead, this, [this] {
+            while (socket.hasPendingDatagrams()) {
+                QByteArray data(int(socket.pendingDatagramSize()), '\0');
+                socket.readDatagram(data.data(), data.size(), &client, &clientPort);
+                requests.append(data);
+                if (onRequest) onRequest(data);
+            }
+        });
+    }
+
+    quint16 port() const { return socket.localPort(); }
+
+    // The answer to the request, moving the clock as the exchange goes.
+    QByteArray answer(const QByteArray& request, const Reply& r) {
+        clock_.advance(r.delayMs);
+        const NtpTimestamp receive = ntpFromMs(clock_.nowMs() + r.offsetMs);
+        clock_.advance(r.processingMs);
+        const NtpTimestamp transmit =
+            r.zeroTransmit ? NtpTimestamp{} : ntpFromMs(clock_.nowMs() + r.offsetMs);
+        QByteArray b(24, '\0');
+        b[0] = char((r.leap << 6) | 0x1C); // version 3, mode 4 (server)
+        b[1] = char(r.stratum);
+        QByteArray originate = request.mid(40, 8);
+        if (r.wrongOriginate) originate[7] = char(originate[7] ^ 1);
+        b += originate + timestampBytes(receive) + timestampBytes(transmit);
+        return b.left(r.size);
+    }
+    void send(const QByteArray& datagram, QUdpSocket* from = nullptr) {
+        (from ? from : &socket)->writeDatagram(datagram, client, clientPort);
+    }
+    void finishDelay(const Reply& r) { clock_.advance(r.delayMs); }
+    void answerEach(const Reply& r) {
+        onRequest = [this, r](const QByteArray& request) {
+            send(answer(request, r));
+            finishDelay(r);
+        };
+    }
+
+    QUdpSocket socket;
+    QHostAddress client;
+    quint16 clientPort = 0;
+    QList<QByteArray> requests;
+    std::function<void(const QByteArray&)> onRequest;
+
+private:
+    test::FakeClock& clock_;
+};
+
+// SyncClock with an error turned into its message.
+struct SyncResult {
+    bool ok = false;
+    QString error;
+};
+SyncResult syncClock(SntpClient& client) {
+    try {
+        return {client.SyncClock(), {}};
+    } catch (const SntpError& e) {
+        return {false, e.message()};
+    }
+}
+
+} // namespace
+
+class TestSntpClient : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS"))
+            QSKIP("sends datagrams: run inside tests/netns-run");
+    }
+
+    // Which answers set the clock. The server is 1 h 123 ms ahead, 5 ms away each way.
+    void answers_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("leap");
+        QTest::addColumn<int>("stratum");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("zeroTransmit");
+        QTest::addColumn<bool>("stratumCheck");
+        QTest::addColumn<bool>("set");
+        const QString lo = QStringLiteral("127.0.0.1");
+        QTest::newRow("stratum 1") << lo << 0 << 1 << 48 << false << true << true;
+        QTest::newRow("by name") << QStringLiteral("localhost") << 0 << 1 << 48 << false << true
+                                 << true;
+        QTest::newRow("stratum 15") << lo << 0 << 15 << 48 << false << true << true;
+        QTest::newRow("stratum 0") << lo << 0 << 0 << 48 << false << true << false;
+        QTest::newRow("stratum 16") << lo << 0 << 16 << 48 << false << true << false;
+        QTest::newRow("stratum 16, check off") << lo << 0 << 16 << 48 << false << false << true;
+        QTest::newRow("LI 3") << lo << 3 << 1 << 48 << false << true << false;
+        QTest::newRow("LI 1, leap second ahead") << lo << 1 << 1 << 48 << false << true << true;
+        QTest::newRow("47 bytes") << lo << 0 << 1 << 47 << false << true << false;
+        QTest::newRow("zero transmit") << lo << 0 << 1 << 48 << true << true << false;
+    }
+    void answers() {
+        QFETCH(QString, host);
+        QFETCH(int, leap);
+        QFETCH(int, stratum);
+        QFETCH(int, size);
+        QFETCH(bool, zeroTransmit);
+        QFETCH(bool, stratumCheck);
+        QFETCH(bool, set);
+
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        Reply r;
+        r.leap = leap;
+        r.stratum = stratum;
+        r.size = size;
+        r.zeroTransmit = zeroTransmit;
+        r.offsetMs = 3600123;
+        r.delayMs = 5;
+        server.answerEach(r);
+
+        SntpClient client;
+        client.Host = host;
+        client.Port = server.port();
+        client.StratumCheck = stratumCheck;
+        const SyncResult result = syncClock(client);
+
+        QCOMPARE(result.error, QString());
+        QCOMPARE(result.ok, set);
+        QCOMPARE(server.requests.size(), 1);
+        QCOMPARE(server.requests.first().toHex(), StartRequestHex);
+        QCOMPARE(clock.settings.size(), set ? 1 : 0);
+        if (set) {
+            QCOMPARE(clock.settings.first().utcMs, clock.nowMs() + r.offsetMs);
+            QVERIFY(clock.settings.first().kind == ClockSetKind::Local);
+        }
+    }
+
+    // The exchange's results, and the instant set against the server's clock at that moment:
+    // exact, except for the server's processing time which the formula adds.
+    void exchangeResults_data() {
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<qint64>("offset");
+        QTest::addColumn<qint64>("delay");
+        QTest::addColumn<qint64>("processing");
+        QTest::newRow("in step, no delay") << Start << qint64(0) << qint64(0) << qint64(0);
+        QTest::newRow("ahead 2.5 s, 20 ms") << Start << qint64(2500) << qint64(20) << qint64(0);
+        QTest::newRow("behind 1 min, 100 ms")
+            << Start << qint64(-60000) << qint64(100) << qint64(0);
+        QTest::newRow("processing 3 ms") << Start << qint64(2500) << qint64(20) << qint64(3);
+        // Both sides after the 32-bit seconds wrap of 2036.
+        QTest::newRow("2040") << qint64(2208988800000) << qint64(1234) << qint64(15) << qint64(0);
+        // We are just before the wrap, the server just after it.
+        QTest::newRow("across the wrap")
+            << qint64(2085978495000) << qint64(4000) << qint64(10) << qint64(0);
+    }
+    void exchangeResults() {
+        QFETCH(qint64, start);
+        QFETCH(qint64, offset);
+        QFETCH(qint64, delay);
+        QFETCH(qint64, processing);
+
+        test::FakeClock clock(start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        Reply r;
+        r.offsetMs = offset;
+        r.delayMs = delay;
+        r.processingMs = processing;
+        server.answerEach(r);
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+
+        QCOMPARE(client.GetServerTime(), start + delay + processing + offset);
+        QCOMPARE(client.T1(), start);
+        QCOMPARE(client.T2(), start + delay + offset);
+        QCOMPARE(client.T3(), start + delay + processing + offset);
+        QCOMPARE(client.T4(), start + 2 * delay + processing);
+        QCOMPARE(client.ClockOffset(), offset);
+        QCOMPARE(client.RoundTrip(), 2 * delay + 2 * processing);
+
+        QVERIFY(syncClock(client).ok);
+        QCOMPARE(clock.settings.size(), 1);
+        const qint64 serverNow = clock.nowMs() + offset;
+        QCOMPARE(clock.settings.first().utcMs - serverNow, processing);
+    }
+
+    // The transmit timestamp is the UTC instant, whatever the zone; so is the setting.
+    void zones_data() {
+        QTest::addColumn<QByteArray>("tz");
+        QTest::newRow("UTC") << QByteArray("UTC0");
+        QTest::newRow("Berlin, winter") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3");
+        QTest::newRow("always summer") << QByteArray("AAA-1BBB,J1/0,J365/25");
+        QTest::newRow("New York") << QByteArray("EST5EDT,M3.2.0,M11.1.0");
+    }
+    void zones() {
+        QFETCH(QByteArray, tz);
+        test::ZoneScope zone(tz);
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        Reply r;
+        r.offsetMs = 777;
+        server.answerEach(r);
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        QVERIFY(syncClock(client).ok);
+        QCOMPARE(server.requests.first().toHex(), StartRequestHex);
+        QCOMPARE(clock.settings.first().utcMs, Start + 777);
+    }
+
+    // Datagrams that do not answer our request are dropped and the wait goes on: the good
+    // answer, sent 100 ms after the stray one, is the one used.
+    void strayDatagramsIgnored_data() {
+        QTest::addColumn<QString>("serverAddress");
+        QTest::addColumn<QString>("strayAddress"); // empty: the server's own socket
+        QTest::addColumn<bool>("wrongOriginate");
+        QTest::addColumn<int>("size");
+        const QString lo = QStringLiteral("127.0.0.1");
+        QTest::newRow("wrong originate") << lo << QString() << true << 48;
+        QTest::newRow("other source port") << lo << lo << false << 48;
+        QTest::newRow("other source address")
+            << QStringLiteral("192.0.2.1") << QStringLiteral("192.0.2.2") << false << 48;
+        QTest::newRow("too short for an originate") << lo << QString() << false << 20;
+    }
+    void strayDatagramsIgnored() {
+        QFETCH(QString, serverAddress);
+        QFETCH(QString, strayAddress);
+        QFETCH(bool, wrongOriginate);
+        QFETCH(int, size);
+
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress(serverAddress));
+        QUdpSocket straySocket;
+        // From another address it comes from the server's port number, so only the address
+        // tells it apart.
+        if (!strayAddress.isEmpty())
+            QVERIFY(straySocket.bind(QHostAddress(strayAddress),
+                                     strayAddress == serverAddress ? 0 : server.port()));
+        Reply stray;
+        stray.offsetMs = -999999; // would show in the setting if it were taken
+        stray.wrongOriginate = wrongOriginate;
+        stray.size = size;
+        Reply good;
+        good.offsetMs = 4242;
+        int straySent = 0;
+        server.onRequest = [&](const QByteArray& request) {
+            server.send(server.answer(request, stray),
+                        strayAddress.isEmpty() ? nullptr : &straySocket);
+            ++straySent;
+            QTimer::singleShot(100, &server, [&server, request, good] {
+                server.send(server.answer(request, good));
+            });
+        };
+        SntpClient client;
+        client.Host = serverAddress;
+        client.Port = server.port();
+        const SyncResult result = syncClock(client);
+
+        QCOMPARE(result.error, QString());
+        QVERIFY(result.ok);
+        QCOMPARE(straySent, 1);
+        QCOMPARE(clock.settings.size(), 1);
+        QCOMPARE(clock.settings.first().utcMs, Start + 4242);
+    }
+
+    // Without an answer (silence, or only stray datagrams) the wait lasts until Cancel(),
+    // called from a timer handler nested in it; other timers keep firing meanwhile.
+    void waitsUntilCancelled_data() {
+        QTest::addColumn<bool>("strayOnly");
+        QTest::newRow("silent server") << false;
+        QTest::newRow("only wrong originates") << true;
+    }
+    void waitsUntilCancelled() {
+        QFETCH(bool, strayOnly);
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        Reply stray;
+        stray.wrongOriginate = true;
+        QTimer strayTimer;
+        int straysSent = 0;
+        if (strayOnly) {
+            server.onRequest = [&](const QByteArray& request) {
+                connect(&strayTimer, &QTimer::timeout, &server, [&, request] {
+                    server.send(server.answer(request, stray));
+                    ++straysSent;
+                });
+                strayTimer.start(40);
+            };
+        }
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
+        ticker.start(20);
+        QElapsedTimer sinceStart;
+        qint64 cancelledAt = -1;
+        QTimer::singleShot(600, this, [&] {
+            QVERIFY(client.running());
+            cancelledAt = sinceStart.elapsed();
+            client.Cancel();
+        });
+        sinceStart.start();
+        const SyncResult result = syncClock(client);
+        const qint64 returnedAt = sinceStart.elapsed();
+
+        QCOMPARE(result.error, QString());
+        QVERIFY(!result.ok);
+        QVERIFY(cancelledAt >= 0); // it was still waiting when cancelled
+        QVERIFY(client.cancelled());
+        QVERIFY(!client.running());
+        // It ends at once, well inside one 250 ms slice.
+        QVERIFY2(
+            returnedAt - cancelledAt < 250,
+            qPrintable(QStringLiteral("ended %1 ms after Cancel").arg(returnedAt - cancelledAt)));
+        QVERIFY2(ticks >= 5, qPrintable(QStringLiteral("%1 ticks during the wait").arg(ticks)));
+        QCOMPARE(server.requests.size(), 1);
+        QVERIFY(clock.settings.isEmpty());
+        if (strayOnly) QVERIFY(straysSent >= 3);
+    }
+
+    // A finite ReceiveTimeout ends the wait by itself, without an error.
+    void receiveTimeout() {
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        client.ReceiveTimeout = 300;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCOMPARE(client.GetServerTime(), qint64(0));
+        QVERIFY(elapsed.elapsed() >= 300);
+        QVERIFY(!client.cancelled());
+        QCOMPARE(server.requests.size(), 1);
+    }
+
+    // Names that cannot be resolved fail with the resolver's message, sending nothing (no
+    // socket is even created).
+    void unresolvable_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("message"); // empty: the resolver's own, whatever it says
+        QTest::newRow("empty") << QString() << QStringLiteral("No host name given");
+        QTest::newRow("unknown name") << QStringLiteral("no-such-host.invalid") << QString();
+    }
+    void unresolvable() {
+        QFETCH(QString, host);
+        QFETCH(QString, message);
+        test::FakeClock clock(Start);
+        SntpClient client;
+        client.Host = host;
+        client.Port = 123;
+        const SyncResult result = syncClock(client);
+        QVERIFY(!result.ok);
+        QVERIFY2(!result.error.isEmpty(), "no message");
+        if (!message.isEmpty()) QCOMPARE(result.error, message);
+        QVERIFY(client.findChild<QUdpSocket*>() == nullptr);
+        QVERIFY(clock.settings.isEmpty());
+        QVERIFY(!client.running());
+    }
+
+    // A clock that refuses the setting gives false, not an error.
+    void clockRefuses() {
+        test::FakeClock clock(Start);
+        clock.refuse = QStringLiteral("Operation not permitted");
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        server.answerEach(Reply{});
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        const SyncResult result = syncClock(client);
+        QVERIFY(!result.ok);
+        QCOMPARE(result.error, QString());
+        QCOMPARE(clock.settings.size(), 1);
+    }
+
+    // A second call on the same client from a handler nested in the wait is refused with an
+    // error; the first goes on and completes.
+    void nestedCallRefused() {
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        Reply r;
+        r.offsetMs = 50;
+        QByteArray pending;
+        server.onRequest = [&pending](const QByteArray& request) { pending = request; };
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        QString nestedError;
+        QTimer::singleShot(100, this, [&] {
+            nestedError = syncClock(client).error;
+            server.send(server.answer(pending, r));
+        });
+        const SyncResult result = syncClock(client);
+        QVERIFY(!nestedError.isEmpty());
+        QVERIFY(result.ok);
+        QCOMPARE(server.requests.size(), 1);
+        QCOMPARE(clock.settings.size(), 1);
+        QCOMPARE(clock.settings.first().utcMs, Start + 50);
+    }
+
+    // Destroying the client from a nested handler ends the wait; the call returns without
+    // touching the destroyed client (the address sanitizer build checks the "without").
+    void destroyedDuringWait() {
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        QPointer<SntpClient> client = new SntpClient;
+        client->Host = QStringLiteral("127.0.0.1");
+        client->Port = server.port();
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "SntpClient destroyed while an exchange waits; the exchange ends without result");
+        QTimer::singleShot(100, this, [&client] { delete client.data(); });
+        SntpClient* raw = client.data();
+        QVERIFY(!syncClock(*raw).ok);
+        QVERIFY(client.isNull());
+        QVERIFY(clock.settings.isEmpty());
+    }
+
+    // After Cancel the same client can run a fresh exchange on a new socket.
+    void usableAfterCancel() {
+        test::FakeClock clock(Start);
+        FakeSntpServer server(clock, QHostAddress::LocalHost);
+        SntpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        QTimer::singleShot(50, &client, &SntpClient::Cancel);
+        QVERIFY(!syncClock(client).ok);
+        Reply r;
+        r.offsetMs = 9;
+        server.answerEach(r);
+        QVERIFY(syncClock(client).ok);
+        QCOMPARE(clock.settings.first().utcMs, Start + 9);
+    }
+};
+
+QTEST_MAIN(TestSntpClient)
+#include "tst_sntpclient.moc"
