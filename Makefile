@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test asan screenshots bench clean
+.PHONY: all deps configure build run test asan screenshots install package clean
 
 all: build
 
@@ -37,5 +37,16 @@ asan: deps
 screenshots: build
 	QT_QPA_PLATFORM=offscreen TZ=UTC tests/netns-run $(BUILD)/tests/ks-screenshots $(BUILD)/screenshots
 
+# make install PREFIX=/usr/local (as root, it also grants the clock right with setcap).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package under build-package/; its post-install step grants the clock right.
+package: deps
+	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-package

@@ -3,7 +3,9 @@
 #include "app/TimeNow.h"
 
 #include "app/CodeLabel.h"
+#include "app/Smiley.h"
 #include "log/Log.h"
+#include "log/LogModel.h"
 #include "platform/Error.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
@@ -15,7 +17,6 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QScreen>
@@ -55,23 +56,6 @@ QFrame* makePanel(const QRect& geometry, QWidget* parent, bool border) {
     return p;
 }
 } // namespace
-
-QIcon drawTrayIcon() {
-    QPixmap pixmap(16, 16);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.setPen(Qt::black);
-    p.setBrush(QColor(0, 255, 0));
-    p.drawEllipse(0, 0, 15, 15);
-    p.setBrush(Qt::black);
-    p.drawRect(4, 4, 1, 2);
-    p.drawRect(10, 4, 1, 2);
-    p.setBrush(Qt::NoBrush);
-    p.drawArc(QRect(3, 4, 9, 7), 200 * 16, 140 * 16);
-    p.end();
-    return QIcon(pixmap);
-}
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Korvat Server V2.01"));
@@ -286,6 +270,7 @@ bool TForm1::StartUp() {
     GpsDateText = "01/01/01";
 
     LogFrm_ = std::make_unique<TLogFrm>();
+    onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
 
     btnForceClick();
     StartListening();
@@ -298,6 +283,7 @@ bool TForm1::StartUp() {
 }
 
 void TForm1::Shutdown() {
+    onMissingClockRight({});
     LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();
@@ -319,7 +305,7 @@ bool TForm1::TrayMessage(TrayOp op) {
         }
         return true;
     case TrayOp::Modify:
-        TrayIcon->setIcon(drawTrayIcon());
+        TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16))));
         TrayIcon->setToolTip(QStringLiteral("Korvat Server Active"));
         if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
         return TrayIcon->isVisible();

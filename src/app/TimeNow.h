@@ -181,7 +181,4 @@ private:
     bool started_ = false;
 };
 
-// The 16 x 16 notification icon, drawn in code: a green disc with a black rim, eyes and smile.
-QIcon drawTrayIcon();
-
 } // namespace ks

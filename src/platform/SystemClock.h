@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace ks {
 
 // Which platform call a clock setting stands for: GPS sets UTC, SNTP sets local time.
@@ -32,6 +34,10 @@ qint64 fromLocal(const CivilTime& local);
 int utcOffsetSeconds(qint64 utcMs);
 
 inline CivilTime localNow() { return toLocal(systemClock().nowMs()); }
+
+// Called once per run, the first time the system refuses a setting because the program lacks
+// the right to set the clock, with a text that says how to grant it.
+void onMissingClockRight(std::function<void(const QByteArray& text)> handler);
 
 // The line KSERVER_CLOCK_LOG records for one setting, without line end.
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);

@@ -14,7 +14,8 @@ void installWavePlayer(WavePlayerFn player);
 // Plays through the installed player.
 void playWave(const QString& path);
 
-// Where "hour.wav" is looked up: beside the executable, then the current folder.
+// Where "hour.wav" is looked up: beside the executable, in ../share/korvat-server from it,
+// then in the current folder.
 QString findSoundFile(const QString& name);
 
 } // namespace ks

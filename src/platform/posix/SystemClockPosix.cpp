@@ -1,6 +1,7 @@
 #include "platform/SystemClock.h"
 #include "protocol/DateFormat.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <sys/capability.h>
@@ -60,15 +61,27 @@ public:
         timespec ts{};
         ts.tv_sec = time_t(utcMs / 1000);
         ts.tv_nsec = long(utcMs % 1000) * 1'000'000;
-        TimeCapability capability;
-        if (clock_settime(CLOCK_REALTIME, &ts) != 0) {
-            if (error) *error = QString::fromLocal8Bit(std::strerror(errno));
-            return false;
+        int rc;
+        {
+            TimeCapability capability;
+            rc = clock_settime(CLOCK_REALTIME, &ts);
         }
-        return true;
+        if (rc == 0) return true;
+        const int err = errno;
+        if (error) *error = QString::fromLocal8Bit(std::strerror(err));
+        if (err == EPERM && !rightReported_) {
+            rightReported_ = true;
+            if (missingRight_)
+                missingRight_("Korvat Server may not set the clock. Grant it the right with: sudo setcap "
+                              "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath()));
+        }
+        return false;
     }
 
+    std::function<void(const QByteArray&)> missingRight_;
+
 private:
+    bool rightReported_ = false;
     static bool record(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error) {
         QFile file(QString::fromLocal8Bit(path));
         if (!file.open(QIODevice::Append) || file.write(clockLogLine(utcMs, kind) + '\n') < 0) {
@@ -87,6 +100,10 @@ SystemClock* current = &realClock;
 SystemClock& systemClock() { return *current; }
 
 void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
+
+void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
+    realClock.missingRight_ = std::move(handler);
+}
 
 CivilTime toLocal(qint64 utcMs) {
     const qint64 secs = utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000);

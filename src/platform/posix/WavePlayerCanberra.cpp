@@ -63,7 +63,9 @@ void playWave(const QString& path) {
 }
 
 QString findSoundFile(const QString& name) {
-    for (const QString& dir : {executableDir(), QDir::currentPath()}) {
+    // Beside the executable (a build tree), the installed data folder, then the current folder.
+    for (const QString& dir : {executableDir(), executableDir() + QStringLiteral("/../share/korvat-server"),
+                               QDir::currentPath()}) {
         const QString candidate = dir + QLatin1Char('/') + name;
         if (QFileInfo::exists(candidate)) return candidate;
     }
