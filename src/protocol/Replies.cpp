@@ -10,9 +10,13 @@ namespace ks {
 namespace {
 constexpr int MaxSerial = 9998;
 
-qint64 floorSeconds(qint64 ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
+qint64 floorSeconds(qint64 ms) {
+    return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+}
 
-QByteArray twoDigits(int value) { return QByteArray::number(value).rightJustified(2, '0'); }
+QByteArray twoDigits(int value) {
+    return QByteArray::number(value).rightJustified(2, '0');
+}
 
 // Years since 1900, less 100 from 2000 on: the last two digits for 1900..2099.
 int shortYear(int year) {
@@ -68,7 +72,8 @@ public:
             ++end;
         const int count = int(end - pos_);
         if (count < minimum || count > 4) {
-            return fail(QStringLiteral("expected %1 to 4 digits at offset %2").arg(minimum).arg(pos_));
+            return fail(
+                QStringLiteral("expected %1 to 4 digits at offset %2").arg(minimum).arg(pos_));
         }
         return fixedDigits(count, value);
     }
@@ -79,7 +84,8 @@ public:
         qsizetype end = pos_;
         if (end < text_.size() && text_[end] == '-') ++end;
         const qsizetype digitsFrom = end;
-        while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9') ++end;
+        while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9')
+            ++end;
         const QByteArray number = text_.mid(pos_, end - pos_);
         const qsizetype digits = end - digitsFrom;
         const bool leadingZero = digits > 1 && text_[digitsFrom] == '0';
@@ -175,18 +181,36 @@ QString statusMeaning(const StatusTriple& status) {
     if (status == ShutdownStatus) return QStringLiteral("server shutting down");
     QString source;
     switch (status.source) {
-    case 0: source = QStringLiteral("PC clock"); break;
-    case 1: source = QStringLiteral("GPS"); break;
-    case 3: source = QStringLiteral("NTP"); break;
-    default: source = QStringLiteral("source %1").arg(status.source); break;
+    case 0:
+        source = QStringLiteral("PC clock");
+        break;
+    case 1:
+        source = QStringLiteral("GPS");
+        break;
+    case 3:
+        source = QStringLiteral("NTP");
+        break;
+    default:
+        source = QStringLiteral("source %1").arg(status.source);
+        break;
     }
     QString state;
     switch (status.state) {
-    case 0: state = QStringLiteral("not synchronised"); break;
-    case 1: state = QStringLiteral("synchronising"); break;
-    case 2: state = QStringLiteral("synchronised"); break;
-    case 3: state = QStringLiteral("no serial input"); break;
-    default: state = QStringLiteral("state %1").arg(status.state); break;
+    case 0:
+        state = QStringLiteral("not synchronised");
+        break;
+    case 1:
+        state = QStringLiteral("synchronising");
+        break;
+    case 2:
+        state = QStringLiteral("synchronised");
+        break;
+    case 3:
+        state = QStringLiteral("no serial input");
+        break;
+    default:
+        state = QStringLiteral("state %1").arg(status.state);
+        break;
     }
     QString meaning = source + QStringLiteral(", ") + state;
     if (status.reserved != 0) meaning += QStringLiteral(", reserved %1").arg(status.reserved);
@@ -223,7 +247,9 @@ QByteArray replyText(const QByteArray& token, const ReplyContext& context) {
     return {};
 }
 
-QByteArray replyFrame(const QByteArray& text) { return '{' + text + '}'; }
+QByteArray replyFrame(const QByteArray& text) {
+    return '{' + text + '}';
+}
 
 std::optional<ParsedReply> parseReply(const QByteArray& frame, const QByteArray& token,
                                       QString* error) {

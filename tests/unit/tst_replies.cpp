@@ -44,8 +44,9 @@ private slots:
         // The three reference replies; the zone is an hour east so GMT mode must convert.
         QTest::newRow("KORVAT example") << TokenKorvat << 42 << gpsSynced << gmt << ExampleMs << 1
                                         << QByteArray("{KORVAT00421796479509}");
-        QTest::newRow("KORVAT1010 example") << TokenKorvat1010 << 42 << gpsSynced << gmt << ExampleMs
-                                            << 1 << QByteArray("{KORVAT_1_0_2_00421796479509}");
+        QTest::newRow("KORVAT1010 example")
+            << TokenKorvat1010 << 42 << gpsSynced << gmt << ExampleMs << 1
+            << QByteArray("{KORVAT_1_0_2_00421796479509}");
         QTest::newRow("QUORIX example") << TokenQuorix << 42 << gpsSynced << gmt << ExampleMs << 1
                                         << QByteArray("{KORVAT_0042_14:05:09_05/12/26_05/12/26}");
 
@@ -86,14 +87,14 @@ private slots:
         QTest::newRow("LOC west of UTC, back into 1999")
             << TokenQuorix << 1 << gpsSynced << loc << utc(2000, 1, 1, 3) << -5
             << QByteArray("{KORVAT_0001_22:00:00_31/12/99_01/01/00}");
-        QTest::newRow("year 1999") << TokenQuorix << 1 << gpsSynced << gmt
-                                   << utc(1999, 12, 31, 23, 59, 59) << 2
-                                   << QByteArray("{KORVAT_0001_23:59:59_31/12/99_31/12/99}");
+        QTest::newRow("year 1999")
+            << TokenQuorix << 1 << gpsSynced << gmt << utc(1999, 12, 31, 23, 59, 59) << 2
+            << QByteArray("{KORVAT_0001_23:59:59_31/12/99_31/12/99}");
         QTest::newRow("year 2000") << TokenQuorix << 1 << gpsSynced << gmt << utc(2000, 1, 1) << 0
                                    << QByteArray("{KORVAT_0001_00:00:00_01/01/00_01/01/00}");
-        QTest::newRow("year 2099") << TokenQuorix << 1 << gpsSynced << loc
-                                   << utc(2099, 12, 31, 12, 0, 1) << 0
-                                   << QByteArray("{KORVAT_0001_12:00:01_31/12/99_31/12/99}");
+        QTest::newRow("year 2099")
+            << TokenQuorix << 1 << gpsSynced << loc << utc(2099, 12, 31, 12, 0, 1) << 0
+            << QByteArray("{KORVAT_0001_12:00:01_31/12/99_31/12/99}");
         QTest::newRow("one instant: the last millisecond of a second stays in it")
             << TokenQuorix << 1 << gpsSynced << gmt << utc(2026, 12, 5, 23, 59, 59, 999) << 1
             << QByteArray("{KORVAT_0001_23:59:59_05/12/26_05/12/26}");
@@ -116,7 +117,8 @@ private slots:
         QVERIFY2(parsed, qPrintable(error));
         QCOMPARE(parsed->replySerial, serial);
         if (token == TokenQuorix) {
-            const CivilTime expected = civilFromMs(mode == DisplayMode::Loc ? ms + offsetHours * 3'600'000 : ms);
+            const CivilTime expected =
+                civilFromMs(mode == DisplayMode::Loc ? ms + offsetHours * 3'600'000 : ms);
             QCOMPARE(parsed->clock.hour, expected.hour);
             QCOMPARE(parsed->clock.minute, expected.minute);
             QCOMPARE(parsed->clock.second, expected.second);
@@ -166,7 +168,8 @@ private slots:
         QTest::newRow("no braces") << k << QByteArray("KORVAT00421796479509");
         QTest::newRow("no closing brace") << k << QByteArray("{KORVAT00421796479509");
         QTest::newRow("text after the frame") << k << QByteArray("{KORVAT00421796479509}\r\n");
-        QTest::newRow("two frames") << k << QByteArray("{KORVAT00421796479509}{KORVAT00421796479509}");
+        QTest::newRow("two frames")
+            << k << QByteArray("{KORVAT00421796479509}{KORVAT00421796479509}");
         QTest::newRow("lower case") << k << QByteArray("{korvat00421796479509}");
         QTest::newRow("serial short") << k << QByteArray("{KORVAT042}");
         QTest::newRow("serial 9999") << k << QByteArray("{KORVAT99991796479509}");
@@ -174,20 +177,31 @@ private slots:
         QTest::newRow("seconds with leading zero") << k << QByteArray("{KORVAT004201796479509}");
         QTest::newRow("seconds with plus sign") << k << QByteArray("{KORVAT0042+1796479509}");
         QTest::newRow("seconds with a space") << k << QByteArray("{KORVAT0042 1796479509}");
-        QTest::newRow("1010 reply to a 1001 request") << k << QByteArray("{KORVAT_1_0_2_00421796479509}");
-        QTest::newRow("1001 reply to a 1010 request") << k1010 << QByteArray("{KORVAT00421796479509}");
+        QTest::newRow("1010 reply to a 1001 request")
+            << k << QByteArray("{KORVAT_1_0_2_00421796479509}");
+        QTest::newRow("1001 reply to a 1010 request")
+            << k1010 << QByteArray("{KORVAT00421796479509}");
         QTest::newRow("1010 missing state") << k1010 << QByteArray("{KORVAT_1_0_00421796479509}");
-        QTest::newRow("1010 state with leading zero") << k1010 << QByteArray("{KORVAT_1_0_02_00421796479509}");
+        QTest::newRow("1010 state with leading zero")
+            << k1010 << QByteArray("{KORVAT_1_0_02_00421796479509}");
         QTest::newRow("1010 minus zero") << k1010 << QByteArray("{KORVAT_-0_0_2_00421796479509}");
-        QTest::newRow("1010 value beyond 16 bits") << k1010 << QByteArray("{KORVAT_1_0_40000_00421796479509}");
+        QTest::newRow("1010 value beyond 16 bits")
+            << k1010 << QByteArray("{KORVAT_1_0_40000_00421796479509}");
         QTest::newRow("quorix with a Korvat reply") << q << QByteArray("{KORVAT00421796479509}");
-        QTest::newRow("quorix hour 24") << q << QByteArray("{KORVAT_0042_24:05:09_05/12/26_05/12/26}");
-        QTest::newRow("quorix 31 November") << q << QByteArray("{KORVAT_0042_14:05:09_31/11/26_05/12/26}");
-        QTest::newRow("quorix one-digit day") << q << QByteArray("{KORVAT_0042_14:05:09_5/12/26_05/12/26}");
-        QTest::newRow("quorix utc month 13") << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26_05/13/26}");
-        QTest::newRow("quorix dash in utc date") << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26_05-12-26}");
-        QTest::newRow("quorix missing utc date") << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26}");
-        QTest::newRow("unknown token") << QByteArray("KORVAT1012") << QByteArray("{KORVAT00421796479509}");
+        QTest::newRow("quorix hour 24")
+            << q << QByteArray("{KORVAT_0042_24:05:09_05/12/26_05/12/26}");
+        QTest::newRow("quorix 31 November")
+            << q << QByteArray("{KORVAT_0042_14:05:09_31/11/26_05/12/26}");
+        QTest::newRow("quorix one-digit day")
+            << q << QByteArray("{KORVAT_0042_14:05:09_5/12/26_05/12/26}");
+        QTest::newRow("quorix utc month 13")
+            << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26_05/13/26}");
+        QTest::newRow("quorix dash in utc date")
+            << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26_05-12-26}");
+        QTest::newRow("quorix missing utc date")
+            << q << QByteArray("{KORVAT_0042_14:05:09_05/12/26}");
+        QTest::newRow("unknown token")
+            << QByteArray("KORVAT1012") << QByteArray("{KORVAT00421796479509}");
     }
     void malformedReplies() {
         QFETCH(QByteArray, token);
@@ -200,8 +214,8 @@ private slots:
     void quorixYearOfThreeDigitsIsRead() {
         // From 2100 on the UTC date's year is the years since 2000, three digits.
         const QByteArray frame = "{KORVAT_0001_00:00:00_01/01/00_01/01/100}";
-        QCOMPARE(replyFrame(replyText(TokenQuorix, context(1, {}, DisplayMode::Gmt,
-                                                           at(utc(2100, 1, 1), 0)))),
+        QCOMPARE(replyFrame(replyText(TokenQuorix,
+                                      context(1, {}, DisplayMode::Gmt, at(utc(2100, 1, 1), 0)))),
                  frame);
         const std::optional<ParsedReply> parsed = parseReply(frame, TokenQuorix);
         QVERIFY(parsed);
@@ -212,12 +226,12 @@ private slots:
         QTest::addColumn<StatusTriple>("status");
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("meaning");
-        QTest::newRow("GPS synchronised") << StatusTriple{1, 0, 2} << QByteArray("1_0_2")
-                                          << QStringLiteral("GPS, synchronised");
+        QTest::newRow("GPS synchronised")
+            << StatusTriple{1, 0, 2} << QByteArray("1_0_2") << QStringLiteral("GPS, synchronised");
         QTest::newRow("PC clock") << StatusTriple{0, 0, 0} << QByteArray("0_0_0")
                                   << QStringLiteral("PC clock, not synchronised");
-        QTest::newRow("NTP synchronising") << StatusTriple{3, 0, 1} << QByteArray("3_0_1")
-                                           << QStringLiteral("NTP, synchronising");
+        QTest::newRow("NTP synchronising")
+            << StatusTriple{3, 0, 1} << QByteArray("3_0_1") << QStringLiteral("NTP, synchronising");
         QTest::newRow("GPS without input") << StatusTriple{1, 0, 3} << QByteArray("1_0_3")
                                            << QStringLiteral("GPS, no serial input");
         QTest::newRow("shutdown") << ShutdownStatus << QByteArray("0_0_9")

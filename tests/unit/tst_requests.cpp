@@ -12,7 +12,9 @@ const QByteArray Brevane = "Brevane Request Date and Time";
 const QByteArray K1010 = "KorvatClient1010";
 const QByteArray K1012 = "KorvatClient1012";
 
-QByteArray frame(const QByteArray& body) { return '{' + body + '}'; }
+QByteArray frame(const QByteArray& body) {
+    return '{' + body + '}';
+}
 } // namespace
 
 class TestRequests : public QObject {
@@ -25,8 +27,7 @@ private slots:
         QTest::newRow("two frames in one read")
             << frame(K1010) + frame(K1010) << QByteArrayList{K1010, K1010};
         QTest::newRow("CR LF between frames: it becomes the skipped character and body text")
-            << frame(K1010) + "\r\n" + frame(Quorix)
-            << QByteArrayList{K1010, "\n{" + Quorix};
+            << frame(K1010) + "\r\n" + frame(Quorix) << QByteArrayList{K1010, "\n{" + Quorix};
         QTest::newRow("first character not examined") << "x" + K1010 + "}" << QByteArrayList{K1010};
         QTest::newRow("a closing brace as first character ends the read")
             << QByteArray("}abc}") << QByteArrayList{};
@@ -44,8 +45,8 @@ private slots:
             << frame(K1010) + frame("ab") + frame(Brevane) << QByteArrayList{K1010};
         QTest::newRow("trailing text without brace is dropped")
             << frame(Brevane) + "{Quorix" << QByteArrayList{Brevane};
-        QTest::newRow("single trailing character ends the read quietly")
-            << frame(Brevane) + "\n" << QByteArrayList{Brevane};
+        QTest::newRow("single trailing character ends the read quietly") << frame(Brevane) + "\n"
+                                                                         << QByteArrayList{Brevane};
         QTest::newRow("bytes are 8-bit, no terminator needed")
             << QByteArray("{\xe9\x00z}", 5) << QByteArrayList{QByteArray("\xe9\x00z", 3)};
     }
@@ -68,16 +69,16 @@ private slots:
             << "xx " + K1012 + " yy" << ClientType::Korvat1012 << QByteArray("KORVAT1010");
         QTest::newRow("Quorix wins over 1010 placed before it")
             << K1010 + " " + Quorix << ClientType::Quorix << QByteArray("QUORIX");
-        QTest::newRow("Brevane wins over 1010") << K1010 + Brevane << ClientType::Korvat1001
-                                                << QByteArray("KORVAT");
-        QTest::newRow("1010 wins over 1012") << K1012 + K1010 << ClientType::Korvat1010
-                                             << QByteArray("KORVAT1010");
+        QTest::newRow("Brevane wins over 1010")
+            << K1010 + Brevane << ClientType::Korvat1001 << QByteArray("KORVAT");
+        QTest::newRow("1010 wins over 1012")
+            << K1012 + K1010 << ClientType::Korvat1010 << QByteArray("KORVAT1010");
         QTest::newRow("lower case ignored") << K1010.toLower() << ClientType::None << QByteArray();
         QTest::newRow("upper case ignored") << Quorix.toUpper() << ClientType::None << QByteArray();
-        QTest::newRow("truncated text") << QByteArray("KorvatClient101") << ClientType::None
-                                        << QByteArray();
-        QTest::newRow("other client code") << QByteArray("KorvatClient1011") << ClientType::None
-                                           << QByteArray();
+        QTest::newRow("truncated text")
+            << QByteArray("KorvatClient101") << ClientType::None << QByteArray();
+        QTest::newRow("other client code")
+            << QByteArray("KorvatClient1011") << ClientType::None << QByteArray();
         QTest::newRow("body keeping the brace of a CR LF gap")
             << "\n{" + Quorix << ClientType::Quorix << QByteArray("QUORIX");
     }
@@ -92,8 +93,10 @@ private slots:
     void requestFramesRoundTrip_data() {
         QTest::addColumn<ClientType>("type");
         QTest::addColumn<QByteArray>("frame");
-        QTest::newRow("quorix") << ClientType::Quorix << QByteArray("{Quorix Request Date and Time}");
-        QTest::newRow("korvat") << ClientType::Korvat1001 << QByteArray("{Brevane Request Date and Time}");
+        QTest::newRow("quorix") << ClientType::Quorix
+                                << QByteArray("{Quorix Request Date and Time}");
+        QTest::newRow("korvat") << ClientType::Korvat1001
+                                << QByteArray("{Brevane Request Date and Time}");
         QTest::newRow("korvat1010") << ClientType::Korvat1010 << QByteArray("{KorvatClient1010}");
         QTest::newRow("korvat1012") << ClientType::Korvat1012 << QByteArray("{KorvatClient1012}");
         QTest::newRow("none") << ClientType::None << QByteArray();
