@@ -1,0 +1,89 @@
+#pragma once
+
+#include "Probe.h"
+
+#include <QHash>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace probe {
+
+// korvat-probe bench: many requests from several source addresses, bounded in count and
+// time; prints answered, lost, order and latency.
+class BenchCommand : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxRequests = 10000;
+    static constexpr int MaxSources = 250;
+    static constexpr int MaxDeadlineSeconds = 600;
+    static constexpr double MaxRate = 1000;
+    // Request connections open at once; more wait their turn.
+    static constexpr int MaxInFlight = 64;
+
+    struct Options {
+        QString host;
+        int requests = 0;
+        int sources = 1;
+        ks::ClientType kind = ks::ClientType::Korvat1001;
+        QHostAddress sourceBase{QStringLiteral("127.0.0.1")};
+        double rate = 0; // requests per second; 0: all at once
+        bool sequential = false;
+        int timeoutMs = 5000;
+        int deadlineSeconds = 120;
+    };
+
+    explicit BenchCommand(const Options& options, QObject* parent = nullptr);
+    void start();
+
+private:
+    struct Request {
+        int source = 0;
+        qint64 sentNs = -1;
+    };
+    struct Source {
+        QHostAddress address;
+        std::unique_ptr<ReplyListener> listener;
+        QList<int> waiting;        // requests sent, no reply yet, in the order opened
+        QHash<int, int> answering; // reply connection serial -> request being answered
+    };
+
+    void launchMore();
+    void launch(int index);
+    void accepted(int source, int serial);
+    void replied(int source, int serial, const QByteArray& bytes, qint64 lastByteNs);
+    void settle();
+    void checkDone();
+    void finish(const QString& why);
+    QString modeText() const;
+
+    Options options_;
+    QByteArray frame_;
+    QByteArray token_;
+    std::vector<Request> requests_;
+    std::vector<Source> sources_;
+    QTimer pace_;
+    QTimer drain_;
+    QTimer deadline_;
+    QTimer sequentialWait_;
+    qint64 startNs_ = 0;
+    qint64 firstSentNs_ = -1;
+    qint64 lastReplyNs_ = -1;
+    int next_ = 0;
+    int inFlight_ = 0;
+    int settled_ = 0; // sequential: requests answered, failed or given up
+    int sent_ = 0;
+    int notSent_ = 0;
+    int answered_ = 0;
+    int malformed_ = 0;
+    int outOfOrder_ = 0;
+    int unexpected_ = 0;
+    int maxIndex_ = -1; // highest request answered so far
+    QList<double> latenciesMs_;
+    QString firstSendError_;
+    QString firstMalformed_;
+    bool finished_ = false;
+};
+
+} // namespace probe

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+
+namespace probe {
+
+// Exit codes, listed in --help.
+enum ExitCode {
+    ExitOk = 0,
+    ExitNoReply = 1,
+    ExitMalformed = 2,
+    ExitNetwork = 3,
+    ExitUsage = 64,
+};
+
+inline constexpr quint16 RequestPort = 6645;
+inline constexpr quint16 ReplyPort = 6646;
+inline constexpr quint16 AnnouncePort = 6649;
+// More than any reply frame needs; a peer sending more is cut off.
+inline constexpr qsizetype MaxReplyBytes = 4096;
+
+// One line to stdout or stderr, flushed at once so a reader on a pipe sees it now.
+void printLine(const QString& line);
+void printError(const QString& line);
+
+// Monotonic nanoseconds since the probe started.
+qint64 monoNs();
+
+// One read of the local clock: UTC milliseconds and the local civil time of them.
+ks::ReplyInstant clockNow();
+
+// Bytes as printable text: ASCII kept, everything else as \xNN.
+QString printable(const QByteArray& bytes);
+
+// "korvat", "korvat1010", "korvat1012", "quorix"; None for anything else.
+ks::ClientType kindFromName(const QString& name);
+QString kindName(ks::ClientType type);
+
+// Accepts reply connections on one address's reply port and hands over the bytes of each
+// when the server closes it.
+class ReplyListener : public QObject {
+    Q_OBJECT
+public:
+    explicit ReplyListener(QObject* parent = nullptr);
+    bool listen(const QHostAddress& address, QString* error);
+    QHostAddress address() const { return server_.serverAddress(); }
+    // Hands over what the connections still open have sent so far, and closes them.
+    void closeOpen();
+
+signals:
+    // A reply connection came in; `serial` counts them from 0 in the order accepted.
+    void accepted(int serial);
+    // Its bytes, once it ended. `lastByteNs`: when the last byte came in (monoNs), -1 when
+    // nothing came.
+    void received(int serial, const QByteArray& bytes, qint64 lastByteNs, const QHostAddress& peer);
+
+private:
+    void accept();
+    QTcpServer server_;
+    QHash<QTcpSocket*, std::function<void()>> open_;
+    int accepted_ = 0;
+};
+
+// Sends one request frame to host:6645 on a connection of its own, from `from` when it is
+// not null, and closes the connection once the frame is out. `onSent` runs at the moment
+// the frame is handed to the system, `onFailed` when no frame could be sent, `onDone` once
+// at the end either way.
+void sendRequest(QObject* parent, const QString& host, const QHostAddress& from,
+                 const QByteArray& frame, std::function<void()> onSent,
+                 std::function<void(const QString&)> onFailed, std::function<void()> onDone);
+
+} // namespace probe

@@ -1,0 +1,264 @@
+// korvat-probe: asks a Korvat time server for the time, listens to its state
+// announcements, and measures its request service.
+#include "Bench.h"
+#include "Listen.h"
+#include "Request.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QTimer>
+
+#include <cmath>
+#include <optional>
+
+using namespace probe;
+
+namespace {
+const char HelpText[] = R"(Usage: korvat-probe COMMAND [ARGUMENTS]
+
+Asks a Korvat time server for the time, listens to its state announcements, or
+measures its request service. Requests go to TCP port 6645; the server answers on a
+new connection to port 6646 of the requesting address, so the probe listens there.
+
+Commands:
+  request HOST [--kind KIND] [--timeout MS] [--bind ADDR]
+      Listens on port 6646 (of ADDR, else of every address), sends one request frame
+      to HOST port 6645 (from ADDR when given) and waits for the reply. Prints the
+      reply, its fields and their offset from the local clock.
+      KIND: korvat      {Brevane Request Date and Time} (the default)
+            korvat1010  {KorvatClient1010}
+            korvat1012  {KorvatClient1012}
+            quorix      {Quorix Request Date and Time}
+      MS: how long to wait for the reply, 1 to 600000, default 5000.
+
+  listen [SECONDS]
+      Joins 224.0.0.1 port 6649 and prints each state announcement with its
+      meaning ("1_0_2  GPS, synchronised", "0_0_9  server shutting down"), for
+      SECONDS (1 to 86400) or, without it, until interrupted.
+
+  bench HOST --requests N --sources K [--kind KIND] [--source-base ADDR]
+             [--rate R | --sequential] [--timeout MS] [--deadline SECONDS]
+      Sends N requests (1 to 10000) from K local source addresses (1 to 250):
+      ADDR, ADDR+1, ... (default 127.0.0.1 upwards; any 127.x.y.z works on the
+      loopback device), listening on port 6646 of each. The requests go round the
+      sources in turn: all at once (at most 64 connections open), R per second
+      (up to 1000), or with --sequential each after the previous reply. It waits MS
+      (default 5000) for replies after the last request, and stops after SECONDS
+      in all (default 120, at most 600). Prints sent, answered, lost, malformed,
+      whether the replies came in the order the requests were sent, and the latency
+      from sending a request to the end of its reply: p50, p99, max.
+
+  --help, -h
+      This text.
+
+Exit codes:
+  0   request: a well-formed reply. listen: SECONDS have passed.
+      bench: every request answered, well-formed, in order.
+  1   request: no reply within MS. bench: requests lost or not started in time.
+  2   request: a malformed reply (or one of another format than asked for).
+      bench: a reply malformed, out of order or unasked for.
+  3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
+      address unusable.
+  64  usage: unknown command or option, bad value.
+)";
+
+// Command line: positional words and "--name value" / "--name=value" options.
+struct Arguments {
+    QStringList positional;
+    QHash<QString, QString> options;
+    QStringList flags;
+};
+
+const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help")};
+
+std::optional<Arguments> split(const QStringList& args, QString* error) {
+    Arguments parsed;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("-h")) {
+            parsed.flags.append(QStringLiteral("help"));
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            QString name = arg.mid(2);
+            const qsizetype eq = name.indexOf(QLatin1Char('='));
+            if (Flags.contains(name)) {
+                parsed.flags.append(name);
+            } else if (eq >= 0) {
+                parsed.options.insert(name.left(eq), name.mid(eq + 1));
+            } else if (i + 1 < args.size()) {
+                parsed.options.insert(name, args[++i]);
+            } else {
+                *error = QStringLiteral("option %1 needs a value").arg(arg);
+                return std::nullopt;
+            }
+        } else {
+            parsed.positional.append(arg);
+        }
+    }
+    return parsed;
+}
+
+// Reads the options a command allows; complains about any other.
+class OptionReader {
+public:
+    OptionReader(const Arguments& args, QStringList allowed)
+        : args_(args), allowed_(std::move(allowed)) {}
+
+    bool checkNames(QString* error) const {
+        for (auto it = args_.options.cbegin(); it != args_.options.cend(); ++it) {
+            if (!allowed_.contains(it.key())) {
+                *error = QStringLiteral("unknown option --%1").arg(it.key());
+                return false;
+            }
+        }
+        for (const QString& flag : args_.flags) {
+            if (!allowed_.contains(flag)) {
+                *error = QStringLiteral("unknown option --%1").arg(flag);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool number(const QString& name, double low, double high, double* value, QString* error) const {
+        if (!args_.options.contains(name)) return true;
+        bool ok = false;
+        const double v = args_.options.value(name).toDouble(&ok);
+        if (!ok || v < low || v > high) {
+            *error =
+                QStringLiteral("--%1 must be a number from %2 to %3").arg(name).arg(low).arg(high);
+            return false;
+        }
+        *value = v;
+        return true;
+    }
+
+    bool integer(const QString& name, int low, int high, int* value, QString* error) const {
+        double v = *value;
+        if (!number(name, low, high, &v, error)) return false;
+        if (v != std::floor(v)) {
+            *error = QStringLiteral("--%1 must be a whole number").arg(name);
+            return false;
+        }
+        *value = int(v);
+        return true;
+    }
+
+    bool kind(ks::ClientType* value, QString* error) const {
+        if (!args_.options.contains(QStringLiteral("kind"))) return true;
+        *value = kindFromName(args_.options.value(QStringLiteral("kind")));
+        if (*value == ks::ClientType::None) {
+            *error = QStringLiteral("--kind must be korvat, korvat1010, korvat1012 or quorix");
+            return false;
+        }
+        return true;
+    }
+
+    bool address(const QString& name, QHostAddress* value, QString* error) const {
+        if (!args_.options.contains(name)) return true;
+        const QHostAddress a(args_.options.value(name));
+        if (a.protocol() != QAbstractSocket::IPv4Protocol) {
+            *error = QStringLiteral("--%1 must be an IPv4 address").arg(name);
+            return false;
+        }
+        *value = a;
+        return true;
+    }
+
+    bool has(const QString& name) const { return args_.options.contains(name); }
+    bool flag(const QString& name) const { return args_.flags.contains(name); }
+
+private:
+    const Arguments& args_;
+    QStringList allowed_;
+};
+
+int usage(const QString& error) {
+    printError(QStringLiteral("korvat-probe: ") + error);
+    printError(QStringLiteral("Try 'korvat-probe --help'."));
+    return ExitUsage;
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QString error;
+    const std::optional<Arguments> args = split(app.arguments().mid(1), &error);
+    if (!args) return usage(error);
+    if (args->flags.contains(QStringLiteral("help"))) {
+        printLine(QString::fromLatin1(HelpText).trimmed());
+        return ExitOk;
+    }
+    if (args->positional.isEmpty()) return usage(QStringLiteral("no command given"));
+    const QString command = args->positional.first();
+
+    if (command == QLatin1String("request")) {
+        const OptionReader reader(
+            *args, {QStringLiteral("kind"), QStringLiteral("timeout"), QStringLiteral("bind")});
+        if (args->positional.size() != 2) return usage(QStringLiteral("request needs one HOST"));
+        RequestCommand::Options options;
+        options.host = args->positional[1];
+        if (!reader.checkNames(&error) || !reader.kind(&options.kind, &error) ||
+            !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
+            !reader.address(QStringLiteral("bind"), &options.bind, &error))
+            return usage(error);
+        RequestCommand request(options);
+        // Inside the loop, so a failure at once can end it.
+        QTimer::singleShot(0, &request, &RequestCommand::start);
+        return app.exec();
+    }
+
+    if (command == QLatin1String("listen")) {
+        const OptionReader reader(*args, {});
+        if (!reader.checkNames(&error)) return usage(error);
+        if (args->positional.size() > 2)
+            return usage(QStringLiteral("listen takes at most SECONDS"));
+        int seconds = 0;
+        if (args->positional.size() == 2) {
+            bool ok = false;
+            seconds = args->positional[1].toInt(&ok);
+            if (!ok || seconds < 1 || seconds > 86400)
+                return usage(QStringLiteral("SECONDS must be a whole number from 1 to 86400"));
+        }
+        ListenCommand listen(seconds);
+        // Inside the loop, so a failure at once can end it.
+        QTimer::singleShot(0, &listen, &ListenCommand::start);
+        return app.exec();
+    }
+
+    if (command == QLatin1String("bench")) {
+        const OptionReader reader(*args, {QStringLiteral("requests"), QStringLiteral("sources"),
+                                          QStringLiteral("kind"), QStringLiteral("source-base"),
+                                          QStringLiteral("rate"), QStringLiteral("sequential"),
+                                          QStringLiteral("timeout"), QStringLiteral("deadline")});
+        if (args->positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
+        if (!reader.has(QStringLiteral("requests")) || !reader.has(QStringLiteral("sources")))
+            return usage(QStringLiteral("bench needs --requests N and --sources K"));
+        BenchCommand::Options options;
+        options.host = args->positional[1];
+        options.sequential = reader.flag(QStringLiteral("sequential"));
+        if (!reader.checkNames(&error) ||
+            !reader.integer(QStringLiteral("requests"), 1, BenchCommand::MaxRequests,
+                            &options.requests, &error) ||
+            !reader.integer(QStringLiteral("sources"), 1, BenchCommand::MaxSources,
+                            &options.sources, &error) ||
+            !reader.kind(&options.kind, &error) ||
+            !reader.address(QStringLiteral("source-base"), &options.sourceBase, &error) ||
+            !reader.number(QStringLiteral("rate"), 0.01, BenchCommand::MaxRate, &options.rate,
+                           &error) ||
+            !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
+            !reader.integer(QStringLiteral("deadline"), 1, BenchCommand::MaxDeadlineSeconds,
+                            &options.deadlineSeconds, &error))
+            return usage(error);
+        if (options.sequential && options.rate > 0)
+            return usage(QStringLiteral("--rate and --sequential exclude each other"));
+        if (quint64(options.sourceBase.toIPv4Address()) + quint64(options.sources) - 1 >
+            0xffffffffu)
+            return usage(QStringLiteral("--sources K runs past 255.255.255.255"));
+        BenchCommand bench(options);
+        // Inside the loop, so a failure at once can end it.
+        QTimer::singleShot(0, &bench, &BenchCommand::start);
+        return app.exec();
+    }
+
+    return usage(QStringLiteral("unknown command '%1'").arg(command));
+}
