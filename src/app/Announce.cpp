@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
 #include "platform/NetworkPresence.h"
+#include "protocol/Replies.h"
 
 #include <QTimer>
 #include <QUdpSocket>
@@ -54,7 +55,7 @@ void TForm1::AnnounceState(const QByteArray& message) {
 
 void TForm1::AnnounceShutdown() {
     QString error;
-    if (NetworkPresent) sendAnnouncement("0_0_9", &error);
+    if (NetworkPresent) sendAnnouncement(statusMessage(ShutdownStatus), &error);
 }
 
 } // namespace ks

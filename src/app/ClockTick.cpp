@@ -4,6 +4,7 @@
 #include "chime/SoundThread.h"
 #include "platform/SystemClock.h"
 #include "protocol/DateFormat.h"
+#include "protocol/Replies.h"
 
 #include <QAction>
 #include <QLabel>
@@ -18,10 +19,6 @@ void setTextIfChanged(QLabel* label, const QByteArray& text) {
     if (label->text() != s) label->setText(s);
 }
 
-QByteArray statusMessage(qint16 source, qint16 reserved, qint16 state) {
-    return QByteArray::number(source) + '_' + QByteArray::number(reserved) + '_' +
-           QByteArray::number(state);
-}
 } // namespace
 
 void TForm1::Timer1Timer() {
@@ -74,7 +71,7 @@ void TForm1::Timer1Timer() {
         LastSyncSource = SyncSource;
         LastStatusReserved = StatusReserved;
         LastSyncState = SyncState;
-        AnnounceState(statusMessage(SyncSource, StatusReserved, SyncState));
+        AnnounceState(statusMessage({SyncSource, StatusReserved, SyncState}));
     }
 
     // 8. Status text.
