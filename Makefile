@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test asan screenshots install package clean
+.PHONY: all deps configure build run test asan fuzz screenshots install package clean
 
 all: build
 
@@ -33,6 +33,15 @@ asan: deps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+# Every parser that takes outside bytes under libFuzzer, FUZZ_SECONDS each (clang 14).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@KS_WITH_FUZZ=1 scripts/install-deps
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz $(CMAKE_GEN) -DKS_FUZZ=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
 # Off-screen, inside a private network namespace: the window it renders is the real one.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen TZ=UTC tests/netns-run $(BUILD)/tests/ks-screenshots $(BUILD)/screenshots
@@ -49,4 +58,4 @@ package: deps
 	cd build-package && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-package
+	rm -rf $(BUILD) $(ASAN_BUILD) build-package build-fuzz
