@@ -1,34 +1,15 @@
+#include "app/Application.h"
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/TerminationSignals.h"
 #include "platform/Ui.h"
 
-#include <QApplication>
 
 #include <cstdio>
 #include <memory>
 #include <optional>
 
 namespace {
-
-// A failure escaping an event handler is shown, and the loop goes on.
-class KsApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (const ks::Error& e) {
-            report(e.message());
-        } catch (const std::exception& e) {
-            report(QString::fromLocal8Bit(e.what()));
-        }
-        return false;
-    }
-    static void report(const QString& text) {
-        ks::showMessage(QStringLiteral("Korvat Server"), text, ks::MessageIcon::Critical);
-    }
-};
 
 // --version and --help answer and end; no option changes how the program runs.
 std::optional<int> answerOption(int argc, char* argv[]) {
@@ -71,7 +52,7 @@ int main(int argc, char* argv[]) {
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    KsApplication app(qtArgc, argv);
+    ks::KsApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvat Server"));
     QApplication::setApplicationDisplayName(QStringLiteral("Korvat Server"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -84,11 +65,11 @@ int main(int argc, char* argv[]) {
                          &ks::TForm1::Exit1Click);
         if (!form->StartUp()) return 0;
     } catch (const ks::Error& e) {
-        KsApplication::report(e.message());
+        ks::KsApplication::report(e.message());
         if (form) form->Shutdown();
         return 0;
     } catch (const std::exception& e) {
-        KsApplication::report(QString::fromLocal8Bit(e.what()));
+        ks::KsApplication::report(QString::fromLocal8Bit(e.what()));
         if (form) form->Shutdown();
         return 0;
     }
