@@ -4,13 +4,11 @@
 #include "platform/TerminationSignals.h"
 #include "platform/Ui.h"
 
-
 #include <cstdio>
 #include <memory>
 #include <optional>
 
 namespace {
-
 // --version and --help answer and end; no option changes how the program runs.
 std::optional<int> answerOption(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
