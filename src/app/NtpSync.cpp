@@ -1,9 +1,82 @@
 // SyncToNtp and its watchdog.
 #include "app/TimeNow.h"
+#include "components/SNTP.h"
+#include "log/LogModel.h"
+
+#include <QCoreApplication>
+#include <QScopeGuard>
+#include <QTimer>
+
+#include <memory>
 
 namespace ks {
 
-// The SNTP client arrives with the NTP work; until then no attempt is made.
-bool TForm1::SyncToNtp() { return false; }
+bool TForm1::SyncToNtp() {
+    // The wait below runs the event loop, so the hourly tick, "FORCE SYNC" or choosing NTP
+    // can ask again while this attempt waits: one attempt at a time, the running one untouched.
+    if (ntpAttempt_) {
+        AddLogEntry(LogNotice, "NTP Sync", "Sync already in progress");
+        return false;
+    }
+    // Once "E&xit" is under way no attempt starts: its wait would hold the shutdown up.
+    if (exiting_) return false;
+
+    const QByteArray host = NtpServer;
+    auto client = std::make_unique<SntpClient>();
+    client->Host = QString::fromLocal8Bit(host);
+    client->ReceiveTimeout = -2;
+    NtpClient = ntpAttempt_ = client.get();
+    // However the attempt ends, the window is left idle before the client goes.
+    const auto idle = qScopeGuard([this] {
+        NTPTimer->stop();
+        NtpClient = ntpAttempt_ = nullptr;
+        // Exit came during the wait: the main loop ends now that the nested one has returned.
+        if (exiting_)
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                      Qt::QueuedConnection);
+    });
+
+    SyncState = 1;
+    AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + host);
+
+    bool synced = false;
+    NTPTimer->start();
+    try {
+        synced = client->SyncClock();
+    } catch (const SntpError& e) {
+        NTPTimer->stop();
+        SyncState = 0;
+        if (NtpClient)
+            AddLogEntry(LogAlert, "NTP Sync",
+                        "Failed Sync to " + host + ' ' + e.message().toLocal8Bit());
+    }
+    NTPTimer->stop();
+
+    if (synced) {
+        SyncState = 2;
+        AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + host);
+    } else {
+        SyncState = 0;
+        if (NtpClient) AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host);
+    }
+    return synced;
+}
+
+void TForm1::NTPTimerTimer() {
+    NTPTimer->stop();
+    if (!NtpClient) return; // the attempt has already ended or been abandoned
+    SyncState = 0;
+    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
+    AbandonNtpAttempt();
+}
+
+bool TForm1::AbandonNtpAttempt() {
+    if (!ntpAttempt_) return false;
+    // A null NtpClient tells the attempt to write nothing more; it destroys its client itself
+    // once SyncClock has returned.
+    NtpClient = nullptr;
+    ntpAttempt_->Cancel();
+    return true;
+}
 
 } // namespace ks

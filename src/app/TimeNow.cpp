@@ -101,6 +101,10 @@ void TForm1::CreateControls() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(3'600'000);
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+    NTPTimer = new QTimer(this);
+    NTPTimer->setInterval(3000);
+    NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
+    connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
 }
 
 void TForm1::CreateClockPanel() {
@@ -370,6 +374,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    // A waiting NTP attempt ends first; it quits the loop once its nested wait has returned,
+    // since the shutdown must not run under it.
+    if (AbandonNtpAttempt()) return;
     QCoreApplication::quit();
 }
 

@@ -22,6 +22,7 @@ class QTimer;
 namespace ks {
 
 class CodeLabel;
+class SntpClient;
 class TLogFrm;
 
 // The main window: it owns the program's state and every component, and its methods are
@@ -83,6 +84,7 @@ public:
 
     // --- NTP ---
     bool SyncToNtp();
+    void NTPTimerTimer();
 
     // --- Request service ---
     void StartListening();
@@ -156,6 +158,10 @@ public:
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
+    QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
+    // The client of the NTP attempt in progress; null between attempts and once the attempt
+    // has been abandoned (it then writes nothing more).
+    SntpClient* NtpClient = nullptr;
 
     SettingsStore& Settings() { return settings_; }
 
@@ -173,12 +179,15 @@ private:
     void ShowSettingsInPanel();
     void ShowSourcePanels();
     void ShowStatusColours();
+    // Ends a waiting NTP attempt at once, quietly. False when none runs.
+    bool AbandonNtpAttempt();
 
     SingleInstance instance_;
     SettingsStore settings_;
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
     bool exiting_ = false;
     bool started_ = false;
+    SntpClient* ntpAttempt_ = nullptr; // the running attempt's client, abandoned or not
 };
 
 } // namespace ks

@@ -1,41 +1,13 @@
 // The program as a process: start, single instance, termination, start-up failures and the
 // state announcements seen from a listener on the group.
 #include "AppProcess.h"
+#include "GroupListener.h"
 
 #include <QFile>
-#include <QNetworkDatagram>
-#include <QNetworkInterface>
 #include <QTest>
-#include <QUdpSocket>
 
 using ks::test::AppProcess;
-
-namespace {
-// Joins 224.0.0.1:6649 on every multicast-capable interface of the namespace.
-class GroupListener {
-public:
-    GroupListener() {
-        QVERIFY(socket.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
-        for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
-            if (i.flags() & QNetworkInterface::CanMulticast) socket.joinMulticastGroup(group, i);
-    }
-    bool waitFor(const QByteArray& payload, int timeoutMs) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
-            while (socket.hasPendingDatagrams()) {
-                const QByteArray d = socket.receiveDatagram().data();
-                received.append(d);
-                if (d == payload) return true;
-            }
-            QTest::qWait(10);
-        }
-        return false;
-    }
-    QUdpSocket socket;
-    QHostAddress group{QStringLiteral("224.0.0.1")};
-    QList<QByteArray> received;
-};
-} // namespace
+using ks::test::GroupListener;
 
 class TestProcess : public QObject {
     Q_OBJECT
