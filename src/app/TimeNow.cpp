@@ -101,6 +101,7 @@ void TForm1::CreateControls() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(3'600'000);
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+    CreateComPort();
 }
 
 void TForm1::CreateClockPanel() {

@@ -2,6 +2,7 @@
 
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
+#include "protocol/Nmea.h"
 
 #include <QByteArray>
 #include <QList>
@@ -22,6 +23,7 @@ class QTimer;
 namespace ks {
 
 class CodeLabel;
+class TCommPortDriver;
 class TLogFrm;
 
 // The main window: it owns the program's state and every component, and its methods are
@@ -80,6 +82,8 @@ public:
     void btnDisconnectClick();
     bool SerialConnected() const;
     void SendGpsSetup();
+    void ComPort1ReceiveData(TCommPortDriver* sender, const char* data, quint32 size);
+    void ProcessGpsSentence(const QByteArray& line);
 
     // --- NTP ---
     bool SyncToNtp();
@@ -106,6 +110,7 @@ public:
     bool NetworkPresent = false;
     QByteArray GpsTimeText = "00:00:00";
     QByteArray GpsDateText = "01/01/01";
+    NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
     QList<QByteArray> ClientList;
 
     // Serial settings codes, as stored.
@@ -156,6 +161,7 @@ public:
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
+    TCommPortDriver* ComPort1 = nullptr;
 
     SettingsStore& Settings() { return settings_; }
 
@@ -168,6 +174,7 @@ private:
     void CreateClockPanel();
     void CreateSettingsPanel();
     void CreateMenus();
+    void CreateComPort();
     void HideToTray();
     void SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting);
     void ShowSettingsInPanel();
