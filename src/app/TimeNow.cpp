@@ -105,6 +105,7 @@ void TForm1::CreateControls() {
     NTPTimer->setInterval(3000);
     NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
     connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
+    CreateComPort();
 }
 
 void TForm1::CreateClockPanel() {

@@ -2,6 +2,7 @@
 
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
+#include "protocol/Nmea.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,6 +24,7 @@ namespace ks {
 
 class CodeLabel;
 class SntpClient;
+class TCommPortDriver;
 class TLogFrm;
 
 // The main window: it owns the program's state and every component, and its methods are
@@ -81,6 +83,8 @@ public:
     void btnDisconnectClick();
     bool SerialConnected() const;
     void SendGpsSetup();
+    void ComPort1ReceiveData(TCommPortDriver* sender, const char* data, quint32 size);
+    void ProcessGpsSentence(const QByteArray& line);
 
     // --- NTP ---
     bool SyncToNtp();
@@ -108,6 +112,7 @@ public:
     bool NetworkPresent = false;
     QByteArray GpsTimeText = "00:00:00";
     QByteArray GpsDateText = "01/01/01";
+    NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
     QList<QByteArray> ClientList;
 
     // Serial settings codes, as stored.
@@ -162,6 +167,7 @@ public:
     // The client of the NTP attempt in progress; null between attempts and once the attempt
     // has been abandoned (it then writes nothing more).
     SntpClient* NtpClient = nullptr;
+    TCommPortDriver* ComPort1 = nullptr;
 
     SettingsStore& Settings() { return settings_; }
 
@@ -174,6 +180,7 @@ private:
     void CreateClockPanel();
     void CreateSettingsPanel();
     void CreateMenus();
+    void CreateComPort();
     void HideToTray();
     void SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting);
     void ShowSettingsInPanel();

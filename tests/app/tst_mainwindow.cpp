@@ -1,6 +1,6 @@
 // The main window in-process, on an injected clock: the tick, the chime, the settings panel
 // and what it stores.
-#include "FakeClock.h"
+#include "TestWindow.h"
 #include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "log/Log.h"
@@ -31,46 +31,8 @@ void countChime(const QString&) { ++chimesPlayed; }
 
 qint64 at(int h, int m, int s, int ms = 0) { return msFromCivil({2026, 12, 6, h, m, s, ms}); }
 
-const QByteArray Header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n";
-
-// One started main window with private folders, its timers stopped so the test drives it.
-struct Window {
-    explicit Window(const QByteArray& settings = {}, qint64 now = at(10, 0, 0)) : clock(now) {
-        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-        if (!settings.isEmpty()) write(settings);
-        form = std::make_unique<TForm1>();
-        started = form->StartUp();
-        form->Timer1->stop();
-        form->Timer2->stop();
-        form->IdIPWatch1->stop();
-        form->NetworkPresent = false;
-    }
-    QString path() const { return dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
-    void write(const QByteArray& text) const {
-        QDir().mkpath(dir.path() + QStringLiteral("/BREVANE"));
-        QFile f(path());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(text);
-    }
-    QByteArray stored() const {
-        QFile f(path());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QList<QByteArray> events() const {
-        QList<QByteArray> out;
-        for (const LogEntry& e : form->LogFrm()->Model().entries()) out.append(e.event + ": " + e.details);
-        return out;
-    }
-    void tick(qint64 stepMs = 250) {
-        form->Timer1Timer();
-        clock.advance(stepMs);
-    }
-    QTemporaryDir dir;
-    test::FakeClock clock;
-    std::unique_ptr<TForm1> form;
-    bool started = false;
-};
+const QByteArray& Header = test::SettingsHeader;
+using Window = test::TestWindow;
 
 } // namespace
 

@@ -16,6 +16,10 @@ Pty::Pty() {
         return;
     }
     slavePath_ = QString::fromLocal8Bit(name);
+    // A program the test starts must not inherit either side: a master left open in it
+    // would keep the line up after hangUp().
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     // Raw from the start, so bytes sent before the program configures the line are neither
     // echoed nor translated.

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "FakeClock.h"
+#include "app/TimeNow.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace ks::test {
+
+// The start of a settings file with the program's key, ready for "name"=value lines.
+extern const QByteArray SettingsHeader;
+
+// One started main window with private folders on a fake clock, its timers stopped so the
+// test drives the tick; offline, so announcements are only logged.
+struct TestWindow {
+    static constexpr qint64 DefaultNow = 1'796'551'200'000; // 2026-12-06 10:00:00 UTC
+
+    explicit TestWindow(const QByteArray& settings = {}, qint64 now = DefaultNow);
+    QString path() const;
+    void write(const QByteArray& text) const;
+    QByteArray stored() const;
+    // The log as "event: details" lines, oldest first.
+    QList<QByteArray> events() const;
+    // One Timer1Timer, then the clock moves on.
+    void tick(qint64 stepMs = 250);
+
+    QTemporaryDir dir;
+    FakeClock clock;
+    std::unique_ptr<TForm1> form;
+    bool started = false;
+};
+
+} // namespace ks::test
