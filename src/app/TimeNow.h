@@ -120,7 +120,7 @@ public:
     QByteArray ServeReply(const QByteArray& token);
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
-    int ClientIdleMs = 60'000;
+    int ClientIdleMs = 60'000; // a request connection silent this long is closed
     NetMessageQueueDetails MessageQueue;
     bool ReplyDone = true;
     bool ReplyFailed = false;

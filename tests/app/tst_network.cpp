@@ -393,7 +393,7 @@ private slots:
 
     // The idle time shortened to 2 s: a silent connection goes, a busy one stays and is served.
     void idleConnectionIsClosed() {
-        Server s(ExampleMs, false);
+        Server s;
         s.form->ClientIdleMs = 2000;
         QList<Arrival> arrivals;
         ReplyCatcher catcher("127.0.0.1", &arrivals);
@@ -416,6 +416,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(busy->state(), QAbstractSocket::UnconnectedState, WaitMs);
         QVERIFY(quiet.elapsed() >= 1500);
         QCOMPARE(s.form->OpenClientConnections(), 0);
+        QCOMPARE(s.events("Client Idle"), QList<QByteArray>(2, "4 Client Idle: 127.0.0.1"));
     }
 };
 
