@@ -1,7 +1,14 @@
 // With only the loopback address the program announces nothing, not even "0_0_9" at exit,
 // though the group is reachable: this namespace's veth pair is taken down and the group
-// routed over lo, where a datagram, were one sent, would arrive.
+// routed over lo, where a datagram, were one sent, would arrive. Then, with no route to the
+// group at all, a send that fails is logged and the tick goes on.
 #include "AppProcess.h"
+#include "app/TimeNow.h"
+#include "log/Log.h"
+
+#include <QAction>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
@@ -63,6 +70,30 @@ private slots:
         QCOMPARE(received, (QList<QByteArray>{"before", "after"}));
     }
 
+    void failedSendIsLoggedAndTheTickGoesOn() {
+        QVERIFY(ip(QStringLiteral("route del 224.0.0.0/4 dev lo")));
+        QTemporaryDir dir;
+        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+        ks::TForm1 form;
+        QVERIFY(form.StartUp());
+        form.Timer1->stop();
+        form.IdIPWatch1->stop();
+        form.NetworkPresent = true; // as if an address were there, but the group has no route
+        form.LogFrm()->Debug1()->setChecked(true);
+        form.Timer1Timer();
+        form.Timer1Timer(); // announces 0_0_2
+        form.SyncState = 1;
+        form.Timer1Timer(); // the tick still runs: announces 0_0_1 before it sets 2 again
+        QList<QByteArray> events;
+        for (const ks::LogEntry& e : form.LogFrm()->Model().entries())
+            events.append(e.col + ' ' + e.event + ": " + e.details);
+        QCOMPARE(events, (QList<QByteArray>{
+                             "0 Offline: State Change Not Broadcast - 0_0_2: Unable to send a message",
+                             "0 Offline: State Change Not Broadcast - 0_0_1: Unable to send a message"}));
+        form.Shutdown();
+    }
+
 private:
     // Sends `marker` to the group from here and waits for it: the path a datagram of the
     // program would take works, and everything that came before is collected.
@@ -86,5 +117,5 @@ private:
     QList<QByteArray> received;
 };
 
-QTEST_GUILESS_MAIN(TestLoopbackOnly)
+QTEST_MAIN(TestLoopbackOnly)
 #include "tst_loopbackonly.moc"
