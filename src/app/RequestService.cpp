@@ -1,13 +1,109 @@
-// Port 6645: requests, ClientList.
+// Port 6645: connections, request frames, ClientList.
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
+#include "platform/Error.h"
+#include "platform/TcpListener.h"
+#include "protocol/Requests.h"
 
 #include <QLabel>
+#include <QTimer>
 
 namespace ks {
 
-// The listening socket arrives with the network service work.
-void TForm1::StartListening() {}
+namespace {
+// Connections the system may hold completed before the loop takes them: a burst of every
+// client at once fits.
+constexpr int ListenBacklog = 2 * TForm1::MaxClientConnections;
+} // namespace
+
+void TForm1::CreateRequestService() {
+    ServerSocket1 = new TcpListener(this);
+    connect(ServerSocket1, &TcpListener::accepted, this, &TForm1::ServerSocket1Accept);
+}
+
+void TForm1::StartListening() {
+    QString error;
+    if (!ServerSocket1->listenAnyIPv4(RequestPort, ListenBacklog, &error))
+        throw Error(QStringLiteral("Cannot listen on TCP port %1: %2").arg(RequestPort).arg(error));
+}
+
+void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
+    const QByteArray address = socket->peerAddress().toString().toLatin1();
+    // A bounded number open at once: a client that opens connections and never closes them
+    // cannot take every descriptor of the process.
+    if (ClientConnections.size() >= MaxClientConnections) {
+        socket->close();
+        socket->deleteLater();
+        if (ShowDebug()) AddLogEntry(LogAlert, "Client Refused", address);
+        return;
+    }
+    auto* idle = new QTimer(socket);
+    idle->setSingleShot(true);
+    idle->setInterval(ClientIdleMs);
+    connect(idle, &QTimer::timeout, this, [this, socket, address] {
+        if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", address);
+        CloseClientConnection(socket);
+    });
+    idle->start();
+    ClientConnections.insert(socket, idle);
+    connect(socket, &IncomingConnection::received, this,
+            [this, socket](const QByteArray& text) { ServerSocket1ClientRead(socket, text); });
+    connect(socket, &IncomingConnection::closedByPeer, this,
+            [this, socket] { ServerSocket1ClientDisconnect(socket); });
+    connect(socket, &IncomingConnection::failed, this,
+            [this, socket](const QString& message) { ServerSocket1ClientError(socket, message); });
+    if (ShowDebug()) {
+        AddLogEntry(LogAlert, "Client Connected", address);
+        AddLogEntry(LogAlert, "Client Accepted", address);
+    }
+}
+
+void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
+    QTimer* idle = ClientConnections.value(socket);
+    if (!idle) return; // already closed by the service
+    idle->start();
+    ParseRequests(text, socket->peerAddress().toString().toLatin1());
+}
+
+void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) {
+    CloseClientConnection(socket);
+}
+
+void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString& message) {
+    // Nobody would see a box on a hidden server: the connection goes, the service stays.
+    if (ShowDebug()) {
+        AddLogEntry(LogAlert, "Client Error",
+                    socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit());
+    }
+    CloseClientConnection(socket);
+}
+
+void TForm1::CloseClientConnection(IncomingConnection* socket) {
+    ClientConnections.remove(socket);
+    socket->close();
+    socket->deleteLater(); // may be inside one of its own signals
+}
+
+void TForm1::ParseRequests(const QByteArray& text, const QByteArray& address) {
+    for (const QByteArray& body : parseRequests(text))
+        ServiceRequest(body, address);
+}
+
+void TForm1::ServiceRequest(const QByteArray& body, const QByteArray& address) {
+    const ClientType type = recogniseRequest(body);
+    if (type == ClientType::None) return;
+    if (!ClientList.contains(address)) {
+        AddLogEntry(LogNotice, "New Connection", address);
+        ClientList.append(address);
+        ClientCountPanel->setText(QString::number(ClientList.size()));
+    }
+    const bool quorix = type == ClientType::Quorix;
+    if (IndicateClientType())
+        AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
+    if (ShowDebug())
+        AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address);
+    QueueMessage(replyToken(type), address);
+}
 
 void TForm1::ClearClientList() {
     ClientList.clear();

@@ -22,6 +22,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTcpSocket>
 #include <QTimer>
 
 namespace ks {
@@ -66,9 +67,15 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     f.setPointSize(8);
     setFont(f);
     CreateControls();
+    CreateRequestService();
+    CreateReplyQueue();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    // A reply connection still open reports its end while the window's children go, when
+    // this window's handlers are already gone.
+    ClientSocket1->disconnect(this);
+}
 
 void TForm1::CreateControls() {
     auto* client = new QWidget(this);

@@ -5,6 +5,7 @@
 #include "protocol/Nmea.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMainWindow>
 
@@ -18,6 +19,7 @@ class QMenu;
 class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
+class QTcpSocket;
 class QTimer;
 
 namespace ks {
@@ -25,6 +27,8 @@ namespace ks {
 class CodeLabel;
 class SntpClient;
 class TCommPortDriver;
+class IncomingConnection;
+class TcpListener;
 class TLogFrm;
 
 // The main window: it owns the program's state and every component, and its methods are
@@ -90,9 +94,56 @@ public:
     bool SyncToNtp();
     void NTPTimerTimer();
 
-    // --- Request service ---
+    // --- Request service (port 6645) and reply queue (to port 6646) ---
+    static constexpr quint16 RequestPort = 6645;
+    static constexpr quint16 ReplyPort = 6646;
+    static constexpr int MaxClientConnections = 256;
+    static constexpr int ReplyConnectTimeoutMs = 5000;
+    // The reply ring: 50 slots, empty when the indexes are equal, so 49 requests can wait.
+    struct NetMessageQueueDetails {
+        static constexpr qint16 Slots = 50;
+        qint16 WriteIndex = 1;
+        qint16 ReadIndex = 1;
+        QByteArray Message[Slots];
+        QByteArray Address[Slots];
+    };
+    void CreateRequestService();
     void StartListening();
     void ClearClientList();
+    void ServerSocket1Accept(IncomingConnection* socket);
+    void ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text);
+    void ServerSocket1ClientDisconnect(IncomingConnection* socket);
+    void ServerSocket1ClientError(IncomingConnection* socket, const QString& message);
+    void ParseRequests(const QByteArray& text, const QByteArray& address);
+    void ServiceRequest(const QByteArray& body, const QByteArray& address);
+    int OpenClientConnections() const { return int(ClientConnections.size()); }
+    void CreateReplyQueue();
+    void QueueMessage(const QByteArray& token, const QByteArray& address);
+    void LocalGroupTimerTimer();
+    void sckClientConnect();
+    void sckClientDisconnect();
+    void sckClientError();
+    QByteArray ServeReply(const QByteArray& token);
+    TcpListener* ServerSocket1 = nullptr;
+    QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
+    int ClientIdleMs = 60'000; // a request connection silent this long is closed
+    NetMessageQueueDetails MessageQueue;
+    bool ReplyDone = true;
+    bool ReplyFailed = false;
+    bool ReplyConnected = false;
+    QByteArray ReplyText;
+    QTimer* LocalGroupTimer = nullptr;
+    QTcpSocket* ClientSocket1 = nullptr;
+    QTimer* ReplyConnectTimer = nullptr;
+
+private:
+    void CloseClientConnection(IncomingConnection* socket);
+    void EndReplyWithError();
+    void TakeNextReply();
+    void SendReply();
+    bool replyOpening_ = false;    // inside the connect call
+    bool replyOpenFailed_ = false; // the connect call failed at once
+public:
 
     // --- State announcement ---
     void StartNetworkWatch();

@@ -1,0 +1,160 @@
+// MessageQueue, LocalGroupTimer and the reply connection to port 6646.
+#include "app/CodeLabel.h"
+#include "app/TimeNow.h"
+#include "log/LogModel.h"
+#include "platform/SystemClock.h"
+#include "platform/TcpListener.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace ks {
+
+namespace {
+constexpr qint16 LastSlot = TForm1::NetMessageQueueDetails::Slots - 1;
+} // namespace
+
+void TForm1::CreateReplyQueue() {
+    LocalGroupTimer = new QTimer(this);
+    LocalGroupTimer->setInterval(10);
+    LocalGroupTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may be 5 % late
+    connect(LocalGroupTimer, &QTimer::timeout, this, &TForm1::LocalGroupTimerTimer);
+
+    ClientSocket1 = new QTcpSocket(this);
+    connect(ClientSocket1, &QTcpSocket::connected, this, &TForm1::sckClientConnect);
+    connect(ClientSocket1, &QTcpSocket::disconnected, this, &TForm1::sckClientDisconnect);
+    connect(ClientSocket1, &QTcpSocket::errorOccurred, this, &TForm1::sckClientError);
+
+    // The system's own connect time-out is minutes, and every later reply would wait for it.
+    ReplyConnectTimer = new QTimer(this);
+    ReplyConnectTimer->setSingleShot(true);
+    ReplyConnectTimer->setTimerType(Qt::PreciseTimer); // never before the 5 s are up
+    ReplyConnectTimer->setInterval(ReplyConnectTimeoutMs);
+    connect(ReplyConnectTimer, &QTimer::timeout, this, [this] {
+        ClientSocket1->abort();
+        EndReplyWithError();
+    });
+}
+
+void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
+    if (!ServerSocket1->isListening()) {
+        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address);
+        return;
+    }
+    NetMessageQueueDetails& q = MessageQueue;
+    const qint16 next = q.WriteIndex >= LastSlot ? 0 : qint16(q.WriteIndex + 1);
+    // The read position may stand at 50 until the next tick turns it into 0.
+    const qint16 read = q.ReadIndex > LastSlot ? 0 : q.ReadIndex;
+    // Writing into the slot still to be read would lose every waiting reply: refuse instead.
+    if (next == read) {
+        AddLogEntry(LogAlert, "Queue Full", address);
+        return;
+    }
+    q.Message[q.WriteIndex] = token;
+    q.Address[q.WriteIndex] = address;
+    q.WriteIndex = next;
+    if (!LocalGroupTimer->isActive()) LocalGroupTimer->start(); // a restart would delay the tick
+}
+
+void TForm1::LocalGroupTimerTimer() {
+    if (ReplyDone || ReplyFailed) {
+        TakeNextReply();
+        return; // the connect event comes between ticks, so sending is for a later one
+    }
+    if (ReplyConnected) SendReply();
+}
+
+// Step A: take the next entry and open the reply connection.
+void TForm1::TakeNextReply() {
+    NetMessageQueueDetails& q = MessageQueue;
+    if (q.ReadIndex > LastSlot) {
+        q.ReadIndex = 0;
+        return;
+    }
+    if (q.ReadIndex == q.WriteIndex) {
+        LocalGroupTimer->stop();
+        ReplyDone = true;
+        ReplyFailed = false;
+        return;
+    }
+    ReplyDone = false;
+    ReplyFailed = false;
+    // A connection that failed after it was established may still be open: end it before
+    // it is pointed at the next requester, or the queue would stall on it.
+    if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
+    const QByteArray address = q.Address[q.ReadIndex];
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
+    replyOpening_ = true;
+    replyOpenFailed_ = false;
+    ClientSocket1->connectToHost(QHostAddress(QString::fromLatin1(address)), ReplyPort);
+    replyOpening_ = false;
+    if (replyOpenFailed_) {
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address);
+        SaveLogCsv();
+        ClientSocket1->abort();
+        ReplyDone = true;
+        ++q.ReadIndex;
+        return;
+    }
+    ReplyConnectTimer->start();
+}
+
+// Step B: send the reply on the established connection and close it.
+void TForm1::SendReply() {
+    NetMessageQueueDetails& q = MessageQueue;
+    const QByteArray address = q.Address[q.ReadIndex];
+    ReplyText = ServeReply(q.Message[q.ReadIndex]);
+    AddLogEntry(LogSuccess, "Client Send", ReplyText + " to " + address);
+    ClientSocket1->write(replyFrame(ReplyText));
+    ClientSocket1->flush();
+    if (ReplyFailed) return; // the send failed and its error event has ended the entry
+    // The entry is over before the close, so a late report of the close cannot end it twice.
+    ReplyDone = true;
+    ++q.ReadIndex;
+    ClientSocket1->disconnectFromHost();
+}
+
+QByteArray TForm1::ServeReply(const QByteArray& token) {
+    // One reading of the clock for every field: a reply built across a second boundary
+    // cannot mix two seconds.
+    const qint64 nowMs = systemClock().nowMs();
+    const DisplayMode mode = lblLOC->Tag != 0 ? DisplayMode::Loc : DisplayMode::Gmt;
+    if (token == TokenQuorix)
+        AddLogEntry(LogNotice, "TEST", mode == DisplayMode::Loc ? "Sending LOC" : "Sending GMT");
+    return replyText(
+        token,
+        {ReplySerial, {SyncSource, StatusReserved, SyncState}, mode, {nowMs, toLocal(nowMs)}});
+}
+
+void TForm1::sckClientConnect() {
+    ReplyConnectTimer->stop();
+    ReplyConnected = true;
+}
+
+void TForm1::sckClientDisconnect() {
+    ReplyConnected = false;
+}
+
+void TForm1::sckClientError() {
+    if (replyOpening_) {
+        replyOpenFailed_ = true; // the connect call itself failed: step A deals with it
+        return;
+    }
+    if (ReplyDone || ReplyFailed) return; // about a reply already finished
+    EndReplyWithError();
+}
+
+void TForm1::EndReplyWithError() {
+    ReplyConnectTimer->stop();
+    const QByteArray peer =
+        ReplyConnected ? MessageQueue.Address[MessageQueue.ReadIndex] : QByteArray();
+    ReplyConnected = false;
+    ReplyFailed = true;
+    AddLogEntry(LogAlert, "Socket Error", peer);
+    ++MessageQueue.ReadIndex;
+    SaveLogCsv();
+}
+
+} // namespace ks

@@ -1,0 +1,194 @@
+// The program as a process, seen from outside with korvat-probe and plain sockets: each
+// request kind answered, a requester that does not listen, clients that reset, a taken
+// port, and the announcements a listener on the group sees.
+#include "AppProcess.h"
+#include "protocol/Requests.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <sys/socket.h>
+
+using ks::test::AppProcess;
+
+namespace {
+constexpr int WaitMs = 10000;
+
+struct ProbeResult {
+    int exitCode = -1;
+    QByteArray out;
+};
+
+ProbeResult runProbe(const QStringList& args) {
+    QProcess probe;
+    probe.start(QStringLiteral(KS_PROBE_BIN), args);
+    if (!probe.waitForFinished(WaitMs)) {
+        probe.kill();
+        probe.waitForFinished();
+        return {};
+    }
+    return {probe.exitCode(), probe.readAllStandardOutput()};
+}
+
+// The program and `korvat-probe listen` beside it. Started, it has announced its first
+// state; stopped, it has ended with the shutdown announcement.
+class Server {
+public:
+    Server() {
+        listener.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        listener.start(QStringLiteral(KS_PROBE_BIN), {QStringLiteral("listen"), QStringLiteral("60")});
+    }
+    ~Server() {
+        listener.kill();
+        listener.waitForFinished();
+    }
+    bool start() {
+        if (!waitForHeard("listening on 224.0.0.1:6649")) return false;
+        app.start();
+        return waitForHeard("0_0_2  PC clock, synchronised");
+    }
+    bool stop() { return app.terminate(WaitMs) >= 0 && waitForHeard("0_0_9  server shutting down"); }
+    bool waitForHeard(const QByteArray& text) {
+        QDeadlineTimer deadline(WaitMs);
+        while (!heard.contains(text) && !deadline.hasExpired()) {
+            listener.waitForReadyRead(50);
+            heard += listener.readAllStandardOutput();
+        }
+        return heard.contains(text);
+    }
+    AppProcess app;
+    QProcess listener;
+    QByteArray heard;
+};
+
+// A request frame from `from` to its own address's port 6645, then closed.
+void request(const QByteArray& frame, const QString& from) {
+    QTcpSocket s;
+    QVERIFY(s.bind(QHostAddress(from), 0));
+    s.connectToHost(QHostAddress(from), 6645);
+    QVERIFY(s.waitForConnected(WaitMs));
+    s.write(frame);
+    QVERIFY(s.waitForBytesWritten(WaitMs));
+    s.disconnectFromHost();
+}
+
+QByteArray field(const QByteArray& out, const QByteArray& name) {
+    for (const QByteArray& line : out.split('\n'))
+        if (line.startsWith(name)) return line.mid(9);
+    return {};
+}
+} // namespace
+
+class TestService : public QObject {
+    Q_OBJECT
+private slots:
+    void announcementsSeenFromOutside() {
+        Server s;
+        QVERIFY(s.start());
+        QVERIFY(s.stop());
+        const QList<QByteArray> lines = s.heard.trimmed().split('\n');
+        QCOMPARE(lines.size(), 3); // "listening on", then exactly two announcements
+        QVERIFY(lines[1].endsWith("0_0_2  PC clock, synchronised"));
+        QVERIFY(lines[2].endsWith("0_0_9  server shutting down"));
+    }
+
+    void probeRequestEachKind_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("korvat") << QStringLiteral("korvat") << QByteArray("KORVAT") << QByteArray();
+        QTest::newRow("korvat1010") << QStringLiteral("korvat1010") << QByteArray("KORVAT1010")
+                                    << QByteArray("0_0_2 (PC clock, synchronised)");
+        QTest::newRow("korvat1012") << QStringLiteral("korvat1012") << QByteArray("KORVAT1010")
+                                    << QByteArray("0_0_2 (PC clock, synchronised)");
+        QTest::newRow("quorix") << QStringLiteral("quorix") << QByteArray("QUORIX") << QByteArray();
+    }
+    void probeRequestEachKind() {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, format);
+        QFETCH(QByteArray, status);
+        Server s;
+        QVERIFY(s.start());
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        const ProbeResult r = runProbe({QStringLiteral("request"), QStringLiteral("127.0.0.1"),
+                                        QStringLiteral("--kind"), kind});
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        QVERIFY2(r.exitCode == 0, r.out.constData());
+        QCOMPARE(field(r.out, "format"), format);
+        QCOMPARE(field(r.out, "status"), status);
+        if (format == "QUORIX") {
+            QVERIFY2(field(r.out, "utc date").endsWith("today in UTC"), r.out.constData());
+            QVERIFY2(field(r.out, "clock").endsWith("(the local zone is UTC)"), r.out.constData());
+        } else {
+            const qint64 seconds = field(r.out, "seconds").split(' ').first().toLongLong();
+            QVERIFY2(seconds >= before && seconds <= after, r.out.constData());
+        }
+        QVERIFY(s.app.waitForLine("\t2\tClient Send\t"));
+        QVERIFY(s.stop());
+    }
+
+    void requesterNotListening() {
+        Server s;
+        QVERIFY(QDir().mkpath(s.app.logsDir()));
+        QVERIFY(s.start());
+        request(ks::requestFrame(ks::ClientType::Korvat1001), QStringLiteral("192.0.2.2"));
+        QVERIFY(s.app.waitForLine("\t0\tSocket Error\t", WaitMs));
+        // The next requester is served.
+        QCOMPARE(runProbe({QStringLiteral("request"), QStringLiteral("127.0.0.1")}).exitCode, 0);
+        QList<QByteArray> failures;
+        for (const QByteArray& l : s.app.lines())
+            if (l.contains("Socket Error")) failures.append(l.mid(8));
+        QCOMPARE(failures, QList<QByteArray>{"\t0\tSocket Error\t"}); // no connection: no address
+        const QStringList csv = QDir(s.app.logsDir()).entryList(QDir::Files);
+        QCOMPARE(csv.size(), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.csv$"))
+                     .match(csv[0]).hasMatch(), qPrintable(csv[0]));
+        QFile f(s.app.logsDir() + QLatin1Char('/') + csv[0]);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        QVERIFY(text.startsWith("\"Time\",\"Event\",\"Details\",\"col\"\r\n"));
+        QVERIFY2(text.endsWith(",\"Socket Error\",\"\",\"0\"\r\n"), text.constData());
+        QVERIFY(s.stop());
+    }
+
+    // Clients that reset their connection, some mid-frame: no box, and the service goes on.
+    void clientResetsOpenNoBox() {
+        Server s;
+        QVERIFY(s.start());
+        for (int i = 0; i < 20; ++i) {
+            QTcpSocket c;
+            c.connectToHost(QHostAddress::LocalHost, 6645);
+            QVERIFY(c.waitForConnected(WaitMs));
+            if (i % 2) {
+                c.write("{KorvatCli");
+                QVERIFY(c.waitForBytesWritten(WaitMs));
+            }
+            const linger abortive{1, 0};
+            ::setsockopt(int(c.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            c.abort();
+        }
+        QCOMPARE(runProbe({QStringLiteral("request"), QStringLiteral("127.0.0.1")}).exitCode, 0);
+        QVERIFY(s.stop());
+        for (const QByteArray& l : s.app.lines()) QVERIFY2(!l.startsWith("Korvat Server"), l.constData());
+    }
+
+    void takenPortEndsStartUp() {
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::AnyIPv4, 6645));
+        AppProcess app;
+        app.start();
+        QVERIFY(app.waitForExit(WaitMs));
+        QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.process().exitCode(), 0);
+        QCOMPARE(app.lines(), QList<QByteArray>{"Korvat Server: Cannot listen on TCP port 6645: Address already in use"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_service.moc"
