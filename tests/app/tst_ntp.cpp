@@ -4,6 +4,7 @@
 #include "AppProcess.h"
 #include "FakeClock.h"
 #include "GroupListener.h"
+#include "TestWindow.h"
 #include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "log/Log.h"
@@ -102,23 +103,9 @@ private:
     QList<Sender> senders_;
 };
 
-// A started main window with the NTP source, private folders and a clock standing at Now;
-// its timers stopped so the test drives it.
-struct Window {
-    explicit Window(const QByteArray& settings = ntpSettings("127.0.0.1")) : clock(Now) {
-        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-        QDir().mkpath(dir.path() + QStringLiteral("/BREVANE"));
-        QFile f(dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
-        if (f.open(QIODevice::WriteOnly)) f.write(settings);
-        f.close();
-        form = std::make_unique<TForm1>();
-        started = form->StartUp();
-        form->Timer1->stop();
-        form->Timer2->stop();
-        form->IdIPWatch1->stop();
-        form->NetworkPresent = false;
-    }
+// A started main window with the NTP source and a clock standing at Now.
+struct Window : test::TestWindow {
+    explicit Window(const QByteArray& settings = ntpSettings("127.0.0.1")) : TestWindow(settings, Now) {}
     // The log as "type|event|details", from entry number `from` on.
     QList<QByteArray> entries(qsizetype from = 0) const {
         QList<QByteArray> out;
@@ -128,11 +115,6 @@ struct Window {
         return out;
     }
     qsizetype logSize() const { return form->LogFrm()->Model().entries().size(); }
-
-    QTemporaryDir dir;
-    test::FakeClock clock;
-    std::unique_ptr<TForm1> form;
-    bool started = false;
 };
 
 // Expected entries may end in "<message>": the platform's text, not empty.
