@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test asan fuzz screenshots install package clean
+.PHONY: all deps configure build run test asan fuzz soak screenshots install package clean
 
 all: build
 
@@ -41,6 +41,10 @@ fuzz:
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
+# Load and fault suite inside a private network namespace (about 15 minutes), figures per case.
+soak: build
+	bench/soak
 
 # Off-screen, inside a private network namespace: the window it renders is the real one.
 screenshots: build
