@@ -2,15 +2,18 @@
 // test playing the receiver. In-process on a fake clock, and once as the program itself with
 // KSERVER_CLOCK_LOG.
 #include "AppProcess.h"
+#include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "protocol/CivilTime.h"
+#include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLabel>
@@ -426,6 +429,51 @@ private slots:
         pty = std::move(replacement);
         QCOMPARE(receive(setupBytes().size()), setupBytes());
         QCOMPARE(app.process().state(), QProcess::Running);
+        QVERIFY(app.terminate() >= 0);
+    }
+
+    // Without the clock right every sentence's setting fails; the operator is told once how
+    // to grant it, not once per second.
+    void missingClockRightIsReportedOnce() {
+        // Only where setting the clock cannot succeed: a user namespace other than the
+        // machine's own never holds the right over the real clock.
+        QFile uidMap(QStringLiteral("/proc/self/uid_map"));
+        QVERIFY(uidMap.open(QIODevice::ReadOnly));
+        if (uidMap.readAll().simplified() == "0 0 4294967295")
+            QSKIP("runs only inside the test namespace, where the clock cannot be set");
+
+        test::GroupListener announcements;
+        QVERIFY(announcements.bound());
+        test::Pty pty;
+        test::AppProcess app;
+        app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
+        app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
+        app.writeSettings(test::SettingsHeader + GpsOnCom1 + AutoOn);
+        app.start();
+        QByteArray setup;
+        QVERIFY(waitFor([&] { return (setup += pty.readAvailable()).size() >= setupBytes().size(); },
+                        10000));
+
+        // Sentences carry the present time, so even a clock that took them would stay right.
+        const CivilTime now = civilFromMs(QDateTime::currentMSecsSinceEpoch());
+        QVERIFY(pty.write(gga("07") + "\r\n"));
+        QVERIFY(announcements.waitFor("1_0_2", 10000));
+        QByteArray sentences;
+        for (int i = 0; i < 5; ++i)
+            sentences += rmc(formatDateTime("hhnnss.", now) + QByteArray::number(100 + i),
+                             formatDateTime("ddmmyy", now)) +
+                         "\r\n";
+        // Lines are taken in order: once the lost fix is announced, every setting was tried.
+        QVERIFY(pty.write(sentences + gga("00") + "\r\n"));
+        QVERIFY(announcements.waitFor("1_0_0", 10000));
+
+        QList<QByteArray> reports;
+        for (const QByteArray& line : app.lines())
+            if (line.contains("\tClock\t")) reports.append(line.mid(line.indexOf('\t') + 1));
+        QCOMPARE(reports.size(), 1);
+        const QByteArray expected = "0\tClock\tKorvat Server may not set the clock. Grant it the "
+                                    "right with: sudo setcap cap_sys_time+p ";
+        QVERIFY2(reports[0].startsWith(expected), reports[0].constData());
         QVERIFY(app.terminate() >= 0);
     }
 };
