@@ -14,9 +14,9 @@
 namespace ks {
 
 namespace {
-void setTextIfChanged(QLabel* label, const QByteArray& text) {
-    const QString s = QString::fromLatin1(text);
-    if (label->text() != s) label->setText(s);
+// Compared without a copy: most ticks change nothing.
+void setTextIfChanged(QLabel* label, QByteArrayView text) {
+    if (label->text() != QLatin1StringView(text)) label->setText(QString::fromLatin1(text));
 }
 
 } // namespace
@@ -24,15 +24,21 @@ void setTextIfChanged(QLabel* label, const QByteArray& text) {
 void TForm1::Timer1Timer() {
     // 1. The colon: two ticks on, three off.
     ++DotLabelTag;
-    DotLabel->setVisible(DotLabelTag <= 2);
+    const bool colon = DotLabelTag <= 2;
+    if (DotLabel->isHidden() == colon) DotLabel->setVisible(colon);
     if (DotLabelTag >= 5) DotLabelTag = 0;
 
-    // 2-3. One reading of the clock for the whole display.
-    const CivilTime now = localNow();
-    setTextIfChanged(lblH, formatDateTime("hh", now));
-    setTextIfChanged(lblM, formatDateTime("nn", now));
-    setTextIfChanged(lblS, formatDateTime("ss", now));
-    setTextIfChanged(DateLabel, formatDateTime("ddd dd mmm yyyy", now));
+    // 2-3. One reading of the clock for the whole display. Three ticks in four fall in the
+    // second already shown; the program idles for months, so they cost nothing.
+    CivilTime now = localNow();
+    now.msec = 0;
+    if (now != DisplayedTime) {
+        DisplayedTime = now;
+        setTextIfChanged(lblH, formatDateTime("hh", now));
+        setTextIfChanged(lblM, formatDateTime("nn", now));
+        setTextIfChanged(lblS, formatDateTime("ss", now));
+        setTextIfChanged(DateLabel, formatDateTime("ddd dd mmm yyyy", now));
+    }
 
     // 4. Hour chime, latched for the rest of minute 00.
     if (Chimes1->isChecked()) {
@@ -52,13 +58,13 @@ void TForm1::Timer1Timer() {
     btnDisconnect->setEnabled(open);
     if (open) {
         if (SyncState == 3) SyncState = 0;
-        SerialPanel->setText(QStringLiteral("Serial Input Connected"));
+        setTextIfChanged(SerialPanel, "Serial Input Connected");
         if (SyncSource == 1 && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
         }
     } else {
-        SerialPanel->setText(QString());
+        setTextIfChanged(SerialPanel, "");
         if (SyncSource == 1 || SyncSource == 2) {
             SyncState = 3;
             if (lblAuto->Tag != 0) btnConnectClick();

@@ -2,6 +2,7 @@
 
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
+#include "protocol/CivilTime.h"
 #include "protocol/Nmea.h"
 
 #include <QByteArray>
@@ -182,7 +183,8 @@ public:
     QLabel* lblS = nullptr;
     QLabel* DateLabel = nullptr;
     QLabel* tsStatus = nullptr;
-    int DotLabelTag = 0; // the colon's blink counter
+    int DotLabelTag = 0;       // the colon's blink counter
+    CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
     QStatusBar* StatusBar1 = nullptr;
     QLabel* ClientCountPanel = nullptr;
     QLabel* SerialPanel = nullptr;
