@@ -149,6 +149,20 @@ public:
         return -1;
     }
 
+    // The program's open sockets, from /proc: the connections it holds, plus a few of its own.
+    int sockets() const {
+        int n = 0;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid()));
+        for (const QString& name : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char target[64] = {};
+            const QByteArray path = fds.filePath(name).toLocal8Bit();
+            if (::readlink(path.constData(), target, sizeof target - 1) > 0 &&
+                std::strncmp(target, "socket:", 7) == 0)
+                ++n;
+        }
+        return n;
+    }
+
     // SIGTERM, and the time it took to end; false when it had already died or would not end.
     bool stop() {
         if (!running()) return false;
@@ -546,6 +560,7 @@ Outcome idleAndSlow(Server& server) {
     ReplySink sink;
     if (!sink.listen(normal)) return {"cannot listen on 6646", false};
     std::vector<std::unique_ptr<Connection>> idle, slow;
+    const int ownSockets = server.sockets();
     const double start = nowS();
     for (int i = 0; i < Idle; ++i)
         idle.push_back(std::make_unique<Connection>(
@@ -564,6 +579,8 @@ Outcome idleAndSlow(Server& server) {
                        }); },
               10);
     pumpFor(1); // the server takes them and decides
+    // Held by the program: its sockets beyond those it had before (a connection still
+    // waiting in the system's queue looks open to the client but is not the program's).
     int maxOpen = 0;
     const QByteArray slowText = requestFrame(ClientType::Korvat1010);
     std::vector<double> latencies;
@@ -573,7 +590,7 @@ Outcome idleAndSlow(Server& server) {
     // The normal client asks every 2 s for 40 s; the slow ones send a byte every 10 s until
     // the idle ones have had 60 s and a margin.
     for (int i = 0; nowS() - start < 70; ++i) {
-        maxOpen = std::max(maxOpen, openCount(idle) + openCount(slow));
+        maxOpen = std::max(maxOpen, server.sockets() - ownSockets);
         if (i < Normal) {
             const double t = normalRequest(normal, sink);
             if (t < 0) ++unanswered;
@@ -601,15 +618,16 @@ Outcome idleAndSlow(Server& server) {
     Outcome o;
     o.figures = "normal " + QByteArray::number(int(latencies.size())) + "/" +
                 QByteArray::number(Normal) + " p50 " + fixed(percentile(latencies, 50), 1) +
-                " ms max " + fixed(percentile(latencies, 100), 1) + " ms; open of " +
-                QByteArray::number(Idle + Slow) + " at most " + QByteArray::number(maxOpen) +
+                " ms max " + fixed(percentile(latencies, 100), 1) + " ms; of " +
+                QByteArray::number(Idle + Slow) + " the program held at most " +
+                QByteArray::number(maxOpen) + " (with its reply connection)" +
                 "; idle closed early " + QByteArray::number(idleEarly) + ", after " +
                 fixed(percentile(idleClosed, 0), 1) + "-" + fixed(percentile(idleClosed, 100), 1) +
                 " s: " + QByteArray::number(int(idleClosed.size())) + ", still open " +
                 QByteArray::number(idleOpen) + "; slow still open " +
                 QByteArray::number(slowOpen) + "/" + QByteArray::number(Slow);
     o.pass = server.running() && unanswered == 0 && percentile(latencies, 100) < 100 &&
-             maxOpen <= Cap && idleOpen == 0 && !idleClosed.empty() &&
+             maxOpen <= Cap + 1 && idleOpen == 0 && !idleClosed.empty() &&
              percentile(idleClosed, 0) >= 59.5 && percentile(idleClosed, 100) <= 62;
     return o;
 }

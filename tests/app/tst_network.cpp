@@ -418,6 +418,34 @@ private slots:
         QCOMPARE(arrivals.last().bytes, KorvatReply);
     }
 
+    // In a burst every connection is fresh: a newcomer beyond the cap waits in the system's
+    // queue until one closes, and then its request is served; nobody is closed for it.
+    void burstBeyondTheCapWaits() {
+        Server s;
+        s.form->ClientMakeRoomMs = 60'000; // nobody becomes quiet enough during the test
+        QList<Arrival> arrivals;
+        ReplyCatcher catcher("127.0.0.1", &arrivals);
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < TForm1::MaxClientConnections; ++i) {
+            clients.push_back(openClient());
+            QVERIFY(clients.back());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(s.form->OpenClientConnections(), 256, WaitMs);
+        std::unique_ptr<QTcpSocket> extra = openClient();
+        QVERIFY(extra);
+        extra->write(Korvat1010);
+        QVERIFY(extra->waitForBytesWritten(WaitMs));
+        clients[5]->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
+        QCOMPARE(arrivals[0].bytes, Korvat1010Reply);
+        QCOMPARE(s.form->OpenClientConnections(), 256);
+        for (size_t i = 0; i < clients.size(); ++i) {
+            clients[i]->waitForReadyRead(0);
+            QCOMPARE(clients[i]->state() == QAbstractSocket::UnconnectedState, i == 5);
+        }
+        QCOMPARE(s.events("Client Idle"), QList<QByteArray>());
+    }
+
     // The idle time shortened to 2 s: a silent connection goes, a busy one stays and is served.
     void idleConnectionIsClosed() {
         Server s;
