@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace ks {
 
 namespace {
@@ -19,6 +21,10 @@ constexpr int ListenBacklog = 2 * TForm1::MaxClientConnections;
 void TForm1::CreateRequestService() {
     ServerSocket1 = new TcpListener(this);
     connect(ServerSocket1, &TcpListener::accepted, this, &TForm1::ServerSocket1Accept);
+    AcceptRetryTimer = new QTimer(this);
+    AcceptRetryTimer->setSingleShot(true);
+    AcceptRetryTimer->setTimerType(Qt::PreciseTimer);
+    connect(AcceptRetryTimer, &QTimer::timeout, this, &TForm1::UpdateAccepting);
 }
 
 void TForm1::StartListening() {
@@ -30,16 +36,22 @@ void TForm1::StartListening() {
 void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
     const QByteArray address = socket->peerAddress().toString().toLatin1();
     // A bounded number open at once: a client that opens connections and never closes them
-    // cannot take every descriptor of the process.
+    // cannot take every descriptor of the process, nor keep other clients out. The one
+    // silent the longest makes room, after what it has sent is served; accepting waits while
+    // every open connection is still fresh (see UpdateAccepting).
     if (ClientConnections.size() >= MaxClientConnections) {
-        socket->close();
-        socket->deleteLater();
-        if (ShowDebug()) AddLogEntry(LogAlert, "Client Refused", address);
-        return;
+        IncomingConnection* const evicted = QuietestClientConnection();
+        const QByteArray evictedAddress = evicted->peerAddress().toString().toLatin1();
+        evicted->readWaiting();
+        if (ClientConnections.contains(evicted)) {
+            if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", evictedAddress);
+            CloseClientConnection(evicted);
+        }
     }
     auto* idle = new QTimer(socket);
     idle->setSingleShot(true);
     idle->setInterval(ClientIdleMs);
+    idle->setTimerType(Qt::PreciseTimer); // its remaining time tells which is the quietest
     connect(idle, &QTimer::timeout, this, [this, socket, address] {
         if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", address);
         CloseClientConnection(socket);
@@ -56,6 +68,33 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
         AddLogEntry(LogAlert, "Client Connected", address);
         AddLogEntry(LogAlert, "Client Accepted", address);
     }
+    UpdateAccepting();
+}
+
+IncomingConnection* TForm1::QuietestClientConnection() const {
+    const auto quietest = std::min_element(
+        ClientConnections.cbegin(), ClientConnections.cend(),
+        [](QTimer* a, QTimer* b) { return a->remainingTime() < b->remainingTime(); });
+    return quietest == ClientConnections.cend() ? nullptr : quietest.key();
+}
+
+// At the cap, a newcomer is taken only when some connection has been silent long enough to
+// make room: in a burst every client is fresh, and closing one before its request arrived
+// would lose that request. Otherwise newcomers wait until a connection closes or one
+// becomes quiet enough.
+void TForm1::UpdateAccepting() {
+    if (ClientConnections.size() < MaxClientConnections) {
+        AcceptRetryTimer->stop();
+        ServerSocket1->setAccepting(true);
+        return;
+    }
+    const int silentMs = ClientIdleMs - ClientConnections.value(QuietestClientConnection())->remainingTime();
+    const bool room = silentMs >= ClientMakeRoomMs;
+    ServerSocket1->setAccepting(room);
+    if (room)
+        AcceptRetryTimer->stop();
+    else
+        AcceptRetryTimer->start(ClientMakeRoomMs - silentMs);
 }
 
 void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
@@ -63,6 +102,7 @@ void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArra
     if (!idle) return; // already closed by the service
     idle->start();
     ParseRequests(text, socket->peerAddress().toString().toLatin1());
+    if (ClientConnections.size() >= MaxClientConnections) UpdateAccepting(); // the quietest changed
 }
 
 void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) {
@@ -82,6 +122,7 @@ void TForm1::CloseClientConnection(IncomingConnection* socket) {
     ClientConnections.remove(socket);
     socket->close();
     socket->deleteLater(); // may be inside one of its own signals
+    UpdateAccepting();
 }
 
 void TForm1::ParseRequests(const QByteArray& text, const QByteArray& address) {

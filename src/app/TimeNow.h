@@ -128,6 +128,10 @@ public:
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
     int ClientIdleMs = 60'000; // a request connection silent this long is closed
+    // At the cap, a connection silent this long may make room for a newcomer; until one
+    // is, newcomers wait in the system's queue.
+    int ClientMakeRoomMs = 1000;
+    QTimer* AcceptRetryTimer = nullptr;
     NetMessageQueueDetails MessageQueue;
     bool ReplyDone = true;
     bool ReplyFailed = false;
@@ -139,6 +143,8 @@ public:
 
 private:
     void CloseClientConnection(IncomingConnection* socket);
+    IncomingConnection* QuietestClientConnection() const;
+    void UpdateAccepting();
     void EndReplyWithError();
     void TakeNextReply();
     void SendReply();

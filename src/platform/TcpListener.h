@@ -22,6 +22,9 @@ public:
     QHostAddress peerAddress() const { return peer_; }
     // Closes the connection at once; no signal follows.
     void close();
+    // Takes what is waiting now, as a read notification would (received, closedByPeer or
+    // failed); nothing when nothing is waiting.
+    void readWaiting() { readable(); }
 
 signals:
     // Everything that was waiting, in one receive.
@@ -53,6 +56,10 @@ public:
     // system has completed but the program not yet taken. On failure returns false and puts
     // the system's message ("Address already in use") into *error.
     bool listenAnyIPv4(quint16 port, int backlog, QString* error);
+
+    // While off, new connections wait in the system's queue (up to the backlog) and are
+    // taken once it is on again.
+    void setAccepting(bool on);
 
 signals:
     // A new connection, a child of the listener until the receiver deletes it.
