@@ -316,7 +316,7 @@ Verdict serialReplug(QByteArray& figures) {
         }
         if (!setupArrives(*pty, 5000)) {
             v.fail("round " + QByteArray::number(round) + ": the port did not come back in 5 s");
-            continue;
+            break; // the rounds after it would only wait out the same bound
         }
         reopen.push_back(since.elapsed());
         ++back;
