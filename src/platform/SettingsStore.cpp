@@ -1,11 +1,11 @@
 #include "platform/SettingsStore.h"
 
 #include "platform/Error.h"
+#include "platform/FileReplace.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ks {
 
@@ -39,13 +39,7 @@ bool SettingsStore::save(QString* error) {
         if (error) *error = QStringLiteral("cannot create the folder of %1").arg(path_);
         return false;
     }
-    QSaveFile f(path_);
-    if (!f.open(QIODevice::WriteOnly) ||
-        !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        f.write(file_.serialize()) < 0 || !f.commit()) {
-        if (error) *error = f.errorString();
-        return false;
-    }
+    if (!replaceFileContents(path_, file_.serialize(), error)) return false;
     open_ = true;
     return true;
 }

@@ -4,6 +4,7 @@
 #include "protocol/RegFile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -131,7 +132,34 @@ private slots:
             const QByteArray* pad = store.file().find(Key, "pad");
             QVERIFY(pad);
             QCOMPARE(RegFile::decode(*pad).text.size(), 20000);
+            // Interrupted saves do not pile up: at most the one file the next save reuses.
+            const QStringList left = QDir(dir.path()).entryList(QDir::Files);
+            QVERIFY2(left == QStringList{QStringLiteral("k.reg")} ||
+                         left == (QStringList{QStringLiteral("k.reg"), QStringLiteral("k.reg.saving")}),
+                     qPrintable(left.join(QLatin1Char(' '))));
         }
+    }
+
+    // A leftover of an interrupted save, with other permissions, is reused and gone after.
+    void saveReusesALeftoverAndLeavesOnlyTheFile() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/k.reg");
+        QFile leftover(path + QStringLiteral(".saving"));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.write(QByteArray(50000, 'x'));
+        leftover.close();
+        QVERIFY(leftover.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ReadOther | QFileDevice::WriteOther));
+        SettingsStore store(path);
+        store.file().set(Key, "baud", RegFile::encodeDword(7));
+        QString error;
+        QVERIFY(store.save(&error));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("k.reg")});
+        QFile saved(path);
+        QCOMPARE(saved.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QVERIFY(saved.readAll().contains("\"baud\"=dword:00000007\r\n"));
     }
 };
 
