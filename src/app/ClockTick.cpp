@@ -105,8 +105,11 @@ void TForm1::ShowStatusColours() {
     case 3: background = palette().color(QPalette::Button), text = QColor(128, 128, 128); break;
     default: return;
     }
+    // Compared with what was applied last, not the label's palette: no copy on every tick.
+    if (background == StatusBackground && text == StatusText) return;
+    StatusBackground = background;
+    StatusText = text;
     QPalette p = tsStatus->palette();
-    if (p.color(QPalette::Window) == background && p.color(QPalette::WindowText) == text) return;
     p.setColor(QPalette::Window, background);
     p.setColor(QPalette::WindowText, text);
     tsStatus->setPalette(p);

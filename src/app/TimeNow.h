@@ -6,6 +6,7 @@
 #include "protocol/Nmea.h"
 
 #include <QByteArray>
+#include <QColor>
 #include <QHash>
 #include <QList>
 #include <QMainWindow>
@@ -191,6 +192,8 @@ public:
     QLabel* tsStatus = nullptr;
     int DotLabelTag = 0;       // the colon's blink counter
     CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
+    QColor StatusBackground;    // the status colours applied last (invalid: none yet)
+    QColor StatusText;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* ClientCountPanel = nullptr;
     QLabel* SerialPanel = nullptr;
