@@ -8,6 +8,8 @@
 //     the GPS port open and the receiver silent, and with the receiver unplugged and AUTO on.
 //
 // Usage: build/bench/gps-latency [SENTENCES (100)] [IDLE-SECONDS (10)]
+#include "Namespace.h"
+#include "ProcessStats.h"
 #include "AppProcess.h"
 #include "Pty.h"
 #include "app/TimeNow.h"
@@ -26,7 +28,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -179,20 +180,11 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
     std::fflush(stdout);
 }
 
-qint64 cpuMs(qint64 pid) { // utime + stime
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13) return -1;
-    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
-}
-
 void idleFigure(const char* name, qint64 pid, int seconds) {
     QTest::qWait(2000); // starting and connecting are not idle
-    const qint64 before = cpuMs(pid);
+    const qint64 before = ks::test::processCpuMs(pid);
     QTest::qWait(seconds * 1000);
-    const qint64 used = cpuMs(pid) - before;
+    const qint64 used = ks::test::processCpuMs(pid) - before;
     std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
                 seconds, double(used) / (seconds * 10.0));
     std::fflush(stdout);
@@ -226,16 +218,8 @@ void idleCost(int seconds) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) {
-        // The program listens and multicasts: only ever inside a private namespace.
-        std::vector<char*> args{const_cast<char*>(KS_SOURCE_DIR "/tests/netns-run")};
-        for (int i = 0; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        std::perror("tests/netns-run");
-        return 1;
-    }
+    // The program listens and multicasts: only ever inside a private namespace.
+    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("TZ", "UTC");
     QApplication app(argc, argv);

@@ -13,6 +13,8 @@
 //   sntp-late          the answer comes after the watchdog
 //   settings-kill      1 000 saves killed with SIGKILL at random points
 //   settings-readonly  a settings folder that cannot be written
+#include "Namespace.h"
+#include "ProcessStats.h"
 #include "AppProcess.h"
 #include "Pty.h"
 #include "app/CodeLabel.h"
@@ -80,25 +82,6 @@ template <typename Done> bool pumpUntil(Done done, int timeoutMs) {
 
 void pumpFor(int ms) {
     pumpUntil([] { return false; }, ms);
-}
-
-// A field of /proc/<pid>/status in kB (VmRSS), -1 when unreadable.
-qint64 rssKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-// utime + stime of a process in ms, -1 when unreadable.
-qint64 cpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13) return -1;
-    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 QList<QByteArray> fileLines(const QString& path) {
@@ -203,8 +186,8 @@ Verdict serialNoise(QByteArray& figures) {
         return v;
     }
     pumpFor(1000); // start-up is not the steady state
-    const qint64 rssBefore = rssKiB(gps.pid());
-    const qint64 cpuBefore = cpuMs(gps.pid());
+    const qint64 rssBefore = ks::test::processRssKiB(gps.pid());
+    const qint64 cpuBefore = ks::test::processCpuMs(gps.pid());
 
     std::atomic<qint64> sent{0};
     std::atomic<int> pairs{0};
@@ -266,8 +249,8 @@ Verdict serialNoise(QByteArray& figures) {
     int taken = 0;
     for (int i = 0; i < total; ++i)
         taken += gps.took(i) ? 1 : 0;
-    const qint64 rssAfter = rssKiB(gps.pid());
-    const qint64 cpu = cpuMs(gps.pid()) - cpuBefore;
+    const qint64 rssAfter = ks::test::processRssKiB(gps.pid());
+    const qint64 cpu = ks::test::processCpuMs(gps.pid()) - cpuBefore;
     const bool alive = gps.running();
     const qint64 endMs = alive ? gps.app.terminate() : -1;
 
@@ -316,9 +299,9 @@ Verdict serialReplug(QByteArray& figures) {
         if (round % 2 == 0) {
             QFile::remove(link);
             const int absent = 200 + int(rng.bounded(1000));
-            const qint64 cpu0 = cpuMs(gps.pid());
+            const qint64 cpu0 = ks::test::processCpuMs(gps.pid());
             pumpFor(absent);
-            goneCpu += cpuMs(gps.pid()) - cpu0;
+            goneCpu += ks::test::processCpuMs(gps.pid()) - cpu0;
             goneMs += absent;
         }
         pty = std::make_unique<test::Pty>();
@@ -936,17 +919,9 @@ int main(int argc, char* argv[]) {
     if (!saveLoopPath.isEmpty())
         return saveLoop(QFile::decodeName(saveLoopPath), qgetenv("KS_SOAK_SAVE_BASE").toUInt());
 
-    if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) {
-        // The program listens, multicasts and is asked to set the clock: only ever inside a
-        // private namespace.
-        std::vector<char*> args{const_cast<char*>(KS_SOURCE_DIR "/tests/netns-run")};
-        for (int i = 0; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        std::perror("tests/netns-run");
-        return 1;
-    }
+    // The program listens, multicasts and is asked to set the clock: only ever inside a
+    // private namespace.
+    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("TZ", "UTC");
     // Until a case names its own record, settings made in this process go nowhere real.

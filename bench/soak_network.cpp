@@ -10,6 +10,8 @@
 //   steady        10 000 requests over 5 minutes at 33.3 per second
 //
 // Usage: build/bench/soak-network [CASE-FILTER]   (a name substring; none matching: nothing)
+#include "Namespace.h"
+#include "ProcessStats.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
@@ -141,13 +143,7 @@ public:
     int exitCode() const { return process_.exitCode(); }
 
     // Resident memory in KiB, from /proc; -1 when the process is gone.
-    qint64 rssKiB() const {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
-        if (!status.open(QIODevice::ReadOnly)) return -1;
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-        return -1;
-    }
+    qint64 rssKiB() const { return ks::test::processRssKiB(pid()); }
 
     // The program's open sockets, from /proc: the connections it holds, plus a few of its own.
     int sockets() const {
@@ -427,6 +423,24 @@ private:
 };
 
 // Replies to one source address, checked against what the server logged for it.
+// Source addresses PREFIX.1, PREFIX.2, ..., each with a reply sink listening on its 6646.
+bool listenOnSources(const QString& prefix, int count, std::vector<QHostAddress>& sources,
+                     std::vector<std::unique_ptr<ReplySink>>& sinks) {
+    for (int s = 0; s < count; ++s) {
+        sources.emplace_back(prefix + QStringLiteral(".%1").arg(s + 1));
+        sinks.push_back(std::make_unique<ReplySink>());
+        if (!sinks.back()->listen(sources.back())) return false;
+    }
+    return true;
+}
+
+int repliesReceived(const std::vector<std::unique_ptr<ReplySink>>& sinks) {
+    int n = 0;
+    for (const auto& sink : sinks)
+        n += int(sink->replies().size());
+    return n;
+}
+
 struct SourceCheck {
     int received = 0;
     int malformed = 0;
@@ -489,11 +503,8 @@ Outcome everyoneAtOnce(Server& server) {
                                 ClientType::Quorix, ClientType::Korvat1012};
     std::vector<QHostAddress> sources;
     std::vector<std::unique_ptr<ReplySink>> sinks;
-    for (int s = 0; s < Sources; ++s) {
-        sources.emplace_back(QStringLiteral("127.0.1.%1").arg(s + 1));
-        sinks.push_back(std::make_unique<ReplySink>());
-        if (!sinks.back()->listen(sources.back())) return {"cannot listen on 6646", false};
-    }
+    if (!listenOnSources(QStringLiteral("127.0.1"), Sources, sources, sinks))
+        return {"cannot listen on 6646", false};
     std::vector<std::unique_ptr<Connection>> clients;
     const double start = nowS();
     for (int i = 0; i < Clients; ++i)
@@ -514,15 +525,9 @@ Outcome everyoneAtOnce(Server& server) {
         if (c->sent()) ++sent;
         else ++failed;
     }
-    const auto answered = [&] {
-        int n = 0;
-        for (const auto& s : sinks)
-            n += int(s->replies().size());
-        return n;
-    };
     // Everything the queue took is answered: wait for as many replies as the requests read
     // minus those refused, then a little longer for any sent twice.
-    pumpUntil([&] { return answered() >= sent - server.count("Queue Full"); }, 60);
+    pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 60);
     pumpFor(0.5);
     double last = 0;
     int malformed = 0;
@@ -536,17 +541,17 @@ Outcome everyoneAtOnce(Server& server) {
     }
     const int refused = server.count("Queue Full");
     const int accepted = sent - refused;
-    const int lost = accepted - answered();
+    const int lost = accepted - repliesReceived(sinks);
     Outcome o;
     o.figures = "clients " + QByteArray::number(Clients) + " sent " + QByteArray::number(sent) +
                 " not-sent " + QByteArray::number(failed) + " refused(Queue Full) " +
                 QByteArray::number(refused) + " accepted " + QByteArray::number(accepted) +
-                " answered " + QByteArray::number(answered()) + " lost " +
+                " answered " + QByteArray::number(repliesReceived(sinks)) + " lost " +
                 QByteArray::number(lost) + " malformed " + QByteArray::number(malformed) +
                 " in-order-per-source " + (inOrder ? "yes" : "no") + " last-reply " +
                 fixed(last) + " s";
     o.pass = allEnded && server.running() && failed == 0 && lost == 0 &&
-             malformed == 0 && inOrder && server.count("Client Send") == answered();
+             malformed == 0 && inOrder && server.count("Client Send") == repliesReceived(sinks);
     return o;
 }
 
@@ -779,11 +784,8 @@ Outcome steady(Server& server) {
     constexpr int Sources = 10;
     std::vector<QHostAddress> sources;
     std::vector<std::unique_ptr<ReplySink>> sinks;
-    for (int s = 0; s < Sources; ++s) {
-        sources.emplace_back(QStringLiteral("127.0.8.%1").arg(s + 1));
-        sinks.push_back(std::make_unique<ReplySink>());
-        if (!sinks.back()->listen(sources.back())) return {"cannot listen on 6646", false};
-    }
+    if (!listenOnSources(QStringLiteral("127.0.8"), Sources, sources, sinks))
+        return {"cannot listen on 6646", false};
     std::map<int, std::unique_ptr<Connection>> open;
     int sent = 0, notSent = 0;
     qint64 rssMinute = -1;
@@ -805,13 +807,7 @@ Outcome steady(Server& server) {
         if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
-    const auto answered = [&] {
-        int n = 0;
-        for (const auto& s : sinks)
-            n += int(s->replies().size());
-        return n;
-    };
-    pumpUntil([&] { return answered() >= sent - server.count("Queue Full"); }, 20);
+    pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 20);
     pumpFor(0.5);
     const qint64 rssEnd = server.rssKiB();
     int malformed = 0;
@@ -822,12 +818,12 @@ Outcome steady(Server& server) {
         sameAsLog = sameAsLog && check.sameAsLog;
     }
     const int refused = server.count("Queue Full");
-    const int lost = sent - refused - answered();
+    const int lost = sent - refused - repliesReceived(sinks);
     const double growth = rssMinute > 0 ? double(rssEnd - rssMinute) / double(rssMinute) : 1;
     Outcome o;
     o.figures = "sent " + QByteArray::number(sent) + " not-sent " + QByteArray::number(notSent) +
                 " in " + fixed(nowS() - start, 1) + " s refused " + QByteArray::number(refused) +
-                " answered " + QByteArray::number(answered()) + " lost " +
+                " answered " + QByteArray::number(repliesReceived(sinks)) + " lost " +
                 QByteArray::number(lost) + " twice " +
                 QByteArray::number(std::max(0, -lost)) + " malformed " +
                 QByteArray::number(malformed) + " same-as-log " + (sameAsLog ? "yes" : "no") +
@@ -841,16 +837,8 @@ Outcome steady(Server& server) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) {
-        // Fixed ports and hundreds of source addresses: only ever inside a private namespace.
-        std::vector<char*> args{const_cast<char*>(KS_SOURCE_DIR "/tests/netns-run")};
-        for (int i = 0; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        std::perror("tests/netns-run");
-        return 1;
-    }
+    // Fixed ports and hundreds of source addresses: only ever inside a private namespace.
+    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
     QCoreApplication app(argc, argv);
     monotonic.start();
     const QString filter = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();

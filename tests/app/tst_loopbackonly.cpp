@@ -3,6 +3,7 @@
 // routed over lo, where a datagram, were one sent, would arrive. Then, with no route to the
 // group at all, a send that fails is logged and the tick goes on.
 #include "AppProcess.h"
+#include "Namespace.h"
 #include "app/TimeNow.h"
 #include "log/Log.h"
 
@@ -17,14 +18,12 @@
 #include <QUdpSocket>
 
 using ks::test::AppProcess;
+using ks::test::ip;
 
 namespace {
 const QHostAddress Group(QStringLiteral("224.0.0.1"));
 constexpr quint16 AnnouncePort = 6649;
 
-bool ip(const QString& args) {
-    return QProcess::execute(QStringLiteral("ip"), args.split(QLatin1Char(' '))) == 0;
-}
 } // namespace
 
 class TestLoopbackOnly : public QObject {
