@@ -129,7 +129,8 @@ private slots:
             QSKIP("sends datagrams: run inside tests/netns-run");
     }
 
-    // Which answers set the clock. The server is 1 h 123 ms ahead, 5 ms away each way.
+    // Which answers set the clock (the decision's every case is in the unit test; here one of
+    // each kind on the wire). The server is 1 h 123 ms ahead, 5 ms away each way.
     void answers_data() {
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("leap");
@@ -142,12 +143,9 @@ private slots:
         QTest::newRow("stratum 1") << lo << 0 << 1 << 48 << false << true << true;
         QTest::newRow("by name") << QStringLiteral("localhost") << 0 << 1 << 48 << false << true
                                  << true;
-        QTest::newRow("stratum 15") << lo << 0 << 15 << 48 << false << true << true;
-        QTest::newRow("stratum 0") << lo << 0 << 0 << 48 << false << true << false;
         QTest::newRow("stratum 16") << lo << 0 << 16 << 48 << false << true << false;
         QTest::newRow("stratum 16, check off") << lo << 0 << 16 << 48 << false << false << true;
         QTest::newRow("LI 3") << lo << 3 << 1 << 48 << false << true << false;
-        QTest::newRow("LI 1, leap second ahead") << lo << 1 << 1 << 48 << false << true << true;
         QTest::newRow("47 bytes") << lo << 0 << 1 << 47 << false << true << false;
         QTest::newRow("zero transmit") << lo << 0 << 1 << 48 << true << true << false;
     }
