@@ -267,39 +267,37 @@ private slots:
         QCOMPARE(g.form().SyncState, qint16(0));
     }
 
-    void rmcWithoutAGoodFixSetsNothing_data() {
-        QTest::addColumn<QByteArray>("satellites");
+    // An RMC without a good fix, or sentences with a wrong checksum, set nothing; the operator
+    // still sees the line noise.
+    void rmcSetsNothing_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QList<QByteArray>>("lines");
         QTest::addColumn<int>("state");
-        QTest::newRow("no satellites") << QByteArray("00") << 0;
-        QTest::newRow("one satellite") << QByteArray("01") << 1;
-        QTest::newRow("empty count") << QByteArray("") << 0;
+        const QByteArray at = rmc("101500.250");
+        using Lines = QList<QByteArray>;
+        QTest::newRow("no satellites") << QByteArray() << Lines{gga("00"), at} << 0;
+        QTest::newRow("one satellite") << QByteArray() << Lines{gga("01"), at} << 1;
+        QTest::newRow("empty count") << QByteArray() << Lines{gga(""), at} << 0;
+        QTest::newRow("wrong checksums")
+            << gga("07") << Lines{corrupted(gga("00")), corrupted(at)} << 2;
     }
-    void rmcWithoutAGoodFixSetsNothing() {
-        QFETCH(QByteArray, satellites);
+    void rmcSetsNothing() {
+        QFETCH(QByteArray, before);
+        QFETCH(QList<QByteArray>, lines);
         QFETCH(int, state);
         GpsWindow g;
         QVERIFY(connectAndDrainSetup(g));
-        QVERIFY(g.send(gga(satellites) + "\r\n" + rmc("101500.250") + "\r\n"));
+        QList<QByteArray> shown;
+        if (!before.isEmpty()) {
+            QVERIFY(g.send(before + "\r\n"));
+            shown.append(before);
+        }
+        QVERIFY(g.send(lines.join("\r\n") + "\r\n"));
         QCOMPARE(g.form().SyncState, qint16(state));
         QVERIFY(g.settings().isEmpty());
-        QCOMPARE(g.eventsOf("GPS Data").size(), 2);
+        QCOMPARE(g.eventsOf("GPS Data"), shown + lines);
         QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>());
         QCOMPARE(g.form().GpsTimeText, QByteArray("00:00:00"));
-    }
-
-    void wrongChecksumChangesNothing() {
-        GpsWindow g;
-        QVERIFY(connectAndDrainSetup(g));
-        QVERIFY(g.send(gga("07") + "\r\n"));
-        const QByteArray badGga = corrupted(gga("00"));
-        const QByteArray badRmc = corrupted(rmc("101500.250"));
-        QVERIFY(g.send(badGga + "\r\n" + badRmc + "\r\n"));
-        QCOMPARE(g.form().SyncState, qint16(2));
-        QVERIFY(g.settings().isEmpty());
-        QCOMPARE(g.form().GpsTimeText, QByteArray("00:00:00"));
-        // The operator still sees the line noise.
-        QCOMPARE(g.eventsOf("GPS Data"), (QList<QByteArray>{gga("07"), badGga, badRmc}));
-        QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>());
     }
 
     void otherSourcesDiscardLines_data() {
@@ -451,8 +449,8 @@ private slots:
         app.writeSettings(test::SettingsHeader + GpsOnCom1 + AutoOn);
         app.start();
         QByteArray setup;
-        QVERIFY(waitFor([&] { return (setup += pty.readAvailable()).size() >= setupBytes().size(); },
-                        10000));
+        QVERIFY(waitFor(
+            [&] { return (setup += pty.readAvailable()).size() >= setupBytes().size(); }, 10000));
 
         // Sentences carry the present time, so even a clock that took them would stay right.
         const CivilTime now = civilFromMs(QDateTime::currentMSecsSinceEpoch());

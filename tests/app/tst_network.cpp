@@ -37,34 +37,6 @@ const QByteArray KorvatReply = "{KORVAT00421796479509}";
 const QByteArray Korvat1010Reply = "{KORVAT_1_0_2_00421796479509}";
 const QByteArray QuorixReply = "{KORVAT_0042_14:05:09_05/12/26_05/12/26}";
 
-// A started main window with private folders, serial 42 and GPS synchronised; its ticks
-// are stopped so the state stays put, the request service and reply queue run.
-struct Server {
-    explicit Server(qint64 now = ExampleMs, bool debug = true) : clock(now) {
-        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-        form = std::make_unique<TForm1>();
-        QVERIFY(form->StartUp());
-        form->Timer1->stop();
-        form->Timer2->stop();
-        form->IdIPWatch1->stop();
-        form->ReplySerial = 42;
-        form->SyncSource = 1;
-        form->SyncState = 2;
-        form->LogFrm()->Debug1()->setChecked(debug);
-    }
-    // "type event: details", oldest first.
-    QList<QByteArray> events(const QByteArray& only = {}) const {
-        QList<QByteArray> out;
-        for (const LogEntry& e : form->LogFrm()->Model().entries())
-            if (only.isEmpty() || e.event == only) out.append(e.col + ' ' + e.event + ": " + e.details);
-        return out;
-    }
-    QTemporaryDir dir;
-    test::FakeClock clock;
-    std::unique_ptr<TForm1> form;
-};
-
 // Reply connections to port 6646 of some addresses, recorded as they end, in one list
 // shared by every catcher: the order across requesters is the order served.
 struct Arrival {
@@ -91,6 +63,37 @@ public:
         QVERIFY(server.listen(QHostAddress(QString::fromLatin1(address)), TForm1::ReplyPort));
     }
     QTcpServer server;
+};
+
+// A started main window with private folders, serial 42 and GPS synchronised; its ticks
+// are stopped so the state stays put, the request service and reply queue run. Replies to
+// 127.0.0.1 land in `arrivals`.
+struct Server {
+    explicit Server(qint64 now = ExampleMs, bool debug = true) : clock(now) {
+        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+        form = std::make_unique<TForm1>();
+        QVERIFY(form->StartUp());
+        form->Timer1->stop();
+        form->Timer2->stop();
+        form->IdIPWatch1->stop();
+        form->ReplySerial = 42;
+        form->SyncSource = 1;
+        form->SyncState = 2;
+        form->LogFrm()->Debug1()->setChecked(debug);
+    }
+    // "type event: details", oldest first.
+    QList<QByteArray> events(const QByteArray& only = {}) const {
+        QList<QByteArray> out;
+        for (const LogEntry& e : form->LogFrm()->Model().entries())
+            if (only.isEmpty() || e.event == only) out.append(e.col + ' ' + e.event + ": " + e.details);
+        return out;
+    }
+    QTemporaryDir dir;
+    test::FakeClock clock;
+    std::unique_ptr<TForm1> form;
+    QList<Arrival> arrivals;
+    ReplyCatcher local{"127.0.0.1", &arrivals};
 };
 
 // One request connection: from `from`, to the same address's port 6645, the frames written
@@ -148,11 +151,9 @@ private slots:
         test::ZoneScope scope(zone);
         Server s(now, false);
         if (loc) s.form->lblGMTClick(s.form->lblLOC);
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         request(frame);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
-        QCOMPARE(arrivals[0], (Arrival{"127.0.0.1", reply}));
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, WaitMs);
+        QCOMPARE(s.arrivals[0], (Arrival{"127.0.0.1", reply}));
         QCOMPARE(s.events("TEST"), test.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{"4 TEST: " + test});
         QCOMPARE(s.events("Client Send"),
                  QList<QByteArray>{"2 Client Send: " + reply.mid(1, reply.size() - 2) + " to 127.0.0.1"});
@@ -184,12 +185,11 @@ private slots:
         QFETCH(QList<QByteArray>, expected);
         Server s(ExampleMs, debug);
         s.form->LogFrm()->IndicateClientType1()->setChecked(indicate);
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("192.0.2.1", &arrivals);
+        ReplyCatcher catcher("192.0.2.1", &s.arrivals);
         request(Korvat, "192.0.2.1");
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, WaitMs);
         request(Quorix, "192.0.2.1");
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 2, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 2, WaitMs);
         QCOMPARE(s.events(), expected);
         QCOMPARE(s.form->ClientList, QList<QByteArray>{"192.0.2.1"});
         QCOMPARE(s.form->ClientCountPanel->text(), QStringLiteral("1"));
@@ -198,24 +198,21 @@ private slots:
     // One read: two frames (two replies), then a short body that ends the read.
     void framesOfOneRead() {
         Server s;
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         request(Korvat + "\r\n" + Quorix + "{ab}" + Korvat + "{korvatclient1010}");
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 2, WaitMs);
-        QCOMPARE(arrivals, (QList<Arrival>{{"127.0.0.1", KorvatReply}, {"127.0.0.1", QuorixReply}}));
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 2, WaitMs);
+        QCOMPARE(s.arrivals, (QList<Arrival>{{"127.0.0.1", KorvatReply}, {"127.0.0.1", QuorixReply}}));
         QCOMPARE(s.events("New Connection").size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!s.form->LocalGroupTimer->isActive(), WaitMs); // empty ring stops it
-        QCOMPARE(arrivals.size(), 2);
+        QCOMPARE(s.arrivals.size(), 2);
     }
 
     void threeRequestersInQueueOrder() {
         Server s;
-        QList<Arrival> arrivals;
-        ReplyCatcher a("192.0.2.1", &arrivals), b("192.0.2.2", &arrivals), c("127.0.0.1", &arrivals);
+        ReplyCatcher a("192.0.2.1", &s.arrivals), b("192.0.2.2", &s.arrivals);
         request(Korvat, "192.0.2.1");
         request(Quorix, "192.0.2.2");
         request(Korvat1010, "127.0.0.1");
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 3, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 3, WaitMs);
         // Served in the order queued, each over its own connection with its own format.
         const QHash<QByteArray, QByteArray> replyTo{
             {"192.0.2.1", KorvatReply}, {"192.0.2.2", QuorixReply}, {"127.0.0.1", Korvat1010Reply}};
@@ -225,13 +222,11 @@ private slots:
             const QByteArray address = e.mid(e.indexOf(": ") + 2);
             expected.append({address, replyTo.value(address)});
         }
-        QCOMPARE(arrivals, expected);
+        QCOMPARE(s.arrivals, expected);
     }
 
     void ringWrapsAfterSlot49() {
         Server s;
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         TForm1& f = *s.form;
         f.MessageQueue.WriteIndex = f.MessageQueue.ReadIndex = 47;
         const QList<QByteArray> tokens{TokenKorvat, TokenQuorix, TokenKorvat1010, TokenQuorix, TokenKorvat};
@@ -260,17 +255,15 @@ private slots:
         f.LocalGroupTimerTimer(); // the empty ring stops the timer
         QVERIFY(!f.LocalGroupTimer->isActive());
         QVERIFY(f.ReplyDone);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 5, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 5, WaitMs);
         const QHash<QByteArray, QByteArray> replyFor{
             {TokenKorvat, KorvatReply}, {TokenQuorix, QuorixReply}, {TokenKorvat1010, Korvat1010Reply}};
-        for (int i = 0; i < tokens.size(); ++i) QCOMPARE(arrivals[i].bytes, replyFor.value(tokens[i]));
+        for (int i = 0; i < tokens.size(); ++i) QCOMPARE(s.arrivals[i].bytes, replyFor.value(tokens[i]));
     }
 
     // 50 frames in one read: 49 wait, the 50th is refused, the 49 go out in order.
     void fullRingRefusesWithoutLosingOrder() {
         Server s(ExampleMs, false);
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         const QList<QByteArray> frames{Korvat, Quorix, Korvat1010};
         const QList<QByteArray> replies{KorvatReply, QuorixReply, Korvat1010Reply};
         QByteArray read;
@@ -280,11 +273,11 @@ private slots:
             if (i < 49) expected.append({"127.0.0.1", replies[i % 3]});
         }
         request(read);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 49, 4 * WaitMs);
-        QCOMPARE(arrivals, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 49, 4 * WaitMs);
+        QCOMPARE(s.arrivals, expected);
         QCOMPARE(s.events("Queue Full"), QList<QByteArray>{"0 Queue Full: 127.0.0.1"});
         QTRY_VERIFY_WITH_TIMEOUT(!s.form->LocalGroupTimer->isActive(), WaitMs);
-        QCOMPARE(arrivals.size(), 49);
+        QCOMPARE(s.arrivals.size(), 49);
     }
 
     void replyConnectionFailures_data() {
@@ -301,8 +294,6 @@ private slots:
         QFETCH(QByteArray, entry);
         QFETCH(int, minMs);
         Server s;
-        QList<Arrival> arrivals;
-        ReplyCatcher good("127.0.0.1", &arrivals);
         // 127.0.0.2 accepts nothing more: its backlog is full, so a connect gets no answer.
         QTcpServer full;
         full.setListenBacklogSize(0);
@@ -323,9 +314,9 @@ private slots:
         timer.start();
         s.form->QueueMessage(TokenKorvat, failing);
         s.form->QueueMessage(TokenKorvat, "127.0.0.1");
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, minMs + 2 * WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, minMs + 2 * WaitMs);
         QVERIFY(timer.elapsed() >= minMs);
-        QCOMPARE(arrivals[0], (Arrival{"127.0.0.1", KorvatReply}));
+        QCOMPARE(s.arrivals[0], (Arrival{"127.0.0.1", KorvatReply}));
         const QList<QByteArray> failures = s.events(entry.mid(2, entry.indexOf(':') - 2));
         QCOMPARE(failures, QList<QByteArray>{entry});
         QCOMPARE(s.form->MessageQueue.ReadIndex, qint16(3));
@@ -360,10 +351,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.form->OpenClientConnections(), 0, WaitMs);
         QCOMPARE(s.events("Client Error"), logged);
         // The service goes on.
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         request(Korvat);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, WaitMs);
     }
 
     // At the cap a newcomer is kept and the connection silent the longest makes room; a
@@ -376,8 +365,6 @@ private slots:
     void atMost256ConnectionsOpen() {
         QFETCH(bool, quietestHasRequest);
         Server s;
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         clients.push_back(openClient());
         QVERIFY(clients.back());
@@ -407,15 +394,15 @@ private slots:
         QCOMPARE(extra->state(), QAbstractSocket::ConnectedState);
         QCOMPARE(s.events("Client Idle"), QList<QByteArray>{"4 Client Idle: 127.0.0.1"});
         if (quietestHasRequest) {
-            QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
-            QCOMPARE(arrivals[0].bytes, QuorixReply);
+            QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, WaitMs);
+            QCOMPARE(s.arrivals[0].bytes, QuorixReply);
         } else {
             QCOMPARE(clients.front()->state(), QAbstractSocket::UnconnectedState);
         }
         // The newcomer is served like any other.
         extra->write(Korvat);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), quietestHasRequest ? 2 : 1, WaitMs);
-        QCOMPARE(arrivals.last().bytes, KorvatReply);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), quietestHasRequest ? 2 : 1, WaitMs);
+        QCOMPARE(s.arrivals.last().bytes, KorvatReply);
     }
 
     // In a burst every connection is fresh: a newcomer beyond the cap waits in the system's
@@ -423,8 +410,6 @@ private slots:
     void burstBeyondTheCapWaits() {
         Server s;
         s.form->ClientMakeRoomMs = 60'000; // nobody becomes quiet enough during the test
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int i = 0; i < TForm1::MaxClientConnections; ++i) {
             clients.push_back(openClient());
@@ -436,8 +421,8 @@ private slots:
         extra->write(Korvat1010);
         QVERIFY(extra->waitForBytesWritten(WaitMs));
         clients[5]->disconnectFromHost();
-        QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, WaitMs);
-        QCOMPARE(arrivals[0].bytes, Korvat1010Reply);
+        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 1, WaitMs);
+        QCOMPARE(s.arrivals[0].bytes, Korvat1010Reply);
         QCOMPARE(s.form->OpenClientConnections(), 256);
         for (size_t i = 0; i < clients.size(); ++i) {
             clients[i]->waitForReadyRead(0);
@@ -450,8 +435,6 @@ private slots:
     void idleConnectionIsClosed() {
         Server s;
         s.form->ClientIdleMs = 2000;
-        QList<Arrival> arrivals;
-        ReplyCatcher catcher("127.0.0.1", &arrivals);
         QElapsedTimer timer;
         timer.start();
         std::unique_ptr<QTcpSocket> silent = openClient();
@@ -461,7 +444,7 @@ private slots:
         QObject::connect(silent.get(), &QTcpSocket::disconnected, [&] { silentClosedAt = timer.elapsed(); });
         for (int sent = 1; sent <= 15; ++sent) { // a request every 200 ms for 3 s
             busy->write(Korvat);
-            QTRY_COMPARE_WITH_TIMEOUT(int(arrivals.size()), sent, WaitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(int(s.arrivals.size()), sent, WaitMs);
             QTest::qWait(200);
         }
         QVERIFY(silentClosedAt >= 1900); // a coarse timer may be 5 % early

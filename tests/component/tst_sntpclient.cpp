@@ -107,6 +107,18 @@ SyncResult syncClock(SntpClient& client) {
     }
 }
 
+// A client aimed at a fake server, on a fake clock starting at start.
+struct Rig {
+    explicit Rig(qint64 start = Start, const QString& address = QStringLiteral("127.0.0.1"))
+        : clock(start), server(clock, QHostAddress(address)) {
+        client.Host = address;
+        client.Port = server.port();
+    }
+    test::FakeClock clock;
+    FakeSntpServer server;
+    SntpClient client;
+};
+
 } // namespace
 
 class TestSntpClient : public QObject {
@@ -117,7 +129,8 @@ private slots:
             QSKIP("sends datagrams: run inside tests/netns-run");
     }
 
-    // Which answers set the clock. The server is 1 h 123 ms ahead, 5 ms away each way.
+    // Which answers set the clock (the decision's every case is in the unit test; here one of
+    // each kind on the wire). The server is 1 h 123 ms ahead, 5 ms away each way.
     void answers_data() {
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("leap");
@@ -130,12 +143,9 @@ private slots:
         QTest::newRow("stratum 1") << lo << 0 << 1 << 48 << false << true << true;
         QTest::newRow("by name") << QStringLiteral("localhost") << 0 << 1 << 48 << false << true
                                  << true;
-        QTest::newRow("stratum 15") << lo << 0 << 15 << 48 << false << true << true;
-        QTest::newRow("stratum 0") << lo << 0 << 0 << 48 << false << true << false;
         QTest::newRow("stratum 16") << lo << 0 << 16 << 48 << false << true << false;
         QTest::newRow("stratum 16, check off") << lo << 0 << 16 << 48 << false << false << true;
         QTest::newRow("LI 3") << lo << 3 << 1 << 48 << false << true << false;
-        QTest::newRow("LI 1, leap second ahead") << lo << 1 << 1 << 48 << false << true << true;
         QTest::newRow("47 bytes") << lo << 0 << 1 << 47 << false << true << false;
         QTest::newRow("zero transmit") << lo << 0 << 1 << 48 << true << true << false;
     }
@@ -148,20 +158,11 @@ private slots:
         QFETCH(bool, stratumCheck);
         QFETCH(bool, set);
 
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        Reply r;
-        r.leap = leap;
-        r.stratum = stratum;
-        r.size = size;
-        r.zeroTransmit = zeroTransmit;
-        r.offsetMs = 3600123;
-        r.delayMs = 5;
+        Rig t;
+        auto& [clock, server, client] = t;
+        const Reply r{leap, stratum, size, zeroTransmit, false, 3600123, 5};
         server.answerEach(r);
-
-        SntpClient client;
         client.Host = host;
-        client.Port = server.port();
         client.StratumCheck = stratumCheck;
         const SyncResult result = syncClock(client);
 
@@ -200,16 +201,9 @@ private slots:
         QFETCH(qint64, delay);
         QFETCH(qint64, processing);
 
-        test::FakeClock clock(start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        Reply r;
-        r.offsetMs = offset;
-        r.delayMs = delay;
-        r.processingMs = processing;
-        server.answerEach(r);
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
+        Rig t(start);
+        auto& [clock, server, client] = t;
+        server.answerEach(Reply{.offsetMs = offset, .delayMs = delay, .processingMs = processing});
 
         QCOMPARE(client.GetServerTime(), start + delay + processing + offset);
         QCOMPARE(client.T1(), start);
@@ -236,14 +230,9 @@ private slots:
     void zones() {
         QFETCH(QByteArray, tz);
         test::ZoneScope zone(tz);
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        Reply r;
-        r.offsetMs = 777;
-        server.answerEach(r);
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
+        Rig t;
+        auto& [clock, server, client] = t;
+        server.answerEach(Reply{.offsetMs = 777});
         QVERIFY(syncClock(client).ok);
         QCOMPARE(server.requests.first().toHex(), StartRequestHex);
         QCOMPARE(clock.settings.first().utcMs, Start + 777);
@@ -269,20 +258,17 @@ private slots:
         QFETCH(bool, wrongOriginate);
         QFETCH(int, size);
 
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress(serverAddress));
+        Rig t(Start, serverAddress);
+        auto& [clock, server, client] = t;
         QUdpSocket straySocket;
         // From another address it comes from the server's port number, so only the address
         // tells it apart.
         if (!strayAddress.isEmpty())
             QVERIFY(straySocket.bind(QHostAddress(strayAddress),
                                      strayAddress == serverAddress ? 0 : server.port()));
-        Reply stray;
-        stray.offsetMs = -999999; // would show in the setting if it were taken
-        stray.wrongOriginate = wrongOriginate;
-        stray.size = size;
-        Reply good;
-        good.offsetMs = 4242;
+        // A stray's offset would show in the setting if it were taken.
+        const Reply stray{.size = size, .wrongOriginate = wrongOriginate, .offsetMs = -999999};
+        const Reply good{.offsetMs = 4242};
         int straySent = 0;
         server.onRequest = [&](const QByteArray& request) {
             server.send(server.answer(request, stray),
@@ -292,9 +278,6 @@ private slots:
                 server.send(server.answer(request, good));
             });
         };
-        SntpClient client;
-        client.Host = serverAddress;
-        client.Port = server.port();
         const SyncResult result = syncClock(client);
 
         QCOMPARE(result.error, QString());
@@ -313,10 +296,9 @@ private slots:
     }
     void waitsUntilCancelled() {
         QFETCH(bool, strayOnly);
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        Reply stray;
-        stray.wrongOriginate = true;
+        Rig t;
+        auto& [clock, server, client] = t;
+        const Reply stray{.wrongOriginate = true};
         QTimer strayTimer;
         int straysSent = 0;
         if (strayOnly) {
@@ -328,10 +310,6 @@ private slots:
                 strayTimer.start(40);
             };
         }
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
-
         int ticks = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
@@ -364,11 +342,8 @@ private slots:
 
     // A finite ReceiveTimeout ends the wait by itself, without an error.
     void receiveTimeout() {
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
+        Rig t;
+        auto& [clock, server, client] = t;
         client.ReceiveTimeout = 300;
         QElapsedTimer elapsed;
         elapsed.start();
@@ -404,13 +379,10 @@ private slots:
 
     // A clock that refuses the setting gives false, not an error.
     void clockRefuses() {
-        test::FakeClock clock(Start);
+        Rig t;
+        auto& [clock, server, client] = t;
         clock.refuse = QStringLiteral("Operation not permitted");
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
         server.answerEach(Reply{});
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
         const SyncResult result = syncClock(client);
         QVERIFY(!result.ok);
         QCOMPARE(result.error, QString());
@@ -420,15 +392,11 @@ private slots:
     // A second call on the same client from a handler nested in the wait is refused with an
     // error; the first goes on and completes.
     void nestedCallRefused() {
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        Reply r;
-        r.offsetMs = 50;
+        Rig t;
+        auto& [clock, server, client] = t;
+        const Reply r{.offsetMs = 50};
         QByteArray pending;
         server.onRequest = [&pending](const QByteArray& request) { pending = request; };
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
         QString nestedError;
         QTimer::singleShot(100, this, [&] {
             nestedError = syncClock(client).error;
@@ -462,16 +430,11 @@ private slots:
 
     // After Cancel the same client can run a fresh exchange on a new socket.
     void usableAfterCancel() {
-        test::FakeClock clock(Start);
-        FakeSntpServer server(clock, QHostAddress::LocalHost);
-        SntpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = server.port();
+        Rig t;
+        auto& [clock, server, client] = t;
         QTimer::singleShot(50, &client, &SntpClient::Cancel);
         QVERIFY(!syncClock(client).ok);
-        Reply r;
-        r.offsetMs = 9;
-        server.answerEach(r);
+        server.answerEach(Reply{.offsetMs = 9});
         QVERIFY(syncClock(client).ok);
         QCOMPARE(clock.settings.first().utcMs, Start + 9);
     }

@@ -88,10 +88,6 @@ private slots:
         log.Clear1()->trigger(); // on an empty list: nothing
         log.AddEntry(2, "Only", "one");
         QCOMPARE(log.Model().rowCount(), 1);
-        QVERIFY(!log.ShowDebug());
-        log.Debug1()->trigger();
-        QVERIFY(log.ShowDebug());
-        QVERIFY(!log.IndicateClientType());
     }
 
     void csvBytes_data() {
