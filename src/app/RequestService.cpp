@@ -34,28 +34,20 @@ void TForm1::StartListening() {
 }
 
 void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
-    const QByteArray address = socket->peerAddress().toString().toLatin1();
     // A bounded number open at once: a client that opens connections and never closes them
     // cannot take every descriptor of the process, nor keep other clients out. The one
     // silent the longest makes room, after what it has sent is served; accepting waits while
     // every open connection is still fresh (see UpdateAccepting).
     if (ClientConnections.size() >= MaxClientConnections) {
         IncomingConnection* const evicted = QuietestClientConnection();
-        const QByteArray evictedAddress = evicted->peerAddress().toString().toLatin1();
         evicted->readWaiting();
-        if (ClientConnections.contains(evicted)) {
-            if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", evictedAddress);
-            CloseClientConnection(evicted);
-        }
+        if (ClientConnections.contains(evicted)) CloseIdleClientConnection(evicted);
     }
     auto* idle = new QTimer(socket);
     idle->setSingleShot(true);
     idle->setInterval(ClientIdleMs);
     idle->setTimerType(Qt::PreciseTimer); // its remaining time tells which is the quietest
-    connect(idle, &QTimer::timeout, this, [this, socket, address] {
-        if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", address);
-        CloseClientConnection(socket);
-    });
+    connect(idle, &QTimer::timeout, this, [this, socket] { CloseIdleClientConnection(socket); });
     idle->start();
     ClientConnections.insert(socket, idle);
     connect(socket, &IncomingConnection::received, this,
@@ -65,6 +57,7 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
     connect(socket, &IncomingConnection::failed, this,
             [this, socket](const QString& message) { ServerSocket1ClientError(socket, message); });
     if (ShowDebug()) {
+        const QByteArray address = socket->peerAddress().toString().toLatin1();
         AddLogEntry(LogAlert, "Client Connected", address);
         AddLogEntry(LogAlert, "Client Accepted", address);
     }
@@ -115,6 +108,11 @@ void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString&
         AddLogEntry(LogAlert, "Client Error",
                     socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit());
     }
+    CloseClientConnection(socket);
+}
+
+void TForm1::CloseIdleClientConnection(IncomingConnection* socket) {
+    if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1());
     CloseClientConnection(socket);
 }
 

@@ -144,6 +144,7 @@ public:
 
 private:
     void CloseClientConnection(IncomingConnection* socket);
+    void CloseIdleClientConnection(IncomingConnection* socket);
     IncomingConnection* QuietestClientConnection() const;
     void UpdateAccepting();
     void EndReplyWithError();
