@@ -24,6 +24,9 @@ qint64 daysFromCivil(int year, int month, int day);
 CivilTime civilFromMs(qint64 ms);
 qint64 msFromCivil(const CivilTime& t);
 
+// Whole seconds since 1970 UTC, rounded down also before 1970.
+inline qint64 floorSeconds(qint64 ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
+
 // 0 = Sunday .. 6 = Saturday.
 int weekday(const CivilTime& t);
 

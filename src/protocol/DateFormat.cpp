@@ -9,8 +9,18 @@ const char* const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}
 const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// Digits by hand: the display formats on every second of months of idling.
 void appendPadded(QByteArray& out, int value, int width) {
-    out += QByteArray::number(value).rightJustified(width, '0');
+    char digits[12];
+    int n = 0;
+    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+    do {
+        digits[n++] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0) digits[n++] = '-';
+    for (int i = n; i < width; ++i) out += '0';
+    while (n) out += digits[--n];
 }
 
 bool startsWith(const char* p, const char* token) { return std::strncmp(p, token, std::strlen(token)) == 0; }
@@ -18,6 +28,7 @@ bool startsWith(const char* p, const char* token) { return std::strncmp(p, token
 
 QByteArray formatDateTime(const char* pattern, const CivilTime& t) {
     QByteArray out;
+    out.reserve(qsizetype(std::strlen(pattern)) + 8);
     for (const char* p = pattern; *p;) {
         if (startsWith(p, "yyyy")) {
             appendPadded(out, t.year, 4);

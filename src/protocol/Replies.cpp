@@ -10,10 +10,6 @@ namespace ks {
 namespace {
 constexpr int MaxSerial = 9998;
 
-qint64 floorSeconds(qint64 ms) {
-    return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-}
-
 QByteArray twoDigits(int value) {
     return QByteArray::number(value).rightJustified(2, '0');
 }

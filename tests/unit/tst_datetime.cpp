@@ -58,6 +58,9 @@ private slots:
         QTest::newRow("midnight") << utc(2026, 12, 6) << QByteArray("hh:nn:ss ddd") << QByteArray("00:00:00 Sun");
         QTest::newRow("year 2000 two digits") << utc(2000, 1, 1) << QByteArray("dd/mm/yy") << QByteArray("01/01/00");
         QTest::newRow("year 2099 two digits") << utc(2099, 12, 31) << QByteArray("dd/mm/yy ddd") << QByteArray("31/12/99 Thu");
+        QTest::newRow("milliseconds padded") << utc(2009, 3, 24, 1, 2, 3, 7) << QByteArray("hh:nn:ss.zzz") << QByteArray("01:02:03.007");
+        QTest::newRow("year padded to four") << utc(999, 5, 9) << QByteArray("yyyy-mm-dd") << QByteArray("0999-05-09");
+        QTest::newRow("five-digit year whole") << utc(10000, 1, 1) << QByteArray("yyyy") << QByteArray("10000");
         QTest::newRow("literals kept") << t << QByteArray("x_-/:T") << QByteArray("x_-/:T");
     }
     void patterns() {

@@ -106,7 +106,7 @@ void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
 }
 
 CivilTime toLocal(qint64 utcMs) {
-    const qint64 secs = utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000);
+    const qint64 secs = floorSeconds(utcMs);
     const time_t t = time_t(secs);
     tm local{};
     localtime_r(&t, &local);
