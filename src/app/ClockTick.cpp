@@ -24,25 +24,24 @@ void setTextIfChanged(QLabel* label, QByteArrayView text) {
 void TForm1::Timer1Timer() {
     // 1. The colon: two ticks on, three off.
     ++DotLabelTag;
-    const bool colon = DotLabelTag <= 2;
-    if (DotLabel->isHidden() == colon) DotLabel->setVisible(colon);
+    DotLabelOn = DotLabelTag <= 2;
     if (DotLabelTag >= 5) DotLabelTag = 0;
 
-    // 2-3. One reading of the clock for the whole display. Three ticks in four fall in the
-    // second already shown; the program idles for months, so they cost nothing.
-    CivilTime now = localNow();
-    now.msec = 0;
-    if (now != DisplayedTime) {
-        DisplayedTime = now;
-        setTextIfChanged(lblH, formatDateTime("hh", now));
-        setTextIfChanged(lblM, formatDateTime("nn", now));
-        setTextIfChanged(lblS, formatDateTime("ss", now));
-        setTextIfChanged(DateLabel, formatDateTime("ddd dd mmm yyyy", now));
+    // 2-3. Three ticks in four fall in the second already read; the program idles for
+    // months, so they read the clock and nothing more.
+    const qint64 ms = systemClock().nowMs();
+    const qint64 second = floorSeconds(ms);
+    if (second != ClockSecond) {
+        ClockSecond = second;
+        ClockTime = toLocal(ms);
+        ClockTime.msec = 0;
     }
+    // A window in the notification area draws nothing; showing it catches up.
+    if (isVisible()) ShowClock();
 
     // 4. Hour chime, latched for the rest of minute 00.
     if (Chimes1->isChecked()) {
-        if (lblM->text() == QLatin1String("00")) {
+        if (ClockTime.minute == 0) {
             if (!ChimeLatch) {
                 ChimeLatch = true;
                 StartChime();
@@ -54,8 +53,8 @@ void TForm1::Timer1Timer() {
 
     // 5-6. Serial port.
     const bool open = SerialConnected();
-    btnConnect->setEnabled(!open);
-    btnDisconnect->setEnabled(open);
+    if (btnConnect->isEnabled() == open) btnConnect->setEnabled(!open);
+    if (btnDisconnect->isEnabled() != open) btnDisconnect->setEnabled(open);
     if (open) {
         if (SyncState == 3) SyncState = 0;
         setTextIfChanged(SerialPanel, "Serial Input Connected");
@@ -93,6 +92,28 @@ void TForm1::Timer1Timer() {
 
     // 9. Status colours.
     ShowStatusColours();
+}
+
+void TForm1::ShowClock() {
+    if (DotLabel->isHidden() == DotLabelOn) DotLabel->setVisible(DotLabelOn);
+    const CivilTime& now = ClockTime;
+    CivilTime& shown = DisplayedTime;
+    if (now == shown) return;
+    const bool all = shown.year == 0;
+    const auto show = [](QLabel* label, const char* pattern, const CivilTime& t) {
+        label->setText(QString::fromLatin1(formatDateTime(pattern, t)));
+    };
+    if (all || now.hour != shown.hour) show(lblH, "hh", now);
+    if (all || now.minute != shown.minute) show(lblM, "nn", now);
+    if (all || now.second != shown.second) show(lblS, "ss", now);
+    if (all || now.day != shown.day || now.month != shown.month || now.year != shown.year)
+        show(DateLabel, "ddd dd mmm yyyy", now);
+    shown = now;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    ShowClock();
 }
 
 void TForm1::ShowStatusColours() {

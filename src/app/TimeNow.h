@@ -11,6 +11,7 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <limits>
 #include <memory>
 
 class QAction;
@@ -192,6 +193,9 @@ public:
     QLabel* DateLabel = nullptr;
     QLabel* tsStatus = nullptr;
     int DotLabelTag = 0;       // the colon's blink counter
+    bool DotLabelOn = true;
+    qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
+    CivilTime ClockTime{0};     // its local time
     CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
     QColor StatusBackground;    // the status colours applied last (invalid: none yet)
     QColor StatusText;
@@ -237,6 +241,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
@@ -248,6 +253,7 @@ private:
     void SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting);
     void ShowSettingsInPanel();
     void ShowSourcePanels();
+    void ShowClock(); // the display, brought up to the last reading
     void ShowStatusColours();
     // Ends a waiting NTP attempt at once, quietly. False when none runs.
     bool AbandonNtpAttempt();

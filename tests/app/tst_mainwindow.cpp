@@ -143,6 +143,7 @@ private slots:
 
     void blinkCycle() {
         Window w;
+        w.form->show();
         QString seen;
         for (int i = 0; i < 10; ++i) {
             w.tick();
@@ -153,11 +154,24 @@ private slots:
 
     void displayRewritesOnlyChangedText() {
         Window w({}, msFromCivil({2009, 3, 24, 12, 59, 59, 900}));
+        w.form->show();
         w.tick(100);
         QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("125959"));
         QCOMPARE(w.form->DateLabel->text(), QStringLiteral("Tue 24 Mar 2009"));
         w.tick();
         QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("130000"));
+    }
+
+    void hiddenWindowCatchesUpWhenShown() {
+        Window w({}, msFromCivil({2009, 3, 24, 12, 59, 59, 900}));
+        w.tick(100);
+        QCOMPARE(w.form->lblS->text(), QString());
+        w.tick();
+        w.tick(); // the third tick of the blink: no colon
+        w.form->show();
+        QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("130000"));
+        QCOMPARE(w.form->DateLabel->text(), QStringLiteral("Tue 24 Mar 2009"));
+        QVERIFY(w.form->DotLabel->isHidden());
     }
 
     void hourChimeOncePerHour() {
