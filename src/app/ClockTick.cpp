@@ -13,13 +13,6 @@
 
 namespace ks {
 
-namespace {
-// Compared without a copy: most ticks change nothing.
-void setTextIfChanged(QLabel* label, QByteArrayView text) {
-    if (label->text() != QLatin1StringView(text)) label->setText(QString::fromLatin1(text));
-}
-
-} // namespace
 
 void TForm1::Timer1Timer() {
     // 1. The colon: two ticks on, three off.
@@ -39,31 +32,30 @@ void TForm1::Timer1Timer() {
     // A window in the notification area draws nothing; showing it catches up.
     if (isVisible()) ShowClock();
 
-    // 4. Hour chime, latched for the rest of minute 00.
-    if (Chimes1->isChecked()) {
-        if (ClockTime.minute == 0) {
-            if (!ChimeLatch) {
-                ChimeLatch = true;
-                StartChime();
-            }
-        } else {
-            ChimeLatch = false;
-        }
+    // 4. Hour chime, latched for the rest of minute 00 (set on chiming, cleared after it,
+    // both only while chimes are on).
+    const bool minuteZero = ClockTime.minute == 0;
+    if (ChimeLatch != minuteZero && Chimes1->isChecked()) {
+        ChimeLatch = minuteZero;
+        if (minuteZero) StartChime();
     }
 
-    // 5-6. Serial port.
+    // 5-6. Serial port. Most ticks change nothing, so the controls are touched only when
+    // the port's state moves.
     const bool open = SerialConnected();
-    if (btnConnect->isEnabled() == open) btnConnect->setEnabled(!open);
-    if (btnDisconnect->isEnabled() != open) btnDisconnect->setEnabled(open);
+    if (int(open) != SerialShown) {
+        SerialShown = open;
+        btnConnect->setEnabled(!open);
+        btnDisconnect->setEnabled(open);
+        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
+    }
     if (open) {
         if (SyncState == 3) SyncState = 0;
-        setTextIfChanged(SerialPanel, "Serial Input Connected");
         if (SyncSource == 1 && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
         }
     } else {
-        setTextIfChanged(SerialPanel, "");
         if (SyncSource == 1 || SyncSource == 2) {
             SyncState = 3;
             if (lblAuto->Tag != 0) btnConnectClick();
@@ -80,14 +72,15 @@ void TForm1::Timer1Timer() {
     }
 
     // 8. Status text.
-    switch (SyncSource) {
-    case 0:
-        SyncState = 2;
-        setTextIfChanged(tsStatus, "PC Clock");
-        break;
-    case 1: setTextIfChanged(tsStatus, "GPS"); break;
-    case 3: setTextIfChanged(tsStatus, "NTP"); break;
-    default: break;
+    if (SyncSource == 0) SyncState = 2;
+    if (SyncSource != StatusShownSource) {
+        switch (SyncSource) {
+        case 0: tsStatus->setText(QStringLiteral("PC Clock")); break;
+        case 1: tsStatus->setText(QStringLiteral("GPS")); break;
+        case 3: tsStatus->setText(QStringLiteral("NTP")); break;
+        default: break; // the text stays
+        }
+        StatusShownSource = SyncSource;
     }
 
     // 9. Status colours.
@@ -117,6 +110,7 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::ShowStatusColours() {
+    if (SyncState == StatusShownState) return;
     QColor background;
     QColor text;
     switch (SyncState) {
@@ -126,10 +120,7 @@ void TForm1::ShowStatusColours() {
     case 3: background = palette().color(QPalette::Button), text = QColor(128, 128, 128); break;
     default: return;
     }
-    // Compared with what was applied last, not the label's palette: no copy on every tick.
-    if (background == StatusBackground && text == StatusText) return;
-    StatusBackground = background;
-    StatusText = text;
+    StatusShownState = SyncState;
     QPalette p = tsStatus->palette();
     p.setColor(QPalette::Window, background);
     p.setColor(QPalette::WindowText, text);

@@ -390,6 +390,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
+    // The unsynchronised colour is the theme's button colour.
+    if (event->type() == QEvent::PaletteChange) StatusShownState = -1;
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
         // Deferred: hiding inside the state change confuses some window managers.
         QTimer::singleShot(0, this, [this] {

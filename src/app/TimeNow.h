@@ -197,8 +197,10 @@ public:
     qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
     CivilTime ClockTime{0};     // its local time
     CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
-    QColor StatusBackground;    // the status colours applied last (invalid: none yet)
-    QColor StatusText;
+    // What the status bar, status label and its colours show (-1: nothing yet).
+    int SerialShown = -1;
+    qint16 StatusShownSource = -1;
+    qint16 StatusShownState = -1;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* ClientCountPanel = nullptr;
     QLabel* SerialPanel = nullptr;

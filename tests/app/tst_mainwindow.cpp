@@ -246,6 +246,26 @@ private slots:
         QCOMPARE(w.form->tsStatus->palette().color(QPalette::WindowText), text);
     }
 
+    void statusColoursFollowEachChange() {
+        Window w(Header + "\"source\"=dword:00000003\r\n");
+        const QColor background[] = {QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0)};
+        for (int state : {0, 1, 0, 2, 2, 1}) {
+            w.form->SyncState = qint16(state);
+            w.tick();
+            QCOMPARE(w.form->tsStatus->palette().color(QPalette::Window), background[state]);
+        }
+    }
+
+    void unsynchronisedColourFollowsTheTheme() {
+        Window w(Header + "\"source\"=dword:00000001\r\n");
+        w.tick();
+        QPalette theme = w.form->palette();
+        theme.setColor(QPalette::Button, QColor(10, 20, 30));
+        w.form->setPalette(theme);
+        w.tick();
+        QCOMPARE(w.form->tsStatus->palette().color(QPalette::Window), QColor(10, 20, 30));
+    }
+
     void hourlyTickClearsClients() {
         Window w;
         w.form->ClientList = {"192.0.2.2"};
