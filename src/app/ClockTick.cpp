@@ -25,6 +25,7 @@ void TForm1::Timer1Timer() {
     const qint64 ms = systemClock().nowMs();
     const qint64 second = floorSeconds(ms);
     if (second != ClockSecond) {
+        if (second / 60 != ClockSecond / 60) refreshTimeZone(); // once a minute is soon enough
         ClockSecond = second;
         ClockTime = toLocal(ms);
         ClockTime.msec = 0;

@@ -32,6 +32,9 @@ CivilTime toLocal(qint64 utcMs);
 qint64 fromLocal(const CivilTime& local);
 // Seconds east of UTC in force at that instant.
 int utcOffsetSeconds(qint64 utcMs);
+// Reads the system's time zone again: the C library otherwise keeps the one it read first,
+// and an operator may change it while the program runs for months.
+void refreshTimeZone();
 
 inline CivilTime localNow() { return toLocal(systemClock().nowMs()); }
 

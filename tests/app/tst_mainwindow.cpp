@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <unistd.h>
 
@@ -172,6 +173,20 @@ private slots:
         QCOMPARE(w.form->lblH->text() + w.form->lblM->text() + w.form->lblS->text(), QStringLiteral("130000"));
         QCOMPARE(w.form->DateLabel->text(), QStringLiteral("Tue 24 Mar 2009"));
         QVERIFY(w.form->DotLabel->isHidden());
+    }
+
+    void zoneChangeShowsWithinAMinute() {
+        Window w({}, msFromCivil({2009, 3, 24, 10, 0, 59, 900}));
+        w.form->show();
+        w.tick(100);
+        QCOMPARE(w.form->lblH->text(), QStringLiteral("10"));
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "EST5");
+        w.tick();
+        const QString hour = w.form->lblH->text();
+        qputenv("TZ", zone);
+        tzset();
+        QCOMPARE(hour, QStringLiteral("05"));
     }
 
     void hourChimeOncePerHour() {

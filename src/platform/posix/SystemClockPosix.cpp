@@ -134,11 +134,13 @@ qint64 fromLocal(const CivilTime& local) {
 }
 
 int utcOffsetSeconds(qint64 utcMs) {
-    const time_t t = time_t(utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000));
+    const time_t t = time_t(floorSeconds(utcMs));
     tm local{};
     localtime_r(&t, &local);
     return int(local.tm_gmtoff);
 }
+
+void refreshTimeZone() { tzset(); } // a stat of /etc/localtime, or nothing when TZ is set
 
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ ", civilFromMs(utcMs)) +
