@@ -13,7 +13,6 @@
 
 namespace ks {
 
-
 void TForm1::Timer1Timer() {
     // 1. The colon: two ticks on, three off.
     ++DotLabelTag;

@@ -9,7 +9,7 @@ const char* const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}
 const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// Digits by hand: the display formats on every second of months of idling.
+// Digits by hand: every log line, reply and displayed second comes through here.
 void appendPadded(QByteArray& out, int value, int width) {
     char digits[12];
     int n = 0;
