@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -17,15 +18,21 @@ bool hasNetworkAddress() {
     if (fd < 0) fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // again after a failure
     if (fd < 0) return false;
     // SIOCGIFCONF lists the interfaces that have an IPv4 address; a full buffer may have cut
-    // the list short, so it grows until the list fits.
-    std::vector<ifreq> entries(16);
+    // the list short, so it grows until the list fits. Most machines have a handful, so the
+    // first try needs no allocation.
+    std::array<ifreq, 16> few;
+    std::vector<ifreq> many;
+    ifreq* entries = few.data();
+    size_t capacity = few.size();
     ifconf conf{};
     for (;;) {
-        conf.ifc_len = int(entries.size() * sizeof(ifreq));
-        conf.ifc_req = entries.data();
+        conf.ifc_len = int(capacity * sizeof(ifreq));
+        conf.ifc_req = entries;
         if (::ioctl(fd, SIOCGIFCONF, &conf) != 0) return false;
-        if (size_t(conf.ifc_len) < entries.size() * sizeof(ifreq) || entries.size() >= 4096) break;
-        entries.resize(entries.size() * 2);
+        if (size_t(conf.ifc_len) < capacity * sizeof(ifreq) || capacity >= 4096) break;
+        many.resize(capacity * 2);
+        entries = many.data();
+        capacity = many.size();
     }
     for (size_t i = 0; i < size_t(conf.ifc_len) / sizeof(ifreq); ++i) {
         const ifreq& entry = entries[i];
