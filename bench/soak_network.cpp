@@ -442,20 +442,17 @@ int repliesReceived(const std::vector<std::unique_ptr<ReplySink>>& sinks) {
 }
 
 struct SourceCheck {
-    int received = 0;
     int malformed = 0;
-    bool sameAsLog = true; // the bytes and order of "Client Send" for this address
+    bool sameAsLog = true; // the bytes and order of "Client Send" for each address
 };
-SourceCheck checkSource(const Server& server, const QHostAddress& source,
-                        const std::vector<ReplySink::Reply>& replies) {
-    SourceCheck result;
+void checkSource(const Server& server, const QHostAddress& source,
+                 const std::vector<ReplySink::Reply>& replies, SourceCheck& result) {
     const QByteArray to = " to " + source.toString().toLatin1();
     std::vector<QByteArray> logged;
     for (const Server::Line& l : server.lines())
         if (l.event == "Client Send" && l.details.endsWith(to))
             logged.push_back("{" + l.details.chopped(to.size()) + "}");
-    result.received = int(replies.size());
-    result.sameAsLog = logged.size() == replies.size();
+    if (logged.size() != replies.size()) result.sameAsLog = false;
     for (size_t i = 0; i < replies.size(); ++i) {
         const QByteArray& r = replies[i].bytes;
         // Only the Quorix reply carries a clock time.
@@ -465,6 +462,14 @@ SourceCheck checkSource(const Server& server, const QHostAddress& source,
         if (!parseReply(r, token)) ++result.malformed;
         if (i < logged.size() && logged[i] != r) result.sameAsLog = false;
     }
+}
+
+// Every source's replies against the server's log.
+SourceCheck checkSources(const Server& server, const std::vector<QHostAddress>& sources,
+                         const std::vector<std::unique_ptr<ReplySink>>& sinks) {
+    SourceCheck result;
+    for (size_t s = 0; s < sources.size(); ++s)
+        checkSource(server, sources[s], sinks[s]->replies(), result);
     return result;
 }
 
@@ -529,16 +534,12 @@ Outcome everyoneAtOnce(Server& server) {
     // minus those refused, then a little longer for any sent twice.
     pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 60);
     pumpFor(0.5);
+    const SourceCheck check = checkSources(server, sources, sinks);
+    const int malformed = check.malformed;
+    const bool inOrder = check.sameAsLog;
     double last = 0;
-    int malformed = 0;
-    bool inOrder = true;
-    for (int s = 0; s < Sources; ++s) {
-        const SourceCheck check = checkSource(server, sources[size_t(s)], sinks[size_t(s)]->replies());
-        malformed += check.malformed;
-        inOrder = inOrder && check.sameAsLog;
-        for (const auto& r : sinks[size_t(s)]->replies())
-            last = std::max(last, r.at - start);
-    }
+    for (const auto& sink : sinks)
+        for (const auto& r : sink->replies()) last = std::max(last, r.at - start);
     const int refused = server.count("Queue Full");
     const int accepted = sent - refused;
     const int lost = accepted - repliesReceived(sinks);
@@ -810,13 +811,9 @@ Outcome steady(Server& server) {
     pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 20);
     pumpFor(0.5);
     const qint64 rssEnd = server.rssKiB();
-    int malformed = 0;
-    bool sameAsLog = true;
-    for (int s = 0; s < Sources; ++s) {
-        const SourceCheck check = checkSource(server, sources[size_t(s)], sinks[size_t(s)]->replies());
-        malformed += check.malformed;
-        sameAsLog = sameAsLog && check.sameAsLog;
-    }
+    const SourceCheck check = checkSources(server, sources, sinks);
+    const int malformed = check.malformed;
+    const bool sameAsLog = check.sameAsLog;
     const int refused = server.count("Queue Full");
     const int lost = sent - refused - repliesReceived(sinks);
     const double growth = rssMinute > 0 ? double(rssEnd - rssMinute) / double(rssMinute) : 1;
