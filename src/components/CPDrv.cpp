@@ -14,39 +14,28 @@ constexpr quint32 MinBufSize = 128;
 constexpr quint32 MaxBufSize = 8192;
 constexpr quint16 MinPollingDelay = 5;
 
-std::optional<QSerialPort::DataBits> qtDataBits(TDataBits code) {
+std::optional<int> dataBitsOf(TDataBits code) {
     if (code < db5BITS || code > db8BITS) return std::nullopt;
-    return QSerialPort::DataBits(code + 5);
+    return code + 5;
 }
 
-std::optional<QSerialPort::Parity> qtParity(TParity code) {
-    switch (code) {
-    case ptNONE:
-        return QSerialPort::NoParity;
-    case ptODD:
-        return QSerialPort::OddParity;
-    case ptEVEN:
-        return QSerialPort::EvenParity;
-    case ptMARK:
-        return QSerialPort::MarkParity;
-    case ptSPACE:
-        return QSerialPort::SpaceParity;
-    }
-    return std::nullopt;
+std::optional<SerialParity> parityOf(TParity code) {
+    if (code < ptNONE || code > ptSPACE) return std::nullopt;
+    return SerialParity(code);
 }
 
 // A terminal device here has no one-and-a-half stop bits; refusing the port is better than
 // quietly running the line with one.
-std::optional<QSerialPort::StopBits> qtStopBits(TStopBits code) {
-    if (code == sb1BITS) return QSerialPort::OneStop;
-    if (code == sb2BITS) return QSerialPort::TwoStop;
+std::optional<SerialStopBits> stopBitsOf(TStopBits code) {
+    if (code == sb1BITS) return SerialStopBits::One;
+    if (code == sb2BITS) return SerialStopBits::Two;
     return std::nullopt;
 }
 
-std::optional<QSerialPort::FlowControl> qtFlow(THwFlowControl hw, TSwFlowControl sw) {
+std::optional<SerialFlow> flowOf(THwFlowControl hw, TSwFlowControl sw) {
     if (hw < hfNONE || hw > hfRTSCTS || sw < sfNONE || sw > sfXONXOFF) return std::nullopt;
-    if (hw == hfRTSCTS) return QSerialPort::HardwareControl;
-    return sw == sfXONXOFF ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl;
+    if (hw == hfRTSCTS) return SerialFlow::RtsCts;
+    return sw == sfXONXOFF ? SerialFlow::XonXoff : SerialFlow::None;
 }
 
 } // namespace
@@ -64,7 +53,7 @@ TCommPortDriver::TCommPortDriver(QObject* parent)
     pollTimer_.setTimerType(Qt::PreciseTimer);
     pollTimer_.setInterval(pollingDelay_);
     connect(&pollTimer_, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
-    connect(&serial_, &QSerialPort::errorOccurred, this, &TCommPortDriver::onSerialError);
+    connect(&serial_, &SerialPort::lost, this, &TCommPortDriver::onDeviceLost);
 }
 
 TCommPortDriver::~TCommPortDriver() {
@@ -123,8 +112,7 @@ bool TCommPortDriver::Connect() {
     const int number = comPortNumber(portName_);
     const QString device = number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
     if (device.isEmpty()) return false;
-    serial_.setPortName(device);
-    if (!serial_.open(QIODevice::ReadWrite)) return false;
+    if (!serial_.open(device)) return false;
     // A device that vanishes while being set up is closed by the error handler on the way.
     if (!ApplySettings() || !Connected()) {
         Disconnect();
@@ -142,25 +130,17 @@ void TCommPortDriver::Disconnect() {
 }
 
 bool TCommPortDriver::ApplySettings() {
-    const auto dataBits = qtDataBits(dataBits_);
-    const auto parity = qtParity(parity_);
-    const auto stopBits = qtStopBits(stopBits_);
-    const auto flow = qtFlow(hwFlow_, swFlow_);
+    const auto dataBits = dataBitsOf(dataBits_);
+    const auto parity = parityOf(parity_);
+    const auto stopBits = stopBitsOf(stopBits_);
+    const auto flow = flowOf(hwFlow_, swFlow_);
     if (baudRateValue_ == 0 || !dataBits || !parity || !stopBits || !flow) return false;
     // Received bytes are never tested for parity, whatever parity the line uses: the
-    // receiver's own checksums guard the sentences.
-    if (!serial_.setBaudRate(qint32(baudRateValue_)) || !serial_.setDataBits(*dataBits) ||
-        !serial_.setParity(*parity) || !serial_.setStopBits(*stopBits) ||
-        !serial_.setFlowControl(*flow))
-        return false;
-    // Pseudo-terminals and some adapters have no modem lines: not being able to set them is
-    // no reason to refuse the port.
-    serial_.setDataTerminalReady(enableDtrOnOpen_);
-    if (hwFlow_ != hfRTSCTS) serial_.setRequestToSend(hwFlow_ == hfNONERTSON);
-    if (!serial_.clear(QSerialPort::AllDirections)) return false;
-    // Beyond InBufSize unread bytes wait in the device's own queue.
-    serial_.setReadBufferSize(inBufSize_);
-    return true;
+    // receiver's own checksums guard the sentences. Beyond InBufSize unread bytes wait in
+    // the device's own queue.
+    const SerialLineSettings line{baudRateValue_, *dataBits, *parity, *stopBits, *flow,
+                                  enableDtrOnOpen_,  hwFlow_ == hfNONERTSON, inBufSize_};
+    return serial_.configure(line) && serial_.clear();
 }
 
 void TCommPortDriver::PollReceive() {
@@ -194,11 +174,8 @@ bool TCommPortDriver::WriteText(const QByteArray& text) {
     return written == text.size();
 }
 
-void TCommPortDriver::onSerialError(QSerialPort::SerialPortError error) {
-    // QSerialPort keeps a vanished device open: a hung-up line reports ReadError on every
-    // event loop pass, an unplugged adapter ResourceError. Close it, once, so Connected()
-    // says so and the owner can reconnect.
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
+void TCommPortDriver::onDeviceLost() {
+    // Close a vanished device, once, so Connected() says so and the owner can reconnect.
     if (!serial_.isOpen() || lost_) return;
     lost_ = true;
     pollTimer_.stop();

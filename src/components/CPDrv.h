@@ -1,8 +1,9 @@
 #pragma once
 
+#include "platform/SerialPort.h"
+
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
@@ -117,7 +118,7 @@ public:
 private:
     bool ApplySettings();
     void PollReceive();
-    void onSerialError(QSerialPort::SerialPortError error);
+    void onDeviceLost();
     void closeLostDevice();
 
     TPortNumber port_ = pnCOM2;
@@ -139,7 +140,7 @@ private:
     // The device went away; the handle is closed from the event loop, not from inside the
     // port's own notification, which the close would delete under it.
     bool lost_ = false;
-    QSerialPort serial_;
+    SerialPort serial_;
     QTimer pollTimer_;
     QByteArray receiveBuffer_; // InBufSize bytes, reused by every poll
 };

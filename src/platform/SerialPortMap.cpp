@@ -8,6 +8,11 @@ QString serialDevicePath(int portNumber,
                          const std::function<QString(const QString& comName)>& portsKeyLookup) {
     if (portNumber < 1) return QString();
     const QString number = QString::number(portNumber);
+#ifdef Q_OS_WIN
+    // The system's own name: no mapping to make.
+    Q_UNUSED(portsKeyLookup);
+    return QStringLiteral("\\\\.\\COM") + number;
+#else
 
     const QString fromEnvironment =
         qEnvironmentVariable(QStringLiteral("KSERVER_COM%1").arg(number).toLatin1().constData());
@@ -18,6 +23,7 @@ QString serialDevicePath(int portNumber,
         if (!fromSettings.isEmpty()) return fromSettings;
     }
     return QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);
+#endif
 }
 
 int comPortNumber(const QString& portName) {

@@ -9,7 +9,7 @@ namespace ks {
 // The device behind COM port n (1 to 16): the path in the environment variable
 // KSERVER_COM<n> when it is set and not empty, else the lookup's value for "COM<n>" (the
 // settings file's Ports key, as Wine maps ports) when not empty, else /dev/ttyS<n-1>.
-// An empty text for a port number below 1.
+// On Windows the port's own name "\\.\COM<n>". An empty text for a port number below 1.
 QString serialDevicePath(int portNumber,
                          const std::function<QString(const QString& comName)>& portsKeyLookup = {});
 

@@ -6,9 +6,12 @@
 
 namespace ks {
 
-// The settings key as a REGEDIT4 text file: $XDG_CONFIG_HOME/BREVANE/KORVATSERVER.reg
-// (~/.config when unset), so it imports into a Windows registry. Reading never creates it;
-// saving replaces it atomically with mode 0600 and keeps what this program does not know.
+// The settings key, held in memory as REGEDIT4 text. On Linux it is the file
+// $XDG_CONFIG_HOME/BREVANE/KORVATSERVER.reg (~/.config when unset), so it imports into a
+// Windows registry; saving replaces it atomically with mode 0600 and keeps what this program
+// does not know. On Windows it is the registry key itself (path() names it): values are read
+// with their types, and saving writes the key's text and number values. Reading never creates
+// the file or key.
 class SettingsStore {
 public:
     static constexpr const char* MainKey = "HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER";

@@ -44,5 +44,7 @@ void onMissingClockRight(std::function<void(const QByteArray& text)> handler);
 
 // The line KSERVER_CLOCK_LOG records for one setting, without line end.
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);
+// Appends that line to the file at path instead of setting the clock.
+bool recordClockSetting(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error);
 
 } // namespace ks

@@ -4,7 +4,11 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace ks {
 
@@ -18,7 +22,11 @@ void writeStderrLine(const QByteArray& line) {
     const char* p = out.constData();
     qsizetype left = out.size();
     while (left > 0) {
+#ifdef Q_OS_WIN
+        const int n = ::_write(2, p, unsigned(left));
+#else
         const ssize_t n = ::write(STDERR_FILENO, p, size_t(left));
+#endif
         if (n <= 0) return;
         p += n;
         left -= n;

@@ -1,5 +1,4 @@
 #include "platform/SystemClock.h"
-#include "protocol/DateFormat.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -56,7 +55,7 @@ public:
 
     bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
         const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return record(logPath, utcMs, kind, error);
+        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
 
         timespec ts{};
         ts.tv_sec = time_t(utcMs / 1000);
@@ -82,14 +81,6 @@ public:
 
 private:
     bool rightReported_ = false;
-    static bool record(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error) {
-        QFile file(QString::fromLocal8Bit(path));
-        if (!file.open(QIODevice::Append) || file.write(clockLogLine(utcMs, kind) + '\n') < 0) {
-            if (error) *error = file.errorString();
-            return false;
-        }
-        return true;
-    }
 };
 
 RealClock realClock;
@@ -141,10 +132,5 @@ int utcOffsetSeconds(qint64 utcMs) {
 }
 
 void refreshTimeZone() { tzset(); } // a stat of /etc/localtime, or nothing when TZ is set
-
-QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
-    return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ ", civilFromMs(utcMs)) +
-           (kind == ClockSetKind::Utc ? "utc" : "local");
-}
 
 } // namespace ks

@@ -1,13 +1,10 @@
 #include "platform/WavePlayer.h"
 
-#include "platform/Ui.h"
-
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <canberra.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -49,27 +46,6 @@ void playWaveSync(const QString& path) {
     if (!exists || playAndWait(context, CA_PROP_MEDIA_FILENAME, QFile::encodeName(path)) != CA_SUCCESS)
         playAndWait(context, CA_PROP_EVENT_ID, "bell");
     ca_context_destroy(context);
-}
-
-namespace {
-std::atomic<WavePlayerFn> player{nullptr};
-}
-
-void installWavePlayer(WavePlayerFn p) { player = p; }
-
-void playWave(const QString& path) {
-    const WavePlayerFn p = player;
-    (p ? p : playWaveSync)(path);
-}
-
-QString findSoundFile(const QString& name) {
-    // Beside the executable (a build tree), the installed data folder, then the current folder.
-    for (const QString& dir : {executableDir(), executableDir() + QStringLiteral("/../share/korvat-server"),
-                               QDir::currentPath()}) {
-        const QString candidate = dir + QLatin1Char('/') + name;
-        if (QFileInfo::exists(candidate)) return candidate;
-    }
-    return {};
 }
 
 } // namespace ks

@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include <QDir>
+#include <QLockFile>
 
 namespace ks {
 
@@ -16,6 +17,8 @@ SingleInstance::SingleInstance() : lock_(std::make_unique<QLockFile>(lockPath())
     // Held for the whole run, so age never makes it stale; a dead owner's pid does.
     lock_->setStaleLockTime(0);
 }
+
+SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::acquire() { return lock_->tryLock(0); }
 

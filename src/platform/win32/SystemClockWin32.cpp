@@ -1,0 +1,171 @@
+#include "platform/SystemClock.h"
+
+#include <QString>
+
+#include <windows.h>
+
+namespace ks {
+
+namespace {
+
+// 100-nanosecond ticks from 1601-01-01 to 1970-01-01.
+constexpr qint64 EpochTicks = 116444736000000000LL;
+
+qint64 msFromFileTime(const FILETIME& ft) {
+    const qint64 ticks = qint64((quint64(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return (ticks - EpochTicks) / 10000;
+}
+
+FILETIME fileTimeFromMs(qint64 ms) {
+    const quint64 ticks = quint64(ms * 10000 + EpochTicks);
+    return FILETIME{DWORD(ticks & 0xFFFFFFFFu), DWORD(ticks >> 32)};
+}
+
+SYSTEMTIME systemTimeFromMs(qint64 ms) {
+    const FILETIME ft = fileTimeFromMs(ms);
+    SYSTEMTIME st{};
+    FileTimeToSystemTime(&ft, &st);
+    return st;
+}
+
+qint64 msFromSystemTime(const SYSTEMTIME& st) {
+    FILETIME ft{};
+    SystemTimeToFileTime(&st, &ft);
+    return msFromFileTime(ft);
+}
+
+QString systemMessage(DWORD code) {
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    QString message = text ? QString::fromLocal8Bit(text).trimmed() : QStringLiteral("error %1").arg(code);
+    LocalFree(text);
+    return message;
+}
+
+// Enables the system-time privilege for the lifetime of the object, when the account holds
+// it, and puts back the state it had before.
+class TimePrivilege {
+public:
+    TimePrivilege() {
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
+            token_ = nullptr;
+            return;
+        }
+        TOKEN_PRIVILEGES wanted{};
+        wanted.PrivilegeCount = 1;
+        wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (!LookupPrivilegeValueA(nullptr, "SeSystemtimePrivilege", &wanted.Privileges[0].Luid)) return;
+        DWORD size = sizeof previous_;
+        // Succeeds also when the privilege is not held (ERROR_NOT_ALL_ASSIGNED); the clock
+        // call then fails and says so.
+        adjusted_ = AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof previous_, &previous_, &size) &&
+                    GetLastError() == ERROR_SUCCESS;
+    }
+    ~TimePrivilege() {
+        if (adjusted_) AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+        if (token_) CloseHandle(token_);
+    }
+    TimePrivilege(const TimePrivilege&) = delete;
+    TimePrivilege& operator=(const TimePrivilege&) = delete;
+
+private:
+    HANDLE token_ = nullptr;
+    TOKEN_PRIVILEGES previous_{};
+    bool adjusted_ = false;
+};
+
+class RealClock final : public SystemClock {
+public:
+    qint64 nowMs() const override {
+        FILETIME ft{};
+        GetSystemTimePreciseAsFileTime(&ft);
+        return msFromFileTime(ft);
+    }
+
+    bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
+
+        const SYSTEMTIME utc = systemTimeFromMs(utcMs);
+        BOOL ok;
+        DWORD err;
+        {
+            TimePrivilege privilege;
+            if (kind == ClockSetKind::Utc) {
+                ok = SetSystemTime(&utc);
+            } else {
+                SYSTEMTIME local{};
+                ok = SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) && SetLocalTime(&local);
+            }
+            err = GetLastError();
+        }
+        if (ok) return true;
+        if (error) *error = systemMessage(err);
+        if ((err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED) && !rightReported_) {
+            rightReported_ = true;
+            if (missingRight_)
+                missingRight_("Korvat Server may not set the clock. Run it with the right to change the "
+                              "system time: as an administrator, or as a user granted \"Change the system "
+                              "time\" in the local security policy.");
+        }
+        return false;
+    }
+
+    std::function<void(const QByteArray&)> missingRight_;
+
+private:
+    bool rightReported_ = false;
+};
+
+RealClock realClock;
+SystemClock* current = &realClock;
+
+} // namespace
+
+SystemClock& systemClock() { return *current; }
+
+void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
+
+void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
+    realClock.missingRight_ = std::move(handler);
+}
+
+// The zone and its daylight-saving rules are the system's, read again by every call.
+CivilTime toLocal(qint64 utcMs) {
+    const qint64 wholeMs = floorSeconds(utcMs) * 1000;
+    const SYSTEMTIME utc = systemTimeFromMs(wholeMs);
+    SYSTEMTIME local{};
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+    CivilTime c;
+    c.year = local.wYear;
+    c.month = local.wMonth;
+    c.day = local.wDay;
+    c.hour = local.wHour;
+    c.minute = local.wMinute;
+    c.second = local.wSecond;
+    c.msec = int(utcMs - wholeMs);
+    return c;
+}
+
+qint64 fromLocal(const CivilTime& local) {
+    SYSTEMTIME st{};
+    st.wYear = WORD(local.year);
+    st.wMonth = WORD(local.month);
+    st.wDay = WORD(local.day);
+    st.wHour = WORD(local.hour);
+    st.wMinute = WORD(local.minute);
+    st.wSecond = WORD(local.second);
+    SYSTEMTIME utc{};
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &st, &utc)) utc = st;
+    return msFromSystemTime(utc) + local.msec;
+}
+
+int utcOffsetSeconds(qint64 utcMs) {
+    const qint64 wholeMs = floorSeconds(utcMs) * 1000;
+    return int((msFromCivil(toLocal(wholeMs)) - wholeMs) / 1000);
+}
+
+void refreshTimeZone() {} // the calls above ask the system each time
+
+} // namespace ks

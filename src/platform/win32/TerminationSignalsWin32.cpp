@@ -1,0 +1,40 @@
+#include "platform/TerminationSignals.h"
+
+#include <QMetaObject>
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace ks {
+
+namespace {
+std::atomic<TerminationSignals*> receiver{nullptr};
+HANDLE finished = nullptr; // set once the program has shut down
+
+// Runs on a thread of the system's: the request is handed to the GUI thread. For a closed
+// console, a logoff or a shutdown the process ends when this returns, so it waits (within
+// the system's own limit of about five seconds) for the shutdown to finish.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    TerminationSignals* target = receiver;
+    if (!target) return FALSE;
+    QMetaObject::invokeMethod(target, &TerminationSignals::terminationRequested, Qt::QueuedConnection);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(finished, 4500);
+    return TRUE;
+}
+} // namespace
+
+TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+    if (!finished) finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    receiver = this;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+TerminationSignals::~TerminationSignals() {
+    receiver = nullptr;
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    if (finished) SetEvent(finished);
+}
+
+} // namespace ks
