@@ -1,5 +1,7 @@
 #include "platform/TerminationSignals.h"
 
+#include "platform/Ui.h"
+
 #include <QMetaObject>
 
 #include <windows.h>
@@ -29,6 +31,11 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (!finished) finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     receiver = this;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    // A console of its own (started from a shortcut or the Run key) would only stand in the
+    // way: the program lives in the notification area. Headless, the console carries its log.
+    DWORD processes[2];
+    if (!isHeadless() && GetConsoleProcessList(processes, 2) == 1)
+        if (HWND console = GetConsoleWindow()) ShowWindow(console, SW_HIDE);
 }
 
 TerminationSignals::~TerminationSignals() {
