@@ -139,7 +139,7 @@ bool TCommPortDriver::ApplySettings() {
     // receiver's own checksums guard the sentences. Beyond InBufSize unread bytes wait in
     // the device's own queue.
     const SerialLineSettings line{baudRateValue_, *dataBits, *parity, *stopBits, *flow,
-                                  enableDtrOnOpen_,  hwFlow_ == hfNONERTSON, inBufSize_};
+                                  enableDtrOnOpen_, hwFlow_ == hfNONERTSON, inBufSize_};
     return serial_.configure(line) && serial_.clear();
 }
 

@@ -33,13 +33,13 @@ enum TSwFlowControl : int { sfNONE, sfXONXOFF };
 // Bits per second of a speed code 1-15; 0 for any other code.
 quint32 baudRateOf(TBaudRate code);
 
-// The serial port of the GPS receiver. Opens the device exclusively (a lock file and
-// TIOCEXCL, so no second program shares it), polls it from the GUI thread's event loop every
+// The serial port of the GPS receiver. Opens the device exclusively through the platform's
+// SerialPort (so no second program shares it), polls it from the GUI thread's event loop every
 // PollingDelay ms and hands what arrived to OnReceiveData, at most InBufSize bytes a call.
 //
 // Port n is the Windows name "\\.\COMn" (PortName); the device opened for it is chosen by
-// serialDevicePath (KSERVER_COM<n>, the settings file's Ports key, /dev/ttyS<n-1>). A
-// PortName of another form is opened as the device path it is.
+// serialDevicePath (KSERVER_COM<n>, the settings file's Ports key, /dev/ttyS<n-1>; on
+// Windows the name itself). A PortName of another form is opened as the device path it is.
 //
 // A device that goes away while open (a USB receiver unplugged, a hung-up line) closes the
 // port, once, so Connected() turns false and the owner may reconnect.
