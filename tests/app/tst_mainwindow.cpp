@@ -46,7 +46,7 @@ using Window = test::TestWindow;
 // One request from 127.0.0.1 to the window's port 6645, and the bytes of the reply that comes
 // back on port 6646 (empty when none came in time).
 QByteArray replyTo(ClientType kind) {
-    constexpr int WaitMs = 5000;
+    constexpr int WaitMs = 10000;
     QTcpServer replies;
     if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return {};
     QTcpSocket client;
