@@ -1,5 +1,5 @@
 // The main window in-process, on an injected clock: the tick, the chime, the settings panel
-// and what it stores.
+// and what it stores, and what clients and the group see of them.
 #include "GroupListener.h"
 #include "TestWindow.h"
 #include "ZoneScope.h"
