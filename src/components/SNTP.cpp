@@ -78,7 +78,8 @@ bool SntpClient::exchange() {
     if (!resolve(server)) return false;
     openSocket(server);
 
-    const NtpTimestamp sent = ntpFromMs(systemClock().nowMs());
+    const qint64 sentMs = systemClock().nowMs();
+    const NtpTimestamp sent = ntpFromMs(sentMs);
     if (socket_->writeDatagram(sntpRequest(sent), server, Port) != SntpPacketSize)
         throw SntpError(socket_->errorString());
 
@@ -121,7 +122,7 @@ bool SntpClient::exchange() {
 
     const std::optional<SntpAnswer> answer = parseSntpAnswer(reply);
     if (!answer) return false;
-    times_ = sntpTimes(*answer, arrivalMs);
+    times_ = sntpTimes(*answer, sentMs, arrivalMs);
     return sntpUsable(*answer, StratumCheck);
 }
 

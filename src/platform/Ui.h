@@ -17,7 +17,7 @@ void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 // Writes one line to stderr at once (unbuffered), adding the line end.
 void writeStderrLine(const QByteArray& line);
 
-// The folder of the running executable: Logs/ and hour.wav are looked up beside it.
+// The folder of the running executable: Logs/ is beside it, and hour.wav is looked for there.
 QString executableDir();
 
 } // namespace ks

@@ -21,9 +21,10 @@ void playWave(const QString& path) {
 }
 
 QString findSoundFile(const QString& name) {
-    // Beside the executable (a build tree), the installed data folder, then the current folder.
-    for (const QString& dir : {executableDir(), executableDir() + QStringLiteral("/../share/korvat-server"),
-                               QDir::currentPath()}) {
+    // As a bare file name would be found: the current folder first. Then beside the
+    // executable (a build tree) and the installed data folder.
+    for (const QString& dir : {QDir::currentPath(), executableDir(),
+                               executableDir() + QStringLiteral("/../share/korvat-server")}) {
         const QString candidate = dir + QLatin1Char('/') + name;
         if (QFileInfo::exists(candidate)) return candidate;
     }

@@ -14,8 +14,8 @@ void installWavePlayer(WavePlayerFn player);
 // Plays through the installed player.
 void playWave(const QString& path);
 
-// Where "hour.wav" is looked up: beside the executable, in ../share/korvat-server from it,
-// then in the current folder.
+// Where "hour.wav" is looked up: in the current folder, beside the executable, then in
+// ../share/korvat-server from it. Empty when it is in none of them.
 QString findSoundFile(const QString& name);
 
 } // namespace ks

@@ -2,6 +2,7 @@
 
 #include "protocol/CivilTime.h"
 
+#include <limits>
 #include <utility>
 
 namespace ks {
@@ -12,16 +13,23 @@ QByteArray hex2(uint value) {
     return QByteArray::number(value, 16).toUpper().rightJustified(2, '0');
 }
 
-// A non-empty run of decimal digits only: no sign, no blanks. Satellite counts and date and
-// time parts are never anything else, so whatever else arrives is line noise.
-std::optional<int> digitsValue(const QByteArray& text) {
-    if (text.isEmpty() || text.size() > 9) return std::nullopt;
-    int value = 0;
-    for (const char c : text) {
+// A non-empty run of decimal digits, after a "+" or "-" only where allowed, in the range of
+// a 32-bit int; no blanks. Date and time parts are never anything else, so whatever else
+// arrives there is line noise.
+std::optional<int> digitsValue(const QByteArray& text, bool signAllowed = false) {
+    qsizetype at = 0;
+    const bool negative = signAllowed && text.startsWith('-');
+    if (negative || (signAllowed && text.startsWith('+'))) at = 1;
+    if (at == text.size()) return std::nullopt;
+    const qint64 limit = qint64(std::numeric_limits<int>::max()) + (negative ? 1 : 0);
+    qint64 value = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
         if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + (c - '0');
+        if (value > limit) return std::nullopt;
     }
-    return value;
+    return int(negative ? -value : value);
 }
 
 bool isHexDigit(char c) {
@@ -138,7 +146,8 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line, qint16 syncState)
     }
 
     if (result.line.startsWith("$GPGGA")) {
-        const int satellites = digitsValue(GetNmeaField(result.line.left(70), 8)).value_or(0);
+        const int satellites =
+            digitsValue(GetNmeaField(result.line.left(70), 8), true).value_or(0);
         result.syncState = qint16(satellites == 0 ? 0 : satellites == 1 ? 1 : 2);
     } else if (result.line.startsWith("$GPRMC") && syncState == 2) {
         const QByteArray sentence = result.line.left(68);

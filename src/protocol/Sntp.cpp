@@ -34,7 +34,7 @@ NtpTimestamp ntpFromMs(qint64 utcMs) {
     }
     // Wrapping modulo 2^32 is the era rule read backwards: 2036 onwards starts again at 0.
     const auto seconds = quint32(quint64(secs + SecondsFrom1900To1970) & 0xFFFFFFFFu);
-    const auto fraction = quint32(((msec << 32) + 999) / 1000);
+    const auto fraction = quint32((msec << 32) / 1000);
     return {seconds, fraction};
 }
 
@@ -72,9 +72,8 @@ bool sntpUsable(const SntpAnswer& answer, bool stratumCheck) {
     return !stratumCheck || (answer.stratum >= 1 && answer.stratum <= 15);
 }
 
-SntpTimes sntpTimes(const SntpAnswer& answer, qint64 arrivalMs) {
-    return {msFromNtp(answer.originate), msFromNtp(answer.receive), msFromNtp(answer.transmit),
-            arrivalMs};
+SntpTimes sntpTimes(const SntpAnswer& answer, qint64 sentMs, qint64 arrivalMs) {
+    return {sentMs, msFromNtp(answer.receive), msFromNtp(answer.transmit), arrivalMs};
 }
 
 } // namespace ks

@@ -29,8 +29,8 @@ struct NtpTimestamp {
 constexpr int SntpPacketSize = 48;
 constexpr quint16 SntpDefaultPort = 123;
 
-// The fraction is rounded up to the next unit, so that msFromNtp gives back exactly the
-// same millisecond: the originate timestamp the server echoes is read back as T1.
+// The fraction is truncated to whole units of 2^-32 s. Read back by msFromNtp, a
+// millisecond that is not a multiple of 125 ms comes out one lower.
 NtpTimestamp ntpFromMs(qint64 utcMs);
 // The fraction is truncated to whole milliseconds (0.9999 s gives 999 ms).
 qint64 msFromNtp(NtpTimestamp ts);
@@ -60,7 +60,7 @@ std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram);
 // stratumCheck) stratum 0 or above 15.
 bool sntpUsable(const SntpAnswer& answer, bool stratumCheck);
 
-// One exchange: T1 request sent (as the server echoes it), T2 server receive,
+// One exchange: T1 request sent, T2 server receive,
 // T3 server transmit, T4 answer arrived. All in ms since 1970 UTC.
 struct SntpTimes {
     qint64 t1 = 0;
@@ -82,7 +82,9 @@ struct SntpTimes {
     qint64 newTime() const { return t1 + clockOffset() + roundTrip(); }
 };
 
-// The times of an answer to a request, T4 being the arrival time.
-SntpTimes sntpTimes(const SntpAnswer& answer, qint64 arrivalMs);
+// The times of an answer to the request sent at sentMs, T4 being the arrival time. Only an
+// answer echoing our transmit timestamp is taken (sntpAnswers), so T1 is the millisecond we
+// stamped; reading it back from the truncated echo would put it up to 1 ms early.
+SntpTimes sntpTimes(const SntpAnswer& answer, qint64 sentMs, qint64 arrivalMs);
 
 } // namespace ks

@@ -1,19 +1,27 @@
 // The main window in-process, on an injected clock: the tick, the chime, the settings panel
-// and what it stores.
+// and what it stores, and what clients and the group see of them.
+#include "GroupListener.h"
 #include "TestWindow.h"
+#include "ZoneScope.h"
 #include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "log/Log.h"
+#include "platform/Ui.h"
 #include "platform/WavePlayer.h"
 #include "protocol/CivilTime.h"
+#include "protocol/Requests.h"
 
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QMenu>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -34,6 +42,25 @@ qint64 at(int h, int m, int s, int ms = 0) { return msFromCivil({2026, 12, 6, h,
 
 const QByteArray& Header = test::SettingsHeader;
 using Window = test::TestWindow;
+
+// One request from 127.0.0.1 to the window's port 6645, and the bytes of the reply that comes
+// back on port 6646 (empty when none came in time).
+QByteArray replyTo(ClientType kind) {
+    constexpr int WaitMs = 10000;
+    QTcpServer replies;
+    if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return {};
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+    if (!client.waitForConnected(WaitMs)) return {};
+    client.write(requestFrame(kind));
+    QDeadlineTimer deadline(WaitMs);
+    while (!replies.hasPendingConnections() && !deadline.hasExpired()) QTest::qWait(10);
+    QTcpSocket* reply = replies.nextPendingConnection();
+    if (!reply) return {};
+    while (reply->state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired())
+        QTest::qWait(10);
+    return reply->readAll();
+}
 
 } // namespace
 
@@ -289,6 +316,96 @@ private slots:
         QVERIFY(w.form->ClientList.isEmpty());
         QCOMPARE(w.form->ClientCountPanel->text(), QStringLiteral("0"));
         QCOMPARE(w.events(), QList<QByteArray>{"Client List: Connected client list cleared."});
+    }
+
+    // The hourly tick draws a new serial for the replies. A draw equals the last one once in
+    // 9999, so a few draws are allowed before calling the serial stuck.
+    void hourlyTickDrawsANewSerial() {
+        Window w;
+        const QRegularExpression korvat(QStringLiteral("^\\{KORVAT(\\d{4})\\d{10}\\}$"));
+        const QByteArray first = replyTo(ClientType::Korvat1001);
+        QVERIFY2(korvat.match(QString::fromLatin1(first)).hasMatch(), first.constData());
+        QByteArray next = first;
+        for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw) {
+            w.form->Timer2Timer();
+            next = replyTo(ClientType::Korvat1001);
+            QVERIFY2(korvat.match(QString::fromLatin1(next)).hasMatch(), next.constData());
+        }
+        QVERIFY2(next.left(11) != first.left(11), next.constData());
+    }
+
+    // Quorix replies carry local time whenever "localtime" is stored as 1, also with "gmt" 1.
+    void quorixReplyFollowsTheStoredMode_data() {
+        QTest::addColumn<QByteArray>("values");
+        QTest::addColumn<QByteArray>("reply");
+        const QByteArray gmt = "{KORVAT_0042_10:00:00_06/12/26_06/12/26}";
+        const QByteArray local = "{KORVAT_0042_11:00:00_06/12/26_06/12/26}";
+        QTest::newRow("nothing stored") << QByteArray() << gmt;
+        QTest::newRow("gmt 1") << QByteArray("\"localtime\"=dword:00000000\r\n\"gmt\"=dword:00000001\r\n") << gmt;
+        QTest::newRow("localtime 1") << QByteArray("\"localtime\"=dword:00000001\r\n\"gmt\"=dword:00000000\r\n") << local;
+        QTest::newRow("both 1") << QByteArray("\"localtime\"=dword:00000001\r\n\"gmt\"=dword:00000001\r\n") << local;
+    }
+    void quorixReplyFollowsTheStoredMode() {
+        QFETCH(QByteArray, values);
+        QFETCH(QByteArray, reply);
+        test::ZoneScope zone("XXX-1");
+        Window w(Header + values);
+        w.form->ReplySerial = 42;
+        QCOMPARE(replyTo(ClientType::Quorix), reply);
+    }
+
+    // A change of state while the PC has no network address is never announced later: back
+    // online, the group hears only the changes made from then on, with time-to-live 1.
+    void offlineChangeIsNeverSentLater() {
+        test::GroupListener listener;
+        QVERIFY(listener.bound());
+        Window w;
+        w.form->LogFrm()->Debug1()->setChecked(true);
+        w.tick();
+        w.tick();
+        QCOMPARE(w.events(), QList<QByteArray>{"Offline: State Change Not Broadcast - 0_0_2"});
+        w.form->NetworkPresent = true;
+        w.tick();
+        w.tick();
+        w.form->SyncSource = 3;
+        w.tick();
+        QVERIFY(listener.waitFor("3_0_2", 5000));
+        QCOMPARE(listener.received, QList<QByteArray>{"3_0_2"});
+        QCOMPARE(listener.ttls, QList<int>{1});
+    }
+
+    // "hour.wav" is a bare name: the current folder comes before the executable's.
+    void soundFileLookup_data() {
+        QTest::addColumn<bool>("inCurrent");
+        QTest::addColumn<bool>("besideExecutable");
+        QTest::addColumn<QByteArray>("found");
+        QTest::newRow("in both") << true << true << QByteArray("current");
+        QTest::newRow("beside the executable only") << false << true << QByteArray("executable");
+        QTest::newRow("nowhere") << false << false << QByteArray();
+    }
+    void soundFileLookup() {
+        QFETCH(bool, inCurrent);
+        QFETCH(bool, besideExecutable);
+        QFETCH(QByteArray, found);
+        // A name of its own, so the build's hour.wav cannot answer.
+        QTemporaryFile beside(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
+        QVERIFY(beside.open());
+        const QString name = QFileInfo(beside.fileName()).fileName();
+        if (!besideExecutable) beside.remove();
+        QTemporaryDir current;
+        if (inCurrent) {
+            QFile f(current.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(current.path()));
+        const QString got = findSoundFile(name);
+        QVERIFY(QDir::setCurrent(before));
+        const QString expected = found == "current"      ? QDir(current.path()).filePath(name)
+                                 : found == "executable" ? executableDir() + QLatin1Char('/') + name
+                                                         : QString();
+        QCOMPARE(QFileInfo(got).canonicalFilePath(), QFileInfo(expected).canonicalFilePath());
+        QCOMPARE(got.isEmpty(), expected.isEmpty());
     }
 
     void closeHidesExitEnds() {

@@ -9,13 +9,17 @@
 #include "app/TimeNow.h"
 #include "log/Log.h"
 #include "protocol/CivilTime.h"
+#include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -370,7 +374,8 @@ private slots:
     }
 
     // The program at start-up sets the clock (recorded) to the server's time and announces 3_0_2
-    // on its first tick.
+    // on its first tick. Port 6645 opens only after the attempt: a client connecting during it
+    // is refused by the system, one after it is answered.
     void processSyncsAtStartUp() {
         test::GroupListener listener;
         QVERIFY(listener.bound());
@@ -378,8 +383,28 @@ private slots:
         app.writeSettings(ntpSettings("127.0.0.1"));
         const QString clockLog = app.root() + QStringLiteral("/clock.log");
         app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
+        QAbstractSocket::SocketError duringAttempt = QAbstractSocket::UnknownSocketError;
+        server.onRequest = [&] {
+            QTcpSocket early;
+            early.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+            if (!early.waitForConnected(5000)) duringAttempt = early.error();
+        };
         app.start();
         QVERIFY(app.waitForLine("Successful Sync to 127.0.0.1", 5000));
+        QCOMPARE(duringAttempt, QAbstractSocket::ConnectionRefusedError);
+        QTcpServer replies;
+        QVERIFY(replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+        QVERIFY(client.waitForConnected(5000));
+        client.write(requestFrame(ClientType::Korvat1001));
+        QTRY_VERIFY_WITH_TIMEOUT(replies.hasPendingConnections(), 5000);
+        QTcpSocket* reply = replies.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(reply->state(), QAbstractSocket::UnconnectedState, 5000);
+        const QByteArray replyBytes = reply->readAll();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\{KORVAT\\d{14}\\}$"))
+                     .match(QString::fromLatin1(replyBytes)).hasMatch(),
+                 replyBytes.constData());
         const qint64 seenMs = QDateTime::currentMSecsSinceEpoch();
         QCOMPARE(processEntries(app, "NTP Sync"),
                  (QList<QByteArray>{"4|NTP Sync|Attempting Sync to 127.0.0.1",

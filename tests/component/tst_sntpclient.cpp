@@ -15,9 +15,9 @@ using namespace ks;
 
 namespace {
 
-// 2026-12-05 14:05:09.250 UTC; NTP eebe9895.40000000.
-constexpr qint64 Start = 1796479509250;
-const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe989540000000";
+// 2026-12-05 14:05:09.123 UTC; NTP eebe9895.1f7ced91, the fraction truncated.
+constexpr qint64 Start = 1796479509123;
+const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
 
 // How the fake server answers one request.
 struct Reply {
@@ -30,6 +30,14 @@ struct Reply {
     qint64 delayMs = 0;      // one way, each way
     qint64 processingMs = 0; // between the server's receive and transmit timestamps
 };
+
+// A server stamps with a finer clock than whole milliseconds: the smallest fraction that
+// still reads back as the millisecond meant (ours, truncated, would read one lower).
+NtpTimestamp serverStamp(qint64 ms) {
+    NtpTimestamp ts = ntpFromMs(ms);
+    if (msFromNtp(ts) != ms) ++ts.fraction;
+    return ts;
+}
 
 QByteArray timestampBytes(NtpTimestamp ts) {
     QByteArray b;
@@ -61,10 +69,10 @@ public:
     // The answer to the request, moving the clock as the exchange goes.
     QByteArray answer(const QByteArray& request, const Reply& r) {
         clock_.advance(r.delayMs);
-        const NtpTimestamp receive = ntpFromMs(clock_.nowMs() + r.offsetMs);
+        const NtpTimestamp receive = serverStamp(clock_.nowMs() + r.offsetMs);
         clock_.advance(r.processingMs);
         const NtpTimestamp transmit =
-            r.zeroTransmit ? NtpTimestamp{} : ntpFromMs(clock_.nowMs() + r.offsetMs);
+            r.zeroTransmit ? NtpTimestamp{} : serverStamp(clock_.nowMs() + r.offsetMs);
         QByteArray b(24, '\0');
         b[0] = char((r.leap << 6) | 0x1C); // version 3, mode 4 (server)
         b[1] = char(r.stratum);

@@ -21,8 +21,10 @@ bool GroupListener::waitFor(const QByteArray& payload, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         while (socket_.hasPendingDatagrams()) {
-            const QByteArray d = socket_.receiveDatagram().data();
+            const QNetworkDatagram datagram = socket_.receiveDatagram();
+            const QByteArray d = datagram.data();
             received.append(d);
+            ttls.append(datagram.hopLimit());
             if (d == payload) return true;
         }
         QTest::qWait(10);

@@ -8,7 +8,8 @@
 namespace ks::test {
 
 // Listens to the state announcements: joins 224.0.0.1:6649 on every multicast-capable
-// interface of the namespace and keeps every datagram received.
+// interface of the namespace and keeps every datagram received, with the time-to-live it
+// arrived with (IP_RECVTTL; -1 when the system did not tell).
 class GroupListener {
 public:
     GroupListener();
@@ -17,6 +18,7 @@ public:
     bool waitFor(const QByteArray& payload, int timeoutMs);
 
     QList<QByteArray> received;
+    QList<int> ttls;
 
 private:
     QUdpSocket socket_;

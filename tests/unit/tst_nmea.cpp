@@ -93,7 +93,17 @@ private slots:
         QTest::newRow("12") << ggaWithSatellites("12") << 2;
         QTest::newRow("empty") << ggaWithSatellites("") << 0;
         QTest::newRow("garbage") << ggaWithSatellites("0x") << 0;
-        QTest::newRow("negative") << ggaWithSatellites("-1") << 0;
+        QTest::newRow("+7") << ggaWithSatellites("+7") << 2;
+        QTest::newRow("+1") << ggaWithSatellites("+1") << 1;
+        QTest::newRow("-1") << ggaWithSatellites("-1") << 2;
+        QTest::newRow("-0") << ggaWithSatellites("-0") << 0;
+        QTest::newRow("sign alone") << ggaWithSatellites("+") << 0;
+        QTest::newRow("two signs") << ggaWithSatellites("+-1") << 0;
+        QTest::newRow("blank inside") << ggaWithSatellites("- 1") << 0;
+        QTest::newRow("largest int") << ggaWithSatellites("2147483647") << 2;
+        QTest::newRow("smallest int") << ggaWithSatellites("-2147483648") << 2;
+        QTest::newRow("beyond int") << ggaWithSatellites("2147483648") << 0;
+        QTest::newRow("long zeros, 1") << ggaWithSatellites("0000000000001") << 1;
         QTest::newRow("fewer than 8 fields") << QByteArray("$GPGGA,123519,4807.038") << 0;
         QTest::newRow("published, checksum good") << Gga << 2;
         QTest::newRow("checksum with 07") << ggaWithSatellites("07") + "*5E" << 2;

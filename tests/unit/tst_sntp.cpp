@@ -40,32 +40,39 @@ QByteArray answerBytes(quint8 first, quint8 stratum, NtpTimestamp originate, Ntp
 class TestSntp : public QObject {
     Q_OBJECT
 private slots:
-    // Both directions at chosen instants, including both ends of both eras.
+    // Both directions at chosen instants, including both ends of both eras. The fraction is
+    // truncated on the way out and again on the way back, so only multiples of 125 ms come
+    // back unchanged.
     void conversions_data() {
         QTest::addColumn<qint64>("ms");
         QTest::addColumn<NtpTimestamp>("ntp");
-        QTest::newRow("1970 epoch") << qint64(0) << NtpTimestamp{0x83AA7E80u, 0};
-        QTest::newRow("2000") << qint64(946684800000) << NtpTimestamp{0xBC17C200u, 0};
+        QTest::addColumn<qint64>("back");
+        QTest::newRow("1970 epoch") << qint64(0) << NtpTimestamp{0x83AA7E80u, 0} << qint64(0);
+        QTest::newRow("2000") << qint64(946684800000) << NtpTimestamp{0xBC17C200u, 0} << qint64(946684800000);
         QTest::newRow("quarter second")
-            << qint64(1796479509250) << NtpTimestamp{0xEEBE9895u, 0x40000000u};
+            << qint64(1796479509250) << NtpTimestamp{0xEEBE9895u, 0x40000000u} << qint64(1796479509250);
         QTest::newRow("half second")
-            << qint64(1796479509500) << NtpTimestamp{0xEEBE9895u, 0x80000000u};
-        QTest::newRow("last ms of era 0") << WrapMs - 1 << NtpTimestamp{0xFFFFFFFFu, 4290672329u};
-        QTest::newRow("2036 wrap") << WrapMs << NtpTimestamp{0, 0};
-        QTest::newRow("wrap + 1.5 s") << WrapMs + 1500 << NtpTimestamp{1, 0x80000000u};
-        QTest::newRow("2050") << qint64(2538907200000) << NtpTimestamp{0x1AFF24C0u, 0};
+            << qint64(1796479509500) << NtpTimestamp{0xEEBE9895u, 0x80000000u} << qint64(1796479509500);
+        QTest::newRow("123 ms, truncated")
+            << qint64(1796479509123) << NtpTimestamp{0xEEBE9895u, 528280977u} << qint64(1796479509122);
+        QTest::newRow("last ms of era 0")
+            << WrapMs - 1 << NtpTimestamp{0xFFFFFFFFu, 4290672328u} << WrapMs - 2;
+        QTest::newRow("2036 wrap") << WrapMs << NtpTimestamp{0, 0} << WrapMs;
+        QTest::newRow("wrap + 1.5 s") << WrapMs + 1500 << NtpTimestamp{1, 0x80000000u} << WrapMs + 1500;
+        QTest::newRow("2050") << qint64(2538907200000) << NtpTimestamp{0x1AFF24C0u, 0} << qint64(2538907200000);
         QTest::newRow("earliest of era 0, 1968")
-            << qint64(-61505152000) << NtpTimestamp{0x80000000u, 0};
+            << qint64(-61505152000) << NtpTimestamp{0x80000000u, 0} << qint64(-61505152000);
         QTest::newRow("latest of era 1, 2104")
-            << qint64(4233462143000) << NtpTimestamp{0x7FFFFFFFu, 0};
+            << qint64(4233462143000) << NtpTimestamp{0x7FFFFFFFu, 0} << qint64(4233462143000);
     }
     void conversions() {
         QFETCH(qint64, ms);
         QFETCH(NtpTimestamp, ntp);
+        QFETCH(qint64, back);
         const NtpTimestamp got = ntpFromMs(ms);
         QCOMPARE(got.seconds, ntp.seconds);
         QCOMPARE(got.fraction, ntp.fraction);
-        QCOMPARE(msFromNtp(ntp), ms);
+        QCOMPARE(msFromNtp(ntp), back);
     }
 
     // Fractions are truncated, never rounded, to whole milliseconds.
@@ -86,23 +93,25 @@ private slots:
         QCOMPARE(msFromNtp(ntp), ms);
     }
 
-    // The server echoes our transmit timestamp and it is read back as T1: every millisecond
-    // must survive the trip, on both sides of the wrap.
-    void everyMillisecondRoundTrips_data() {
+    // Every millisecond of a second goes out as the exact fraction truncated, on both sides
+    // of the wrap, and reads back as itself or one lower, never higher.
+    void everyMillisecondTruncated_data() {
         QTest::addColumn<qint64>("base");
         QTest::newRow("2026") << qint64(1796479509000);
         QTest::newRow("last second of era 0") << WrapMs - 1000;
         QTest::newRow("first second of era 1") << WrapMs;
         QTest::newRow("before 1970") << qint64(-1000);
     }
-    void everyMillisecondRoundTrips() {
+    void everyMillisecondTruncated() {
         QFETCH(qint64, base);
         for (qint64 ms = base; ms < base + 1000; ++ms) {
             const NtpTimestamp ts = ntpFromMs(ms);
-            if (msFromNtp(ts) != ms) QFAIL(qPrintable(QStringLiteral("lost at %1").arg(ms)));
-            // Not more than one unit above the exact fraction.
-            const double exact = double(ms - base) / 1000.0 * 4294967296.0;
-            QVERIFY(double(ts.fraction) >= exact && double(ts.fraction) < exact + 1.0);
+            // k * 2^32 / 1000 is an integer or at least 1/125 from one: the double is exact enough.
+            const double exact = double(ms - base) * 4294967296.0 / 1000.0;
+            if (!(double(ts.fraction) <= exact && exact < double(ts.fraction) + 1.0))
+                QFAIL(qPrintable(QStringLiteral("fraction of %1 not truncated").arg(ms)));
+            const qint64 back = (ms - base) % 125 == 0 ? ms : ms - 1;
+            if (msFromNtp(ts) != back) QFAIL(qPrintable(QStringLiteral("read back wrong at %1").arg(ms)));
         }
     }
 
@@ -146,6 +155,8 @@ private slots:
         const QByteArray zeros39(78, '0');
         QTest::newRow("2026, quarter second")
             << qint64(1796479509250) << QByteArray("1b" + zeros39 + "eebe989540000000");
+        QTest::newRow("2026, 123 ms: fraction truncated")
+            << qint64(1796479509123) << QByteArray("1b" + zeros39 + "eebe98951f7ced91");
         QTest::newRow("after 2036")
             << WrapMs + 1500 << QByteArray("1b" + zeros39 + "0000000180000000");
     }
@@ -280,16 +291,17 @@ private slots:
     }
 
     // An exchange across the wrap: we are still in 2036's era 0, the server already past it.
+    // T1 is the millisecond stamped, not the truncated echo one lower.
     void exchangeAcrossWrap() {
-        const qint64 t1 = WrapMs - 1500;
-        const qint64 serverAhead = 3000;
+        const qint64 t1 = WrapMs - 1501;
+        const qint64 serverAhead = 2494;
         const qint64 oneWay = 7;
         const NtpTimestamp receive = ntpFromMs(t1 + oneWay + serverAhead);
         QCOMPARE(receive.seconds, 1u); // past the wrap
         const std::optional<SntpAnswer> a =
             parseSntpAnswer(answerBytes(0x1C, 1, ntpFromMs(t1), receive, receive));
         QVERIFY(a);
-        const SntpTimes times = sntpTimes(*a, t1 + 2 * oneWay);
+        const SntpTimes times = sntpTimes(*a, t1, t1 + 2 * oneWay);
         QCOMPARE(times.t1, t1);
         QCOMPARE(times.t2, t1 + oneWay + serverAhead);
         QCOMPARE(times.clockOffset(), serverAhead);
