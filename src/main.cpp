@@ -9,7 +9,13 @@
 #include <optional>
 
 namespace {
-// --version and --help answer and end; no option changes how the program runs.
+// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed,
+// 64 a command line the program does not understand.
+constexpr int ExitStartupFailed = 1;
+constexpr int ExitUsage = 64;
+
+// --version and --help answer and end; any other option is refused, so a mistyped one is
+// noticed rather than ignored.
 std::optional<int> answerOption(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
@@ -25,13 +31,22 @@ std::optional<int> answerOption(int argc, char* argv[]) {
                 "system clock, answers time requests on TCP port 6645 (replies to the client's\n"
                 "port 6646) and announces its state to 224.0.0.1:6649.\n\n"
                 "Settings: %s\n"
-                "Logs:     %s/Logs/ (CSV exports; create the folder to enable them)\n"
+                "Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
+                "          create the folder to enable them)\n"
                 "Without a display it runs headless and writes its log to stderr.\n"
+                "'korvat-probe status' shows the state of the running server.\n"
                 "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n"
-                "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n",
+                "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n"
+                "Exit status: 0 ended normally or already running, 1 start-up failed,\n"
+                "64 unknown option.\n",
                 qPrintable(ks::SettingsStore::defaultPath()), qPrintable(ks::executableDir()));
             return 0;
         }
+        std::fprintf(stderr,
+                     "korvat-server: unknown option '%s'\n"
+                     "Usage: korvat-server [--help | --version]\n",
+                     argv[i]);
+        return ExitUsage;
     }
     return std::nullopt;
 }
@@ -51,27 +66,35 @@ int main(int argc, char* argv[]) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     ks::KsApplication app(qtArgc, argv);
+    // No display name: the window manager would add it to the caption.
     QApplication::setApplicationName(QStringLiteral("Korvat Server"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Korvat Server"));
     QApplication::setQuitOnLastWindowClosed(false);
 
     ks::TerminationSignals termination;
     std::unique_ptr<ks::TForm1> form;
+    // Headless, stderr is all an operator (or the journal) sees: say why the program ended.
+    const auto ended = [](const QByteArray& reason) {
+        if (ks::isHeadless()) ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason);
+    };
+    const auto failed = [&](const QString& message) {
+        ks::KsApplication::report(message);
+        if (form) form->Shutdown();
+        ended("start-up failed (exit status 1)");
+        return ExitStartupFailed;
+    };
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
-                         &ks::TForm1::Exit1Click);
+                         [&form](const QByteArray& signal) { form->EndProgram(signal); });
         if (!form->StartUp()) return 0;
     } catch (const ks::Error& e) {
-        ks::KsApplication::report(e.message());
-        if (form) form->Shutdown();
-        return 0;
+        return failed(e.message());
     } catch (const std::exception& e) {
-        ks::KsApplication::report(QString::fromLocal8Bit(e.what()));
-        if (form) form->Shutdown();
-        return 0;
+        return failed(QString::fromLocal8Bit(e.what()));
     }
+    if (ks::isHeadless()) ks::writeStderrLine(form->StartLine());
     QApplication::exec();
     form->Shutdown();
+    ended(form->EndReason());
     return 0;
 }

@@ -7,8 +7,10 @@
 #include "log/Log.h"
 #include "log/LogModel.h"
 #include "platform/Error.h"
+#include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
+#include "protocol/RuntimePaths.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -112,6 +114,9 @@ void TForm1::CreateControls() {
     NTPTimer->setInterval(3000);
     NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
     connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
+    NtpRetryTimer = new QTimer(this);
+    NtpRetryTimer->setSingleShot(true);
+    connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
     CreateComPort();
 }
 
@@ -248,6 +253,9 @@ bool TForm1::StartUp() {
     ChimeLatch = true;
 
     if (!instance_.acquire()) {
+        // The running copy may be out of sight (closed to a notification area that is
+        // missing): it shows its window.
+        if (!isHeadless()) StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
         showMessage(QStringLiteral("Brevane Korvat Server"),
                     QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
         TrayMessage(TrayOp::Delete);
@@ -283,6 +291,7 @@ bool TForm1::StartUp() {
 
     LogFrm_ = std::make_unique<TLogFrm>();
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
+    StartStatusService();
 
     btnForceClick();
     StartListening();
@@ -296,6 +305,9 @@ bool TForm1::StartUp() {
 
 void TForm1::Shutdown() {
     onMissingClockRight({});
+    NtpRetryTimer->stop();
+    delete Status; // its socket goes with it
+    Status = nullptr;
     LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();
@@ -317,8 +329,7 @@ bool TForm1::TrayMessage(TrayOp op) {
         }
         return true;
     case TrayOp::Modify:
-        TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16))));
-        TrayIcon->setToolTip(QStringLiteral("Korvat Server Active"));
+        ShowTrayState();
         if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
         return TrayIcon->isVisible();
     case TrayOp::Delete:
@@ -331,12 +342,8 @@ bool TForm1::TrayMessage(TrayOp op) {
 void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
     if (!LogFrm_) return;
     const LogEntry& e = LogFrm_->AddEntry(type, event, details);
-    // Headless, stderr is the operator's only view: one line per entry, line ends escaped.
-    if (isHeadless()) {
-        QByteArray flat = details;
-        flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
-        writeStderrLine(e.time + '\t' + e.col + '\t' + event + '\t' + flat);
-    }
+    // Headless, stderr is the operator's only view: one line per entry.
+    if (isHeadless()) writeStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }
@@ -348,6 +355,7 @@ void TForm1::SaveLogCsv() {
 }
 
 void TForm1::Exit1Click() {
+    if (endReason_.isEmpty()) endReason_ = "Exit chosen";
     exiting_ = true;
     close();
 }

@@ -117,19 +117,34 @@ void TCommPortDriver::SetPollingDelay(quint16 ms) {
     pollTimer_.setInterval(pollingDelay_);
 }
 
+QString TCommPortDriver::DevicePath() const {
+    const int number = comPortNumber(portName_);
+    return number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
+}
+
 bool TCommPortDriver::Connect() {
     if (Connected()) return true;
     Disconnect(); // a lost device's handle that is still waiting to be closed
-    const int number = comPortNumber(portName_);
-    const QString device = number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
-    if (device.isEmpty()) return false;
+    const QString device = DevicePath();
+    if (device.isEmpty()) {
+        lastError_ = portName_ + QStringLiteral(": no device for this port");
+        return false;
+    }
     serial_.setPortName(device);
-    if (!serial_.open(QIODevice::ReadWrite)) return false;
+    if (!serial_.open(QIODevice::ReadWrite)) {
+        lastError_ = device + QStringLiteral(": ") + serial_.errorString();
+        if (serial_.error() == QSerialPort::PermissionError)
+            lastError_ += QStringLiteral(" (may this user open it? on most systems members of "
+                                         "the 'dialout' group may)");
+        return false;
+    }
     // A device that vanishes while being set up is closed by the error handler on the way.
     if (!ApplySettings() || !Connected()) {
+        lastError_ = device + QStringLiteral(": the device refused the line settings");
         Disconnect();
         return false;
     }
+    lastError_.clear();
     pollTimer_.start(pollingDelay_);
     return true;
 }

@@ -1,13 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 
 class QSocketNotifier;
 
 namespace ks {
 
-// Turns SIGTERM and SIGINT into a Qt signal on the GUI thread, so they end the program
-// through the same order as "E&xit".
+// Turns SIGTERM, SIGINT and SIGHUP (the terminal closed) into a Qt signal on the GUI thread,
+// so they end the program through the same order as "E&xit".
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
@@ -15,7 +16,8 @@ public:
     ~TerminationSignals() override;
 
 signals:
-    void terminationRequested();
+    // With the signal's name, "SIGTERM".
+    void terminationRequested(const QByteArray& signalName);
 
 private:
     QSocketNotifier* notifier_ = nullptr;

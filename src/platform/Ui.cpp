@@ -27,7 +27,11 @@ void writeStderrLine(const QByteArray& line) {
 
 void showMessage(const QString& caption, const QString& text, MessageIcon icon) {
     if (isHeadless()) {
-        writeStderrLine((caption + QStringLiteral(": ") + text).toLocal8Bit());
+        const QByteArray priority = !stderrIsJournal()               ? QByteArray()
+                                    : icon == MessageIcon::Critical ? QByteArray("<3>")
+                                    : icon == MessageIcon::Warning  ? QByteArray("<4>")
+                                                                    : QByteArray("<6>");
+        writeStderrLine(priority + (caption + QStringLiteral(": ") + text).toLocal8Bit());
         return;
     }
     QMessageBox box(icon == MessageIcon::Critical  ? QMessageBox::Critical

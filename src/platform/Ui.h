@@ -14,6 +14,10 @@ bool isHeadless();
 // as if the box had been dismissed.
 void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 
+// True when stderr is the systemd journal (JOURNAL_STREAM names its device and inode): lines
+// may then start with a syslog priority prefix ("<3>").
+bool stderrIsJournal();
+
 // Writes one line to stderr at once (unbuffered), adding the line end.
 void writeStderrLine(const QByteArray& line);
 
