@@ -52,7 +52,7 @@ QByteArray TForm1::SourceDescription() const {
     switch (SyncSource) {
     case 1:
         return "GPS on COM" + QByteArray::number(PortNumber) + " (" +
-               ComPort1->DevicePath().toLocal8Bit() + ')';
+               ComPort1->DeviceOfPort(PortNumber).toLocal8Bit() + ')';
     case 3: return "NTP from " + (NtpServer.isEmpty() ? QByteArray("(no server set)") : NtpServer);
     default: return sourceName(SyncSource).toLatin1();
     }
@@ -99,7 +99,7 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("source")] = sourceName(SyncSource);
     if (SyncSource == 1) {
         o[QLatin1String("port")] = QStringLiteral("COM%1").arg(PortNumber);
-        o[QLatin1String("device")] = ComPort1->DevicePath();
+        o[QLatin1String("device")] = ComPort1->DeviceOfPort(PortNumber);
         o[QLatin1String("serial")] = SerialConnected() ? QStringLiteral("connected")
                                      : SerialReason.isEmpty() ? QStringLiteral("not connected")
                                                               : SerialReason;

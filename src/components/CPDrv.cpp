@@ -117,15 +117,15 @@ void TCommPortDriver::SetPollingDelay(quint16 ms) {
     pollTimer_.setInterval(pollingDelay_);
 }
 
-QString TCommPortDriver::DevicePath() const {
-    const int number = comPortNumber(portName_);
-    return number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
+QString TCommPortDriver::DeviceOfPort(int number) const {
+    return serialDevicePath(number, portsLookup_);
 }
 
 bool TCommPortDriver::Connect() {
     if (Connected()) return true;
     Disconnect(); // a lost device's handle that is still waiting to be closed
-    const QString device = DevicePath();
+    const int number = comPortNumber(portName_);
+    const QString device = number > 0 ? DeviceOfPort(number) : portName_;
     if (device.isEmpty()) {
         lastError_ = portName_ + QStringLiteral(": no device for this port");
         return false;

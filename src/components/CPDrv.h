@@ -107,8 +107,8 @@ public:
     // Why the last Connect failed: the device and the system's message, with a hint when the
     // user lacks the right to open it. Empty after a Connect that succeeded.
     QString LastError() const { return lastError_; }
-    // The device the next Connect opens.
-    QString DevicePath() const;
+    // The device opened for port n (see serialDevicePath), whatever port is set now.
+    QString DeviceOfPort(int number) const;
     // Closes the port if it is open; nothing otherwise.
     void Disconnect();
     bool Connected() const { return serial_.isOpen() && !lost_; }

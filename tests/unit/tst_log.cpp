@@ -44,22 +44,32 @@ private slots:
         QCOMPARE(model.entries().last().event, QByteArray("new"));
     }
 
-    void colours_data() {
+    // Per type: the colours in the window, and the syslog priority of its stderr line when
+    // stderr is the journal.
+    void byType_data() {
         QTest::addColumn<QByteArray>("col");
         QTest::addColumn<QVariant>("background");
         QTest::addColumn<QVariant>("foreground");
+        QTest::addColumn<QByteArray>("priority");
         const QVariant none;
-        QTest::newRow("alert") << QByteArray("0") << QVariant(QBrush(QColor(255, 0, 0))) << QVariant(QBrush(QColor(255, 255, 255)));
-        QTest::newRow("success") << QByteArray("2") << QVariant(QBrush(QColor(0, 255, 0))) << none;
-        QTest::newRow("notice") << QByteArray("4") << QVariant(QBrush(QColor(255, 255, 0))) << none;
-        QTest::newRow("other type") << QByteArray("7") << none << none;
+        QTest::newRow("alert") << QByteArray("0") << QVariant(QBrush(QColor(255, 0, 0))) << QVariant(QBrush(QColor(255, 255, 255))) << QByteArray("<3>");
+        QTest::newRow("success") << QByteArray("2") << QVariant(QBrush(QColor(0, 255, 0))) << none << QByteArray("<6>");
+        QTest::newRow("notice") << QByteArray("4") << QVariant(QBrush(QColor(255, 255, 0))) << none << QByteArray("<5>");
+        QTest::newRow("other type") << QByteArray("7") << none << none << QByteArray("<6>");
         QTest::newRow("not a number drawn as 0") << QByteArray("x") << QVariant(QBrush(QColor(255, 0, 0)))
-                                                 << QVariant(QBrush(QColor(255, 255, 255)));
+                                                 << QVariant(QBrush(QColor(255, 255, 255))) << QByteArray("<3>");
     }
-    void colours() {
+    void byType() {
         QFETCH(QByteArray, col);
         QFETCH(QVariant, background);
         QFETCH(QVariant, foreground);
+        QFETCH(QByteArray, priority);
+        // The line carries its own reading of the clock, so date and time never disagree.
+        const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
+        const LogEntry entry{"23:59:59", "Event", "a\tb\\c\r\nd", col};
+        const QByteArray rest = '\t' + col + "\tEvent\ta\\tb\\\\c\\r\\nd";
+        QCOMPARE(mirrorLine(entry, now, true), priority + "01:02:03" + rest);
+        QCOMPARE(mirrorLine(entry, now, false), "2026-12-07 01:02:03" + rest);
         LogModel model;
         model.add({"12:00:00", "Event", "Details", col});
         QCOMPARE(model.data(model.index(0, LogModel::DetailsColumn), Qt::BackgroundRole), background);
