@@ -91,13 +91,18 @@ void TForm1::CreateControls() {
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(19);
     ClientCountPanel = new QLabel(StatusBar1);
-    ClientCountPanel->setFixedWidth(30);
-    ClientCountPanel->setAlignment(Qt::AlignCenter);
+    // Wide enough for the longest text at any font size: "256" and "Serial Input Connected".
+    const auto fitWidth = [](QLabel* panel, const char* longest) {
+        panel->setFixedWidth(panel->fontMetrics().horizontalAdvance(QLatin1String(longest)) +
+                             2 * panel->frameWidth() + 8);
+    };
     ClientCountPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    fitWidth(ClientCountPanel, "256");
+    ClientCountPanel->setAlignment(Qt::AlignCenter);
     SerialPanel = new QLabel(StatusBar1);
-    SerialPanel->setFixedWidth(105);
-    SerialPanel->setAlignment(Qt::AlignCenter);
     SerialPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    fitWidth(SerialPanel, "Serial Input Connected");
+    SerialPanel->setAlignment(Qt::AlignCenter);
     StatusBar1->addWidget(ClientCountPanel);
     StatusBar1->addWidget(SerialPanel);
     setStatusBar(StatusBar1);
@@ -122,23 +127,24 @@ void TForm1::CreateControls() {
 
 void TForm1::CreateClockPanel() {
     Panel6 = makePanel(QRect(0, 0, 260, 117), centralWidget(), true);
-    lblH = makeLabel(QString(), QRect(4, 8, 100, 70), Panel6);
+    // The digits sit low enough that the status badge above the minutes never covers them.
+    lblH = makeLabel(QString(), QRect(4, 16, 100, 70), Panel6);
     lblH->setFont(displayFont(60));
     lblH->setAlignment(Qt::AlignCenter);
-    DotLabel = makeLabel(QStringLiteral(":"), QRect(102, 8, 22, 70), Panel6);
+    DotLabel = makeLabel(QStringLiteral(":"), QRect(102, 16, 22, 70), Panel6);
     DotLabel->setFont(displayFont(48, true));
     DotLabel->setAlignment(Qt::AlignCenter);
-    lblM = makeLabel(QString(), QRect(122, 8, 100, 70), Panel6);
+    lblM = makeLabel(QString(), QRect(122, 16, 100, 70), Panel6);
     lblM->setFont(displayFont(60));
     lblM->setAlignment(Qt::AlignCenter);
-    lblS = makeLabel(QString(), QRect(218, 46, 40, 32), Panel6);
+    lblS = makeLabel(QString(), QRect(218, 54, 40, 32), Panel6);
     lblS->setFont(displayFont(24));
     lblS->setAlignment(Qt::AlignRight | Qt::AlignBottom);
     DateLabel = makeLabel(QString(), QRect(2, 86, 256, 28), Panel6);
     DateLabel->setFont(displayFont(15, false, "DSEG14 Classic")); // 14 segments can spell the names
     DateLabel->setAlignment(Qt::AlignCenter);
 
-    tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 4, 60, 18), Panel6);
+    tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 2, 60, 16), Panel6);
     QFont statusFont(QStringLiteral("Tahoma"));
     statusFont.setPixelSize(11);
     statusFont.setBold(true);
