@@ -7,6 +7,7 @@
 #include <QBrush>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -125,10 +126,42 @@ private slots:
         QCOMPARE(readAll(dir.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv")), expected);
     }
 
-    void csvWithoutLogsFolderWritesNothing() {
-        QTemporaryDir dir;
-        QVERIFY(!writeLogCsv({{"a", "b", "c", "0"}}, dir.path(), SaveTime));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    // The save goes to each Logs folder there is, beside the executable and in the user's
+    // state folder, creates none, and says where it saved or why it could not.
+    void saveToEachLogsFolder_data() {
+        QTest::addColumn<bool>("besideExecutable");
+        QTest::addColumn<bool>("inState");
+        QTest::newRow("none") << false << false;
+        QTest::newRow("beside the executable") << true << false;
+        QTest::newRow("in the state folder") << false << true;
+        QTest::newRow("both") << true << true;
+    }
+    void saveToEachLogsFolder() {
+        QFETCH(bool, besideExecutable);
+        QFETCH(bool, inState);
+        QTemporaryDir bin;
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        const QString stateDir = state.path() + QStringLiteral("/korvat-server");
+        if (besideExecutable) QVERIFY(QDir(bin.path()).mkdir(QStringLiteral("Logs")));
+        if (inState) QVERIFY(QDir().mkpath(stateDir + QStringLiteral("/Logs")));
+        QStringList errors;
+        const QStringList saved = saveLogCsv({{"a", "b", "c", "0"}}, bin.path(), SaveTime, &errors);
+        QStringList expected;
+        if (besideExecutable) expected << bin.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv");
+        if (inState) expected << stateDir + QStringLiteral("/Logs/05-03-09-14-07-09.csv");
+        QCOMPARE(saved, expected);
+        for (const QString& path : expected)
+            QCOMPARE(readAll(path), QByteArray("\"Time\",\"Event\",\"Details\",\"col\"\r\n\"a\",\"b\",\"c\",\"0\"\r\n"));
+        if (expected.isEmpty()) {
+            QCOMPARE(errors, QStringList{QStringLiteral("No Logs folder: create %1/Logs or %2/Logs to save the log.")
+                                             .arg(bin.path(), stateDir)});
+            QVERIFY(!QFileInfo::exists(stateDir)); // nothing is created
+            QCOMPARE(QDir(bin.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        } else {
+            QCOMPARE(errors, QStringList());
+        }
+        qunsetenv("XDG_STATE_HOME");
     }
 
     void twoSavesInOneSecondReplace() {
