@@ -92,7 +92,6 @@ int main(int argc, char* argv[]) {
     } catch (const std::exception& e) {
         return failed(QString::fromLocal8Bit(e.what()));
     }
-    if (ks::isHeadless()) ks::writeStderrLine(form->StartLine());
     QApplication::exec();
     form->Shutdown();
     ended(form->EndReason());

@@ -59,7 +59,7 @@ QByteArray TForm1::SourceDescription() const {
 }
 
 QByteArray TForm1::StartLine() const {
-    return "korvat-server " KS_VERSION " started: source " + SourceDescription() +
+    return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
            "; requests on TCP port " + QByteArray::number(RequestPort) +
            ", replies to TCP port " + QByteArray::number(ReplyPort) +
            ", announcements to 224.0.0.1:6649; settings " +

@@ -298,6 +298,8 @@ bool TForm1::StartUp() {
     LogFrm_ = std::make_unique<TLogFrm>();
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
     StartStatusService();
+    // Before the first NTP attempt, whose entries would otherwise come first.
+    if (isHeadless()) writeStderrLine(StartLine());
 
     btnForceClick();
     StartListening();

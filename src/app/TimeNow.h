@@ -52,7 +52,8 @@ public:
     void EndProgram(const QByteArray& reason);
     // Why the program ended, for the line at exit.
     QByteArray EndReason() const { return endReason_; }
-    // The line at start when headless: version, source, ports, settings file.
+    // The line at start when headless, once the settings are read: version, source, ports,
+    // settings file.
     QByteArray StartLine() const;
 
     // --- What an operator can ask of the running program (korvat-probe status) ---

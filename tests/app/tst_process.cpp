@@ -47,7 +47,7 @@ private slots:
         QVERIFY(listener.waitFor("0_0_9", 2000));
         QCOMPARE(listener.received, (QList<QByteArray>{"0_0_2", "0_0_9"}));
         QCOMPARE(app.lines(),
-                 (QList<QByteArray>{"korvat-server 2.01 started: source PC clock; requests on TCP port 6645, "
+                 (QList<QByteArray>{"korvat-server 2.01 starting: source PC clock; requests on TCP port 6645, "
                                     "replies to TCP port 6646, announcements to 224.0.0.1:6649; settings " +
                                         app.settingsPath().toLocal8Bit(),
                                     "korvat-server 2.01 ended: " + name}));
@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(listener.received, QList<QByteArray>{"1_0_3"});
         const QList<QByteArray> lines = app.lines();
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].contains("started: source GPS on COM5 (" + path.toLocal8Bit() + ");"),
+        QVERIFY2(lines[0].contains("starting: source GPS on COM5 (" + path.toLocal8Bit() + ");"),
                  lines[0].constData());
         const QByteArray named = "Serial input: " + path.toLocal8Bit() + reason;
         QVERIFY2(lines[1].startsWith(named) && lines[1].size() > named.size() - 2, lines[1].constData());
@@ -143,7 +143,12 @@ private slots:
         QVERIFY(app.waitForExit(5000));
         QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(app.process().exitCode(), status);
-        const QList<QByteArray> lines = app.lines();
+        QList<QByteArray> lines = app.lines();
+        // Once the settings are read the start line comes; a later step may still fail.
+        if (takePort) {
+            QVERIFY(!lines.isEmpty() && lines[0].startsWith("korvat-server 2.01 starting: "));
+            lines.removeFirst();
+        }
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines[0].contains(message), lines[0].constData());
         if (status == 64) {
