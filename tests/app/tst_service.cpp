@@ -2,6 +2,7 @@
 // request kind answered, a requester that does not listen, clients that reset, a taken
 // port, and the announcements a listener on the group sees.
 #include "AppProcess.h"
+#include "platform/StatusServer.h"
 #include "protocol/Requests.h"
 
 #include <QDateTime>
@@ -242,6 +243,10 @@ private slots:
         QCOMPARE(o.value(QLatin1String("requests_waiting")).toInt(), 0);
         QVERIFY(o.contains(QLatin1String("connections_open")));
         QVERIFY(!o.contains(QLatin1String("last_clock_setting")));
+
+        // The second copy's request, and one the socket does not know (closed unanswered).
+        QCOMPARE(ks::StatusServer::ask(path, "show", WaitMs), QByteArray("ok\n"));
+        QCOMPARE(ks::StatusServer::ask(path, "stop", WaitMs), QByteArray());
 
         const ProbeResult text = runProbe({QStringLiteral("status")}, s.app.env);
         QCOMPARE(text.exitCode, 0);
