@@ -73,13 +73,14 @@ int main(int argc, char* argv[]) {
     ks::TerminationSignals termination;
     std::unique_ptr<ks::TForm1> form;
     // Headless, stderr is all an operator (or the journal) sees: say why the program ended.
-    const auto ended = [](const QByteArray& reason) {
-        if (ks::isHeadless()) ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason);
+    const auto ended = [](const QByteArray& reason, int priority) {
+        if (ks::isHeadless())
+            ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
     };
     const auto failed = [&](const QString& message) {
         ks::KsApplication::report(message);
         if (form) form->Shutdown();
-        ended("start-up failed (exit status 1)");
+        ended("start-up failed (exit status 1)", 3);
         return ExitStartupFailed;
     };
     try {
@@ -94,6 +95,6 @@ int main(int argc, char* argv[]) {
     }
     QApplication::exec();
     form->Shutdown();
-    ended(form->EndReason());
+    ended(form->EndReason(), 6);
     return 0;
 }

@@ -76,7 +76,7 @@ void TForm1::NoteSerialReason(const QString& reason) {
     SerialPanel->setToolTip(reason);
     // Once per new reason: AUTO tries again every tick, the same failure each time.
     if (!reason.isEmpty() && isHeadless())
-        writeStderrLine("Serial input: " + reason.toLocal8Bit());
+        writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
 }
 
 QString TForm1::TrayToolTip() const {

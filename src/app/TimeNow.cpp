@@ -299,7 +299,7 @@ bool TForm1::StartUp() {
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
     StartStatusService();
     // Before the first NTP attempt, whose entries would otherwise come first.
-    if (isHeadless()) writeStderrLine(StartLine());
+    if (isHeadless()) writeStderrLine(StartLine(), 6);
 
     btnForceClick();
     StartListening();

@@ -18,8 +18,9 @@ void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 // may then start with a syslog priority prefix ("<3>").
 bool stderrIsJournal();
 
-// Writes one line to stderr at once (unbuffered), adding the line end.
-void writeStderrLine(const QByteArray& line);
+// Writes one line to stderr at once (unbuffered), adding the line end. With a syslog
+// priority (0-7) the line starts with its prefix ("<6>") when stderr is the journal.
+void writeStderrLine(const QByteArray& line, int journalPriority = -1);
 
 // The folder of the running executable: Logs/ and hour.wav are looked up beside it.
 QString executableDir();

@@ -175,15 +175,19 @@ private slots:
         QTest::addColumn<bool>("matching");
         QTest::addColumn<QByteArray>("attempt");
         QTest::addColumn<QByteArray>("failure");
+        QTest::addColumn<QByteArray>("start");
         QTest::newRow("stderr is the journal") << true << QByteArray("^<5>\\d\\d:\\d\\d:\\d\\d\t4\tNTP Sync\tAttempting Sync to 127.0.0.1$")
-                                               << QByteArray("^<3>\\d\\d:\\d\\d:\\d\\d\t0\tNTP Sync\t");
+                                               << QByteArray("^<3>\\d\\d:\\d\\d:\\d\\d\t0\tNTP Sync\t")
+                                               << QByteArray("^<6>korvat-server 2.01 starting: source NTP from 127.0.0.1;");
         QTest::newRow("another stream") << false << QByteArray("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t4\tNTP Sync\tAttempting Sync to 127.0.0.1$")
-                                        << QByteArray("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t0\tNTP Sync\t");
+                                        << QByteArray("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t0\tNTP Sync\t")
+                                        << QByteArray("^korvat-server 2.01 starting: source NTP from 127.0.0.1;");
     }
     void journalPriorities() {
         QFETCH(bool, matching);
         QFETCH(QByteArray, attempt);
         QFETCH(QByteArray, failure);
+        QFETCH(QByteArray, start);
         AppProcess app;
         // NTP from a port nobody serves: an attempt (a notice), then its failure (an alert).
         app.writeSettings("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n"
@@ -204,13 +208,13 @@ private slots:
                                [&re](const QByteArray& l) { return re.match(QString::fromLatin1(l)).hasMatch(); });
         };
         QDeadlineTimer deadline(15000);
-        while (!(has(attempt) && has(failure)) && !deadline.hasExpired()) {
+        while (!(has(attempt) && has(failure) && has(start)) && !deadline.hasExpired()) {
             QTest::qWait(50);
             QFile in(errPath);
             QVERIFY(in.open(QIODevice::ReadOnly));
             lines = in.readAll().split('\n');
         }
-        QVERIFY2(has(attempt) && has(failure), lines.join('|').constData());
+        QVERIFY2(has(attempt) && has(failure) && has(start), lines.join('|').constData());
         QVERIFY(app.terminate() >= 0);
     }
 };
