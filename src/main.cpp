@@ -14,12 +14,20 @@ namespace {
 const char SettingsWhere[] = "Settings: the registry key %s\n";
 const char ClockRight[] = "Setting the clock needs the right to change the system time.\n"
                           "--install-autostart starts this program at the user's logon (the Run key).\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart]\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
 const char ClockRight[] = "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n";
+const char Usage[] = "Usage: korvat-server [--help | --version]\n";
 #endif
 
-// --version and --help answer and end; no option changes how the program runs.
+// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed,
+// 64 a command line the program does not understand.
+constexpr int ExitStartupFailed = 1;
+constexpr int ExitUsage = 64;
+
+// --version and --help answer and end; any other option is refused, so a mistyped one is
+// noticed rather than ignored.
 std::optional<int> answerOption(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
@@ -37,23 +45,26 @@ std::optional<int> answerOption(int argc, char* argv[]) {
         }
         if (arg == "--help" || arg == "-h") {
             std::printf(
-#ifdef Q_OS_WIN
-                "Usage: korvat-server [--help | --version | --install-autostart]\n"
-#else
-                "Usage: korvat-server [--help | --version]\n"
-#endif
+                "%s"
                 "Korvat Server " KS_VERSION ": a LAN time server for Korvat and Quorix clients.\n"
                 "It takes the time from a GPS receiver, an NTP server or the PC clock, sets the\n"
                 "system clock, answers time requests on TCP port 6645 (replies to the client's\n"
-                "port 6646) and announces its state to 224.0.0.1:6649.\n\n");
+                "port 6646) and announces its state to 224.0.0.1:6649.\n\n",
+                Usage);
             std::printf(SettingsWhere, qPrintable(ks::SettingsStore::defaultPath()));
-            std::printf("Logs:     %s/Logs/ (CSV exports; create the folder to enable them)\n"
+            std::printf("Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
+                        "          create the folder to enable them)\n"
                         "Without a display it runs headless and writes its log to stderr.\n"
+                        "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
-                        "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n",
+                        "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n"
+                        "Exit status: 0 ended normally or already running, 1 start-up failed,\n"
+                        "64 unknown option.\n",
                         qPrintable(ks::executableDir()), ClockRight);
             return 0;
         }
+        std::fprintf(stderr, "korvat-server: unknown option '%s'\n%s", argv[i], Usage);
+        return ExitUsage;
     }
     return std::nullopt;
 }
@@ -75,27 +86,35 @@ int main(int argc, char* argv[]) {
 #endif
 
     ks::KsApplication app(qtArgc, argv);
+    // No display name: the window manager would add it to the caption.
     QApplication::setApplicationName(QStringLiteral("Korvat Server"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Korvat Server"));
     QApplication::setQuitOnLastWindowClosed(false);
 
     ks::TerminationSignals termination;
     std::unique_ptr<ks::TForm1> form;
+    // Headless, stderr is all an operator (or the journal) sees: say why the program ended.
+    const auto ended = [](const QByteArray& reason, int priority) {
+        if (ks::isHeadless())
+            ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
+    };
+    const auto failed = [&](const QString& message) {
+        ks::KsApplication::report(message);
+        if (form) form->Shutdown();
+        ended("start-up failed (exit status 1)", 3);
+        return ExitStartupFailed;
+    };
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
-                         &ks::TForm1::Exit1Click);
+                         [&form](const QByteArray& signal) { form->EndProgram(signal); });
         if (!form->StartUp()) return 0;
     } catch (const ks::Error& e) {
-        ks::KsApplication::report(e.message());
-        if (form) form->Shutdown();
-        return 0;
+        return failed(e.message());
     } catch (const std::exception& e) {
-        ks::KsApplication::report(QString::fromLocal8Bit(e.what()));
-        if (form) form->Shutdown();
-        return 0;
+        return failed(QString::fromLocal8Bit(e.what()));
     }
     QApplication::exec();
     form->Shutdown();
+    ended(form->EndReason(), 6);
     return 0;
 }

@@ -83,8 +83,9 @@ void TForm1::Timer1Timer() {
         StatusShownSource = SyncSource;
     }
 
-    // 9. Status colours.
+    // 9. Status colours, in the window and the notification area.
     ShowStatusColours();
+    ShowTrayState();
 }
 
 void TForm1::ShowClock() {

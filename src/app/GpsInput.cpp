@@ -36,8 +36,10 @@ void TForm1::btnConnectClick() {
     ComPort1->SetParity(TParity(ParityCode));
     ComPort1->SetPort(TPortNumber(PortNumber));
     ComPort1->SetStopBits(TStopBits(StopCode));
-    // A failure is silent: the tick shows the port closed and AUTO tries again.
+    // A failure stays out of the event log (AUTO tries again every tick): its reason is the
+    // serial panel's tooltip, the status, and a line on stderr when it changes.
     ComPort1->Connect();
+    NoteSerialReason(ComPort1->LastError());
 }
 
 void TForm1::btnDisconnectClick() {
@@ -68,8 +70,10 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
 
     // Only a setting that was made is logged as one; a missing right to set the clock is
     // reported by the platform, once.
-    if (systemClock().setTime(*result.rmc->utcMs, ClockSetKind::Utc) && ShowDebug())
-        AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
+    const qint64 before = systemClock().nowMs();
+    if (!systemClock().setTime(*result.rmc->utcMs, ClockSetKind::Utc)) return;
+    NoteClockSetting(1, *result.rmc->utcMs - before);
+    if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
 }
 
 } // namespace ks

@@ -2,12 +2,14 @@
 #include "app/TimeNow.h"
 #include "components/SNTP.h"
 #include "log/LogModel.h"
+#include "platform/SystemClock.h"
 
 #include <QCoreApplication>
 #include <QScopeGuard>
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 namespace ks {
 
@@ -38,6 +40,9 @@ bool TForm1::SyncToNtp() {
 
     SyncState = 1;
     AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + host);
+    const bool retry = std::exchange(ntpRetrying_, false);
+    LastNtpAttempt = {systemClock().nowMs(), host, "in progress"};
+    QByteArray failure = "failed";
 
     bool synced = false;
     NTPTimer->start();
@@ -46,6 +51,7 @@ bool TForm1::SyncToNtp() {
     } catch (const SntpError& e) {
         NTPTimer->stop();
         SyncState = 0;
+        failure = "failed: " + e.message().toLocal8Bit();
         if (NtpClient)
             AddLogEntry(LogAlert, "NTP Sync",
                         "Failed Sync to " + host + ' ' + e.message().toLocal8Bit());
@@ -54,18 +60,45 @@ bool TForm1::SyncToNtp() {
 
     if (synced) {
         SyncState = 2;
+        LastNtpAttempt.outcome = "succeeded";
+        NoteClockSetting(3, client->LastStepMs());
         AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + host);
     } else {
         SyncState = 0;
+        // The watchdog has named its own reason already.
+        if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = failure;
         if (NtpClient) AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host);
     }
+    ScheduleNtpRetry(synced, retry);
     return synced;
+}
+
+void TForm1::ScheduleNtpRetry(bool synced, bool wasRetry) {
+    // A network not yet up at log-in must not leave the clock an hour without time; a failed
+    // hourly or forced attempt starts a new series.
+    if (synced || exiting_) {
+        NtpRetryTimer->stop();
+        NtpRetries = 0;
+        return;
+    }
+    if (!wasRetry) NtpRetries = 0;
+    if (NtpRetries >= NtpRetryLimit) return; // the hourly attempt goes on alone
+    NtpRetryTimer->start(NtpRetryBaseMs << NtpRetries);
+    ++NtpRetries;
+}
+
+void TForm1::NtpRetryTimerTimer() {
+    if (SyncSource != 3 || ntpAttempt_) return; // another source chosen, or an attempt runs
+    ntpRetrying_ = true;
+    SyncToNtp();
+    ntpRetrying_ = false; // also when no attempt started
 }
 
 void TForm1::NTPTimerTimer() {
     NTPTimer->stop();
     if (!NtpClient) return; // the attempt has already ended or been abandoned
     SyncState = 0;
+    LastNtpAttempt.outcome = "failed: no answer in time";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();
 }

@@ -38,6 +38,12 @@ void TForm1::CreateReplyQueue() {
     });
 }
 
+int TForm1::RequestsWaiting() const {
+    const NetMessageQueueDetails& q = MessageQueue;
+    const qint16 read = q.ReadIndex > LastSlot ? 0 : q.ReadIndex;
+    return (q.WriteIndex - read + q.Slots) % q.Slots;
+}
+
 void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
     if (!ServerSocket1->isListening()) {
         if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address);
@@ -49,6 +55,7 @@ void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
     const qint16 read = q.ReadIndex > LastSlot ? 0 : q.ReadIndex;
     // Writing into the slot still to be read would lose every waiting reply: refuse instead.
     if (next == read) {
+        ++RepliesRefused;
         AddLogEntry(LogAlert, "Queue Full", address);
         return;
     }
@@ -106,6 +113,7 @@ void TForm1::SendReply() {
     NetMessageQueueDetails& q = MessageQueue;
     const QByteArray address = q.Address[q.ReadIndex];
     ReplyText = ServeReply(q.Message[q.ReadIndex]);
+    ++RepliesSent;
     AddLogEntry(LogSuccess, "Client Send", ReplyText + " to " + address);
     ClientSocket1->write(replyFrame(ReplyText));
     ClientSocket1->flush();
@@ -152,6 +160,7 @@ void TForm1::EndReplyWithError() {
         ReplyConnected ? MessageQueue.Address[MessageQueue.ReadIndex] : QByteArray();
     ReplyConnected = false;
     ReplyFailed = true;
+    ++RepliesFailed;
     AddLogEntry(LogAlert, "Socket Error", peer);
     ++MessageQueue.ReadIndex;
     SaveLogCsv();

@@ -4,7 +4,7 @@
 
 namespace ks {
 
-QImage drawSmiley(int size) {
+QImage drawSmiley(int size, const QColor& face) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
@@ -13,7 +13,7 @@ QImage drawSmiley(int size) {
     QPen rim(Qt::black);
     rim.setWidthF(size > 16 ? 0.8 : 1.0);
     p.setPen(rim);
-    p.setBrush(QColor(0, 255, 0));
+    p.setBrush(face);
     if (size > 16) p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
     else p.drawEllipse(0, 0, 15, 15);
     p.setPen(Qt::NoPen);

@@ -7,8 +7,10 @@
 #include "log/Log.h"
 #include "log/LogModel.h"
 #include "platform/Error.h"
+#include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
+#include "protocol/RuntimePaths.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -89,13 +91,18 @@ void TForm1::CreateControls() {
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(19);
     ClientCountPanel = new QLabel(StatusBar1);
-    ClientCountPanel->setFixedWidth(30);
-    ClientCountPanel->setAlignment(Qt::AlignCenter);
+    // Wide enough for the longest text at any font size: "256" and "Serial Input Connected".
+    const auto fitWidth = [](QLabel* panel, const char* longest) {
+        panel->setFixedWidth(panel->fontMetrics().horizontalAdvance(QLatin1String(longest)) +
+                             2 * panel->frameWidth() + 8);
+    };
     ClientCountPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    fitWidth(ClientCountPanel, "256");
+    ClientCountPanel->setAlignment(Qt::AlignCenter);
     SerialPanel = new QLabel(StatusBar1);
-    SerialPanel->setFixedWidth(105);
-    SerialPanel->setAlignment(Qt::AlignCenter);
     SerialPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    fitWidth(SerialPanel, "Serial Input Connected");
+    SerialPanel->setAlignment(Qt::AlignCenter);
     StatusBar1->addWidget(ClientCountPanel);
     StatusBar1->addWidget(SerialPanel);
     setStatusBar(StatusBar1);
@@ -112,28 +119,32 @@ void TForm1::CreateControls() {
     NTPTimer->setInterval(3000);
     NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
     connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
+    NtpRetryTimer = new QTimer(this);
+    NtpRetryTimer->setSingleShot(true);
+    connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
     CreateComPort();
 }
 
 void TForm1::CreateClockPanel() {
     Panel6 = makePanel(QRect(0, 0, 260, 117), centralWidget(), true);
-    lblH = makeLabel(QString(), QRect(4, 8, 100, 70), Panel6);
+    // The digits sit low enough that the status badge above the minutes never covers them.
+    lblH = makeLabel(QString(), QRect(4, 16, 100, 70), Panel6);
     lblH->setFont(displayFont(60));
     lblH->setAlignment(Qt::AlignCenter);
-    DotLabel = makeLabel(QStringLiteral(":"), QRect(102, 8, 22, 70), Panel6);
+    DotLabel = makeLabel(QStringLiteral(":"), QRect(102, 16, 22, 70), Panel6);
     DotLabel->setFont(displayFont(48, true));
     DotLabel->setAlignment(Qt::AlignCenter);
-    lblM = makeLabel(QString(), QRect(122, 8, 100, 70), Panel6);
+    lblM = makeLabel(QString(), QRect(122, 16, 100, 70), Panel6);
     lblM->setFont(displayFont(60));
     lblM->setAlignment(Qt::AlignCenter);
-    lblS = makeLabel(QString(), QRect(218, 46, 40, 32), Panel6);
+    lblS = makeLabel(QString(), QRect(218, 54, 40, 32), Panel6);
     lblS->setFont(displayFont(24));
     lblS->setAlignment(Qt::AlignRight | Qt::AlignBottom);
     DateLabel = makeLabel(QString(), QRect(2, 86, 256, 28), Panel6);
     DateLabel->setFont(displayFont(15, false, "DSEG14 Classic")); // 14 segments can spell the names
     DateLabel->setAlignment(Qt::AlignCenter);
 
-    tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 4, 60, 18), Panel6);
+    tsStatus = makeLabel(QStringLiteral("Unknown"), QRect(196, 2, 60, 16), Panel6);
     QFont statusFont(QStringLiteral("Tahoma"));
     statusFont.setPixelSize(11);
     statusFont.setBold(true);
@@ -248,6 +259,9 @@ bool TForm1::StartUp() {
     ChimeLatch = true;
 
     if (!instance_.acquire()) {
+        // The running copy may be out of sight (closed to a notification area that is
+        // missing): it shows its window.
+        if (!isHeadless()) StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
         showMessage(QStringLiteral("Brevane Korvat Server"),
                     QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
         TrayMessage(TrayOp::Delete);
@@ -283,6 +297,9 @@ bool TForm1::StartUp() {
 
     LogFrm_ = std::make_unique<TLogFrm>();
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
+    StartStatusService();
+    // Before the first NTP attempt, whose entries would otherwise come first.
+    if (isHeadless()) writeStderrLine(StartLine(), 6);
 
     btnForceClick();
     StartListening();
@@ -296,6 +313,9 @@ bool TForm1::StartUp() {
 
 void TForm1::Shutdown() {
     onMissingClockRight({});
+    NtpRetryTimer->stop();
+    delete Status; // its socket goes with it
+    Status = nullptr;
     LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();
@@ -317,8 +337,7 @@ bool TForm1::TrayMessage(TrayOp op) {
         }
         return true;
     case TrayOp::Modify:
-        TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16))));
-        TrayIcon->setToolTip(QStringLiteral("Korvat Server Active"));
+        ShowTrayState();
         if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
         return TrayIcon->isVisible();
     case TrayOp::Delete:
@@ -331,12 +350,8 @@ bool TForm1::TrayMessage(TrayOp op) {
 void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
     if (!LogFrm_) return;
     const LogEntry& e = LogFrm_->AddEntry(type, event, details);
-    // Headless, stderr is the operator's only view: one line per entry, line ends escaped.
-    if (isHeadless()) {
-        QByteArray flat = details;
-        flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
-        writeStderrLine(e.time + '\t' + e.col + '\t' + event + '\t' + flat);
-    }
+    // Headless, stderr is the operator's only view: one line per entry.
+    if (isHeadless()) writeStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }
@@ -348,6 +363,7 @@ void TForm1::SaveLogCsv() {
 }
 
 void TForm1::Exit1Click() {
+    if (endReason_.isEmpty()) endReason_ = "Exit chosen";
     exiting_ = true;
     close();
 }

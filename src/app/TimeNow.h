@@ -28,6 +28,7 @@ class QTimer;
 namespace ks {
 
 class CodeLabel;
+class StatusServer;
 class SntpClient;
 class TCommPortDriver;
 class IncomingConnection;
@@ -47,6 +48,42 @@ public:
     bool StartUp();
     // The shutdown order after the loop has ended; safe after a partial start-up.
     void Shutdown();
+    // Ends the program like "E&xit", for the reason given (a signal's name).
+    void EndProgram(const QByteArray& reason);
+    // Why the program ended, for the line at exit.
+    QByteArray EndReason() const { return endReason_; }
+    // The line at start when headless, once the settings are read: version, source, ports,
+    // settings file.
+    QByteArray StartLine() const;
+
+    // --- What an operator can ask of the running program (korvat-probe status) ---
+    // The source as a phrase: "GPS on COM5 (/dev/ttyS4)", "NTP from pool.ntp.org", "PC clock".
+    QByteArray SourceDescription() const;
+    // The state as one JSON object.
+    QByteArray StatusJson() const;
+    // The notification icon's text for the state.
+    QString TrayToolTip() const;
+    struct ClockSetting {
+        qint64 atMs = 0; // 0: none yet
+        qint16 source = 0;
+        qint64 stepMs = 0; // how far the clock moved
+    };
+    ClockSetting LastClockSetting;
+    struct NtpAttempt {
+        qint64 atMs = 0; // 0: none yet
+        QByteArray server;
+        QByteArray outcome;
+    };
+    NtpAttempt LastNtpAttempt;
+    void NoteClockSetting(qint16 source, qint64 stepMs);
+    quint64 RepliesSent = 0;    // "Client Send"
+    quint64 RepliesFailed = 0;  // "Socket Error"
+    quint64 RepliesRefused = 0; // "Queue Full"
+    int RequestsWaiting() const;
+    // Why the serial port is not open: the device and the system's message; empty when open
+    // or never tried.
+    QString SerialReason;
+    void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
     void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details);
@@ -96,6 +133,13 @@ public:
     // --- NTP ---
     bool SyncToNtp();
     void NTPTimerTimer();
+    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
+    // (a minute), until one succeeds; then the hourly attempt alone.
+    static constexpr int NtpRetryLimit = 5;
+    int NtpRetryBaseMs = 60'000;
+    int NtpRetries = 0; // retries made in the current series
+    QTimer* NtpRetryTimer = nullptr;
+    void NtpRetryTimerTimer();
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
     static constexpr quint16 RequestPort = 6645;
@@ -233,6 +277,7 @@ public:
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
     QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
+    StatusServer* Status = nullptr;
     // The client of the NTP attempt in progress; null between attempts and once the attempt
     // has been abandoned (it then writes nothing more).
     SntpClient* NtpClient = nullptr;
@@ -263,8 +308,17 @@ private:
     SingleInstance instance_;
     SettingsStore settings_;
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
+    void ScheduleNtpRetry(bool synced, bool wasRetry);
+    void StartStatusService();
+    void ShowTrayState();
+
     bool exiting_ = false;
     bool started_ = false;
+    bool ntpRetrying_ = false; // the attempt running is a retry
+    qint64 startedMs_ = 0;
+    QByteArray endReason_;
+    qint16 trayShownSource_ = -1;
+    qint16 trayShownState_ = -1;
     SntpClient* ntpAttempt_ = nullptr; // the running attempt's client, abandoned or not
 };
 

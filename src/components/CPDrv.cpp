@@ -106,18 +106,31 @@ void TCommPortDriver::SetPollingDelay(quint16 ms) {
     pollTimer_.setInterval(pollingDelay_);
 }
 
+QString TCommPortDriver::DeviceOfPort(int number) const {
+    return serialDevicePath(number, portsLookup_);
+}
+
 bool TCommPortDriver::Connect() {
     if (Connected()) return true;
     Disconnect(); // a lost device's handle that is still waiting to be closed
     const int number = comPortNumber(portName_);
-    const QString device = number > 0 ? serialDevicePath(number, portsLookup_) : portName_;
-    if (device.isEmpty()) return false;
-    if (!serial_.open(device)) return false;
+    const QString device = number > 0 ? DeviceOfPort(number) : portName_;
+    if (device.isEmpty()) {
+        lastError_ = portName_ + QStringLiteral(": no device for this port");
+        return false;
+    }
+    QString why;
+    if (!serial_.open(device, &why)) {
+        lastError_ = device + QStringLiteral(": ") + why;
+        return false;
+    }
     // A device that vanishes while being set up is closed by the error handler on the way.
     if (!ApplySettings() || !Connected()) {
+        lastError_ = device + QStringLiteral(": the device refused the line settings");
         Disconnect();
         return false;
     }
+    lastError_.clear();
     pollTimer_.start(pollingDelay_);
     return true;
 }

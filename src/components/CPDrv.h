@@ -105,6 +105,11 @@ public:
     // (at once when it already was); false when the device is missing, in use or refuses the
     // settings, and then the port stays closed.
     bool Connect();
+    // Why the last Connect failed: the device and the system's message, with a hint when the
+    // user lacks the right to open it. Empty after a Connect that succeeded.
+    QString LastError() const { return lastError_; }
+    // The device opened for port n (see serialDevicePath), whatever port is set now.
+    QString DeviceOfPort(int number) const;
     // Closes the port if it is open; nothing otherwise.
     void Disconnect();
     bool Connected() const { return serial_.isOpen() && !lost_; }
@@ -136,6 +141,7 @@ private:
     bool enableDtrOnOpen_ = true;
     quint16 outputTimeout_ = 500;
     PortsLookup portsLookup_;
+    QString lastError_;
 
     // The device went away; the handle is closed from the event loop, not from inside the
     // port's own notification, which the close would delete under it.

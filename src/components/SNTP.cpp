@@ -56,7 +56,11 @@ bool SntpClient::SyncClock() {
     RunGuard guard(*this);
     if (!exchange()) return false;
     // The platform reports why a setting failed, but a refused setting is simply false here.
-    return systemClock().setTime(times_.newTime(), ClockSetKind::Local);
+    const qint64 newTime = times_.newTime();
+    const qint64 before = systemClock().nowMs();
+    if (!systemClock().setTime(newTime, ClockSetKind::Local)) return false;
+    lastStepMs_ = newTime - before;
+    return true;
 }
 
 void SntpClient::Cancel() {

@@ -71,6 +71,8 @@ public:
     // Returns true when the clock was set; false when there was no usable answer, the wait
     // was cancelled, or the clock refused. Throws SntpError like GetServerTime.
     bool SyncClock();
+    // After a SyncClock that set the clock: how far it moved it, in ms (ahead positive).
+    qint64 LastStepMs() const { return lastStepMs_; }
 
     // Ends a waiting exchange at once and closes the socket. Safe from nested handlers;
     // does nothing when no exchange runs.
@@ -90,6 +92,7 @@ public:
     qint64 ClockOffset() const { return times_.clockOffset(); }
 
 private:
+    qint64 lastStepMs_ = 0;
     enum class WaitEnd { Done, Cancelled, Destroyed, TimedOut, SocketFailed };
     class RunGuard;
 

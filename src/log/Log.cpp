@@ -66,7 +66,7 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
         model_.clear();
         list_->setUpdatesEnabled(true);
     });
-    connect(save1, &QAction::triggered, this, &TLogFrm::SaveLogCsv);
+    connect(save1, &QAction::triggered, this, &TLogFrm::SaveLogCsvAndSay);
     connect(close1, &QAction::triggered, this, &QWidget::hide);
     connect(ok, &QPushButton::clicked, this, &QWidget::hide);
 }
@@ -81,6 +81,19 @@ bool TLogFrm::ShowDebug() const { return debug1_->isChecked(); }
 
 bool TLogFrm::IndicateClientType() const { return indicateClientType1_->isChecked(); }
 
-void TLogFrm::SaveLogCsv() { writeLogCsv(model_.entries(), executableDir(), localNow()); }
+void TLogFrm::SaveLogCsv() {
+    QStringList errors;
+    saveLogCsv(model_.entries(), executableDir(), localNow(), &errors);
+}
+
+void TLogFrm::SaveLogCsvAndSay() {
+    QStringList errors;
+    const QStringList saved = saveLogCsv(model_.entries(), executableDir(), localNow(), &errors);
+    QStringList lines;
+    for (const QString& path : saved) lines.append(QStringLiteral("Log saved to ") + path);
+    lines += errors;
+    showMessage(QStringLiteral("Korvat Server Log"), lines.join(QLatin1Char('\n')),
+                errors.isEmpty() ? MessageIcon::Information : MessageIcon::Warning);
+}
 
 } // namespace ks

@@ -21,8 +21,10 @@ public:
     bool ShowDebug() const;
     bool IndicateClientType() const;
 
-    // Writes the whole log to Logs/ beside the executable; silent on failure.
+    // Writes the whole log to each Logs/ folder there is (see logCsvDirs); silent on failure.
     void SaveLogCsv();
+    // "Log" > "Save": the same, saying where it saved or why it could not.
+    void SaveLogCsvAndSay();
 
     LogModel& Model() { return model_; }
     QTreeView* ListView() const { return list_; }

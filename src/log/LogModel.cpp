@@ -1,9 +1,25 @@
 #include "log/LogModel.h"
 
+#include "protocol/DateFormat.h"
+
 #include <QBrush>
 #include <QColor>
 
 namespace ks {
+
+QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal) {
+    QByteArray flat = entry.details;
+    flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
+    QByteArray line;
+    if (journal) {
+        const int type = LogModel::drawnType(entry.col);
+        line = type == LogAlert ? "<3>" : type == LogNotice ? "<5>" : "<6>";
+        line += formatDateTime("hh:nn:ss", now);
+    } else {
+        line = formatDateTime("yyyy-mm-dd hh:nn:ss", now);
+    }
+    return line + '\t' + entry.col + '\t' + entry.event + '\t' + flat;
+}
 
 const char* const LogModel::Captions[ColumnCount] = {"Time", "Event", "Details", "col"};
 

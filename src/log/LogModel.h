@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include "protocol/CivilTime.h"
+
 namespace ks {
 
 // Entry types.
@@ -15,6 +17,12 @@ struct LogEntry {
     QByteArray details;
     QByteArray col;     // the type as decimal text
 };
+
+// The line an entry is mirrored as on stderr: "yyyy-mm-dd hh:nn:ss", type, event, details,
+// joined by tabs, with backslash, CR, LF and tab in the details escaped. For the journal,
+// which keeps its own date, the syslog priority prefix stands in for the date: "<3>" for
+// alerts, "<5>" for notices, "<6>" for the rest.
+QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal);
 
 // The event log's rows: oldest first, at most 301 (the oldest goes only when more than
 // 300 are present). Only the Details cell carries the type's colours.

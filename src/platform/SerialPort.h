@@ -36,8 +36,9 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Opens the device for reading and writing, exclusively. False when it is missing,
-    // taken by another program or no serial device.
-    bool open(const QString& device);
+    // taken by another program or no serial device, with the reason in *error (the system's
+    // message and what may help).
+    bool open(const QString& device, QString* error);
     void close();
     bool isOpen() const;
     // Applies the settings; false when the device refuses them.

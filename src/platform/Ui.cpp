@@ -17,8 +17,11 @@ bool isHeadless() {
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
-void writeStderrLine(const QByteArray& line) {
-    const QByteArray out = line + '\n';
+void writeStderrLine(const QByteArray& line, int journalPriority) {
+    const QByteArray prefix = journalPriority >= 0 && stderrIsJournal()
+                                  ? '<' + QByteArray::number(journalPriority) + '>'
+                                  : QByteArray();
+    const QByteArray out = prefix + line + '\n';
     const char* p = out.constData();
     qsizetype left = out.size();
     while (left > 0) {
@@ -35,7 +38,10 @@ void writeStderrLine(const QByteArray& line) {
 
 void showMessage(const QString& caption, const QString& text, MessageIcon icon) {
     if (isHeadless()) {
-        writeStderrLine((caption + QStringLiteral(": ") + text).toLocal8Bit());
+        writeStderrLine((caption + QStringLiteral(": ") + text).toLocal8Bit(),
+                        icon == MessageIcon::Critical  ? 3
+                        : icon == MessageIcon::Warning ? 4
+                                                       : 6);
         return;
     }
     QMessageBox box(icon == MessageIcon::Critical  ? QMessageBox::Critical

@@ -14,8 +14,13 @@ bool isHeadless();
 // as if the box had been dismissed.
 void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 
-// Writes one line to stderr at once (unbuffered), adding the line end.
-void writeStderrLine(const QByteArray& line);
+// True when stderr is the systemd journal (JOURNAL_STREAM names its device and inode): lines
+// may then start with a syslog priority prefix ("<3>").
+bool stderrIsJournal();
+
+// Writes one line to stderr at once (unbuffered), adding the line end. With a syslog
+// priority (0-7) the line starts with its prefix ("<6>") when stderr is the journal.
+void writeStderrLine(const QByteArray& line, int journalPriority = -1);
 
 // The folder of the running executable: Logs/ is beside it, and hour.wav is looked for there.
 QString executableDir();

@@ -24,6 +24,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -406,6 +407,25 @@ private slots:
                                                          : QString();
         QCOMPARE(QFileInfo(got).canonicalFilePath(), QFileInfo(expected).canonicalFilePath());
         QCOMPARE(got.isEmpty(), expected.isEmpty());
+    }
+
+    // The badge never covers a digit, and the status bar's longest texts fit their panels.
+    void nothingCoveredOrClipped() {
+        Window w;
+        w.tick();
+        for (QLabel* digits : {w.form->lblH, w.form->lblM, w.form->lblS}) {
+            const QRect glyphs = QStyle::alignedRect(
+                Qt::LeftToRight, digits->alignment(),
+                digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size(), digits->geometry());
+            QVERIFY2(!glyphs.intersects(w.form->tsStatus->geometry()), qPrintable(digits->text()));
+        }
+        const QList<QPair<QLabel*, QString>> panels = {
+            {w.form->ClientCountPanel, QStringLiteral("256")},
+            {w.form->SerialPanel, QStringLiteral("Serial Input Connected")}};
+        for (const auto& [panel, text] : panels)
+            QVERIFY2(panel->fontMetrics().horizontalAdvance(text) <= panel->contentsRect().width(),
+                     qPrintable(text));
+        QCOMPARE(w.form->windowTitle(), QStringLiteral("Korvat Server V2.01"));
     }
 
     void closeHidesExitEnds() {

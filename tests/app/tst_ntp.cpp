@@ -245,6 +245,48 @@ private slots:
         QVERIFY(!w.form->NTPTimer->isActive());
     }
 
+    // After a failed attempt the next follow after 1, 2, 4, 8 and 16 base intervals, each
+    // logged like any attempt, until one succeeds; after the fifth the hourly attempt is
+    // left alone.
+    void retrySchedule_data() {
+        QTest::addColumn<int>("failing");  // attempts answered with stratum 0
+        QTest::addColumn<int>("attempts"); // the forced one and its retries
+        QTest::newRow("answers from the third attempt on") << 2 << 3;
+        QTest::newRow("never answers") << 100 << 6;
+    }
+    void retrySchedule() {
+        QFETCH(int, failing);
+        QFETCH(int, attempts);
+        Window w;
+        server.reset();
+        constexpr int BaseMs = 40;
+        w.form->NtpRetryBaseMs = BaseMs;
+        QElapsedTimer since;
+        since.start();
+        QList<qint64> at;
+        server.onRequest = [&] {
+            at.append(since.elapsed());
+            server.stratum = at.size() <= failing ? 0 : 1;
+        };
+        const qsizetype from = w.logSize();
+
+        w.form->btnForceClick();
+
+        QList<QByteArray> expected;
+        for (int i = 1; i <= attempts; ++i)
+            expected << "4|NTP Sync|Attempting Sync to 127.0.0.1"
+                     << (i <= failing ? QByteArray("0|NTP Sync|Failed Sync to 127.0.0.1")
+                                      : QByteArray("2|NTP Sync|Successful Sync to 127.0.0.1"));
+        QTRY_COMPARE_WITH_TIMEOUT(w.entries(from).size(), expected.size(), 30000);
+        QCOMPARE(w.entries(from), expected);
+        QCOMPARE(server.requests.size(), attempts);
+        for (int i = 1; i < attempts; ++i)
+            QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1), QByteArray::number(at[i] - at[i - 1]).constData());
+        // Nothing further is planned: the series has ended.
+        QVERIFY(!w.form->NtpRetryTimer->isActive());
+        QCOMPARE(w.form->SyncState, qint16(failing < attempts ? 2 : 0));
+    }
+
     // A silent server: exactly one "Connection Timeout", 3000 ms after the request (within
     // one tick), and the tick goes on meanwhile, announcing the attempt's state 1.
     void watchdogWhileTheTickRuns() {

@@ -2,10 +2,16 @@
 // request kind answered, a requester that does not listen, clients that reset, a taken
 // port, and the announcements a listener on the group sees.
 #include "AppProcess.h"
+#include "platform/StatusServer.h"
 #include "protocol/Requests.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -13,6 +19,7 @@
 #include <QTest>
 
 #include <memory>
+#include <vector>
 #include <sys/socket.h>
 
 using ks::test::AppProcess;
@@ -25,8 +32,9 @@ struct ProbeResult {
     QByteArray out;
 };
 
-ProbeResult runProbe(const QStringList& args) {
+ProbeResult runProbe(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess probe;
+    probe.setProcessEnvironment(env);
     probe.start(QStringLiteral(KS_PROBE_BIN), args);
     if (!probe.waitForFinished(WaitMs)) {
         probe.kill();
@@ -143,8 +151,11 @@ private slots:
         QCOMPARE(runProbe({QStringLiteral("request"), QStringLiteral("127.0.0.1")}).exitCode, 0);
         QList<QByteArray> failures;
         for (const QByteArray& l : s.app.lines())
-            if (l.contains("Socket Error")) failures.append(l.mid(8));
-        QCOMPARE(failures, QList<QByteArray>{"\t0\tSocket Error\t"}); // no connection: no address
+            if (l.contains("Socket Error")) failures.append(l);
+        QCOMPARE(failures.size(), 1);
+        // Date and time, type, event, no address (there was no connection).
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t0\tSocket Error\t$"))
+                     .match(QString::fromLatin1(failures[0])).hasMatch(), failures[0].constData());
         const QStringList csv = QDir(s.app.logsDir()).entryList(QDir::Files);
         QCOMPARE(csv.size(), 1);
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.csv$"))
@@ -178,15 +189,76 @@ private slots:
         for (const QByteArray& l : s.app.lines()) QVERIFY2(!l.startsWith("Korvat Server"), l.constData());
     }
 
-    void takenPortEndsStartUp() {
-        QTcpServer other;
-        QVERIFY(other.listen(QHostAddress::AnyIPv4, 6645));
-        AppProcess app;
-        app.start();
-        QVERIFY(app.waitForExit(WaitMs));
-        QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(app.process().exitCode(), 0);
-        QCOMPARE(app.lines(), QList<QByteArray>{"Korvat Server: Cannot listen on TCP port 6645: Address already in use"});
+    // The status socket: only its user may use it, it counts what clients saw, and clients
+    // that never read, send garbage or flood it cannot stall the program.
+    void statusSocket() {
+        Server s;
+        QVERIFY(s.start());
+        const QString path = s.app.runtimeDir() + QStringLiteral("/kserver.status");
+        QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(runProbe({QStringLiteral("request"), QStringLiteral("127.0.0.1")}).exitCode, 0);
+        request(ks::requestFrame(ks::ClientType::Korvat1001), QStringLiteral("192.0.2.2")); // nobody listens
+        QVERIFY(s.app.waitForLine("\t0\tSocket Error\t", WaitMs));
+
+        // Hostile local clients: silent, never reading, garbage, a flood of connections.
+        QLocalSocket silent;
+        silent.connectToServer(path);
+        QVERIFY(silent.waitForConnected(WaitMs));
+        QLocalSocket deaf; // asks, never reads
+        deaf.connectToServer(path);
+        QVERIFY(deaf.waitForConnected(WaitMs));
+        deaf.write("status\n");
+        QLocalSocket garbage;
+        garbage.connectToServer(path);
+        QVERIFY(garbage.waitForConnected(WaitMs));
+        garbage.write(QByteArray(1 << 20, 'x'));
+        std::vector<std::unique_ptr<QLocalSocket>> flood;
+        for (int i = 0; i < 20; ++i) {
+            flood.push_back(std::make_unique<QLocalSocket>());
+            flood.back()->connectToServer(path);
+        }
+        // The garbage is cut off after a line's worth, the silent one after the time limit.
+        QDeadlineTimer deadline(WaitMs);
+        while ((garbage.state() != QLocalSocket::UnconnectedState ||
+                silent.state() != QLocalSocket::UnconnectedState) && !deadline.hasExpired()) {
+            garbage.waitForBytesWritten(10);
+            silent.waitForDisconnected(10);
+        }
+        QCOMPARE(garbage.state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(silent.state(), QLocalSocket::UnconnectedState);
+        flood.clear();
+
+        const ProbeResult json = runProbe({QStringLiteral("status"), QStringLiteral("--json")}, s.app.env);
+        QCOMPARE(json.exitCode, 0);
+        const QJsonObject o = QJsonDocument::fromJson(json.out).object();
+        QCOMPARE(o.value(QLatin1String("version")).toString(), QStringLiteral("2.01"));
+        QCOMPARE(o.value(QLatin1String("source")).toString(), QStringLiteral("PC clock"));
+        QCOMPARE(o.value(QLatin1String("status")).toString(), QStringLiteral("0_0_2"));
+        QCOMPARE(o.value(QLatin1String("status_words")).toString(), QStringLiteral("PC clock, synchronised"));
+        QCOMPARE(o.value(QLatin1String("replies_sent")).toInt(), 3); // the refused one never got that far
+        QCOMPARE(o.value(QLatin1String("replies_failed")).toInt(), 1);
+        QCOMPARE(o.value(QLatin1String("replies_refused")).toInt(), 0);
+        QCOMPARE(o.value(QLatin1String("requests_waiting")).toInt(), 0);
+        QVERIFY(o.contains(QLatin1String("connections_open")));
+        QVERIFY(!o.contains(QLatin1String("last_clock_setting")));
+
+        // The second copy's request, and one the socket does not know (closed unanswered).
+        QCOMPARE(ks::StatusServer::ask(path, "show", WaitMs), QByteArray("ok\n"));
+        QCOMPARE(ks::StatusServer::ask(path, "stop", WaitMs), QByteArray());
+
+        const ProbeResult text = runProbe({QStringLiteral("status")}, s.app.env);
+        QCOMPARE(text.exitCode, 0);
+        QVERIFY2(text.out.contains("\nSource:            PC clock\n"
+                                   "State:             0_0_2  PC clock, synchronised\n"
+                                   "Last clock set:    none since start\n"
+                                   "Replies:           3 sent, 1 failed, 0 refused\n"
+                                   "Requests waiting:  0\n"),
+                 text.out.constData());
+        QVERIFY(s.stop());
+        QCOMPARE(runProbe({QStringLiteral("status")}, s.app.env).exitCode, 3); // nobody answers
+        QVERIFY(!QFile::exists(path));
     }
 };
 

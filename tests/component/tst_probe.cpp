@@ -371,6 +371,15 @@ private slots:
             u"bench"_s, u"127.0.0.1"_s, u"--requests"_s, u"10"_s,          u"--sources"_s,
             u"1"_s,     u"--rate"_s,    u"5"_s,          u"--sequential"_s};
         QTest::newRow("listen zero seconds") << QStringList{u"listen"_s, u"0"_s};
+        QTest::newRow("status with an argument") << QStringList{u"status"_s, u"127.0.0.1"_s};
+        QTest::newRow("json for request")
+            << QStringList{u"request"_s, u"127.0.0.1"_s, u"--json"_s};
+    }
+
+    void version() {
+        const Run run = runProbe({u"--version"_s});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, u"korvat-probe 2.01\n"_s);
     }
     void usageErrors() {
         QFETCH(QStringList, args);

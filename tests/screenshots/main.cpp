@@ -44,6 +44,9 @@ int main(int argc, char* argv[]) {
     form.show();
     form.Timer1Timer();
     form.Timer1Timer();
+    // The longest status bar texts, to see that nothing is clipped.
+    form.ClientCountPanel->setText(QStringLiteral("256"));
+    form.SerialPanel->setText(QStringLiteral("Serial Input Connected"));
     bool ok = save(&form, out, "main-window");
 
     const struct {

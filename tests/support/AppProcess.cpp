@@ -42,10 +42,10 @@ void AppProcess::writeSettings(const QByteArray& text) const {
     if (f.open(QIODevice::WriteOnly)) f.write(text);
 }
 
-void AppProcess::start() {
+void AppProcess::start(const QStringList& args) {
     process_.setProcessEnvironment(env);
     process_.setWorkingDirectory(root());
-    process_.start(binDir() + QStringLiteral("/korvat-server"), {});
+    process_.start(binDir() + QStringLiteral("/korvat-server"), args);
     process_.waitForStarted(5000);
 }
 
@@ -80,10 +80,10 @@ bool AppProcess::waitForExit(int timeoutMs) {
     return process_.state() == QProcess::NotRunning;
 }
 
-qint64 AppProcess::terminate(int timeoutMs) {
+qint64 AppProcess::terminate(int timeoutMs, int signal) {
     QElapsedTimer timer;
     timer.start();
-    ::kill(pid_t(process_.processId()), SIGTERM);
+    ::kill(pid_t(process_.processId()), signal);
     return waitForExit(timeoutMs) ? timer.elapsed() : -1;
 }
 

@@ -27,12 +27,13 @@ public:
 
     QProcessEnvironment env;
 
-    void start();
+    void start(const QStringList& args = {});
     // Waits until a stderr line contains the text; returns whether it came in time.
     bool waitForLine(const QByteArray& text, int timeoutMs = 5000);
     bool waitForExit(int timeoutMs = 5000);
-    // SIGTERM; returns the time it took the process to end, or -1 when it did not in time.
-    qint64 terminate(int timeoutMs = 5000);
+    // Sends the signal (SIGTERM by default); returns the time it took the process to end, or
+    // -1 when it did not in time.
+    qint64 terminate(int timeoutMs = 5000, int signal = 15);
     QList<QByteArray> lines();
     QProcess& process() { return process_; }
 

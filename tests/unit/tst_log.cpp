@@ -7,6 +7,7 @@
 #include <QBrush>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -44,22 +45,32 @@ private slots:
         QCOMPARE(model.entries().last().event, QByteArray("new"));
     }
 
-    void colours_data() {
+    // Per type: the colours in the window, and the syslog priority of its stderr line when
+    // stderr is the journal.
+    void byType_data() {
         QTest::addColumn<QByteArray>("col");
         QTest::addColumn<QVariant>("background");
         QTest::addColumn<QVariant>("foreground");
+        QTest::addColumn<QByteArray>("priority");
         const QVariant none;
-        QTest::newRow("alert") << QByteArray("0") << QVariant(QBrush(QColor(255, 0, 0))) << QVariant(QBrush(QColor(255, 255, 255)));
-        QTest::newRow("success") << QByteArray("2") << QVariant(QBrush(QColor(0, 255, 0))) << none;
-        QTest::newRow("notice") << QByteArray("4") << QVariant(QBrush(QColor(255, 255, 0))) << none;
-        QTest::newRow("other type") << QByteArray("7") << none << none;
+        QTest::newRow("alert") << QByteArray("0") << QVariant(QBrush(QColor(255, 0, 0))) << QVariant(QBrush(QColor(255, 255, 255))) << QByteArray("<3>");
+        QTest::newRow("success") << QByteArray("2") << QVariant(QBrush(QColor(0, 255, 0))) << none << QByteArray("<6>");
+        QTest::newRow("notice") << QByteArray("4") << QVariant(QBrush(QColor(255, 255, 0))) << none << QByteArray("<5>");
+        QTest::newRow("other type") << QByteArray("7") << none << none << QByteArray("<6>");
         QTest::newRow("not a number drawn as 0") << QByteArray("x") << QVariant(QBrush(QColor(255, 0, 0)))
-                                                 << QVariant(QBrush(QColor(255, 255, 255)));
+                                                 << QVariant(QBrush(QColor(255, 255, 255))) << QByteArray("<3>");
     }
-    void colours() {
+    void byType() {
         QFETCH(QByteArray, col);
         QFETCH(QVariant, background);
         QFETCH(QVariant, foreground);
+        QFETCH(QByteArray, priority);
+        // The line carries its own reading of the clock, so date and time never disagree.
+        const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
+        const LogEntry entry{"23:59:59", "Event", "a\tb\\c\r\nd", col};
+        const QByteArray rest = '\t' + col + "\tEvent\ta\\tb\\\\c\\r\\nd";
+        QCOMPARE(mirrorLine(entry, now, true), priority + "01:02:03" + rest);
+        QCOMPARE(mirrorLine(entry, now, false), "2026-12-07 01:02:03" + rest);
         LogModel model;
         model.add({"12:00:00", "Event", "Details", col});
         QCOMPARE(model.data(model.index(0, LogModel::DetailsColumn), Qt::BackgroundRole), background);
@@ -115,10 +126,42 @@ private slots:
         QCOMPARE(readAll(dir.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv")), expected);
     }
 
-    void csvWithoutLogsFolderWritesNothing() {
-        QTemporaryDir dir;
-        QVERIFY(!writeLogCsv({{"a", "b", "c", "0"}}, dir.path(), SaveTime));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    // The save goes to each Logs folder there is, beside the executable and in the user's
+    // state folder, creates none, and says where it saved or why it could not.
+    void saveToEachLogsFolder_data() {
+        QTest::addColumn<bool>("besideExecutable");
+        QTest::addColumn<bool>("inState");
+        QTest::newRow("none") << false << false;
+        QTest::newRow("beside the executable") << true << false;
+        QTest::newRow("in the state folder") << false << true;
+        QTest::newRow("both") << true << true;
+    }
+    void saveToEachLogsFolder() {
+        QFETCH(bool, besideExecutable);
+        QFETCH(bool, inState);
+        QTemporaryDir bin;
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        const QString stateDir = state.path() + QStringLiteral("/korvat-server");
+        if (besideExecutable) QVERIFY(QDir(bin.path()).mkdir(QStringLiteral("Logs")));
+        if (inState) QVERIFY(QDir().mkpath(stateDir + QStringLiteral("/Logs")));
+        QStringList errors;
+        const QStringList saved = saveLogCsv({{"a", "b", "c", "0"}}, bin.path(), SaveTime, &errors);
+        QStringList expected;
+        if (besideExecutable) expected << bin.path() + QStringLiteral("/Logs/05-03-09-14-07-09.csv");
+        if (inState) expected << stateDir + QStringLiteral("/Logs/05-03-09-14-07-09.csv");
+        QCOMPARE(saved, expected);
+        for (const QString& path : expected)
+            QCOMPARE(readAll(path), QByteArray("\"Time\",\"Event\",\"Details\",\"col\"\r\n\"a\",\"b\",\"c\",\"0\"\r\n"));
+        if (expected.isEmpty()) {
+            QCOMPARE(errors, QStringList{QStringLiteral("No Logs folder: create %1/Logs or %2/Logs to save the log.")
+                                             .arg(bin.path(), stateDir)});
+            QVERIFY(!QFileInfo::exists(stateDir)); // nothing is created
+            QCOMPARE(QDir(bin.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        } else {
+            QCOMPARE(errors, QStringList());
+        }
+        qunsetenv("XDG_STATE_HOME");
     }
 
     void twoSavesInOneSecondReplace() {

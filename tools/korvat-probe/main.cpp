@@ -1,8 +1,9 @@
 // korvat-probe: asks a Korvat time server for the time, listens to its state
-// announcements, and measures its request service.
+// announcements, measures its request service, and shows the local server's state.
 #include "Bench.h"
 #include "Listen.h"
 #include "Request.h"
+#include "Status.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -48,17 +49,29 @@ Commands:
       whether the replies came in the order the requests were sent, and the latency
       from sending a request to the end of its reply: p50, p99, max.
 
+  status [--json]
+      Shows the state of the server running on this machine for this user, read
+      through its local socket ($XDG_RUNTIME_DIR/kserver.status): version, uptime,
+      source and its device or NTP server, the state in words, the last clock
+      setting (when, from which source, by how much the clock moved), the last NTP
+      attempt and its outcome, replies sent, failed and refused since start,
+      requests waiting, connections open, and why the serial port is not open.
+      With --json, the server's JSON object as it is (for monitoring).
+
   --help, -h
       This text.
 
+  --version
+      The version.
+
 Exit codes:
-  0   request: a well-formed reply. listen: SECONDS have passed.
+  0   request: a well-formed reply. listen: SECONDS have passed. status: answered.
       bench: every request answered, well-formed, in order.
   1   request: no reply within MS. bench: requests lost or not started in time.
   2   request: a malformed reply (or one of another format than asked for).
       bench: a reply malformed, out of order or unasked for.
   3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
-      address unusable.
+      address unusable. status: no server answers.
   64  usage: unknown command or option, bad value.
 )";
 
@@ -69,7 +82,8 @@ struct Arguments {
     QStringList flags;
 };
 
-const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help")};
+const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"),
+                           QStringLiteral("version"), QStringLiteral("json")};
 
 std::optional<Arguments> split(const QStringList& args, QString* error) {
     Arguments parsed;
@@ -188,6 +202,10 @@ int main(int argc, char* argv[]) {
         printLine(QString::fromLatin1(HelpText).trimmed());
         return ExitOk;
     }
+    if (args->flags.contains(QStringLiteral("version"))) {
+        printLine(QStringLiteral("korvat-probe " KS_VERSION));
+        return ExitOk;
+    }
     if (args->positional.isEmpty()) return usage(QStringLiteral("no command given"));
     const QString command = args->positional.first();
 
@@ -258,6 +276,13 @@ int main(int argc, char* argv[]) {
         // Inside the loop, so a failure at once can end it.
         QTimer::singleShot(0, &bench, &BenchCommand::start);
         return app.exec();
+    }
+
+    if (command == QLatin1String("status")) {
+        const OptionReader reader(*args, {QStringLiteral("json")});
+        if (!reader.checkNames(&error)) return usage(error);
+        if (args->positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
+        return statusCommand(reader.flag(QStringLiteral("json")));
     }
 
     return usage(QStringLiteral("unknown command '%1'").arg(command));

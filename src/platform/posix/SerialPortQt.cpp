@@ -19,9 +19,14 @@ SerialPort::SerialPort(QObject* parent) : QObject(parent), d_(std::make_unique<D
 
 SerialPort::~SerialPort() = default;
 
-bool SerialPort::open(const QString& device) {
+bool SerialPort::open(const QString& device, QString* error) {
     d_->port.setPortName(device);
-    return d_->port.open(QIODevice::ReadWrite);
+    if (d_->port.open(QIODevice::ReadWrite)) return true;
+    *error = d_->port.errorString();
+    if (d_->port.error() == QSerialPort::PermissionError)
+        *error += QStringLiteral(" (may this user open it? on most systems members of the "
+                                 "'dialout' group may)");
+    return false;
 }
 
 void SerialPort::close() { d_->port.close(); }

@@ -1,19 +1,13 @@
 #include "platform/SingleInstance.h"
 
-#include <QDir>
+#include "protocol/RuntimePaths.h"
+
 #include <QLockFile>
 
 namespace ks {
 
-namespace {
-QString lockPath() {
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty() || !QDir(dir).exists()) dir = QDir::tempPath();
-    return dir + QStringLiteral("/kserver.lock");
-}
-} // namespace
-
-SingleInstance::SingleInstance() : lock_(std::make_unique<QLockFile>(lockPath())) {
+SingleInstance::SingleInstance()
+    : lock_(std::make_unique<QLockFile>(runtimeFolder() + QStringLiteral("/kserver.lock"))) {
     // Held for the whole run, so age never makes it stale; a dead owner's pid does.
     lock_->setStaleLockTime(0);
 }

@@ -1,5 +1,7 @@
 #include "platform/SerialPort.h"
 
+#include "platform/win32/SystemMessage.h"
+
 #include <QByteArray>
 #include <QMetaObject>
 
@@ -42,12 +44,18 @@ SerialPort::SerialPort(QObject* parent) : QObject(parent), d_(std::make_unique<D
 
 SerialPort::~SerialPort() { close(); }
 
-bool SerialPort::open(const QString& device) {
-    if (isOpen()) return false;
+bool SerialPort::open(const QString& device, QString* error) {
+    if (isOpen()) {
+        *error = QStringLiteral("already open");
+        return false;
+    }
     // Exclusive (no sharing), an existing device, no overlapped I/O.
     d_->handle = CreateFileW(reinterpret_cast<const wchar_t*>(device.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (d_->handle == INVALID_HANDLE_VALUE) return false;
+    if (d_->handle == INVALID_HANDLE_VALUE) {
+        *error = systemMessage(GetLastError());
+        return false;
+    }
     DCB probe{};
     probe.DCBlength = sizeof probe;
     COMMTIMEOUTS timeouts{};
@@ -58,6 +66,7 @@ bool SerialPort::open(const QString& device) {
     timeouts.ReadTotalTimeoutConstant = ReadWaitMs;
     timeouts.WriteTotalTimeoutConstant = 10;
     if (!GetCommState(d_->handle, &probe) || !SetCommTimeouts(d_->handle, &timeouts)) {
+        *error = systemMessage(GetLastError());
         CloseHandle(d_->handle);
         d_->handle = INVALID_HANDLE_VALUE;
         return false;

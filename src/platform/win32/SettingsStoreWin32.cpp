@@ -1,6 +1,7 @@
 #include "platform/SettingsStore.h"
 
 #include "platform/Error.h"
+#include "platform/win32/SystemMessage.h"
 
 #include <windows.h>
 
@@ -19,14 +20,6 @@ QByteArray hexData(DWORD type, const QByteArray& bytes) {
     return out;
 }
 
-QString systemMessage(LONG code) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, DWORD(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    QString message = text ? QString::fromLocal8Bit(text).trimmed() : QStringLiteral("error %1").arg(code);
-    LocalFree(text);
-    return message;
-}
 } // namespace
 
 SettingsStore::SettingsStore(QString path) : path_(std::move(path)) {}

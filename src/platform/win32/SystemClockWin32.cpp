@@ -1,5 +1,7 @@
 #include "platform/SystemClock.h"
 
+#include "platform/win32/SystemMessage.h"
+
 #include <QString>
 
 #include <windows.h>
@@ -34,14 +36,6 @@ qint64 msFromSystemTime(const SYSTEMTIME& st) {
     return msFromFileTime(ft);
 }
 
-QString systemMessage(DWORD code) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    QString message = text ? QString::fromLocal8Bit(text).trimmed() : QStringLiteral("error %1").arg(code);
-    LocalFree(text);
-    return message;
-}
 
 // Enables the system-time privilege for the lifetime of the object, when the account holds
 // it, and puts back the state it had before.

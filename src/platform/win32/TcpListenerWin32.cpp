@@ -1,5 +1,7 @@
 #include "platform/TcpListener.h"
 
+#include "platform/win32/SystemMessage.h"
+
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -12,14 +14,6 @@ namespace {
 // A read never takes more than this at once; the rest waits for the next notification.
 constexpr int MaxReceive = 1 << 20;
 
-QString systemMessage(int error) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, DWORD(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    QString message = text ? QString::fromLocal8Bit(text).trimmed() : QStringLiteral("error %1").arg(error);
-    LocalFree(text);
-    return message;
-}
 
 SOCKET socketOf(qintptr descriptor) { return SOCKET(descriptor); }
 } // namespace

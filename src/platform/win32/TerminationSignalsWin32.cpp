@@ -20,7 +20,13 @@ HANDLE finished = nullptr; // set once the program has shut down
 BOOL WINAPI onConsoleEvent(DWORD event) {
     TerminationSignals* target = receiver;
     if (!target) return FALSE;
-    QMetaObject::invokeMethod(target, &TerminationSignals::terminationRequested, Qt::QueuedConnection);
+    const QByteArray name = event == CTRL_C_EVENT       ? QByteArrayLiteral("Ctrl-C")
+                            : event == CTRL_BREAK_EVENT ? QByteArrayLiteral("Ctrl-Break")
+                            : event == CTRL_CLOSE_EVENT ? QByteArrayLiteral("console closed")
+                            : event == CTRL_LOGOFF_EVENT ? QByteArrayLiteral("logoff")
+                                                         : QByteArrayLiteral("shutdown");
+    QMetaObject::invokeMethod(
+        target, [target, name] { emit target->terminationRequested(name); }, Qt::QueuedConnection);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(finished, 4500);
     return TRUE;
