@@ -1,7 +1,8 @@
 // NTP synchronisation in the program: the attempts' log entries and states, the watchdog,
 // refused second attempts and "E&xit" during the wait; in-process on an injected clock and
-// as a process recording its clock settings. A fake SNTP server answers on 127.0.0.1:123.
+// as a process recording its clock settings. The fake SNTP server answers on 127.0.0.1:123.
 #include "AppProcess.h"
+#include "FakeSntpServer.h"
 #include "FakeClock.h"
 #include "GroupListener.h"
 #include "TestWindow.h"
@@ -24,9 +25,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
-#include <QtEndian>
 
-#include <functional>
 #include <memory>
 
 using namespace ks;
@@ -40,69 +39,6 @@ constexpr qint64 ServerAheadMs = 3'602'500;
 QByteArray ntpSettings(const QByteArray& host) {
     return test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"" + host + "\"\r\n";
 }
-
-QByteArray timestampBytes(NtpTimestamp ts) {
-    QByteArray b(8, '\0');
-    qToBigEndian(ts.seconds, b.data());
-    qToBigEndian(ts.fraction, b.data() + 4);
-    return b;
-}
-
-// An SNTP server on 127.0.0.1:123, on the test's thread: it sees the program's requests
-// inside the program's nested wait. Its clock is the process's clock (the installed fake, in
-// process) plus ServerAheadMs.
-class FakeNtpServer : public QObject {
-public:
-    FakeNtpServer() {
-        connect(&socket, &QUdpSocket::readyRead, this, [this] {
-            while (socket.hasPendingDatagrams()) {
-                QByteArray data(int(socket.pendingDatagramSize()), '\0');
-                Sender from;
-                socket.readDatagram(data.data(), data.size(), &from.address, &from.port);
-                requests.append(data);
-                senders_.append(from);
-                sinceRequest.start();
-                if (onRequest) onRequest();
-                if (!silent) answer();
-            }
-        });
-    }
-    bool listen() { return socket.bind(QHostAddress::LocalHost, SntpDefaultPort); }
-    void reset() {
-        stratum = 1;
-        silent = false;
-        onRequest = nullptr;
-        requests.clear();
-        senders_.clear();
-    }
-
-    // Answers a request (by default the last) now.
-    void answer(qsizetype index = -1) {
-        if (index < 0) index = requests.size() - 1;
-        stampedMs = systemClock().nowMs() + ServerAheadMs;
-        const QByteArray t = timestampBytes(ntpFromMs(stampedMs));
-        QByteArray b(24, '\0');
-        b[0] = char(0x1C); // LI 0, version 3, mode 4 (server)
-        b[1] = char(stratum);
-        socket.writeDatagram(b + requests[index].mid(40, 8) + t + t, senders_[index].address,
-                             senders_[index].port);
-    }
-
-    int stratum = 1;
-    bool silent = false;             // leave requests unanswered
-    std::function<void()> onRequest; // runs when a request arrives, before any answer
-    QList<QByteArray> requests;
-    QElapsedTimer sinceRequest;
-    qint64 stampedMs = 0; // the server time in the last answer
-    QUdpSocket socket;
-
-private:
-    struct Sender {
-        QHostAddress address;
-        quint16 port = 0;
-    };
-    QList<Sender> senders_;
-};
 
 // A started main window with the NTP source and a clock standing at Now.
 struct Window : test::TestWindow {
@@ -150,7 +86,8 @@ private slots:
     void initTestCase() {
         if (qEnvironmentVariableIsEmpty("KS_IN_NETNS"))
             QSKIP("serves on port 123: run inside tests/netns-run");
-        QVERIFY2(server.listen(), qPrintable(server.socket.errorString()));
+        QVERIFY2(server.bound(), qPrintable(server.socket.errorString()));
+        server.aheadUs = ServerAheadMs * 1000;
     }
     void init() { server.reset(); }
 
@@ -221,7 +158,7 @@ private slots:
         server.reset();
         w.clock.settings.clear();
         w.clock.refuse = refuse;
-        server.stratum = stratum;
+        server.reply.stratum = stratum;
         qint16 stateDuringWait = -1;
         server.onRequest = [&] { stateDuringWait = w.form->SyncState; };
         w.form->Edit1Change(QString::fromLatin1(host));
@@ -266,7 +203,7 @@ private slots:
         QList<qint64> at;
         server.onRequest = [&] {
             at.append(since.elapsed());
-            server.stratum = at.size() <= failing ? 0 : 1;
+            server.reply.stratum = at.size() <= failing ? 0 : 1;
         };
         const qsizetype from = w.logSize();
 
@@ -293,7 +230,7 @@ private slots:
         Window w;
         w.form->LogFrm()->Debug1()->setChecked(true);
         server.reset();
-        server.silent = true;
+        server.mode = test::FakeSntpServer::Mode::Silent;
         qint64 timeoutAfterRequest = -1;
         connect(&w.form->LogFrm()->Model(), &QAbstractItemModel::rowsInserted, this, [&] {
             if (w.form->LogFrm()->Model().entries().last().details == "Connection Timeout")
@@ -329,8 +266,8 @@ private slots:
         Window w;
         w.form->NetworkPresent = true;
         server.reset();
-        server.silent = true;
-        server.onRequest = [&] { QTimer::singleShot(600, &server, [&] { server.answer(); }); };
+        server.mode = test::FakeSntpServer::Mode::Silent;
+        server.onRequest = [&] { QTimer::singleShot(600, &server, [&] { server.answerNow(); }); };
         w.form->Timer1->start();
 
         QVERIFY(w.form->SyncToNtp());
@@ -356,7 +293,7 @@ private slots:
         QFETCH(QList<QByteArray>, between);
         Window w;
         server.reset();
-        server.silent = true;
+        server.mode = test::FakeSntpServer::Mode::Silent;
         SntpClient* running = nullptr;
         bool untouched = false;
         server.onRequest = [&] {
@@ -367,7 +304,7 @@ private slots:
             if (request == "choose") QTest::mouseClick(w.form->lblSync[1], Qt::LeftButton);
             untouched = running && w.form->NtpClient == running && w.form->NTPTimer->isActive() &&
                         w.form->SyncState == 1;
-            server.answer(0);
+            server.answerNow(0);
         };
         const qsizetype from = w.logSize();
 
@@ -386,7 +323,7 @@ private slots:
     void exitDuringTheWait() {
         Window w;
         server.reset();
-        server.silent = true;
+        server.mode = test::FakeSntpServer::Mode::Silent;
         QElapsedTimer sinceExit;
         server.onRequest = [&] {
             QTimer::singleShot(100, w.form.get(), [&] {
@@ -479,7 +416,7 @@ private slots:
         QVERIFY(listener.bound());
         test::AppProcess app;
         app.writeSettings(ntpSettings("127.0.0.1"));
-        server.silent = true;
+        server.mode = test::FakeSntpServer::Mode::Silent;
         app.start();
         QVERIFY(app.waitForLine("Attempting Sync to 127.0.0.1", 5000));
         QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 2000);
@@ -494,7 +431,7 @@ private slots:
     }
 
 private:
-    FakeNtpServer server;
+    test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
 };
 
 QTEST_MAIN(TestNtp)

@@ -34,4 +34,26 @@ struct TestWindow {
     bool started = false;
 };
 
+// The same window on the real clock with its timers running: clock settings are recorded in
+// clockLog(), and this process's stderr (the log mirror, headless message boxes) goes to a
+// file for its lifetime. The settings folder is configHome's (default: a private one).
+struct LiveWindow {
+    explicit LiveWindow(const QByteArray& settings, const QString& configHome = {});
+    ~LiveWindow();
+    LiveWindow(const LiveWindow&) = delete;
+    LiveWindow& operator=(const LiveWindow&) = delete;
+    QString clockLog() const;
+    QList<QByteArray> stderrLines() const;
+    // "type|event|details" of the entries from number `from` on, for one event.
+    QList<QByteArray> entries(qsizetype from, const QByteArray& event) const;
+    qsizetype logSize() const;
+
+    QTemporaryDir dir;
+    std::unique_ptr<TForm1> form;
+    bool started = false;
+
+private:
+    int savedStderr_ = -1;
+};
+
 } // namespace ks::test

@@ -1,0 +1,233 @@
+// The settings suite: saves killed at random points never leave a torn file, and an
+// unwritable settings folder refuses the change without stopping the program.
+#include "soak.h"
+
+#include "TestWindow.h"
+#include "Wait.h"
+#include "app/CodeLabel.h"
+#include "app/TimeNow.h"
+#include "platform/SettingsStore.h"
+#include "protocol/RegFile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace ks;
+using namespace ks::soak;
+
+namespace {
+
+const QByteArray Key = SettingsStore::MainKey;
+
+// Version v of the file a saving child writes: its size changes with v, so a torn file
+// can never pass for a whole one.
+void fillVersion(RegFile& file, quint32 v) {
+    file.set(Key, "baud", RegFile::encodeDword(6 + v % 2));
+    file.set(Key, "source", RegFile::encodeDword(v % 4));
+    file.set(Key, "ntpserver", RegFile::encodeString(QByteArray(64 + int(v * 7919 % 6000), char('a' + v % 26))));
+    file.set(Key, "version", RegFile::encodeDword(v));
+}
+
+QByteArray versionText(quint32 v) {
+    RegFile file;
+    fillVersion(file, v);
+    return file.serialize();
+}
+
+// The child: saves versions base, base+1, ... (at most 100 000, at most 60 s) and says
+// "saved" after the first.
+} // namespace
+
+int ks::soak::settingsSaveLoop(const QString& path, quint32 base) {
+    SettingsStore store(path);
+    QElapsedTimer running;
+    running.start();
+    for (quint32 i = 0; i < 100'000 && running.elapsed() < 60'000; ++i) {
+        fillVersion(store.file(), base + i);
+        QString error;
+        if (!store.save(&error)) return 2;
+        if (i == 0) {
+            std::fputs("saved\n", stdout);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+Verdict settingsKill(QByteArray& figures) {
+    constexpr int Kills = 1000;
+    constexpr quint32 Span = 1'000'000; // versions of one child: round * Span upwards
+    Verdict v;
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/BREVANE");
+    const QString path = folder + QStringLiteral("/KORVATSERVER.reg");
+    QElapsedTimer took;
+    took.start();
+    int kills = 0, whole = 0;
+    quint64 versionsSaved = 0;
+    QRandomGenerator rng(1000);
+    for (int round = 0; round < Kills && took.elapsed() < 240'000; ++round) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KS_SOAK_SAVE_LOOP"), path);
+        env.insert(QStringLiteral("KS_SOAK_SAVE_BASE"), QString::number(quint32(round) * Span));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        if (!child.waitForReadyRead(5000)) {
+            v.fail("round " + QByteArray::number(round) + ": the child never saved (exit " +
+                   QByteArray::number(child.exitCode()) + ")");
+            child.kill();
+            child.waitForFinished(5000);
+            break;
+        }
+        // 0-8 ms into the loop: a save takes well under that, so kills land all over it.
+        QThread::usleep(rng.bounded(8000));
+        ::kill(pid_t(child.processId()), SIGKILL);
+        if (!child.waitForFinished(5000)) {
+            v.fail("a killed child did not end");
+            break;
+        }
+        ++kills;
+        QFile f(path);
+        const QByteArray text = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        RegFile::ParseError err;
+        const std::optional<RegFile> parsed = RegFile::parse(text, &err);
+        const QByteArray* version = parsed ? parsed->find(Key, "version") : nullptr;
+        const quint32 saved = version ? RegFile::decode(*version).dword : 0;
+        const bool ok = !text.isEmpty() && version && saved >= quint32(round) * Span &&
+                        saved < quint32(round + 1) * Span && text == versionText(saved) &&
+                        (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)) == 0;
+        if (ok) {
+            ++whole;
+            versionsSaved += saved - quint32(round) * Span + 1;
+        } else {
+            v.fail("round " + QByteArray::number(round) + ": file not whole (" +
+                   QByteArray::number(text.size()) + " bytes" +
+                   (parsed ? QByteArray() : ", line " + QByteArray::number(err.line) + " " + err.reason) + ")");
+        }
+    }
+    // A kill before the rename leaves the one temporary file that the next save reuses;
+    // more than that would pile up over months of crashes and power cuts.
+    const qsizetype leftovers = QDir(folder).entryList(QDir::Files | QDir::Hidden).size() - 1;
+    v.check(kills == Kills, "only " + QByteArray::number(kills) + " kills within the time bound");
+    v.check(leftovers <= 1, QByteArray::number(leftovers) + " temporary files left beside it");
+    figures = "kills " + QByteArray::number(kills) + ", whole files " + QByteArray::number(whole) +
+              "/" + QByteArray::number(kills) + ", saves completed " + QByteArray::number(versionsSaved) +
+              ", temporary files left beside it " + QByteArray::number(leftovers) + ", time " +
+              QByteArray::number(double(took.elapsed()) / 1000.0, 'f', 1) + " s";
+    return v;
+}
+
+// Whether a folder really refuses new files (as root, permissions may not be enforced).
+bool refusesWrites(const QString& folder) {
+    QFile probe(folder + QStringLiteral("/probe"));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.close();
+        probe.remove();
+        return false;
+    }
+    return true;
+}
+
+// Runs korvat-probe against the window in this process; its exit code (0: a well-formed
+// reply), -1 when it did not end in time.
+int probeRequest(qint64& tookMs) {
+    QProcess probe;
+    QElapsedTimer t;
+    t.start();
+    probe.start(QStringLiteral(KS_PROBE_BIN),
+                {QStringLiteral("request"), QStringLiteral("127.0.0.1"), QStringLiteral("--timeout"),
+                 QStringLiteral("5000")});
+    const bool ended = test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, 10000);
+    tookMs = t.elapsed();
+    if (!ended) {
+        probe.kill();
+        probe.waitForFinished(5000);
+        return -1;
+    }
+    return probe.exitStatus() == QProcess::NormalExit ? probe.exitCode() : -2;
+}
+
+// The settings folder cannot be written: a change in the panel is refused with "Failed to
+// set data for 'baud'" (the first value written), the change stays in force in memory, and
+// the program goes on: it still answers requests, and saves again once the folder is back.
+Verdict settingsReadOnly(QByteArray& figures) {
+    Verdict v;
+    QTemporaryDir home;
+    const QString config = home.path() + QStringLiteral("/config");
+    const QString folder = config + QStringLiteral("/BREVANE");
+    QDir().mkpath(folder);
+    QByteArray how = "read-only folder";
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    if (!refusesWrites(folder)) {
+        // Permissions are not enforced here (root): a file where the folder should be.
+        QDir().rmdir(folder);
+        how = "a file in place of the folder";
+        QFile blocker(folder);
+        if (!blocker.open(QIODevice::WriteOnly)) {
+            v.fail("cannot set up the unwritable folder");
+            return v;
+        }
+    }
+    const QByteArray message = "Korvat Server: Failed to set data for 'baud'";
+    int messages = 0, answered = 0;
+    qint64 probeMs = 0;
+    bool recovered = false;
+    {
+        test::LiveWindow w({}, config);
+        if (!w.started) {
+            v.fail("the window did not start");
+            return v;
+        }
+        for (int click = 0; click < 2; ++click) {
+            w.form->lblAutoClick();
+            const int shown = int(w.stderrLines().count(message));
+            v.check(shown == click + 1, "no \"Failed to set data for 'baud'\" after click " +
+                                            QByteArray::number(click + 1));
+            messages = shown;
+            v.check(w.form->lblAuto->Tag == (click == 0 ? 1 : 0), "the change was not kept in memory");
+            const int rc = probeRequest(probeMs);
+            v.check(rc == 0, "korvat-probe request: exit " + QByteArray::number(rc));
+            answered += rc == 0 ? 1 : 0;
+        }
+        v.check(!QFileInfo(config + QStringLiteral("/BREVANE/KORVATSERVER.reg")).exists(), "a file appeared");
+
+        v.check(w.form->Timer1->isActive(), "the tick stopped");
+
+        // The folder comes back: the next change is saved whole.
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (QFileInfo(folder).isFile()) QFile::remove(folder);
+        w.form->lblAutoClick();
+        SettingsStore store(config + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
+        try {
+            const QByteArray* autoconnect = store.open() ? store.file().find(Key, "autoconnect") : nullptr;
+            const QByteArray* gmt = store.file().find(Key, "gmt");
+            recovered = autoconnect && gmt && RegFile::decode(*autoconnect).dword == 1;
+        } catch (...) {
+            recovered = false;
+        }
+        v.check(recovered, "no whole file after the folder came back");
+        v.check(w.stderrLines().count(message) == messages, "a message after the folder came back");
+    }
+    figures = QByteArray("(") + how + ") messages " + QByteArray::number(messages) +
+              "/2, requests answered meanwhile " + QByteArray::number(answered) + "/2 (last " +
+              ms(probeMs) + "), saved again after recovery: " + (recovered ? "yes" : "no");
+    return v;
+}
+
+} // namespace
+
+QList<Case> ks::soak::settingsCases() {
+    return {{"settings-kill", settingsKill}, {"settings-readonly", settingsReadOnly}};
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <functional>
+
+namespace ks::test {
+
+// What one answer looks like on the wire.
+struct SntpReply {
+    int leap = 0;
+    int stratum = 1;
+    int size = 48;
+    bool zeroTransmit = false;
+    bool wrongOriginate = false;
+};
+
+// An SNTP server on the thread it lives on: it answers inside the client's nested wait, which
+// is also the proof that the wait keeps the event loop running. Its clock is nowUs (by
+// default the installed system clock plus aheadUs).
+class FakeSntpServer : public QObject {
+public:
+    enum class Mode {
+        Answer,          // `reply` at once
+        Silent,          // nothing (onRequest may answer)
+        Random,          // five datagrams of random bytes, none of them an answer
+        Flood,           // stray and forged datagrams for 4 s, never the answer
+        FloodThenAnswer, // the same flood, with the proper answer from 1 s on
+        Late,            // the proper answer after 3.5 s
+    };
+    static constexpr qint64 ForgedAheadMs = 86'400'000; // what a taken stray would set
+
+    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
+
+    bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
+    quint16 port() const { return socket.localPort(); }
+    void reset();
+
+    // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
+    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs, qint64 transmitUs) const;
+    // `reply` to request `index`, stamped now, sent from the server's socket (or `from`).
+    void answerNow(qsizetype index = -1);
+    void send(const QByteArray& datagram, qsizetype index = -1, QUdpSocket* from = nullptr);
+    // True while a late answer or a flood is still to come.
+    bool busy() const { return pending_ > 0; }
+
+    Mode mode = Mode::Answer;
+    SntpReply reply;
+    qint64 aheadUs = 0;
+    std::function<qint64()> nowUs;
+    std::function<void()> onRequest; // runs when a request arrives, before any answer
+    QList<QByteArray> requests;
+    QElapsedTimer sinceRequest;
+    qint64 stampedMs = 0; // the transmit time of the last answer
+    qint64 strays = 0;
+    QUdpSocket socket;
+
+private:
+    struct Sender {
+        QHostAddress address;
+        quint16 port = 0;
+    };
+    void serve(qsizetype index);
+    void flood(qsizetype index, bool answer);
+    QList<Sender> senders_;
+    QUdpSocket other_; // a second port for forged answers
+    QRandomGenerator rng_{123};
+    int pending_ = 0;
+};
+
+} // namespace ks::test
