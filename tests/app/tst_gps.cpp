@@ -1,26 +1,28 @@
-// The GPS receiver end to end: the main window with its serial port on a pseudo-terminal, the
-// test playing the receiver. In-process on a fake clock, and once as the program itself with
-// KSERVER_CLOCK_LOG.
+// The GPS receiver end to end. The golden cases in tests/golden/gps (see the README there)
+// are played to the main window through a pseudo-terminal, on a fake clock, tick by tick;
+// the program itself is then run once with KSERVER_CLOCK_LOG, and once without the clock right.
 #include "AppProcess.h"
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
+#include "Wait.h"
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
+#include "platform/SystemClock.h"
 #include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
 
 #include <QAction>
 #include <QDateTime>
-#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -31,21 +33,8 @@ namespace {
 const QByteArray GpsOnCom1 = "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n";
 const QByteArray AutoOn = "\"autoconnect\"=dword:00000001\r\n";
 
-// What the receiver must be told after each connection, byte for byte.
-const QByteArray SetupSentences[] = {
-    "$PSRF103,00,00,05,01*21\r\n", "$PSRF103,04,00,05,01*25\r\n", "$PSRF103,01,00,00,01*25\r\n",
-    "$PSRF103,02,00,00,01*26\r\n", "$PSRF103,03,00,00,01*27\r\n", "$PSRF103,05,00,00,01*21\r\n",
-};
-QByteArray setupBytes() {
-    QByteArray all;
-    for (const QByteArray& s : SetupSentences)
-        all += s;
-    return all;
-}
-
-QByteArray withChecksum(const QByteArray& body) {
-    return body + '*' + NmeaChecksum(body);
-}
+QByteArray setupBytes() { return GpsSetupSentences().join(); }
+QByteArray withChecksum(const QByteArray& body) { return body + '*' + NmeaChecksum(body); }
 QByteArray gga(const QByteArray& satellites) {
     return withChecksum("$GPGGA,101500.000,4807.038,N,01131.000,E,1," + satellites +
                         ",0.9,545.4,M,46.9,M,,");
@@ -54,81 +43,129 @@ QByteArray rmc(const QByteArray& time, const QByteArray& date = "240309") {
     return withChecksum("$GPRMC," + time + ",A,4807.038,N,01131.000,E,022.4,084.4," + date +
                         ",003.1,W");
 }
-// The checksum's last digit changed: the sentence is line noise.
-QByteArray corrupted(QByteArray sentence) {
-    sentence[sentence.size() - 1] = sentence.endsWith('0') ? '1' : '0';
-    return sentence;
-}
 
-template <typename Done> bool waitFor(Done done, int timeoutMs = 5000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QTest::qWait(5);
+// \r \n \\ and \xHH in a case line.
+QByteArray unescape(const QByteArray& text) {
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 'x') {
+            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else out += c;
     }
-    return true;
+    return out;
 }
 
-// A main window on the GPS source with COM1 on a pseudo-terminal, driven tick by tick.
-struct GpsWindow {
-    explicit GpsWindow(const QByteArray& settings = GpsOnCom1, bool debug = true)
-        : pty(std::make_unique<test::Pty>()) {
-        qputenv("KSERVER_COM1", pty->slavePath().toLocal8Bit());
-        w = std::make_unique<test::TestWindow>(test::SettingsHeader + settings);
-        form().LogFrm()->Debug1()->setChecked(debug);
-        // Counts what the port hands over, so a test knows when all it sent has been taken.
-        auto deliver = form().ComPort1->OnReceiveData;
-        form().ComPort1->OnReceiveData = [this, deliver](TCommPortDriver* sender, const char* data,
-                                                         quint32 size) {
-            deliver(sender, data, size);
-            taken += size;
+QByteArray escape(const QByteArray& bytes) {
+    QByteArray out;
+    for (const char c : bytes) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (uchar(c) < 0x20 || uchar(c) >= 0x7f) out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        else out += c;
+    }
+    return out;
+}
+
+// One golden case played to a main window on the GPS source, its COM1 on a pseudo-terminal.
+class Replay {
+public:
+    explicit Replay(const QList<QByteArray>& script) {
+        QByteArray settings = "\"port\"=dword:00000001\r\n";
+        bool debug = true;
+        for (const QByteArray& line : script) {
+            if (line.startsWith("@settings ")) settings += line.mid(10) + "\r\n";
+            if (line == "@debug off") debug = false;
+        }
+        if (!settings.contains("\"source\"")) settings += "\"source\"=dword:00000001\r\n";
+        plugIn();
+        w_ = std::make_unique<test::TestWindow>(test::SettingsHeader + settings);
+        w_->form->LogFrm()->Debug1()->setChecked(debug);
+        from_ = w_->events().size();
+        // Counts what the port hands over, so the replay knows when a line has been taken.
+        auto deliver = w_->form->ComPort1->OnReceiveData;
+        w_->form->ComPort1->OnReceiveData = [this, deliver](TCommPortDriver* s, const char* d, quint32 n) {
+            deliver(s, d, n);
+            taken_ += n;
         };
     }
-    TForm1& form() { return *w->form; }
-    void tick() { w->tick(); }
 
-    // Sends bytes as the receiver; true once the window has processed all of them.
-    bool send(const QByteArray& bytes) {
-        sent += bytes.size();
-        return pty->write(bytes) && waitFor([&] { return taken == sent; });
+    bool play(const QByteArray& line) {
+        TForm1& f = *w_->form;
+        if (line.startsWith("@pause ")) {
+            for (int ms = line.mid(7).toInt(); ms > 0; ms -= 250) w_->tick();
+            test::pumpFor(20); // the set-up a tick wrote reaches the receiver
+        } else if (line == "@connect") {
+            f.btnConnectClick();
+        } else if (line == "@disconnect") {
+            f.btnDisconnect->click();
+        } else if (line.startsWith("@refuse")) {
+            w_->clock.refuse = QString::fromLatin1(line.mid(8));
+        } else if (line == "@unplug") {
+            drain();
+            pty_->hangUp();
+            if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
+            plugIn();
+        } else if (line.startsWith("@source ")) {
+            QTest::mouseClick(f.lblSync[line.mid(8).toInt()], Qt::LeftButton);
+        } else if (!line.startsWith('@')) {
+            const QByteArray bytes = line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
+            sent_ += bytes.size();
+            return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
+        }
+        return true;
     }
-    // What the program wrote to the receiver, once `size` bytes have come (or the time is up).
-    QByteArray receive(qsizetype size) {
-        QByteArray got;
-        waitFor([&] { return (got += pty->readAvailable()).size() >= size; });
-        return got;
-    }
-    // The receiver is unplugged and another one appears under a new device. The old one is
-    // kept to the end, so its device number is not handed out again.
-    void replug() {
-        pty->hangUp();
-        QVERIFY(waitFor([&] { return !form().SerialConnected(); }));
-        unplugged = std::exchange(pty, std::make_unique<test::Pty>());
-        sent = taken = 0;
-    }
-    void mapToNewDevice() { qputenv("KSERVER_COM1", pty->slavePath().toLocal8Bit()); }
 
-    QList<QByteArray> eventsOf(const QByteArray& event) const {
+    // What the receiver was told, what the clock was asked to do, and the log since start-up.
+    QList<QByteArray> outcome(qsizetype receiverLines) {
+        test::waitUntil([&] {
+            drain();
+            return received_.count('\n') >= receiverLines;
+        });
         QList<QByteArray> out;
-        for (const QByteArray& e : w->events())
-            if (e.startsWith(event + ": ")) out.append(e.mid(event.size() + 2));
+        for (const QByteArray& l : received_.split('\n'))
+            if (!l.isEmpty()) out.append("receiver: " + escape(l));
+        for (const test::FakeClock::Setting& s : w_->clock.settings)
+            out.append("clock: " + clockLogLine(s.utcMs, s.kind));
+        const QList<LogEntry>& all = w_->form->LogFrm()->Model().entries();
+        for (qsizetype i = from_; i < all.size(); ++i)
+            out.append("log: " + all[i].col + '|' + all[i].event + '|' + escape(all[i].details));
         return out;
     }
-    QList<test::FakeClock::Setting>& settings() { return w->clock.settings; }
 
-    std::unique_ptr<test::Pty> pty;
-    std::unique_ptr<test::Pty> unplugged;
-    std::unique_ptr<test::TestWindow> w;
-    qint64 sent = 0;
-    qint64 taken = 0;
+private:
+    // The receiver's device: a new one each time, kept to the end so its name is not reused.
+    void plugIn() {
+        if (pty_) unplugged_.push_back(std::move(pty_));
+        pty_ = std::make_unique<test::Pty>();
+        qputenv("KSERVER_COM1", pty_->slavePath().toLocal8Bit());
+        sent_ = taken_ = 0;
+    }
+    void drain() { received_ += pty_->readAvailable(); }
+
+    std::unique_ptr<test::Pty> pty_;
+    std::vector<std::unique_ptr<test::Pty>> unplugged_;
+    std::unique_ptr<test::TestWindow> w_;
+    qsizetype from_ = 0;
+    QByteArray received_;
+    qint64 sent_ = 0;
+    qint64 taken_ = 0;
 };
 
-// Connected and told its set-up: the state every sentence test starts from.
-bool connectAndDrainSetup(GpsWindow& g) {
-    g.tick();
-    g.form().btnConnect->click();
-    g.tick();
-    return g.receive(setupBytes().size()) == setupBytes();
+QList<QByteArray> fileLines(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QList<QByteArray> lines = f.readAll().split('\n');
+    while (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
 }
 } // namespace
 
@@ -137,67 +174,35 @@ class TestGps : public QObject {
 private slots:
     void cleanup() { qunsetenv("KSERVER_COM1"); }
 
-    void setupSentencesOncePerConnection() {
-        GpsWindow g;
-        TForm1& f = g.form();
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
-        QVERIFY(f.btnConnect->isEnabled() && !f.btnDisconnect->isEnabled());
-
-        f.btnConnect->click();
-        QVERIFY(f.SerialConnected());
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
-        QCOMPARE(f.SerialPanel->text(), QStringLiteral("Serial Input Connected"));
-        QVERIFY(!f.btnConnect->isEnabled() && f.btnDisconnect->isEnabled());
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
-        QCOMPARE(g.eventsOf("GPS Setup"),
-                 QList<QByteArray>(std::begin(SetupSentences), std::end(SetupSentences)));
-
-        // Once per connection: further ticks send nothing.
-        for (int i = 0; i < 8; ++i)
-            g.tick();
-        QTest::qWait(100);
-        QCOMPARE(g.pty->readAvailable(), QByteArray());
-        QCOMPARE(g.eventsOf("GPS Setup").size(), 6);
-
-        f.btnDisconnect->click();
-        QVERIFY(!f.SerialConnected());
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
-        QCOMPARE(f.SerialPanel->text(), QString());
-        g.tick();
-        QCOMPARE(g.pty->readAvailable(), QByteArray()); // AUTO is off: it stays closed
-
-        f.btnConnect->click();
-        g.tick();
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
-
-        // CONNECT while open (the tick's own call; the button is disabled then) reopens the
-        // port and tells the receiver again.
-        QVERIFY(!f.btnConnect->isEnabled());
-        f.btnConnectClick();
-        QVERIFY(f.SerialConnected());
-        g.tick();
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
-        QCOMPARE(g.eventsOf("GPS Setup").size(), 18);
-        QCOMPARE(g.eventsOf("Offline"), (QList<QByteArray>{"State Change Not Broadcast - 1_0_3",
-                                                           "State Change Not Broadcast - 1_0_0",
-                                                           "State Change Not Broadcast - 1_0_3",
-                                                           "State Change Not Broadcast - 1_0_0"}));
+    void golden_data() {
+        QTest::addColumn<QString>("path");
+        const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/gps"));
+        for (const QString& name : dir.entryList({QStringLiteral("*.nmea")}, QDir::Files, QDir::Name))
+            QTest::newRow(qPrintable(name)) << dir.filePath(name);
     }
+    void golden() {
+        QFETCH(QString, path);
+        QList<QByteArray> script;
+        for (const QByteArray& line : fileLines(path))
+            if (!line.startsWith('#') && !line.isEmpty()) script.append(line);
+        const QString expectedPath = path.chopped(5) + QStringLiteral(".expected");
+        QList<QByteArray> expected;
+        for (const QByteArray& line : fileLines(expectedPath))
+            if (!line.startsWith('#') && !line.isEmpty()) expected.append(line);
 
-    void noSetupSentencesForOtherSources() {
-        GpsWindow g("\"source\"=dword:00000003\r\n\"port\"=dword:00000001\r\n");
-        g.form().btnConnect->click();
-        g.tick();
-        QCOMPARE(g.form().SerialPanel->text(), QStringLiteral("Serial Input Connected"));
-        QTest::qWait(100);
-        QCOMPARE(g.pty->readAvailable(), QByteArray());
-        // Choosing GPS asks for them: the next tick sends them.
-        QTest::mouseClick(g.form().lblSync[0], Qt::LeftButton);
-        g.tick();
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
+        Replay replay(script);
+        for (const QByteArray& line : script) QVERIFY2(replay.play(line), line.constData());
+        const auto receiverLines = std::count_if(expected.begin(), expected.end(), [](const QByteArray& l) {
+            return l.startsWith("receiver: ");
+        });
+        const QList<QByteArray> actual = replay.outcome(receiverLines);
+        if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
+            QFile f(expectedPath);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(actual.join('\n') + '\n');
+            return;
+        }
+        QCOMPARE(actual, expected);
     }
 
     void portsKeyMapsThePort() {
@@ -210,175 +215,6 @@ private slots:
         w.form->btnConnect->click();
         QVERIFY(w.form->SerialConnected());
         QVERIFY(pty.exclusive());
-    }
-
-    void fixThenRmcSetsTheClockOnce_data() {
-        QTest::addColumn<QList<QByteArray>>("chunks");
-        QTest::addColumn<bool>("debug");
-        QTest::addColumn<QList<QByteArray>>("gpsData");
-        QTest::addColumn<QByteArray>("change"); // date and time text
-        QTest::addColumn<qint64>("instant");
-        using Chunks = QList<QByteArray>;
-        const QByteArray fix = gga("07"), at = rmc("101500.250");
-        const QByteArray both = fix + "\r\n" + at + "\r\n";
-        const qint64 instant = msFromCivil({2009, 3, 24, 10, 15, 0, 250});
-        Chunks pieces;
-        for (qsizetype i = 0; i < both.size(); i += 7)
-            pieces.append(both.mid(i, 7));
-
-        QTest::newRow("CR LF pairs") << Chunks{both} << true << Chunks{fix, at}
-                                     << QByteArray("240309 101500.250") << instant;
-        QTest::newRow("split every 7 bytes")
-            << pieces << true << Chunks{fix, at} << QByteArray("240309 101500.250") << instant;
-        QTest::newRow("without Show Debug")
-            << Chunks{both} << false << Chunks{} << QByteArray("240309 101500.250") << instant;
-        QTest::newRow("CR only, noise before $")
-            << Chunks{"\x7fxx" + fix + "\r#", at + "\r"} << true << Chunks{fix, at}
-            << QByteArray("240309 101500.250") << instant;
-        QTest::newRow("a zero byte ends the chunk")
-            << Chunks{both + QByteArray("\0$GPRMC,junk\r", 13)} << true << Chunks{fix, at}
-            << QByteArray("240309 101500.250") << instant;
-        QTest::newRow("whole second")
-            << Chunks{fix + "\r\n" + rmc("235959") + "\r\n"} << true << Chunks{fix, rmc("235959")}
-            << QByteArray("240309 235959") << msFromCivil({2009, 3, 24, 23, 59, 59, 0});
-    }
-    void fixThenRmcSetsTheClockOnce() {
-        QFETCH(QList<QByteArray>, chunks);
-        QFETCH(bool, debug);
-        QFETCH(QList<QByteArray>, gpsData);
-        QFETCH(QByteArray, change);
-        QFETCH(qint64, instant);
-        GpsWindow g(GpsOnCom1, debug);
-        QVERIFY(connectAndDrainSetup(g));
-        for (const QByteArray& chunk : chunks)
-            QVERIFY(g.send(chunk));
-
-        QCOMPARE(g.form().SyncState, qint16(2));
-        QCOMPARE(g.settings().size(), 1);
-        QCOMPARE(g.settings()[0].utcMs, instant);
-        QVERIFY(g.settings()[0].kind == ClockSetKind::Utc);
-        QCOMPARE(g.form().GpsDateText + ' ' + g.form().GpsTimeText, change);
-        QCOMPARE(g.eventsOf("GPS Data"), gpsData);
-        QCOMPARE(g.eventsOf("Change Date/Time"),
-                 debug ? QList<QByteArray>{change} : QList<QByteArray>{});
-
-        // The next chunk is read again.
-        QVERIFY(g.send(gga("00") + "\r\n"));
-        QCOMPARE(g.form().SyncState, qint16(0));
-    }
-
-    // An RMC without a good fix, or sentences with a wrong checksum, set nothing; the operator
-    // still sees the line noise.
-    void rmcSetsNothing_data() {
-        QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QList<QByteArray>>("lines");
-        QTest::addColumn<int>("state");
-        const QByteArray at = rmc("101500.250");
-        using Lines = QList<QByteArray>;
-        QTest::newRow("no satellites") << QByteArray() << Lines{gga("00"), at} << 0;
-        QTest::newRow("one satellite") << QByteArray() << Lines{gga("01"), at} << 1;
-        QTest::newRow("empty count") << QByteArray() << Lines{gga(""), at} << 0;
-        QTest::newRow("wrong checksums")
-            << gga("07") << Lines{corrupted(gga("00")), corrupted(at)} << 2;
-    }
-    void rmcSetsNothing() {
-        QFETCH(QByteArray, before);
-        QFETCH(QList<QByteArray>, lines);
-        QFETCH(int, state);
-        GpsWindow g;
-        QVERIFY(connectAndDrainSetup(g));
-        QList<QByteArray> shown;
-        if (!before.isEmpty()) {
-            QVERIFY(g.send(before + "\r\n"));
-            shown.append(before);
-        }
-        QVERIFY(g.send(lines.join("\r\n") + "\r\n"));
-        QCOMPARE(g.form().SyncState, qint16(state));
-        QVERIFY(g.settings().isEmpty());
-        QCOMPARE(g.eventsOf("GPS Data"), shown + lines);
-        QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>());
-        QCOMPARE(g.form().GpsTimeText, QByteArray("00:00:00"));
-    }
-
-    void otherSourcesDiscardLines_data() {
-        QTest::addColumn<QByteArray>("source");
-        QTest::newRow("PC clock") << QByteArray("0");
-        QTest::newRow("NTP") << QByteArray("3");
-    }
-    void otherSourcesDiscardLines() {
-        QFETCH(QByteArray, source);
-        GpsWindow g("\"source\"=dword:0000000" + source + "\r\n\"port\"=dword:00000001\r\n");
-        g.form().LogFrm()->Model().clear(); // the NTP source's start-up attempt has logged its own
-        g.form().btnConnect->click();
-        const qint16 before = g.form().SyncState;
-        QVERIFY(g.send(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
-        QCOMPARE(g.form().SyncState, before);
-        QVERIFY(g.settings().isEmpty());
-        QCOMPARE(g.w->events(), QList<QByteArray>());
-    }
-
-    void partialLineSurvivesReconnection() {
-        GpsWindow g;
-        QVERIFY(connectAndDrainSetup(g));
-        const QByteArray line = gga("07");
-        QVERIFY(g.send(line.left(20)));
-        g.form().btnDisconnect->click();
-        g.tick();
-        g.form().btnConnect->click();
-        QVERIFY(g.form().SerialConnected());
-        QVERIFY(g.send(line.mid(20) + "\r"));
-        QCOMPARE(g.eventsOf("GPS Data"), QList<QByteArray>{line});
-        QCOMPARE(g.form().SyncState, qint16(2));
-    }
-
-    void refusedSettingIsNotLoggedAsAChange() {
-        GpsWindow g;
-        QVERIFY(connectAndDrainSetup(g));
-        g.w->clock.refuse = QStringLiteral("Operation not permitted");
-        QVERIFY(g.send(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
-        QCOMPARE(g.settings().size(), 1);
-        QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>());
-
-        g.w->clock.refuse.clear();
-        QVERIFY(g.send(rmc("101505.250") + "\r\n"));
-        QCOMPARE(g.settings().size(), 2);
-        QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>{"240309 101505.250"});
-    }
-
-    void unpluggedShowsState3AndAutoReconnects() {
-        GpsWindow g(GpsOnCom1 + AutoOn);
-        TForm1& f = g.form();
-        g.tick(); // closed: state 3, and AUTO opens it
-        QCOMPARE(f.SyncState, qint16(3));
-        QVERIFY(f.SerialConnected());
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
-        QVERIFY(g.send(gga("07") + "\r\n"));
-        QCOMPARE(f.SyncState, qint16(2));
-        const qsizetype entriesBefore = g.w->events().size();
-
-        g.replug();
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
-        QCOMPARE(f.SerialPanel->text(), QString());
-        QVERIFY(f.btnConnect->isEnabled() && !f.btnDisconnect->isEnabled());
-        QVERIFY(!f.SerialConnected()); // the old device is gone for good
-        g.tick();
-        QVERIFY(!f.SerialConnected());
-        // Failed attempts write nothing; only the state change was logged.
-        QCOMPARE(g.w->events().mid(entriesBefore),
-                 QList<QByteArray>{"Offline: State Change Not Broadcast - 1_0_3"});
-
-        g.mapToNewDevice();
-        g.tick();
-        QVERIFY(f.SerialConnected());
-        g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
-        QCOMPARE(f.SerialPanel->text(), QStringLiteral("Serial Input Connected"));
-        QCOMPARE(g.receive(setupBytes().size()), setupBytes());
-        QVERIFY(g.send(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
-        QCOMPARE(g.settings().size(), 1);
     }
 
     void programSetsTheClockAndReconnects() {
@@ -399,7 +235,7 @@ private slots:
 
         auto receive = [&](qsizetype size) {
             QByteArray got;
-            waitFor([&] { return (got += pty->readAvailable()).size() >= size; }, 10000);
+            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= size; }, 10000);
             return got;
         };
         auto clockLines = [&] {
@@ -409,11 +245,11 @@ private slots:
         QCOMPARE(receive(setupBytes().size()), setupBytes());
 
         QVERIFY(pty->write(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
-        QVERIFY(waitFor([&] { return !clockLines().isEmpty(); }));
+        QVERIFY(test::waitUntil([&] { return !clockLines().isEmpty(); }));
         // No fix, no setting; then the fix is back and the next RMC sets it again.
         QVERIFY(pty->write(gga("00") + "\r\n" + rmc("101505.250") + "\r\n" + gga("07") + "\r\n" +
                            rmc("101510.000") + "\r\n"));
-        QVERIFY(waitFor([&] { return clockLines().count('\n') >= 2; }));
+        QVERIFY(test::waitUntil([&] { return clockLines().count('\n') >= 2; }));
         QCOMPARE(clockLines(),
                  QByteArray("2009-03-24T10:15:00.250Z utc\n2009-03-24T10:15:10.000Z utc\n"));
 
@@ -449,7 +285,7 @@ private slots:
         app.writeSettings(test::SettingsHeader + GpsOnCom1 + AutoOn);
         app.start();
         QByteArray setup;
-        QVERIFY(waitFor(
+        QVERIFY(test::waitUntil(
             [&] { return (setup += pty.readAvailable()).size() >= setupBytes().size(); }, 10000));
 
         // Sentences carry the present time, so even a clock that took them would stay right.
