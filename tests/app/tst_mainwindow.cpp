@@ -86,26 +86,38 @@ private slots:
                                       "\"autoconnect\"=dword:00000000\r\n\"localtime\"=dword:00000000\r\n\"gmt\"=dword:00000001\r\n\r\n");
     }
 
-    void loadRules_data() {
-        QTest::addColumn<QByteArray>("values");
-        QTest::addColumn<QByteArray>("expectedAfterSave"); // a line that must be in the saved file
-        QTest::newRow("65543 read as 7") << QByteArray("\"baud\"=dword:00010007\r\n") << QByteArray("\"baud\"=dword:00000007");
-        QTest::newRow("port 9 kept") << QByteArray("\"port\"=dword:00000009\r\n") << QByteArray("\"port\"=dword:00000009");
-        QTest::newRow("negative 16-bit widened") << QByteArray("\"port\"=dword:0000ffff\r\n") << QByteArray("\"port\"=dword:ffffffff");
-        QTest::newRow("expand string not expanded") << QByteArray("\"ntpserver\"=hex(2):25,48,25,00\r\n") << QByteArray("\"ntpserver\"=\"%H%\"");
-        QTest::newRow("flag read as not 0") << QByteArray("\"autoconnect\"=dword:00000005\r\n") << QByteArray("\"autoconnect\"=dword:00000001");
-        QTest::newRow("unknown value kept") << QByteArray("\"mine\"=\"keep me\"\r\n") << QByteArray("\"mine\"=\"keep me\"");
+    // The golden settings cases (tests/golden/settings, see the README there): the file as
+    // found, and the file the window writes back, or the exact failure that stops the start.
+    // Loading alone writes nothing.
+    void goldenSettings_data() {
+        QTest::addColumn<QString>("path");
+        const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/settings"));
+        for (const QString& name : dir.entryList({QStringLiteral("*.reg")}, QDir::Files, QDir::Name))
+            QTest::newRow(qPrintable(name)) << dir.filePath(name);
     }
-    void loadRules() {
-        QFETCH(QByteArray, values);
-        QFETCH(QByteArray, expectedAfterSave);
-        Window w(Header + values + "\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM2\"=\"/dev/x\"\r\n");
-        QVERIFY(w.started);
-        const QByteArray before = w.stored();
-        QVERIFY(before.contains(values)); // loading wrote nothing
-        w.form->SaveSettings();
-        QVERIFY2(w.stored().contains(expectedAfterSave + "\r\n"), w.stored().constData());
-        QVERIFY(w.stored().contains("[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM2\"=\"/dev/x\"\r\n"));
+    void goldenSettings() {
+        QFETCH(QString, path);
+        QFile in(path);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray text = in.readAll();
+        Window w(text);
+        QCOMPARE(w.stored(), text);
+        QByteArray actual;
+        if (!w.error.isEmpty()) {
+            actual = "error: " + QString(w.error).replace(w.path(), QStringLiteral("FILE")).toUtf8() + '\n';
+        } else {
+            QVERIFY(w.started);
+            w.form->SaveSettings();
+            actual = w.stored();
+        }
+        QFile out(path.chopped(4) + QStringLiteral(".expected"));
+        if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(actual);
+            return;
+        }
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(actual, out.readAll());
     }
 
     void storedPanelState() {

@@ -117,12 +117,6 @@ private slots:
         const QStringList none;
         QTest::newRow("wrong type") << QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n\"baud\"=\"fast\"\r\n")
                                     << none << false << 1 << QByteArray("Korvat Server: Invalid data type for 'baud'");
-        QTest::newRow("ntpserver as dword") << QByteArray("REGEDIT4\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\n\"ntpserver\"=dword:00000001\n")
-                                            << none << false << 1 << QByteArray("Korvat Server: Invalid data type for 'ntpserver'");
-        QTest::newRow("not regedit") << QByteArray("[settings]\nbaud=7\n") << none << false << 1
-                                     << QByteArray("KORVATSERVER.reg, line 1: not a REGEDIT4 file");
-        QTest::newRow("unreadable line") << QByteArray("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\nbaud=7\n")
-                                         << none << false << 1 << QByteArray("KORVATSERVER.reg, line 4: unreadable value line");
         QTest::newRow("port 6645 taken") << QByteArray() << none << true << 1
                                          << QByteArray("Korvat Server: Cannot listen on TCP port 6645: Address already in use");
         QTest::newRow("unknown option") << QByteArray() << QStringList{QStringLiteral("--bogus")} << false << 64

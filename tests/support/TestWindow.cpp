@@ -1,6 +1,7 @@
 #include "TestWindow.h"
 
 #include "log/Log.h"
+#include "platform/Error.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,11 @@ TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
     qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
     if (!settings.isEmpty()) write(settings);
     form = std::make_unique<TForm1>();
-    started = form->StartUp();
+    try {
+        started = form->StartUp();
+    } catch (const Error& e) {
+        error = e.message();
+    }
     form->Timer1->stop();
     form->Timer2->stop();
     form->IdIPWatch1->stop();

@@ -32,6 +32,7 @@ struct TestWindow {
     FakeClock clock;
     std::unique_ptr<TForm1> form;
     bool started = false;
+    QString error; // the failure that stopped the start, if one did
 };
 
 // The same window on the real clock with its timers running: clock settings are recorded in

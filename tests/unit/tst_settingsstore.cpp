@@ -1,5 +1,5 @@
-// The settings file: REGEDIT4 text read and written, unknown content kept, atomic saves.
-#include "platform/Error.h"
+// The settings file's saves: private, atomic, never a torn file. What is read and written
+// back, and the failures, are the golden cases in tests/golden/settings.
 #include "platform/SettingsStore.h"
 #include "protocol/RegFile.h"
 
@@ -22,65 +22,6 @@ const QByteArray Key = SettingsStore::MainKey;
 class TestSettingsStore : public QObject {
     Q_OBJECT
 private slots:
-    void decode_data() {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<quint32>("dword");
-        QTest::newRow("dword") << QByteArray("dword:00000007") << int(RegFile::Type::Dword) << QByteArray() << 7u;
-        QTest::newRow("dword above 16 bits") << QByteArray("dword:00010007") << int(RegFile::Type::Dword) << QByteArray() << 65543u;
-        QTest::newRow("dword all ones") << QByteArray("dword:ffffffff") << int(RegFile::Type::Dword) << QByteArray() << 0xffffffffu;
-        QTest::newRow("string with escapes") << QByteArray("\"a\\\\b\\\"c\"") << int(RegFile::Type::String) << QByteArray("a\\b\"c") << 0u;
-        QTest::newRow("empty string") << QByteArray("\"\"") << int(RegFile::Type::String) << QByteArray() << 0u;
-        QTest::newRow("expand string, not expanded") << QByteArray("hex(2):25,48,4f,53,54,25,00") << int(RegFile::Type::ExpandString)
-                                                     << QByteArray("%HOST%") << 0u;
-        QTest::newRow("binary") << QByteArray("hex:01,02") << int(RegFile::Type::Other) << QByteArray() << 0u;
-    }
-    void decode() {
-        QFETCH(QByteArray, data);
-        QFETCH(int, type);
-        QFETCH(QByteArray, text);
-        QFETCH(quint32, dword);
-        const RegFile::Data d = RegFile::decode(data);
-        QCOMPARE(int(d.type), type);
-        QCOMPARE(d.text, text);
-        QCOMPARE(d.dword, dword);
-    }
-
-    void parseErrors_data() {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("line");
-        QTest::newRow("empty file") << QByteArray() << 1;
-        QTest::newRow("ini file") << QByteArray("[x]\nbaud=7\n") << 1;
-        QTest::newRow("value before key") << QByteArray("REGEDIT4\n\n\"baud\"=dword:7\n") << 3;
-        QTest::newRow("bad dword") << QByteArray("REGEDIT4\n[K]\n\"baud\"=dword:xyz\n") << 3;
-        QTest::newRow("unterminated string") << QByteArray("REGEDIT4\r\n[K]\r\n\"a\"=\"b\r\n") << 3;
-        QTest::newRow("broken key line") << QByteArray("REGEDIT4\n[K\n") << 2;
-        QTest::newRow("bad hex") << QByteArray("REGEDIT4\n[K]\n\"a\"=hex:zz\n") << 3;
-    }
-    void parseErrors() {
-        QFETCH(QByteArray, text);
-        QFETCH(int, line);
-        RegFile::ParseError error;
-        QVERIFY(!RegFile::parse(text, &error));
-        QCOMPARE(error.line, line);
-    }
-
-    void unknownContentSurvivesASave() {
-        const QByteArray in = "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\n"
-                              "\"extra\"=hex:01,02,\\\n  03\n\"baud\"=dword:00000006\n\n"
-                              "[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\n\"COM1\"=\"/dev/ttyUSB0\"\n";
-        std::optional<RegFile> f = RegFile::parse(in, nullptr);
-        QVERIFY(f);
-        f->set(Key, "baud", RegFile::encodeDword(7));
-        f->set(Key, "gmt", RegFile::encodeDword(1));
-        QCOMPARE(f->serialize(),
-                 QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n"
-                            "\"extra\"=hex:01,02,03\r\n\"baud\"=dword:00000007\r\n\"gmt\"=dword:00000001\r\n\r\n"
-                            "[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM1\"=\"/dev/ttyUSB0\"\r\n\r\n"));
-        QCOMPARE(RegFile::decode(*f->find(SettingsStore::PortsKey, "COM1")).text, QByteArray("/dev/ttyUSB0"));
-    }
-
     void storeNeverCreatesOnOpenAndSavesPrivately() {
         QTemporaryDir dir;
         SettingsStore store(dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
@@ -95,22 +36,6 @@ private slots:
         SettingsStore again(store.path());
         QVERIFY(again.open());
         QCOMPARE(RegFile::decode(*again.file().find(Key, "NTPSERVER")).text, QByteArray("pool.example"));
-    }
-
-    void unreadableFileNamesFileAndLine() {
-        QTemporaryDir dir;
-        const QString path = dir.path() + QStringLiteral("/k.reg");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("REGEDIT4\n[K]\ngarbage\n");
-        f.close();
-        SettingsStore store(path);
-        try {
-            store.open();
-            QFAIL("no error");
-        } catch (const Error& e) {
-            QCOMPARE(e.message(), QStringLiteral("Cannot read the settings file %1, line 3: unreadable value line").arg(path));
-        }
     }
 
     // A child saves in a loop and is killed at random moments: the file is always whole.
