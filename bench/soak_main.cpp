@@ -12,7 +12,6 @@
 //   sntp-flood         stray and forged datagrams for the whole wait
 //   sntp-late          the answer comes after the watchdog
 //   settings-kill      1 000 saves killed with SIGKILL at random points
-//   settings-readonly  a settings folder that cannot be written
 #include "soak.h"
 
 #include "Namespace.h"

@@ -1,22 +1,18 @@
-// The settings suite: saves killed at random points never leave a torn file, and an
-// unwritable settings folder refuses the change without stopping the program.
+// The settings suite: saves killed at random points never leave a torn file. (An unwritable
+// settings folder is a main-window test.)
 #include "soak.h"
 
-#include "TestWindow.h"
-#include "Wait.h"
-#include "app/CodeLabel.h"
-#include "app/TimeNow.h"
 #include "platform/SettingsStore.h"
 #include "protocol/RegFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -129,105 +125,8 @@ Verdict settingsKill(QByteArray& figures) {
     return v;
 }
 
-// Whether a folder really refuses new files (as root, permissions may not be enforced).
-bool refusesWrites(const QString& folder) {
-    QFile probe(folder + QStringLiteral("/probe"));
-    if (probe.open(QIODevice::WriteOnly)) {
-        probe.close();
-        probe.remove();
-        return false;
-    }
-    return true;
-}
-
-// Runs korvat-probe against the window in this process; its exit code (0: a well-formed
-// reply), -1 when it did not end in time.
-int probeRequest(qint64& tookMs) {
-    QProcess probe;
-    QElapsedTimer t;
-    t.start();
-    probe.start(QStringLiteral(KS_PROBE_BIN),
-                {QStringLiteral("request"), QStringLiteral("127.0.0.1"), QStringLiteral("--timeout"),
-                 QStringLiteral("5000")});
-    const bool ended = test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, 10000);
-    tookMs = t.elapsed();
-    if (!ended) {
-        probe.kill();
-        probe.waitForFinished(5000);
-        return -1;
-    }
-    return probe.exitStatus() == QProcess::NormalExit ? probe.exitCode() : -2;
-}
-
-// The settings folder cannot be written: a change in the panel is refused with "Failed to
-// set data for 'baud'" (the first value written), the change stays in force in memory, and
-// the program goes on: it still answers requests, and saves again once the folder is back.
-Verdict settingsReadOnly(QByteArray& figures) {
-    Verdict v;
-    QTemporaryDir home;
-    const QString config = home.path() + QStringLiteral("/config");
-    const QString folder = config + QStringLiteral("/BREVANE");
-    QDir().mkpath(folder);
-    QByteArray how = "read-only folder";
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-    if (!refusesWrites(folder)) {
-        // Permissions are not enforced here (root): a file where the folder should be.
-        QDir().rmdir(folder);
-        how = "a file in place of the folder";
-        QFile blocker(folder);
-        if (!blocker.open(QIODevice::WriteOnly)) {
-            v.fail("cannot set up the unwritable folder");
-            return v;
-        }
-    }
-    const QByteArray message = "Korvat Server: Failed to set data for 'baud'";
-    int messages = 0, answered = 0;
-    qint64 probeMs = 0;
-    bool recovered = false;
-    {
-        test::LiveWindow w({}, config);
-        if (!w.started) {
-            v.fail("the window did not start");
-            return v;
-        }
-        for (int click = 0; click < 2; ++click) {
-            w.form->lblAutoClick();
-            const int shown = int(w.stderrLines().count(message));
-            v.check(shown == click + 1, "no \"Failed to set data for 'baud'\" after click " +
-                                            QByteArray::number(click + 1));
-            messages = shown;
-            v.check(w.form->lblAuto->Tag == (click == 0 ? 1 : 0), "the change was not kept in memory");
-            const int rc = probeRequest(probeMs);
-            v.check(rc == 0, "korvat-probe request: exit " + QByteArray::number(rc));
-            answered += rc == 0 ? 1 : 0;
-        }
-        v.check(!QFileInfo(config + QStringLiteral("/BREVANE/KORVATSERVER.reg")).exists(), "a file appeared");
-
-        v.check(w.form->Timer1->isActive(), "the tick stopped");
-
-        // The folder comes back: the next change is saved whole.
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        if (QFileInfo(folder).isFile()) QFile::remove(folder);
-        w.form->lblAutoClick();
-        SettingsStore store(config + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
-        try {
-            const QByteArray* autoconnect = store.open() ? store.file().find(Key, "autoconnect") : nullptr;
-            const QByteArray* gmt = store.file().find(Key, "gmt");
-            recovered = autoconnect && gmt && RegFile::decode(*autoconnect).dword == 1;
-        } catch (...) {
-            recovered = false;
-        }
-        v.check(recovered, "no whole file after the folder came back");
-        v.check(w.stderrLines().count(message) == messages, "a message after the folder came back");
-    }
-    figures = QByteArray("(") + how + ") messages " + QByteArray::number(messages) +
-              "/2, requests answered meanwhile " + QByteArray::number(answered) + "/2 (last " +
-              ms(probeMs) + "), saved again after recovery: " + (recovered ? "yes" : "no");
-    return v;
-}
-
 } // namespace
 
 QList<Case> ks::soak::settingsCases() {
-    return {{"settings-kill", settingsKill}, {"settings-readonly", settingsReadOnly}};
+    return {{"settings-kill", settingsKill}};
 }

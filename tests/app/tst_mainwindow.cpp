@@ -178,8 +178,13 @@ private slots:
         ::close(saved);
         err.seek(0);
         QCOMPARE(err.readAll(), QByteArray("Korvat Server: Failed to set data for 'baud'\n"));
-        QCOMPARE(w.form->BaudCode, qint16(6));
         QVERIFY(w.form->lblBaud[0]->isHighlighted());
+        // The folder comes back: the next change saves every value, the refused one included.
+        QVERIFY(blocker.remove());
+        QTest::mouseClick(w.form->lblLOC, Qt::LeftButton);
+        QVERIFY2(w.stored().contains("\"baud\"=dword:00000006\r\n") &&
+                     w.stored().contains("\"localtime\"=dword:00000001\r\n"),
+                 w.stored().constData());
     }
 
     void blinkCycle() {
