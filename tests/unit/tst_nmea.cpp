@@ -181,33 +181,6 @@ private slots:
         }
     }
 
-    void rmcExactInstant() {
-        const GpsSentenceResult r = interpretGpsSentence(
-            "$GPRMC,101500.250,A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W*78", 2);
-        QVERIFY(r.rmc && r.rmc->utcMs);
-        QCOMPARE(*r.rmc->utcMs, Q_INT64_C(1237889700250)); // 2009-03-24T10:15:00.250Z
-        QCOMPARE(r.rmc->timeText, QByteArray("101500.250"));
-        QCOMPARE(r.rmc->dateText, QByteArray("240309"));
-    }
-
-    void rmcNeedsSynchronisedState_data() {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<bool>("used");
-        QTest::newRow("0 not synchronised") << 0 << false;
-        QTest::newRow("1 weak fix") << 1 << false;
-        QTest::newRow("2 synchronised") << 2 << true;
-        QTest::newRow("3 no serial input") << 3 << false;
-    }
-    void rmcNeedsSynchronisedState() {
-        QFETCH(int, state);
-        QFETCH(bool, used);
-        const GpsSentenceResult r = interpretGpsSentence(Rmc, qint16(state));
-        QCOMPARE(r.line, Rmc);
-        QCOMPARE(bool(r.rmc), used);
-        QVERIFY(!r.syncState);
-        if (used) QCOMPARE(isoText(*r.rmc->utcMs), QByteArray("2094-03-23 12:35:19.000"));
-    }
-
     void lineCutAtFirstDollar_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QByteArray>("cut");
