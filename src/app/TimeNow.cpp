@@ -121,6 +121,7 @@ void TForm1::CreateControls() {
     connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
     NtpRetryTimer = new QTimer(this);
     NtpRetryTimer->setSingleShot(true);
+    NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
     CreateComPort();
 }
