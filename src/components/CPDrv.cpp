@@ -12,7 +12,6 @@ namespace {
 
 constexpr quint32 MinBufSize = 128;
 constexpr quint32 MaxBufSize = 8192;
-constexpr quint16 MinPollingDelay = 5;
 
 std::optional<QSerialPort::DataBits> qtDataBits(TDataBits code) {
     if (code < db5BITS || code > db8BITS) return std::nullopt;
@@ -61,9 +60,10 @@ TCommPortDriver::TCommPortDriver(QObject* parent)
     : QObject(parent), receiveBuffer_(MaxBufSize, Qt::Uninitialized) {
     // The one buffer for the driver's lifetime: large enough for any InBufSize, so a change
     // of size never moves the bytes a receive handler is looking at.
-    pollTimer_.setTimerType(Qt::PreciseTimer);
-    pollTimer_.setInterval(pollingDelay_);
-    connect(&pollTimer_, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
+    moreWaiting_.setSingleShot(true);
+    moreWaiting_.setInterval(0);
+    connect(&moreWaiting_, &QTimer::timeout, this, &TCommPortDriver::ReceiveBlock);
+    connect(&serial_, &QSerialPort::readyRead, this, &TCommPortDriver::ReceiveBlock);
     connect(&serial_, &QSerialPort::errorOccurred, this, &TCommPortDriver::onSerialError);
 }
 
@@ -112,11 +112,6 @@ void TCommPortDriver::SetOutBufSize(quint32 size) {
     outBufSize_ = qBound(MinBufSize, size, MaxBufSize);
 }
 
-void TCommPortDriver::SetPollingDelay(quint16 ms) {
-    pollingDelay_ = qMax(MinPollingDelay, ms);
-    pollTimer_.setInterval(pollingDelay_);
-}
-
 bool TCommPortDriver::Connect() {
     if (Connected()) return true;
     Disconnect(); // a lost device's handle that is still waiting to be closed
@@ -130,14 +125,13 @@ bool TCommPortDriver::Connect() {
         Disconnect();
         return false;
     }
-    pollTimer_.start(pollingDelay_);
     return true;
 }
 
 void TCommPortDriver::Disconnect() {
     if (!serial_.isOpen()) return;
     lost_ = false;
-    pollTimer_.stop();
+    moreWaiting_.stop();
     serial_.close();
 }
 
@@ -163,10 +157,12 @@ bool TCommPortDriver::ApplySettings() {
     return true;
 }
 
-void TCommPortDriver::PollReceive() {
+void TCommPortDriver::ReceiveBlock() {
+    if (!Connected()) return;
     const qint64 waiting = serial_.bytesAvailable();
     if (waiting <= 0) return;
     const qint64 count = serial_.read(receiveBuffer_.data(), qMin<qint64>(waiting, inBufSize_));
+    if (serial_.bytesAvailable() > 0) moreWaiting_.start();
     if (count > 0 && OnReceiveData) OnReceiveData(this, receiveBuffer_.constData(), quint32(count));
 }
 
@@ -201,7 +197,7 @@ void TCommPortDriver::onSerialError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
     if (!serial_.isOpen() || lost_) return;
     lost_ = true;
-    pollTimer_.stop();
+    moreWaiting_.stop();
     QMetaObject::invokeMethod(this, &TCommPortDriver::closeLostDevice, Qt::QueuedConnection);
 }
 
