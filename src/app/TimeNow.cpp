@@ -335,7 +335,7 @@ void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray&
     if (isHeadless()) {
         QByteArray flat = details;
         flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
-        writeStderrLine(e.time + '\t' + e.col + '\t' + event + '\t' + flat);
+        queueStderrLine(e.time + '\t' + e.col + '\t' + event + '\t' + flat);
     }
 }
 

@@ -14,8 +14,16 @@ bool isHeadless();
 // as if the box had been dismissed.
 void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 
-// Writes one line to stderr at once (unbuffered), adding the line end.
+// Writes one line to stderr at once (after any queued lines), adding the line end.
 void writeStderrLine(const QByteArray& line);
+
+// Queues one line for stderr, adding the line end. Queued lines go out together at least
+// every 100 ms, when they reach 64 KiB, before a line written at once, and at exit: one
+// write each would cost more than the rest of a log entry at thousands a second. GUI
+// thread only.
+void queueStderrLine(const QByteArray& line);
+// Writes the queued lines now.
+void flushStderr();
 
 // The folder of the running executable: Logs/ and hour.wav are looked up beside it.
 QString executableDir();
