@@ -89,7 +89,7 @@ void BenchCommand::launchMore() {
         limit = std::min(limit, int(std::floor(elapsedS * options_.rate)) + 1);
     }
     if (options_.sequential) limit = std::min(limit, settled_ + 1);
-    while (!finished_ && next_ < limit && inFlight_ < MaxInFlight)
+    while (!finished_ && next_ < limit && inFlight_ < options_.inFlight)
         launch(next_++);
     if (next_ == options_.requests) pace_.stop();
 }
@@ -134,12 +134,13 @@ void BenchCommand::accepted(int sourceIndex, int serial) {
     }
     // Replies to one source come back in the order its requests went out, and the server
     // opens one reply connection at a time: the order of acceptance is the order served.
+    // Order is judged per source: the requests of different sources race on the way in.
     const int index = source.waiting.takeFirst();
     source.answering.insert(serial, index);
-    if (index < maxIndex_)
+    if (index < source.maxIndex)
         ++outOfOrder_;
     else
-        maxIndex_ = index;
+        source.maxIndex = index;
 }
 
 void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
@@ -214,6 +215,10 @@ void BenchCommand::finish(const QString& why) {
     if (firstSentNs_ >= 0 && lastReplyNs_ >= 0) {
         printLine(QStringLiteral("last reply %1 ms after the first request")
                       .arg(ms(double(lastReplyNs_ - firstSentNs_) / 1e6)));
+    }
+    if (firstSentNs_ >= 0 && lastReplyNs_ > firstSentNs_) {
+        printLine(QStringLiteral("rate       %1 replies/s")
+                      .arg(QString::number(double(answered_) * 1e9 / double(lastReplyNs_ - firstSentNs_), 'f', 0)));
     }
     printLine(QStringLiteral("ended      %1 after %2 s")
                   .arg(why, QString::number(double(monoNs() - startNs_) / 1e9, 'f', 2)));
