@@ -60,9 +60,6 @@ TCommPortDriver::TCommPortDriver(QObject* parent)
     : QObject(parent), receiveBuffer_(MaxBufSize, Qt::Uninitialized) {
     // The one buffer for the driver's lifetime: large enough for any InBufSize, so a change
     // of size never moves the bytes a receive handler is looking at.
-    moreWaiting_.setSingleShot(true);
-    moreWaiting_.setInterval(0);
-    connect(&moreWaiting_, &QTimer::timeout, this, &TCommPortDriver::ReceiveBlock);
     connect(&serial_, &QSerialPort::readyRead, this, &TCommPortDriver::ReceiveBlock);
     connect(&serial_, &QSerialPort::errorOccurred, this, &TCommPortDriver::onSerialError);
 }
@@ -106,6 +103,7 @@ void TCommPortDriver::SetParity(TParity parity) {
 
 void TCommPortDriver::SetInBufSize(quint32 size) {
     inBufSize_ = qBound(MinBufSize, size, MaxBufSize);
+    if (Connected()) serial_.setReadBufferSize(inBufSize_);
 }
 
 void TCommPortDriver::SetOutBufSize(quint32 size) {
@@ -131,7 +129,6 @@ bool TCommPortDriver::Connect() {
 void TCommPortDriver::Disconnect() {
     if (!serial_.isOpen()) return;
     lost_ = false;
-    moreWaiting_.stop();
     serial_.close();
 }
 
@@ -152,7 +149,9 @@ bool TCommPortDriver::ApplySettings() {
     serial_.setDataTerminalReady(enableDtrOnOpen_);
     if (hwFlow_ != hfRTSCTS) serial_.setRequestToSend(hwFlow_ == hfNONERTSON);
     if (!serial_.clear(QSerialPort::AllDirections)) return false;
-    // Beyond InBufSize unread bytes wait in the device's own queue.
+    // Beyond InBufSize unread bytes wait in the device's own queue, and each notification
+    // reads at most that much: a receiver that sends without pause gets one block per pass
+    // of the loop, so the loop's other events keep their pace.
     serial_.setReadBufferSize(inBufSize_);
     return true;
 }
@@ -162,7 +161,6 @@ void TCommPortDriver::ReceiveBlock() {
     const qint64 waiting = serial_.bytesAvailable();
     if (waiting <= 0) return;
     const qint64 count = serial_.read(receiveBuffer_.data(), qMin<qint64>(waiting, inBufSize_));
-    if (serial_.bytesAvailable() > 0) moreWaiting_.start();
     if (count > 0 && OnReceiveData) OnReceiveData(this, receiveBuffer_.constData(), quint32(count));
 }
 
@@ -197,7 +195,6 @@ void TCommPortDriver::onSerialError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
     if (!serial_.isOpen() || lost_) return;
     lost_ = true;
-    moreWaiting_.stop();
     QMetaObject::invokeMethod(this, &TCommPortDriver::closeLostDevice, Qt::QueuedConnection);
 }
 

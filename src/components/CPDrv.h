@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
@@ -138,8 +137,6 @@ private:
     // port's own notification, which the close would delete under it.
     bool lost_ = false;
     QSerialPort serial_;
-    // More than a block was waiting: the next one comes after the loop's other events.
-    QTimer moreWaiting_;
     QByteArray receiveBuffer_; // InBufSize bytes, reused by every block
 };
 
