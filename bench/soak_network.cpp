@@ -793,14 +793,7 @@ Outcome steadyAt(Server& server, int Requests, double Seconds, int Sources, cons
     std::vector<char> notSentAt(size_t(Requests), 0);
     std::map<int, std::unique_ptr<Connection>> open;
     int sent = 0, notSent = 0;
-    qint64 rssMinute = -1;
-    const double start = nowS();
-    while (sent + notSent < Requests && nowS() - start < Seconds + 30) {
-        const int due = std::min(Requests, int((nowS() - start) * Requests / Seconds) + 1);
-        for (int i = sent + notSent + int(open.size()); i < due && open.size() < 200; ++i)
-            open.emplace(i, std::make_unique<Connection>(sources[size_t(i % Sources)],
-                                                         address("127.0.0.1"),
-                                                         requestFrame(kindOf(i)), true));
+    const auto collectEnded = [&] {
         for (auto it = open.begin(); it != open.end();) {
             if (it->second->end() == Connection::End::Open) {
                 ++it;
@@ -811,9 +804,21 @@ Outcome steadyAt(Server& server, int Requests, double Seconds, int Sources, cons
             notSentAt[size_t(it->first)] = !closed;
             it = open.erase(it);
         }
+    };
+    qint64 rssMinute = -1;
+    const double start = nowS();
+    while (sent + notSent < Requests && nowS() - start < Seconds + 30) {
+        const int due = std::min(Requests, int((nowS() - start) * Requests / Seconds) + 1);
+        for (int i = sent + notSent + int(open.size()); i < due && open.size() < 200; ++i)
+            open.emplace(i, std::make_unique<Connection>(sources[size_t(i % Sources)],
+                                                         address("127.0.0.1"),
+                                                         requestFrame(kindOf(i)), true));
+        collectEnded();
         if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
+    // Those still open at the end count too, once they have ended.
+    pumpUntil([&] { return collectEnded(), open.empty(); }, 20);
     pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 20);
     pumpFor(0.5);
     const qint64 rssEnd = server.rssKiB();
