@@ -52,6 +52,7 @@ void BenchCommand::start() {
             QCoreApplication::exit(ExitNetwork);
             return;
         }
+        source.nextIndex = i;
         connect(source.listener.get(), &ReplyListener::accepted, this,
                 [this, i](int serial) { accepted(i, serial); });
         connect(source.listener.get(), &ReplyListener::received, this,
@@ -89,8 +90,20 @@ void BenchCommand::launchMore() {
         limit = std::min(limit, int(std::floor(elapsedS * options_.rate)) + 1);
     }
     if (options_.sequential) limit = std::min(limit, settled_ + 1);
-    while (!finished_ && next_ < limit && inFlight_ < options_.inFlight)
-        launch(next_++);
+    // A source's next request waits until its previous one is sent, so each source's
+    // requests reach the server in the order judged, whatever order connections finish in;
+    // meanwhile the other sources go on.
+    while (!finished_ && next_ < limit && inFlight_ < options_.inFlight) {
+        int index = -1;
+        for (const Source& s : sources_) {
+            if (!s.connecting && s.nextIndex < limit && (index < 0 || s.nextIndex < index))
+                index = s.nextIndex;
+        }
+        if (index < 0) break;
+        sources_[size_t(requests_[size_t(index)].source)].nextIndex += options_.sources;
+        ++next_;
+        launch(index);
+    }
     if (next_ == options_.requests) pace_.stop();
 }
 
@@ -98,13 +111,15 @@ void BenchCommand::launch(int index) {
     Request& request = requests_[size_t(index)];
     Source& source = sources_[size_t(request.source)];
     ++inFlight_;
+    source.connecting = true;
     sendRequest(
         this, options_.host, source.address, frame_,
         [this, index] {
-            // Waiting at once: the reply may be read before this connection is closed.
-            // Connections opened together may finish connecting in any order; the server
-            // accepts them in the order they were opened, so that order is the one kept.
+            // Waiting at once: the reply may be read before this connection is closed. A
+            // source's requests are sent one after another (see launchMore), so its order of
+            // numbers is the order the server received them in.
             Request& r = requests_[size_t(index)];
+            sources_[size_t(r.source)].connecting = false;
             r.sentNs = monoNs();
             ++sent_;
             if (firstSentNs_ < 0) firstSentNs_ = r.sentNs;
@@ -112,8 +127,10 @@ void BenchCommand::launch(int index) {
             waiting.insert(
                 std::upper_bound(waiting.begin(), waiting.end(), index) - waiting.begin(), index);
             if (options_.sequential) sequentialWait_.start(options_.timeoutMs);
+            launchMore();
         },
-        [this](const QString& why) {
+        [this, index](const QString& why) {
+            sources_[size_t(requests_[size_t(index)].source)].connecting = false;
             if (firstSendError_.isEmpty()) firstSendError_ = why;
             ++notSent_;
             if (options_.sequential) settle();

@@ -50,6 +50,8 @@ private:
         QList<int> waiting;        // requests sent, no reply yet, in the order opened
         QHash<int, int> answering; // reply connection serial -> request being answered
         int maxIndex = -1;         // highest request of this source answered so far
+        bool connecting = false;   // a request of this source is not sent yet
+        int nextIndex = 0;         // its next request to launch
     };
 
     void launchMore();
@@ -73,7 +75,7 @@ private:
     qint64 startNs_ = 0;
     qint64 firstSentNs_ = -1;
     qint64 lastReplyNs_ = -1;
-    int next_ = 0;
+    int next_ = 0; // requests launched
     int inFlight_ = 0;
     int settled_ = 0; // sequential: requests answered, failed or given up
     int sent_ = 0;
