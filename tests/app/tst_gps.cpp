@@ -230,6 +230,11 @@ private slots:
                                      << QByteArray("240309 101500.250") << instant;
         QTest::newRow("split every 7 bytes")
             << pieces << true << Chunks{fix, at} << QByteArray("240309 101500.250") << instant;
+        Chunks bytes;
+        for (const char c : both)
+            bytes.append(QByteArray(1, c));
+        QTest::newRow("one byte at a time")
+            << bytes << true << Chunks{fix, at} << QByteArray("240309 101500.250") << instant;
         QTest::newRow("without Show Debug")
             << Chunks{both} << false << Chunks{} << QByteArray("240309 101500.250") << instant;
         QTest::newRow("CR only, noise before $")

@@ -1,5 +1,6 @@
 #include "platform/TcpListener.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -53,17 +54,31 @@ void IncomingConnection::close() {
 }
 
 void IncomingConnection::readable() {
+    if (descriptor_ < 0) return;
+    if (notifier_) notifier_->setEnabled(true); // after leaveUnread: reading again
     int waiting = 0;
     if (::ioctl(int(descriptor_), FIONREAD, &waiting) != 0) waiting = 0;
     // With nothing waiting, one byte of room still tells data, end and failure apart.
     QByteArray text(std::clamp(waiting, 1, MaxReceive), Qt::Uninitialized);
     ssize_t n;
+    // Looked at first, taken after: the receiver may leave part of it in the system.
     do {
-        n = ::recv(int(descriptor_), text.data(), size_t(text.size()), 0);
+        n = ::recv(int(descriptor_), text.data(), size_t(text.size()), MSG_PEEK);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         text.truncate(n);
+        unread_ = 0;
+        const QPointer<IncomingConnection> alive(this);
         emit received(text);
+        if (!alive || descriptor_ < 0) return; // closed by the receiver
+        const qsizetype taken = n - std::clamp<qsizetype>(unread_, 0, n);
+        if (taken > 0) {
+            // MSG_TRUNC drops the bytes without copying them again.
+            while (::recv(int(descriptor_), nullptr, size_t(taken), MSG_TRUNC) < 0 &&
+                   errno == EINTR) {
+            }
+        }
+        if (unread_ > 0 && notifier_) notifier_->setEnabled(false);
     } else if (n == 0) {
         stopWatching();
         emit closedByPeer();
