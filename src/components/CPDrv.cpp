@@ -92,7 +92,7 @@ void TCommPortDriver::SetParity(TParity parity) {
 
 void TCommPortDriver::SetInBufSize(quint32 size) {
     inBufSize_ = qBound(MinBufSize, size, MaxBufSize);
-    if (Connected()) serial_.setReadBufferSize(inBufSize_);
+    if (Connected()) ApplySettings();
 }
 
 void TCommPortDriver::SetOutBufSize(quint32 size) {
