@@ -42,7 +42,7 @@ fuzz:
 	@cmake --build build-fuzz -j $(JOBS)
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
-# Load and fault suite inside a private network namespace (about 15 minutes), figures per case.
+# Load and fault suite inside a private network namespace (about 25 minutes), figures per case.
 soak: build
 	bench/soak
 

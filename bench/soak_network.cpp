@@ -8,6 +8,8 @@
 //   garbage       random bytes on 200 connections, 16 MiB without "}" on one; memory
 //   misbehave     requesters that never read, reset, refuse, never accept, or vanish
 //   steady        10 000 requests over 5 minutes at 33.3 per second
+//   steady-1000   1 000 requests per second from 16 sources for 10 minutes (KS_SOAK_SECONDS
+//                 shortens it), each source's replies in the order it asked
 //
 // Usage: build/bench/soak-network [CASE-FILTER]   (a name substring; none matching: nothing)
 #include "Namespace.h"
@@ -441,6 +443,11 @@ int repliesReceived(const std::vector<std::unique_ptr<ReplySink>>& sinks) {
     return n;
 }
 
+// The token a reply answers, by its format; only the Quorix reply carries a clock time.
+QByteArray tokenOfReply(const QByteArray& r) {
+    return !r.startsWith("{KORVAT_") ? TokenKorvat : r.contains(':') ? TokenQuorix : TokenKorvat1010;
+}
+
 struct SourceCheck {
     int malformed = 0;
     bool sameAsLog = true; // the bytes and order of "Client Send" for each address
@@ -455,11 +462,7 @@ void checkSource(const Server& server, const QHostAddress& source,
     if (logged.size() != replies.size()) result.sameAsLog = false;
     for (size_t i = 0; i < replies.size(); ++i) {
         const QByteArray& r = replies[i].bytes;
-        // Only the Quorix reply carries a clock time.
-        const QByteArray token = !r.startsWith("{KORVAT_") ? TokenKorvat
-                                 : r.contains(':')        ? TokenQuorix
-                                                          : TokenKorvat1010;
-        if (!parseReply(r, token)) ++result.malformed;
+        if (!parseReply(r, tokenOfReply(r))) ++result.malformed;
         if (i < logged.size() && logged[i] != r) result.sameAsLog = false;
     }
 }
@@ -778,17 +781,30 @@ Outcome misbehaving(Server& server) {
     return {figures, pass && server.running()};
 }
 
-// 5. A steady rate within capacity for five minutes.
-Outcome steady(Server& server) {
-    constexpr int Requests = 10000;
-    constexpr double Seconds = 300;
-    constexpr int Sources = 10;
+// 5. A steady rate within capacity. The kinds of request go round per source, so each
+// source's reply formats tell whether its replies came in the order it asked.
+Outcome steadyAt(Server& server, int Requests, double Seconds, int Sources, const QString& prefix) {
+    const ClientType kinds[] = {ClientType::Korvat1001, ClientType::Korvat1010, ClientType::Quorix};
+    const auto kindOf = [&](int i) { return kinds[(i / Sources) % 3]; };
     std::vector<QHostAddress> sources;
     std::vector<std::unique_ptr<ReplySink>> sinks;
-    if (!listenOnSources(QStringLiteral("127.0.8"), Sources, sources, sinks))
+    if (!listenOnSources(prefix, Sources, sources, sinks))
         return {"cannot listen on 6646", false};
+    std::vector<char> notSentAt(size_t(Requests), 0);
     std::map<int, std::unique_ptr<Connection>> open;
     int sent = 0, notSent = 0;
+    const auto collectEnded = [&] {
+        for (auto it = open.begin(); it != open.end();) {
+            if (it->second->end() == Connection::End::Open) {
+                ++it;
+                continue;
+            }
+            const bool closed = it->second->end() == Connection::End::Closed;
+            (closed ? sent : notSent) += 1;
+            notSentAt[size_t(it->first)] = !closed;
+            it = open.erase(it);
+        }
+    };
     qint64 rssMinute = -1;
     const double start = nowS();
     while (sent + notSent < Requests && nowS() - start < Seconds + 30) {
@@ -796,24 +812,28 @@ Outcome steady(Server& server) {
         for (int i = sent + notSent + int(open.size()); i < due && open.size() < 200; ++i)
             open.emplace(i, std::make_unique<Connection>(sources[size_t(i % Sources)],
                                                          address("127.0.0.1"),
-                                                         requestFrame(ClientType::Korvat1010), true));
-        for (auto it = open.begin(); it != open.end();) {
-            if (it->second->end() == Connection::End::Open) {
-                ++it;
-                continue;
-            }
-            (it->second->end() == Connection::End::Closed ? sent : notSent) += 1;
-            it = open.erase(it);
-        }
+                                                         requestFrame(kindOf(i)), true));
+        collectEnded();
         if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
+    // Those still open at the end count too, once they have ended.
+    pumpUntil([&] { return collectEnded(), open.empty(); }, 20);
     pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 20);
     pumpFor(0.5);
     const qint64 rssEnd = server.rssKiB();
     const SourceCheck check = checkSources(server, sources, sinks);
     const int malformed = check.malformed;
     const bool sameAsLog = check.sameAsLog;
+    // Each source's reply formats against the kinds it sent, in the order it opened them.
+    bool inOrder = true;
+    std::vector<size_t> next(size_t(Sources), 0);
+    for (int i = 0; i < sent + notSent; ++i) {
+        if (notSentAt[size_t(i)]) continue;
+        const auto& replies = sinks[size_t(i % Sources)]->replies();
+        const size_t k = next[size_t(i % Sources)]++;
+        if (k < replies.size()) inOrder = inOrder && tokenOfReply(replies[k].bytes) == replyToken(kindOf(i));
+    }
     const int refused = server.count("Queue Full");
     const int lost = sent - refused - repliesReceived(sinks);
     const double growth = rssMinute > 0 ? double(rssEnd - rssMinute) / double(rssMinute) : 1;
@@ -824,11 +844,24 @@ Outcome steady(Server& server) {
                 QByteArray::number(lost) + " twice " +
                 QByteArray::number(std::max(0, -lost)) + " malformed " +
                 QByteArray::number(malformed) + " same-as-log " + (sameAsLog ? "yes" : "no") +
+                " in-order-per-source " + (inOrder ? "yes" : "no") +
                 "; rss at 1 min " + QByteArray::number(rssMinute) + " KiB, end " +
                 QByteArray::number(rssEnd) + " KiB (" + fixed(growth * 100, 1) + " %)";
-    o.pass = server.running() && sent == Requests && lost == 0 && malformed == 0 && sameAsLog &&
-             std::abs(growth) <= 0.10;
+    o.pass = server.running() && sent == Requests && lost == 0 && refused == 0 &&
+             malformed == 0 && sameAsLog && inOrder && std::abs(growth) <= 0.10;
     return o;
+}
+
+Outcome steady(Server& server) {
+    return steadyAt(server, 10000, 300, 10, QStringLiteral("127.0.8"));
+}
+
+// The capacity the service is built for: 1 000 requests/s from 16 sources.
+Outcome steady1000(Server& server) {
+    const int seconds = qEnvironmentVariableIntValue("KS_SOAK_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("KS_SOAK_SECONDS")
+                            : 600;
+    return steadyAt(server, 1000 * seconds, seconds, 16, QStringLiteral("127.0.9"));
 }
 
 } // namespace
@@ -847,7 +880,8 @@ int main(int argc, char* argv[]) {
                           {"idle-slow", idleAndSlow},
                           {"garbage", garbage},
                           {"misbehave", misbehaving},
-                          {"steady", steady}};
+                          {"steady", steady},
+                          {"steady-1000", steady1000}};
     bool allPassed = true;
     for (const Case& c : cases) {
         if (!QString::fromLatin1(c.name).contains(filter)) continue;

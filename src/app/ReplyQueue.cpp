@@ -1,4 +1,6 @@
-// MessageQueue, LocalGroupTimer and the reply connection to port 6646.
+// MessageQueue, LocalGroupTimer and the reply connection to port 6646. A reply goes out at
+// the pace of the events: the next entry is taken as soon as one waits and none is in
+// flight, and the reply is sent on the connect event itself.
 #include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
@@ -17,9 +19,11 @@ constexpr qint16 LastSlot = TForm1::NetMessageQueueDetails::Slots - 1;
 } // namespace
 
 void TForm1::CreateReplyQueue() {
+    // Takes the next entry once the loop is back, never inside the handler that queued an
+    // entry or ended one: the reply connection is not reused from inside its own signals.
     LocalGroupTimer = new QTimer(this);
-    LocalGroupTimer->setInterval(10);
-    LocalGroupTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may be 5 % late
+    LocalGroupTimer->setSingleShot(true);
+    LocalGroupTimer->setInterval(0);
     connect(LocalGroupTimer, &QTimer::timeout, this, &TForm1::LocalGroupTimerTimer);
 
     ClientSocket1 = new QTcpSocket(this);
@@ -49,39 +53,43 @@ void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
         if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address);
         return;
     }
-    NetMessageQueueDetails& q = MessageQueue;
-    const qint16 next = q.WriteIndex >= LastSlot ? 0 : qint16(q.WriteIndex + 1);
-    // The read position may stand at 50 until the next tick turns it into 0.
-    const qint16 read = q.ReadIndex > LastSlot ? 0 : q.ReadIndex;
-    // Writing into the slot still to be read would lose every waiting reply: refuse instead.
-    if (next == read) {
+    // Writing into the slot still to be read would lose every waiting reply. Requests wait
+    // unread in their connections instead; only one that cannot wait gets here.
+    if (RingFull()) {
         ++RepliesRefused;
         AddLogEntry(LogAlert, "Queue Full", address);
         return;
     }
+    NetMessageQueueDetails& q = MessageQueue;
     q.Message[q.WriteIndex] = token;
     q.Address[q.WriteIndex] = address;
-    q.WriteIndex = next;
-    if (!LocalGroupTimer->isActive()) LocalGroupTimer->start(); // a restart would delay the tick
+    q.WriteIndex = q.WriteIndex >= LastSlot ? 0 : qint16(q.WriteIndex + 1);
+    if (ReplyDone || ReplyFailed) LocalGroupTimer->start();
+}
+
+bool TForm1::RingFull() const {
+    const NetMessageQueueDetails& q = MessageQueue;
+    return (q.WriteIndex >= LastSlot ? 0 : q.WriteIndex + 1) == q.ReadIndex;
 }
 
 void TForm1::LocalGroupTimerTimer() {
-    if (ReplyDone || ReplyFailed) {
-        TakeNextReply();
-        return; // the connect event comes between ticks, so sending is for a later one
-    }
-    if (ReplyConnected) SendReply();
+    // Slots freed since the last entry go to the requests waiting for them first.
+    ReadWaitingRequests();
+    if (ReplyDone || ReplyFailed) TakeNextReply();
+}
+
+// The entry being served has ended (sent, failed or timed out): its slot is free, and the
+// next entry follows at once.
+void TForm1::EndReplyEntry() {
+    qint16& read = MessageQueue.ReadIndex;
+    read = read >= LastSlot ? 0 : qint16(read + 1);
+    LocalGroupTimer->start();
 }
 
 // Step A: take the next entry and open the reply connection.
 void TForm1::TakeNextReply() {
     NetMessageQueueDetails& q = MessageQueue;
-    if (q.ReadIndex > LastSlot) {
-        q.ReadIndex = 0;
-        return;
-    }
     if (q.ReadIndex == q.WriteIndex) {
-        LocalGroupTimer->stop();
         ReplyDone = true;
         ReplyFailed = false;
         return;
@@ -91,6 +99,7 @@ void TForm1::TakeNextReply() {
     // A connection that failed after it was established may still be open: end it before
     // it is pointed at the next requester, or the queue would stall on it.
     if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
+    ReplyConnected = false;
     const QByteArray address = q.Address[q.ReadIndex];
     if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
     replyOpening_ = true;
@@ -102,10 +111,11 @@ void TForm1::TakeNextReply() {
         SaveLogCsv();
         ClientSocket1->abort();
         ReplyDone = true;
-        ++q.ReadIndex;
+        EndReplyEntry();
         return;
     }
     ReplyConnectTimer->start();
+    if (ReplyConnected) SendReply(); // connected within the call, as a local address may
 }
 
 // Step B: send the reply on the established connection and close it.
@@ -120,7 +130,7 @@ void TForm1::SendReply() {
     if (ReplyFailed) return; // the send failed and its error event has ended the entry
     // The entry is over before the close, so a late report of the close cannot end it twice.
     ReplyDone = true;
-    ++q.ReadIndex;
+    EndReplyEntry();
     ClientSocket1->disconnectFromHost();
 }
 
@@ -139,6 +149,7 @@ QByteArray TForm1::ServeReply(const QByteArray& token) {
 void TForm1::sckClientConnect() {
     ReplyConnectTimer->stop();
     ReplyConnected = true;
+    if (!replyOpening_) SendReply(); // else step A sends once the connect call returns
 }
 
 void TForm1::sckClientDisconnect() {
@@ -162,7 +173,7 @@ void TForm1::EndReplyWithError() {
     ReplyFailed = true;
     ++RepliesFailed;
     AddLogEntry(LogAlert, "Socket Error", peer);
-    ++MessageQueue.ReadIndex;
+    EndReplyEntry();
     SaveLogCsv();
 }
 

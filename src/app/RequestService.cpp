@@ -8,14 +8,13 @@
 #include <QLabel>
 #include <QTimer>
 
-#include <algorithm>
-
 namespace ks {
 
 namespace {
-// Connections the system may hold completed before the loop takes them: a burst of every
-// client at once fits.
-constexpr int ListenBacklog = 2 * TForm1::MaxClientConnections;
+// Connections the system may hold completed before the loop takes them: with the open ones,
+// a burst of 1 000 clients at once fits. Beyond that the system drops further connection
+// attempts and their clients try again a second later.
+constexpr int ListenBacklog = 4 * TForm1::MaxClientConnections;
 } // namespace
 
 void TForm1::CreateRequestService() {
@@ -40,7 +39,10 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
     // every open connection is still fresh (see UpdateAccepting).
     if (ClientConnections.size() >= MaxClientConnections) {
         IncomingConnection* const evicted = QuietestClientConnection();
+        // It is closed now: what it sent cannot wait for room in the ring.
+        takeAll_ = true;
         evicted->readWaiting();
+        takeAll_ = false;
         if (ClientConnections.contains(evicted)) CloseIdleClientConnection(evicted);
     }
     auto* idle = new QTimer(socket);
@@ -64,11 +66,18 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
     UpdateAccepting();
 }
 
+// A connection holding a request that waits for room is not quiet: its idle timer is off.
 IncomingConnection* TForm1::QuietestClientConnection() const {
-    const auto quietest = std::min_element(
-        ClientConnections.cbegin(), ClientConnections.cend(),
-        [](QTimer* a, QTimer* b) { return a->remainingTime() < b->remainingTime(); });
-    return quietest == ClientConnections.cend() ? nullptr : quietest.key();
+    IncomingConnection* quietest = nullptr;
+    int least = 0;
+    for (auto it = ClientConnections.cbegin(); it != ClientConnections.cend(); ++it) {
+        const int left = it.value()->remainingTime();
+        if (left >= 0 && (!quietest || left < least)) {
+            quietest = it.key();
+            least = left;
+        }
+    }
+    return quietest;
 }
 
 // At the cap, a newcomer is taken only when some connection has been silent long enough to
@@ -81,7 +90,13 @@ void TForm1::UpdateAccepting() {
         ServerSocket1->setAccepting(true);
         return;
     }
-    const int silentMs = ClientIdleMs - ClientConnections.value(QuietestClientConnection())->remainingTime();
+    IncomingConnection* const quietest = QuietestClientConnection();
+    if (!quietest) { // every one holds a request: one makes room when it is read
+        AcceptRetryTimer->stop();
+        ServerSocket1->setAccepting(false);
+        return;
+    }
+    const int silentMs = ClientIdleMs - ClientConnections.value(quietest)->remainingTime();
     const bool room = silentMs >= ClientMakeRoomMs;
     ServerSocket1->setAccepting(room);
     if (room)
@@ -90,12 +105,37 @@ void TForm1::UpdateAccepting() {
         AcceptRetryTimer->start(ClientMakeRoomMs - silentMs);
 }
 
+// While the ring is full a request stays unread in its connection, and connections are
+// read again in the order they began to wait, so requests are taken in the order they came.
 void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
     QTimer* idle = ClientConnections.value(socket);
     if (!idle) return; // already closed by the service
-    idle->start();
-    ParseRequests(text, socket->peerAddress().toString().toLatin1());
+    const bool behindOthers = !takeAll_ && !WaitingConnections.isEmpty() &&
+                              WaitingConnections.front() != socket;
+    const qsizetype used =
+        behindOthers ? 0 : ParseRequests(text, socket->peerAddress().toString().toLatin1());
+    if (used < text.size()) {
+        socket->leaveUnread(text.size() - used);
+        idle->stop(); // holding a request is not being idle
+        if (!WaitingConnections.contains(socket)) WaitingConnections.append(socket);
+    } else {
+        WaitingConnections.removeOne(socket);
+        idle->start();
+    }
     if (ClientConnections.size() >= MaxClientConnections) UpdateAccepting(); // the quietest changed
+}
+
+void TForm1::ReadWaitingRequests() {
+    while (!WaitingConnections.isEmpty() && !RingFull()) {
+        IncomingConnection* const first = WaitingConnections.front();
+        first->readWaiting();
+        if (!WaitingConnections.isEmpty() && WaitingConnections.front() == first) {
+            if (RingFull()) break;
+            // Nothing more came of it (the system lost what it held): it waits no longer.
+            WaitingConnections.removeFirst();
+            if (QTimer* idle = ClientConnections.value(first)) idle->start();
+        }
+    }
 }
 
 void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) {
@@ -118,14 +158,23 @@ void TForm1::CloseIdleClientConnection(IncomingConnection* socket) {
 
 void TForm1::CloseClientConnection(IncomingConnection* socket) {
     ClientConnections.remove(socket);
+    WaitingConnections.removeOne(socket);
     socket->close();
     socket->deleteLater(); // may be inside one of its own signals
     UpdateAccepting();
 }
 
-void TForm1::ParseRequests(const QByteArray& text, const QByteArray& address) {
-    for (const QByteArray& body : parseRequests(text))
-        ServiceRequest(body, address);
+qsizetype TForm1::ParseRequests(const QByteArray& text, const QByteArray& address) {
+    qsizetype start = 0;
+    while (const auto frame = requestFrameAt(text, start)) {
+        // A request that finds the ring full stays unread, with all that follows it.
+        if (!takeAll_ && RingFull() && ServerSocket1->isListening() &&
+            recogniseRequest(frame->body) != ClientType::None)
+            return start;
+        ServiceRequest(frame->body, address);
+        start = frame->next;
+    }
+    return text.size();
 }
 
 void TForm1::ServiceRequest(const QByteArray& body, const QByteArray& address) {

@@ -121,6 +121,7 @@ void TForm1::CreateControls() {
     connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
     NtpRetryTimer = new QTimer(this);
     NtpRetryTimer->setSingleShot(true);
+    NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
     CreateComPort();
 }
@@ -351,7 +352,7 @@ void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray&
     if (!LogFrm_) return;
     const LogEntry& e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
-    if (isHeadless()) writeStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
+    if (isHeadless()) queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

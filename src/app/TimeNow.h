@@ -161,7 +161,8 @@ public:
     void ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text);
     void ServerSocket1ClientDisconnect(IncomingConnection* socket);
     void ServerSocket1ClientError(IncomingConnection* socket, const QString& message);
-    void ParseRequests(const QByteArray& text, const QByteArray& address);
+    // Returns the bytes used: a request that finds the ring full is left, with the rest.
+    qsizetype ParseRequests(const QByteArray& text, const QByteArray& address);
     void ServiceRequest(const QByteArray& body, const QByteArray& address);
     int OpenClientConnections() const { return int(ClientConnections.size()); }
     void CreateReplyQueue();
@@ -178,6 +179,9 @@ public:
     // is, newcomers wait in the system's queue.
     int ClientMakeRoomMs = 1000;
     QTimer* AcceptRetryTimer = nullptr;
+    // Connections holding a request unread until the ring has room, in the order they began
+    // to wait.
+    QList<IncomingConnection*> WaitingConnections;
     NetMessageQueueDetails MessageQueue;
     bool ReplyDone = true;
     bool ReplyFailed = false;
@@ -193,10 +197,14 @@ private:
     IncomingConnection* QuietestClientConnection() const;
     void UpdateAccepting();
     void EndReplyWithError();
+    void EndReplyEntry();
+    bool RingFull() const;
+    void ReadWaitingRequests();
     void TakeNextReply();
     void SendReply();
     bool replyOpening_ = false;    // inside the connect call
     bool replyOpenFailed_ = false; // the connect call failed at once
+    bool takeAll_ = false;         // reading a connection about to close: nothing can wait
 public:
 
     // --- State announcement ---

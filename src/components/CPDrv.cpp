@@ -12,7 +12,6 @@ namespace {
 
 constexpr quint32 MinBufSize = 128;
 constexpr quint32 MaxBufSize = 8192;
-constexpr quint16 MinPollingDelay = 5;
 
 std::optional<int> dataBitsOf(TDataBits code) {
     if (code < db5BITS || code > db8BITS) return std::nullopt;
@@ -50,9 +49,7 @@ TCommPortDriver::TCommPortDriver(QObject* parent)
     : QObject(parent), receiveBuffer_(MaxBufSize, Qt::Uninitialized) {
     // The one buffer for the driver's lifetime: large enough for any InBufSize, so a change
     // of size never moves the bytes a receive handler is looking at.
-    pollTimer_.setTimerType(Qt::PreciseTimer);
-    pollTimer_.setInterval(pollingDelay_);
-    connect(&pollTimer_, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
+    connect(&serial_, &SerialPort::readyRead, this, &TCommPortDriver::ReceiveBlock);
     connect(&serial_, &SerialPort::lost, this, &TCommPortDriver::onDeviceLost);
 }
 
@@ -95,15 +92,11 @@ void TCommPortDriver::SetParity(TParity parity) {
 
 void TCommPortDriver::SetInBufSize(quint32 size) {
     inBufSize_ = qBound(MinBufSize, size, MaxBufSize);
+    if (Connected()) ApplySettings();
 }
 
 void TCommPortDriver::SetOutBufSize(quint32 size) {
     outBufSize_ = qBound(MinBufSize, size, MaxBufSize);
-}
-
-void TCommPortDriver::SetPollingDelay(quint16 ms) {
-    pollingDelay_ = qMax(MinPollingDelay, ms);
-    pollTimer_.setInterval(pollingDelay_);
 }
 
 QString TCommPortDriver::DeviceOfPort(int number) const {
@@ -131,14 +124,12 @@ bool TCommPortDriver::Connect() {
         return false;
     }
     lastError_.clear();
-    pollTimer_.start(pollingDelay_);
     return true;
 }
 
 void TCommPortDriver::Disconnect() {
     if (!serial_.isOpen()) return;
     lost_ = false;
-    pollTimer_.stop();
     serial_.close();
 }
 
@@ -150,13 +141,16 @@ bool TCommPortDriver::ApplySettings() {
     if (baudRateValue_ == 0 || !dataBits || !parity || !stopBits || !flow) return false;
     // Received bytes are never tested for parity, whatever parity the line uses: the
     // receiver's own checksums guard the sentences. Beyond InBufSize unread bytes wait in
-    // the device's own queue.
+    // the device's own queue, and each notification reads at most that much: a receiver that
+    // sends without pause gets one block per pass of the loop, so the loop's other events
+    // keep their pace.
     const SerialLineSettings line{baudRateValue_, *dataBits, *parity, *stopBits, *flow,
                                   enableDtrOnOpen_, hwFlow_ == hfNONERTSON, inBufSize_};
     return serial_.configure(line) && serial_.clear();
 }
 
-void TCommPortDriver::PollReceive() {
+void TCommPortDriver::ReceiveBlock() {
+    if (!Connected()) return;
     const qint64 waiting = serial_.bytesAvailable();
     if (waiting <= 0) return;
     const qint64 count = serial_.read(receiveBuffer_.data(), qMin<qint64>(waiting, inBufSize_));
@@ -191,7 +185,6 @@ void TCommPortDriver::onDeviceLost() {
     // Close a vanished device, once, so Connected() says so and the owner can reconnect.
     if (!serial_.isOpen() || lost_) return;
     lost_ = true;
-    pollTimer_.stop();
     QMetaObject::invokeMethod(this, &TCommPortDriver::closeLostDevice, Qt::QueuedConnection);
 }
 

@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
@@ -34,8 +33,10 @@ enum TSwFlowControl : int { sfNONE, sfXONXOFF };
 quint32 baudRateOf(TBaudRate code);
 
 // The serial port of the GPS receiver. Opens the device exclusively through the platform's
-// SerialPort (so no second program shares it), polls it from the GUI thread's event loop every
-// PollingDelay ms and hands what arrived to OnReceiveData, at most InBufSize bytes a call.
+// SerialPort (so no second program shares it), reads it from the GUI thread's event loop as
+// soon as bytes arrive and hands them to OnReceiveData, at most InBufSize bytes a call. A
+// device that sends without pause gets one block per pass of the loop, so the loop's other
+// events keep their pace.
 //
 // Port n is the Windows name "\\.\COMn" (PortName); the device opened for it is chosen by
 // serialDevicePath (KSERVER_COM<n>, the settings file's Ports key, /dev/ttyS<n-1>; on
@@ -47,7 +48,7 @@ class TCommPortDriver : public QObject {
     Q_OBJECT
 public:
     // Called on the GUI thread with the driver, the received bytes and their count (>= 1). The
-    // bytes are valid only during the call: the next poll reuses the buffer.
+    // bytes are valid only during the call: the next block reuses the buffer.
     using TReceiveDataEvent =
         std::function<void(TCommPortDriver* sender, const char* data, quint32 size)>;
     // Returns the settings file's Ports value for a name like "COM1", or an empty text.
@@ -91,9 +92,6 @@ public:
     // The most bytes WriteText keeps queued towards the device. Clamped to 128-8192.
     quint32 OutBufSize() const { return outBufSize_; }
     void SetOutBufSize(quint32 size);
-    // Milliseconds between polls, at least 5; a change applies at once.
-    quint16 PollingDelay() const { return pollingDelay_; }
-    void SetPollingDelay(quint16 ms);
     // Milliseconds a write may go without progress before WriteText gives up.
     quint16 OutputTimeout() const { return outputTimeout_; }
     void SetOutputTimeout(quint16 ms) { outputTimeout_ = ms; }
@@ -122,7 +120,7 @@ public:
 
 private:
     bool ApplySettings();
-    void PollReceive();
+    void ReceiveBlock();
     void onDeviceLost();
     void closeLostDevice();
 
@@ -137,7 +135,6 @@ private:
     TSwFlowControl swFlow_ = sfNONE;
     quint32 inBufSize_ = 2048;
     quint32 outBufSize_ = 2048;
-    quint16 pollingDelay_ = 50;
     bool enableDtrOnOpen_ = true;
     quint16 outputTimeout_ = 500;
     PortsLookup portsLookup_;
@@ -147,8 +144,7 @@ private:
     // port's own notification, which the close would delete under it.
     bool lost_ = false;
     SerialPort serial_;
-    QTimer pollTimer_;
-    QByteArray receiveBuffer_; // InBufSize bytes, reused by every poll
+    QByteArray receiveBuffer_; // InBufSize bytes, reused by every block
 };
 
 } // namespace ks

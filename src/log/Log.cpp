@@ -61,6 +61,11 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
     layout->addWidget(list_);
     layout->addWidget(strip);
 
+    // Scrolling lays the whole list out again: once for all the entries of a moment.
+    scrollLater_.setSingleShot(true);
+    scrollLater_.setInterval(ViewBatchMs);
+    connect(&scrollLater_, &QTimer::timeout, list_, &QTreeView::scrollToBottom);
+
     connect(clear1_, &QAction::triggered, this, [this] {
         list_->setUpdatesEnabled(false);
         model_.clear();
@@ -73,7 +78,7 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
 
 const LogEntry& TLogFrm::AddEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
     model_.add({formatDateTime("hh:nn:ss", localNow()), event, details, QByteArray::number(type)});
-    list_->scrollTo(model_.index(model_.rowCount() - 1, 0));
+    if (!scrollLater_.isActive()) scrollLater_.start();
     return model_.entries().last();
 }
 

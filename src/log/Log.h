@@ -3,6 +3,7 @@
 #include "log/LogModel.h"
 
 #include <QDialog>
+#include <QTimer>
 
 class QAction;
 class QTreeView;
@@ -32,8 +33,12 @@ public:
     QAction* IndicateClientType1() const { return indicateClientType1_; }
     QAction* Clear1() const { return clear1_; }
 
+    // The list is scrolled to its newest entry at most this long after it was added.
+    static constexpr int ViewBatchMs = 50;
+
 private:
     LogModel model_;
+    QTimer scrollLater_;
     QTreeView* list_ = nullptr;
     QAction* clear1_ = nullptr;
     QAction* debug1_ = nullptr;

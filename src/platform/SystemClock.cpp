@@ -1,10 +1,51 @@
 #include "platform/SystemClock.h"
 
+#include "platform/SystemClockCalls.h"
 #include "protocol/DateFormat.h"
 
 #include <QFile>
 
 namespace ks {
+
+namespace {
+
+class RealClock final : public SystemClock {
+public:
+    qint64 nowMs() const override { return readSystemClockMs(); }
+
+    bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
+        QString message;
+        QByteArray howToGrant;
+        if (setSystemClock(utcMs, kind, &message, &howToGrant)) return true;
+        if (error) *error = message;
+        // Every later setting fails the same way: saying it once is enough.
+        if (!howToGrant.isEmpty() && !rightReported_) {
+            rightReported_ = true;
+            if (missingRight_) missingRight_(howToGrant);
+        }
+        return false;
+    }
+
+    std::function<void(const QByteArray&)> missingRight_;
+
+private:
+    bool rightReported_ = false;
+};
+
+RealClock realClock;
+SystemClock* current = &realClock;
+
+} // namespace
+
+SystemClock& systemClock() { return *current; }
+
+void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
+
+void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
+    realClock.missingRight_ = std::move(handler);
+}
 
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ ", civilFromMs(utcMs)) +

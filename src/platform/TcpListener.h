@@ -23,8 +23,12 @@ public:
     // Closes the connection at once; no signal follows.
     void close();
     // Takes what is waiting now, as a read notification would (received, closedByPeer or
-    // failed); nothing when nothing is waiting.
+    // failed); nothing when nothing is waiting. Reading resumes after leaveUnread.
     void readWaiting() { readable(); }
+    // Called inside `received`: the last `bytes` of the text stay in the system, unread,
+    // and the connection reads nothing more until readWaiting(). A request held this way
+    // costs the program nothing and is read again in full.
+    void leaveUnread(qsizetype bytes) { unread_ = bytes; }
 
 signals:
     // Everything that was waiting, in one receive.
@@ -43,6 +47,7 @@ private:
     qintptr descriptor_;
     QSocketNotifier* notifier_ = nullptr;
     QHostAddress peer_;
+    qsizetype unread_ = 0;
 };
 
 // A listening TCP socket whose connections arrive as IncomingConnection objects, each taken

@@ -3,6 +3,10 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+
+#include <cstdlib>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -17,11 +21,11 @@ bool isHeadless() {
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
-void writeStderrLine(const QByteArray& line, int journalPriority) {
-    const QByteArray prefix = journalPriority >= 0 && stderrIsJournal()
-                                  ? '<' + QByteArray::number(journalPriority) + '>'
-                                  : QByteArray();
-    const QByteArray out = prefix + line + '\n';
+namespace {
+constexpr int FlushMs = 100;
+constexpr qsizetype FlushBytes = 64 * 1024;
+
+void writeAll(const QByteArray& out) {
     const char* p = out.constData();
     qsizetype left = out.size();
     while (left > 0) {
@@ -34,6 +38,51 @@ void writeStderrLine(const QByteArray& line, int journalPriority) {
         p += n;
         left -= n;
     }
+}
+
+QByteArray& queuedLines() {
+    static QByteArray lines;
+    // Registered once the buffer exists, so it runs before the buffer goes.
+    [[maybe_unused]] static const int registered = std::atexit(flushStderr);
+    return lines;
+}
+} // namespace
+
+void flushStderr() {
+    QByteArray& lines = queuedLines();
+    if (lines.isEmpty()) return;
+    writeAll(lines);
+    lines.clear();
+}
+
+void queueStderrLine(const QByteArray& line) {
+    static QPointer<QTimer> timer;
+    QByteArray& lines = queuedLines();
+    lines += line;
+    lines += '\n';
+    if (lines.size() >= FlushBytes) {
+        flushStderr();
+        return;
+    }
+    if (!timer && QCoreApplication::instance()) {
+        timer = new QTimer(QCoreApplication::instance());
+        timer->setSingleShot(true);
+        timer->setInterval(FlushMs);
+        QObject::connect(timer, &QTimer::timeout, [] { flushStderr(); });
+    }
+    if (!timer) {
+        flushStderr();
+    } else if (!timer->isActive()) {
+        timer->start();
+    }
+}
+
+void writeStderrLine(const QByteArray& line, int journalPriority) {
+    const QByteArray prefix = journalPriority >= 0 && stderrIsJournal()
+                                  ? '<' + QByteArray::number(journalPriority) + '>'
+                                  : QByteArray();
+    flushStderr();
+    writeAll(prefix + line + '\n');
 }
 
 void showMessage(const QString& caption, const QString& text, MessageIcon icon) {

@@ -18,9 +18,17 @@ void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 // may then start with a syslog priority prefix ("<3>").
 bool stderrIsJournal();
 
-// Writes one line to stderr at once (unbuffered), adding the line end. With a syslog
-// priority (0-7) the line starts with its prefix ("<6>") when stderr is the journal.
+// Writes one line to stderr at once (after any queued lines), adding the line end. With a
+// syslog priority (0-7) the line starts with its prefix ("<6>") when stderr is the journal.
 void writeStderrLine(const QByteArray& line, int journalPriority = -1);
+
+// Queues one line for stderr, adding the line end. Queued lines go out together at least
+// every 100 ms, when they reach 64 KiB, before a line written at once, and at exit: one
+// write each would cost more than the rest of a log entry at thousands a second. GUI
+// thread only.
+void queueStderrLine(const QByteArray& line);
+// Writes the queued lines now.
+void flushStderr();
 
 // The folder of the running executable: Logs/ is beside it, and hour.wav is looked for there.
 QString executableDir();

@@ -21,16 +21,21 @@ constexpr std::array<RequestKind, 4> RequestKinds{{
 constexpr qsizetype MinBody = 3;
 } // namespace
 
+std::optional<RequestFrameAt> requestFrameAt(const QByteArray& text, qsizetype start) {
+    if (start >= text.size()) return std::nullopt;
+    const qsizetype close = text.indexOf('}', start);
+    // Body = everything between the frame's first character and the "}".
+    const qsizetype n = close < 0 ? -2 : close - start - 1;
+    if (n < MinBody) return std::nullopt;
+    return RequestFrameAt{text.mid(start + 1, n), close + 1};
+}
+
 QList<QByteArray> parseRequests(const QByteArray& text) {
     QList<QByteArray> bodies;
     qsizetype start = 0;
-    while (start < text.size()) {
-        const qsizetype close = text.indexOf('}', start);
-        // Body = everything between the frame's first character and the "}".
-        const qsizetype n = close < 0 ? -2 : close - start - 1;
-        if (n < MinBody) break;
-        bodies.append(text.mid(start + 1, n));
-        start = close + 1;
+    while (const auto frame = requestFrameAt(text, start)) {
+        bodies.append(frame->body);
+        start = frame->next;
     }
     return bodies;
 }

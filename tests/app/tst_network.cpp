@@ -1,5 +1,5 @@
 // The request service and the reply queue in-process, on an injected clock: exact frames
-// on the wire, log entries with their gates, queue order, the ring's wrap and limit, reply
+// on the wire, log entries with their gates, queue order, bursts beyond the ring, reply
 // connection failures, and the incoming connections' cap, idle close and resets.
 #include "FakeClock.h"
 #include "ZoneScope.h"
@@ -202,7 +202,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 2, WaitMs);
         QCOMPARE(s.arrivals, (QList<Arrival>{{"127.0.0.1", KorvatReply}, {"127.0.0.1", QuorixReply}}));
         QCOMPARE(s.events("New Connection").size(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(!s.form->LocalGroupTimer->isActive(), WaitMs); // empty ring stops it
+        QTest::qWait(100);
         QCOMPARE(s.arrivals.size(), 2);
     }
 
@@ -225,59 +225,47 @@ private slots:
         QCOMPARE(s.arrivals, expected);
     }
 
-    void ringWrapsAfterSlot49() {
-        Server s;
-        TForm1& f = *s.form;
-        f.MessageQueue.WriteIndex = f.MessageQueue.ReadIndex = 47;
-        const QList<QByteArray> tokens{TokenKorvat, TokenQuorix, TokenKorvat1010, TokenQuorix, TokenKorvat};
-        for (const QByteArray& t : tokens) f.QueueMessage(t, "127.0.0.1");
-        QCOMPARE(f.MessageQueue.WriteIndex, qint16(2));
-        QCOMPARE(f.MessageQueue.Message[49], TokenKorvat1010);
-        QCOMPARE(f.MessageQueue.Message[0], TokenQuorix);
-        QCOMPARE(f.MessageQueue.Message[1], TokenKorvat);
-        // Driven tick by tick: each reply takes a tick to open and one to send.
-        f.LocalGroupTimer->stop();
-        const auto serveOne = [&f] {
-            f.LocalGroupTimerTimer();
-            QTRY_VERIFY_WITH_TIMEOUT(f.ReplyConnected, WaitMs);
-            f.LocalGroupTimerTimer();
-        };
-        for (int i = 0; i < 3; ++i) serveOne();
-        QCOMPARE(f.MessageQueue.ReadIndex, qint16(50));
-        const int entries = int(f.LogFrm()->Model().entries().size());
-        f.LocalGroupTimerTimer(); // 50 becomes 0, and nothing else happens in that tick
-        QCOMPARE(f.MessageQueue.ReadIndex, qint16(0));
-        QCOMPARE(f.LogFrm()->Model().entries().size(), entries);
-        QCOMPARE(f.ClientSocket1->state(), QAbstractSocket::UnconnectedState);
-        for (int i = 0; i < 2; ++i) serveOne();
-        QCOMPARE(f.MessageQueue.ReadIndex, qint16(2));
-        f.LocalGroupTimer->start();
-        f.LocalGroupTimerTimer(); // the empty ring stops the timer
-        QVERIFY(!f.LocalGroupTimer->isActive());
-        QVERIFY(f.ReplyDone);
-        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 5, WaitMs);
-        const QHash<QByteArray, QByteArray> replyFor{
-            {TokenKorvat, KorvatReply}, {TokenQuorix, QuorixReply}, {TokenKorvat1010, Korvat1010Reply}};
-        for (int i = 0; i < tokens.size(); ++i) QCOMPARE(s.arrivals[i].bytes, replyFor.value(tokens[i]));
+    // More requests than the ring holds, from several sources at once: while the ring is full
+    // the rest wait unread in their connections, and every one is answered, each source's in
+    // the order it sent them, with nothing refused.
+    void burstIsAnsweredCompletelyInOrder_data() {
+        QTest::addColumn<QByteArrayList>("sources");
+        QTest::addColumn<int>("connections"); // per source, each with `frames` frames in one write
+        QTest::addColumn<int>("frames");
+        QTest::newRow("one read of 130 frames") << QByteArrayList{"127.0.0.1"} << 1 << 130;
+        QTest::newRow("4 sources, 40 connections each") << QByteArrayList{"127.0.0.1", "192.0.2.1", "192.0.2.2", "127.0.0.5"} << 40 << 1;
+        QTest::newRow("3 sources, 20 connections of 4 frames") << QByteArrayList{"127.0.0.1", "192.0.2.1", "192.0.2.2"} << 20 << 4;
     }
-
-    // 50 frames in one read: 49 wait, the 50th is refused, the 49 go out in order.
-    void fullRingRefusesWithoutLosingOrder() {
+    void burstIsAnsweredCompletelyInOrder() {
+        QFETCH(QByteArrayList, sources);
+        QFETCH(int, connections);
+        QFETCH(int, frames);
         Server s(ExampleMs, false);
-        const QList<QByteArray> frames{Korvat, Quorix, Korvat1010};
+        std::vector<std::unique_ptr<ReplyCatcher>> catchers;
+        for (const QByteArray& source : sources)
+            if (source != "127.0.0.1") catchers.push_back(std::make_unique<ReplyCatcher>(source.constData(), &s.arrivals));
+        const QList<QByteArray> kinds{Korvat, Quorix, Korvat1010};
         const QList<QByteArray> replies{KorvatReply, QuorixReply, Korvat1010Reply};
-        QByteArray read;
-        QList<Arrival> expected;
-        for (int i = 0; i < 50; ++i) {
-            read += frames[i % 3];
-            if (i < 49) expected.append({"127.0.0.1", replies[i % 3]});
+        QHash<QByteArray, QList<QByteArray>> expected;
+        int n = 0;
+        for (int c = 0; c < connections; ++c) {
+            for (const QByteArray& source : sources) {
+                QByteArray write;
+                for (int f = 0; f < frames; ++f, ++n) {
+                    write += kinds[n % 3];
+                    expected[source].append(replies[n % 3]);
+                }
+                request(write, source.constData()); // all before the server looks: one burst
+            }
         }
-        request(read);
-        QTRY_COMPARE_WITH_TIMEOUT(s.arrivals.size(), 49, 4 * WaitMs);
-        QCOMPARE(s.arrivals, expected);
-        QCOMPARE(s.events("Queue Full"), QList<QByteArray>{"0 Queue Full: 127.0.0.1"});
-        QTRY_VERIFY_WITH_TIMEOUT(!s.form->LocalGroupTimer->isActive(), WaitMs);
-        QCOMPARE(s.arrivals.size(), 49);
+        QTRY_COMPARE_WITH_TIMEOUT(int(s.arrivals.size()), n, 6 * WaitMs);
+        QHash<QByteArray, QList<QByteArray>> got;
+        for (const Arrival& a : s.arrivals) got[a.to].append(a.bytes);
+        QCOMPARE(got, expected);
+        QCOMPARE(s.events("Queue Full"), QList<QByteArray>());
+        QTRY_COMPARE_WITH_TIMEOUT(s.form->OpenClientConnections(), 0, WaitMs);
+        QTest::qWait(100);
+        QCOMPARE(int(s.arrivals.size()), n);
     }
 
     void replyConnectionFailures_data() {
@@ -302,10 +290,13 @@ private slots:
         QTcpSocket filler;
         filler.connectToHost(full.serverAddress(), TForm1::ReplyPort);
         QVERIFY(filler.waitForConnected(WaitMs));
-        // 127.0.0.3 resets the reply connection as soon as it is established.
+        // 127.0.0.3 resets the reply connection as soon as it is established, before the
+        // server has sent on it.
         QTcpServer resetter;
         QVERIFY(resetter.listen(QHostAddress(QStringLiteral("127.0.0.3")), TForm1::ReplyPort));
-        QObject::connect(s.form->ClientSocket1, &QTcpSocket::connected, &resetter, [&resetter] {
+        QObject::connect(s.form->ClientSocket1, &QTcpSocket::stateChanged, &resetter,
+                         [&resetter](QAbstractSocket::SocketState state) {
+            if (state != QAbstractSocket::ConnectedState) return;
             if (!resetter.hasPendingConnections()) resetter.waitForNewConnection(WaitMs);
             if (QTcpSocket* peer = resetter.nextPendingConnection()) resetConnection(*peer);
         });
@@ -328,7 +319,6 @@ private slots:
         s.form->QueueMessage(TokenKorvat, "192.0.2.1");
         QCOMPARE(s.events(), QList<QByteArray>{"0 Not Connected: 192.0.2.1"});
         QCOMPARE(s.form->MessageQueue.WriteIndex, qint16(1));
-        QVERIFY(!s.form->LocalGroupTimer->isActive());
     }
 
     void clientEnds_data() {

@@ -141,6 +141,28 @@ private slots:
         QVERIFY(s.stop());
     }
 
+    // A burst of replies: every "Client Send" is on stderr once the program has ended, in
+    // the order the replies went out, however it batched the lines.
+    void stderrHasEveryEntryAtExit() {
+        Server s;
+        QVERIFY(s.start());
+        const ProbeResult r = runProbe({QStringLiteral("bench"), QStringLiteral("127.0.0.1"),
+                                        QStringLiteral("--requests"), QStringLiteral("500"),
+                                        QStringLiteral("--sources"), QStringLiteral("5"),
+                                        QStringLiteral("--kind"), QStringLiteral("quorix")});
+        QVERIFY2(r.exitCode == 0, r.out.constData());
+        QVERIFY(s.stop());
+        QList<QByteArray> entries;
+        for (const QByteArray& l : s.app.lines()) {
+            const QList<QByteArray> cells = l.split('\t');
+            if (cells.size() == 4 && (cells[2] == "Client Send" || cells[2] == "TEST"))
+                entries.append(cells[2]);
+        }
+        QCOMPARE(entries.size(), 1000);
+        for (qsizetype i = 0; i < entries.size(); ++i)
+            QCOMPARE(entries[i], QByteArray(i % 2 ? "Client Send" : "TEST"));
+    }
+
     void requesterNotListening() {
         Server s;
         QVERIFY(QDir().mkpath(s.app.logsDir()));

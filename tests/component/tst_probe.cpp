@@ -361,7 +361,9 @@ private slots:
             << QStringList{u"request"_s, u"127.0.0.1"_s, u"--sources"_s, u"2"_s};
         QTest::newRow("bench without counts") << QStringList{u"bench"_s, u"127.0.0.1"_s};
         QTest::newRow("bench too many requests") << QStringList{
-            u"bench"_s, u"127.0.0.1"_s, u"--requests"_s, u"10001"_s, u"--sources"_s, u"1"_s};
+            u"bench"_s, u"127.0.0.1"_s, u"--requests"_s, u"1000001"_s, u"--sources"_s, u"1"_s};
+        QTest::newRow("bench too many in flight") << QStringList{u"bench"_s, u"127.0.0.1"_s,
+            u"--requests"_s, u"10"_s, u"--sources"_s, u"1"_s, u"--in-flight"_s, u"1001"_s};
         QTest::newRow("bench too many sources") << QStringList{
             u"bench"_s, u"127.0.0.1"_s, u"--requests"_s, u"10"_s, u"--sources"_s, u"251"_s};
         QTest::newRow("bench deadline too long")

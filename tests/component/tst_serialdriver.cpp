@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <thread>
 
 using namespace ks;
 
@@ -118,8 +120,6 @@ private slots:
         QCOMPARE(d.InBufSize(), 128u);
         d.SetInBufSize(100000);
         QCOMPARE(d.InBufSize(), 8192u);
-        d.SetPollingDelay(1);
-        QCOMPARE(d.PollingDelay(), quint16(5));
         d.SetPort(pnCOM4);
         d.SetPort(pnCustom); // keeps the name
         QCOMPARE(d.PortName(), QStringLiteral("\\\\.\\COM4"));
@@ -327,6 +327,41 @@ private slots:
         for (const quint32 size : r.sizes)
             QVERIFY(size >= 1 && size <= 128);
         QVERIFY(!r.offThread);
+    }
+
+    // A receiver that sends without pause and without a carriage return does not hold up the
+    // loop: a 10 ms timer keeps ticking while every byte arrives, a block at a time.
+    void floodLeavesTheLoopItsPace() {
+        test::Pty pty;
+        TCommPortDriver d;
+        aim(pty, d);
+        Receiver r;
+        r.attach(d);
+        QVERIFY(d.Connect());
+        const QByteArray flood(8 * 1024 * 1024, 'x');
+        bool written = false;
+        std::thread writer([&] { written = pty.write(flood); });
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        qint64 longestGap = 0;
+        int ticks = 0;
+        QTimer tick;
+        tick.setInterval(10);
+        connect(&tick, &QTimer::timeout, [&] {
+            longestGap = qMax(longestGap, sinceTick.restart());
+            ++ticks;
+        });
+        tick.start();
+        QElapsedTimer took;
+        took.start();
+        QTRY_COMPARE_WITH_TIMEOUT(r.bytes.size(), flood.size(), 120'000);
+        writer.join();
+        QVERIFY(written);
+        QCOMPARE(r.bytes, flood);
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the loop stood still for %1 ms").arg(longestGap)));
+        QVERIFY2(ticks >= took.elapsed() / 100, qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(took.elapsed())));
+        for (const quint32 size : r.sizes)
+            QVERIFY(size >= 1 && size <= d.InBufSize());
     }
 
     void writtenTextArrives() {

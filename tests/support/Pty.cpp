@@ -1,6 +1,7 @@
 #include "Pty.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -38,6 +39,10 @@ bool Pty::write(const QByteArray& bytes) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) { // the line is full: wait for the program to read
+            pollfd room{master_, POLLOUT, 0};
+            if (::poll(&room, 1, 10'000) == 1) continue;
+        }
         if (n <= 0) return false;
         done += n;
     }

@@ -21,7 +21,8 @@ public:
     QString slavePath() const { return slavePath_; }
     int slaveFd() const { return slave_; }
 
-    // Sends bytes as the receiver would; true when all of them went in.
+    // Sends bytes as the receiver would, waiting up to 10 s at a time while the line is
+    // full; true when all of them went in.
     bool write(const QByteArray& bytes);
     // Whatever the program has written so far and not yet read (never blocks).
     QByteArray readAvailable();

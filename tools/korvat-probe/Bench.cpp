@@ -52,6 +52,7 @@ void BenchCommand::start() {
             QCoreApplication::exit(ExitNetwork);
             return;
         }
+        source.nextIndex = i;
         connect(source.listener.get(), &ReplyListener::accepted, this,
                 [this, i](int serial) { accepted(i, serial); });
         connect(source.listener.get(), &ReplyListener::received, this,
@@ -89,8 +90,20 @@ void BenchCommand::launchMore() {
         limit = std::min(limit, int(std::floor(elapsedS * options_.rate)) + 1);
     }
     if (options_.sequential) limit = std::min(limit, settled_ + 1);
-    while (!finished_ && next_ < limit && inFlight_ < MaxInFlight)
-        launch(next_++);
+    // A source's next request waits until its previous one is sent, so each source's
+    // requests reach the server in the order judged, whatever order connections finish in;
+    // meanwhile the other sources go on.
+    while (!finished_ && next_ < limit && inFlight_ < options_.inFlight) {
+        int index = -1;
+        for (const Source& s : sources_) {
+            if (!s.connecting && s.nextIndex < limit && (index < 0 || s.nextIndex < index))
+                index = s.nextIndex;
+        }
+        if (index < 0) break;
+        sources_[size_t(requests_[size_t(index)].source)].nextIndex += options_.sources;
+        ++next_;
+        launch(index);
+    }
     if (next_ == options_.requests) pace_.stop();
 }
 
@@ -98,13 +111,15 @@ void BenchCommand::launch(int index) {
     Request& request = requests_[size_t(index)];
     Source& source = sources_[size_t(request.source)];
     ++inFlight_;
+    source.connecting = true;
     sendRequest(
         this, options_.host, source.address, frame_,
         [this, index] {
-            // Waiting at once: the reply may be read before this connection is closed.
-            // Connections opened together may finish connecting in any order; the server
-            // accepts them in the order they were opened, so that order is the one kept.
+            // Waiting at once: the reply may be read before this connection is closed. A
+            // source's requests are sent one after another (see launchMore), so its order of
+            // numbers is the order the server received them in.
             Request& r = requests_[size_t(index)];
+            sources_[size_t(r.source)].connecting = false;
             r.sentNs = monoNs();
             ++sent_;
             if (firstSentNs_ < 0) firstSentNs_ = r.sentNs;
@@ -112,8 +127,10 @@ void BenchCommand::launch(int index) {
             waiting.insert(
                 std::upper_bound(waiting.begin(), waiting.end(), index) - waiting.begin(), index);
             if (options_.sequential) sequentialWait_.start(options_.timeoutMs);
+            launchMore();
         },
-        [this](const QString& why) {
+        [this, index](const QString& why) {
+            sources_[size_t(requests_[size_t(index)].source)].connecting = false;
             if (firstSendError_.isEmpty()) firstSendError_ = why;
             ++notSent_;
             if (options_.sequential) settle();
@@ -134,12 +151,13 @@ void BenchCommand::accepted(int sourceIndex, int serial) {
     }
     // Replies to one source come back in the order its requests went out, and the server
     // opens one reply connection at a time: the order of acceptance is the order served.
+    // Order is judged per source: the requests of different sources race on the way in.
     const int index = source.waiting.takeFirst();
     source.answering.insert(serial, index);
-    if (index < maxIndex_)
+    if (index < source.maxIndex)
         ++outOfOrder_;
     else
-        maxIndex_ = index;
+        source.maxIndex = index;
 }
 
 void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
@@ -214,6 +232,10 @@ void BenchCommand::finish(const QString& why) {
     if (firstSentNs_ >= 0 && lastReplyNs_ >= 0) {
         printLine(QStringLiteral("last reply %1 ms after the first request")
                       .arg(ms(double(lastReplyNs_ - firstSentNs_) / 1e6)));
+    }
+    if (firstSentNs_ >= 0 && lastReplyNs_ > firstSentNs_) {
+        printLine(QStringLiteral("rate       %1 replies/s")
+                      .arg(QString::number(double(answered_) * 1e9 / double(lastReplyNs_ - firstSentNs_), 'f', 0)));
     }
     printLine(QStringLiteral("ended      %1 after %2 s")
                   .arg(why, QString::number(double(monoNs() - startNs_) / 1e9, 'f', 2)));

@@ -15,12 +15,13 @@ namespace probe {
 class BenchCommand : public QObject {
     Q_OBJECT
 public:
-    static constexpr int MaxRequests = 10000;
+    static constexpr int MaxRequests = 1000000;
     static constexpr int MaxSources = 250;
     static constexpr int MaxDeadlineSeconds = 600;
-    static constexpr double MaxRate = 1000;
+    static constexpr double MaxRate = 10000;
     // Request connections open at once; more wait their turn.
-    static constexpr int MaxInFlight = 64;
+    static constexpr int DefaultInFlight = 64;
+    static constexpr int MaxInFlight = 1000;
 
     struct Options {
         QString host;
@@ -32,6 +33,7 @@ public:
         bool sequential = false;
         int timeoutMs = 5000;
         int deadlineSeconds = 120;
+        int inFlight = DefaultInFlight;
     };
 
     explicit BenchCommand(const Options& options, QObject* parent = nullptr);
@@ -47,6 +49,9 @@ private:
         std::unique_ptr<ReplyListener> listener;
         QList<int> waiting;        // requests sent, no reply yet, in the order opened
         QHash<int, int> answering; // reply connection serial -> request being answered
+        int maxIndex = -1;         // highest request of this source answered so far
+        bool connecting = false;   // a request of this source is not sent yet
+        int nextIndex = 0;         // its next request to launch
     };
 
     void launchMore();
@@ -70,7 +75,7 @@ private:
     qint64 startNs_ = 0;
     qint64 firstSentNs_ = -1;
     qint64 lastReplyNs_ = -1;
-    int next_ = 0;
+    int next_ = 0; // requests launched
     int inFlight_ = 0;
     int settled_ = 0; // sequential: requests answered, failed or given up
     int sent_ = 0;
@@ -79,7 +84,6 @@ private:
     int malformed_ = 0;
     int outOfOrder_ = 0;
     int unexpected_ = 0;
-    int maxIndex_ = -1; // highest request answered so far
     QList<double> latenciesMs_;
     QString firstSendError_;
     QString firstMalformed_;

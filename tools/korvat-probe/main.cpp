@@ -39,15 +39,18 @@ Commands:
 
   bench HOST --requests N --sources K [--kind KIND] [--source-base ADDR]
              [--rate R | --sequential] [--timeout MS] [--deadline SECONDS]
-      Sends N requests (1 to 10000) from K local source addresses (1 to 250):
+             [--in-flight M]
+      Sends N requests (1 to 1000000) from K local source addresses (1 to 250):
       ADDR, ADDR+1, ... (default 127.0.0.1 upwards; any 127.x.y.z works on the
       loopback device), listening on port 6646 of each. The requests go round the
-      sources in turn: all at once (at most 64 connections open), R per second
-      (up to 1000), or with --sequential each after the previous reply. It waits MS
+      sources in turn: all at once (at most M request connections open, 1 to 1000,
+      default 64), R per second (up to 10000), or with --sequential each after the
+      previous reply. It waits MS
       (default 5000) for replies after the last request, and stops after SECONDS
       in all (default 120, at most 600). Prints sent, answered, lost, malformed,
-      whether the replies came in the order the requests were sent, and the latency
-      from sending a request to the end of its reply: p50, p99, max.
+      whether each source's replies came in the order its requests were sent, the
+      latency from sending a request to the end of its reply (p50, p99, max), and
+      the replies per second from the first request to the last reply.
 
   status [--json]
       Shows the state of the server running on this machine for this user, read
@@ -247,7 +250,8 @@ int main(int argc, char* argv[]) {
         const OptionReader reader(*args, {QStringLiteral("requests"), QStringLiteral("sources"),
                                           QStringLiteral("kind"), QStringLiteral("source-base"),
                                           QStringLiteral("rate"), QStringLiteral("sequential"),
-                                          QStringLiteral("timeout"), QStringLiteral("deadline")});
+                                          QStringLiteral("timeout"), QStringLiteral("deadline"),
+                                          QStringLiteral("in-flight")});
         if (args->positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
         if (!reader.has(QStringLiteral("requests")) || !reader.has(QStringLiteral("sources")))
             return usage(QStringLiteral("bench needs --requests N and --sources K"));
@@ -265,7 +269,9 @@ int main(int argc, char* argv[]) {
                            &error) ||
             !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
             !reader.integer(QStringLiteral("deadline"), 1, BenchCommand::MaxDeadlineSeconds,
-                            &options.deadlineSeconds, &error))
+                            &options.deadlineSeconds, &error) ||
+            !reader.integer(QStringLiteral("in-flight"), 1, BenchCommand::MaxInFlight,
+                            &options.inFlight, &error))
             return usage(error);
         if (options.sequential && options.rate > 0)
             return usage(QStringLiteral("--rate and --sequential exclude each other"));

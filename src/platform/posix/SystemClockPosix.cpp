@@ -1,4 +1,4 @@
-#include "platform/SystemClock.h"
+#include "platform/SystemClockCalls.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -45,55 +45,30 @@ private:
     bool raised_ = false;
 };
 
-class RealClock final : public SystemClock {
-public:
-    qint64 nowMs() const override {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-    }
-
-    bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
-        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
-
-        timespec ts{};
-        ts.tv_sec = time_t(utcMs / 1000);
-        ts.tv_nsec = long(utcMs % 1000) * 1'000'000;
-        int rc;
-        {
-            TimeCapability capability;
-            rc = clock_settime(CLOCK_REALTIME, &ts);
-        }
-        if (rc == 0) return true;
-        const int err = errno;
-        if (error) *error = QString::fromLocal8Bit(std::strerror(err));
-        if (err == EPERM && !rightReported_) {
-            rightReported_ = true;
-            if (missingRight_)
-                missingRight_("Korvat Server may not set the clock. Grant it the right with: sudo setcap "
-                              "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath()));
-        }
-        return false;
-    }
-
-    std::function<void(const QByteArray&)> missingRight_;
-
-private:
-    bool rightReported_ = false;
-};
-
-RealClock realClock;
-SystemClock* current = &realClock;
-
 } // namespace
 
-SystemClock& systemClock() { return *current; }
+qint64 readSystemClockMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
 
-void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
-
-void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
-    realClock.missingRight_ = std::move(handler);
+bool setSystemClock(qint64 utcMs, ClockSetKind, QString* error, QByteArray* howToGrant) {
+    timespec ts{};
+    ts.tv_sec = time_t(utcMs / 1000);
+    ts.tv_nsec = long(utcMs % 1000) * 1'000'000;
+    int rc;
+    {
+        TimeCapability capability;
+        rc = clock_settime(CLOCK_REALTIME, &ts);
+    }
+    if (rc == 0) return true;
+    const int err = errno;
+    *error = QString::fromLocal8Bit(std::strerror(err));
+    if (err == EPERM)
+        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: sudo setcap "
+                      "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
+    return false;
 }
 
 CivilTime toLocal(qint64 utcMs) {

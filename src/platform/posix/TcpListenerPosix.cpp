@@ -1,8 +1,6 @@
+#include "platform/SocketCalls.h"
 #include "platform/TcpListener.h"
 
-#include <QSocketNotifier>
-
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -15,64 +13,55 @@
 namespace ks {
 
 namespace {
-// A read never takes more than this at once; the rest waits for the next notification.
-constexpr int MaxReceive = 1 << 20;
-
 QString systemMessage(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 } // namespace
 
-IncomingConnection::IncomingConnection(qintptr descriptor, QObject* parent)
-    : QObject(parent), descriptor_(descriptor) {
-    // Accepted blocking: a receive must never wait.
-    ::fcntl(int(descriptor_), F_SETFL, ::fcntl(int(descriptor_), F_GETFL) | O_NONBLOCK);
+namespace socketcalls {
+
+void setNonBlocking(qintptr socket) {
+    ::fcntl(int(socket), F_SETFL, ::fcntl(int(socket), F_GETFL) | O_NONBLOCK);
+}
+
+QHostAddress peerIPv4(qintptr socket) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getpeername(int(descriptor_), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+    if (::getpeername(int(socket), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
         address.sin_family == AF_INET)
-        peer_ = QHostAddress(ntohl(address.sin_addr.s_addr));
-    notifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &IncomingConnection::readable);
+        return QHostAddress(ntohl(address.sin_addr.s_addr));
+    return {};
 }
 
-IncomingConnection::~IncomingConnection() {
-    close();
-}
+void closeSocket(qintptr socket) { ::close(int(socket)); }
 
-void IncomingConnection::stopWatching() {
-    if (notifier_) notifier_->setEnabled(false);
-}
-
-void IncomingConnection::close() {
-    stopWatching();
-    delete notifier_;
-    notifier_ = nullptr;
-    if (descriptor_ >= 0) ::close(int(descriptor_));
-    descriptor_ = -1;
-}
-
-void IncomingConnection::readable() {
+qint64 bytesWaiting(qintptr socket) {
     int waiting = 0;
-    if (::ioctl(int(descriptor_), FIONREAD, &waiting) != 0) waiting = 0;
-    // With nothing waiting, one byte of room still tells data, end and failure apart.
-    QByteArray text(std::clamp(waiting, 1, MaxReceive), Qt::Uninitialized);
+    return ::ioctl(int(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error) {
     ssize_t n;
     do {
-        n = ::recv(int(descriptor_), text.data(), size_t(text.size()), 0);
+        n = ::recv(int(socket), data, size_t(size), MSG_PEEK);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-        text.truncate(n);
-        emit received(text);
-    } else if (n == 0) {
-        stopWatching();
-        emit closedByPeer();
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        const int error = errno;
-        stopWatching();
-        emit failed(systemMessage(error));
+        *count = n;
+        return Peek::Data;
+    }
+    if (n == 0) return Peek::Closed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Peek::Nothing;
+    *error = systemMessage(errno);
+    return Peek::Failed;
+}
+
+void discard(qintptr socket, qint64 count) {
+    // MSG_TRUNC drops the bytes without copying them again.
+    while (::recv(int(socket), nullptr, size_t(count), MSG_TRUNC) < 0 && errno == EINTR) {
     }
 }
+
+} // namespace socketcalls
 
 bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

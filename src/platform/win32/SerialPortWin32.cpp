@@ -160,11 +160,19 @@ qint64 SerialPort::bytesAvailable() const {
 }
 
 qint64 SerialPort::read(char* data, qint64 maxSize) {
-    std::lock_guard lock(d_->mutex);
-    const qint64 n = qMin(maxSize, qint64(d_->received.size()));
-    memcpy(data, d_->received.constData(), size_t(n));
-    d_->received.remove(0, n);
-    d_->roomFreed.notify_all();
+    bool more;
+    qint64 n;
+    {
+        std::lock_guard lock(d_->mutex);
+        n = qMin(maxSize, qint64(d_->received.size()));
+        memcpy(data, d_->received.constData(), size_t(n));
+        d_->received.remove(0, n);
+        more = !d_->received.isEmpty();
+        d_->roomFreed.notify_all();
+    }
+    // The reader tells only of bytes arriving into an empty buffer: what a reader of blocks
+    // left is told of again, on the next pass of the loop.
+    if (more) QMetaObject::invokeMethod(this, [this] { emit readyRead(); }, Qt::QueuedConnection);
     return n;
 }
 

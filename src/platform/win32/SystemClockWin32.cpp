@@ -1,4 +1,4 @@
-#include "platform/SystemClock.h"
+#include "platform/SystemClockCalls.h"
 
 #include "platform/win32/SystemMessage.h"
 
@@ -69,60 +69,35 @@ private:
     bool adjusted_ = false;
 };
 
-class RealClock final : public SystemClock {
-public:
-    qint64 nowMs() const override {
-        FILETIME ft{};
-        GetSystemTimePreciseAsFileTime(&ft);
-        return msFromFileTime(ft);
-    }
-
-    bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
-        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
-
-        const SYSTEMTIME utc = systemTimeFromMs(utcMs);
-        BOOL ok;
-        DWORD err;
-        {
-            TimePrivilege privilege;
-            if (kind == ClockSetKind::Utc) {
-                ok = SetSystemTime(&utc);
-            } else {
-                SYSTEMTIME local{};
-                ok = SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) && SetLocalTime(&local);
-            }
-            err = GetLastError();
-        }
-        if (ok) return true;
-        if (error) *error = systemMessage(err);
-        if ((err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED) && !rightReported_) {
-            rightReported_ = true;
-            if (missingRight_)
-                missingRight_("Korvat Server may not set the clock. Run it with the right to change the "
-                              "system time: as an administrator, or as a user granted \"Change the system "
-                              "time\" in the local security policy.");
-        }
-        return false;
-    }
-
-    std::function<void(const QByteArray&)> missingRight_;
-
-private:
-    bool rightReported_ = false;
-};
-
-RealClock realClock;
-SystemClock* current = &realClock;
-
 } // namespace
 
-SystemClock& systemClock() { return *current; }
+qint64 readSystemClockMs() {
+    FILETIME ft{};
+    GetSystemTimePreciseAsFileTime(&ft);
+    return msFromFileTime(ft);
+}
 
-void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClock; }
-
-void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
-    realClock.missingRight_ = std::move(handler);
+bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant) {
+    const SYSTEMTIME utc = systemTimeFromMs(utcMs);
+    BOOL ok;
+    DWORD err;
+    {
+        TimePrivilege privilege;
+        if (kind == ClockSetKind::Utc) {
+            ok = SetSystemTime(&utc);
+        } else {
+            SYSTEMTIME local{};
+            ok = SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) && SetLocalTime(&local);
+        }
+        err = GetLastError();
+    }
+    if (ok) return true;
+    *error = systemMessage(err);
+    if (err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED)
+        *howToGrant = "Korvat Server may not set the clock. Run it with the right to change the "
+                      "system time: as an administrator, or as a user granted \"Change the system "
+                      "time\" in the local security policy.";
+    return false;
 }
 
 // The zone and its daylight-saving rules are the system's, read again by every call.

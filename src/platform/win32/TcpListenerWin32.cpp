@@ -1,70 +1,64 @@
+#include "platform/SocketCalls.h"
 #include "platform/TcpListener.h"
-
 #include "platform/win32/SystemMessage.h"
 
-#include <QSocketNotifier>
-
-#include <algorithm>
+#include <climits>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 namespace ks {
 
 namespace {
-// A read never takes more than this at once; the rest waits for the next notification.
-constexpr int MaxReceive = 1 << 20;
-
-
 SOCKET socketOf(qintptr descriptor) { return SOCKET(descriptor); }
 } // namespace
 
-IncomingConnection::IncomingConnection(qintptr descriptor, QObject* parent)
-    : QObject(parent), descriptor_(descriptor) {
-    // Accepted blocking: a receive must never wait.
+namespace socketcalls {
+
+void setNonBlocking(qintptr socket) {
     u_long nonBlocking = 1;
-    ::ioctlsocket(socketOf(descriptor_), FIONBIO, &nonBlocking);
+    ::ioctlsocket(socketOf(socket), FIONBIO, &nonBlocking);
+}
+
+QHostAddress peerIPv4(qintptr socket) {
     sockaddr_in address{};
     int length = sizeof address;
-    if (::getpeername(socketOf(descriptor_), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+    if (::getpeername(socketOf(socket), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
         address.sin_family == AF_INET)
-        peer_ = QHostAddress(ntohl(address.sin_addr.s_addr));
-    notifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &IncomingConnection::readable);
+        return QHostAddress(ntohl(address.sin_addr.s_addr));
+    return {};
 }
 
-IncomingConnection::~IncomingConnection() {
-    close();
-}
+void closeSocket(qintptr socket) { ::closesocket(socketOf(socket)); }
 
-void IncomingConnection::stopWatching() {
-    if (notifier_) notifier_->setEnabled(false);
-}
-
-void IncomingConnection::close() {
-    stopWatching();
-    delete notifier_;
-    notifier_ = nullptr;
-    if (descriptor_ >= 0) ::closesocket(socketOf(descriptor_));
-    descriptor_ = -1;
-}
-
-void IncomingConnection::readable() {
+qint64 bytesWaiting(qintptr socket) {
     u_long waiting = 0;
-    if (::ioctlsocket(socketOf(descriptor_), FIONREAD, &waiting) != 0) waiting = 0;
-    // With nothing waiting, one byte of room still tells data, end and failure apart.
-    QByteArray text(std::clamp(int(std::min<u_long>(waiting, MaxReceive)), 1, MaxReceive), Qt::Uninitialized);
-    const int n = ::recv(socketOf(descriptor_), text.data(), int(text.size()), 0);
+    return ::ioctlsocket(socketOf(socket), FIONREAD, &waiting) == 0 ? qint64(waiting) : 0;
+}
+
+Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error) {
+    const int n = ::recv(socketOf(socket), data, int(qMin<qint64>(size, INT_MAX)), MSG_PEEK);
     if (n > 0) {
-        text.truncate(n);
-        emit received(text);
-    } else if (n == 0) {
-        stopWatching();
-        emit closedByPeer();
-    } else if (const int error = ::WSAGetLastError(); error != WSAEWOULDBLOCK) {
-        stopWatching();
-        emit failed(systemMessage(error));
+        *count = n;
+        return Peek::Data;
+    }
+    if (n == 0) return Peek::Closed;
+    const int code = ::WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) return Peek::Nothing;
+    *error = systemMessage(code);
+    return Peek::Failed;
+}
+
+void discard(qintptr socket, qint64 count) {
+    // Winsock has no MSG_TRUNC: the bytes are read into a scratch buffer.
+    char scratch[4096];
+    while (count > 0) {
+        const int n = ::recv(socketOf(socket), scratch, int(qMin<qint64>(count, sizeof scratch)), 0);
+        if (n <= 0) return;
+        count -= n;
     }
 }
+
+} // namespace socketcalls
 
 bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     // Qt has started Winsock by now: QTcpServer's own construction does.

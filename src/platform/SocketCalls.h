@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+
+// The system's own calls on an accepted TCP socket, one implementation per system; the
+// connection logic above them is shared.
+namespace ks::socketcalls {
+
+// Makes receives return at once, never wait.
+void setNonBlocking(qintptr socket);
+// The IPv4 address of the other end; null when it has none.
+QHostAddress peerIPv4(qintptr socket);
+void closeSocket(qintptr socket);
+// Bytes the system holds for reading; 0 when unknown.
+qint64 bytesWaiting(qintptr socket);
+
+enum class Peek { Data, Closed, Nothing, Failed };
+// Copies up to size waiting bytes without taking them: Data with *count, Closed at the
+// other end's close, Nothing when none wait, Failed with the system's message in *error.
+Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error);
+// Takes count bytes that peek showed.
+void discard(qintptr socket, qint64 count);
+
+} // namespace ks::socketcalls

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "platform/SystemClock.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The system's own clock calls, one implementation per system; SystemClock wraps them with
+// the dry-run file and the once-only report of a missing right.
+namespace ks {
+
+qint64 readSystemClockMs();
+// On failure, the system's message in *error and, when the program lacks the right to set
+// the clock, a text saying how to grant it in *howToGrant.
+bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant);
+
+} // namespace ks
