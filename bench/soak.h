@@ -40,6 +40,7 @@ inline QList<QByteArray> fileLines(const QString& path) {
     return lines;
 }
 
+QList<Case> networkCases();
 QList<Case> serialCases();
 QList<Case> sntpCases();
 QList<Case> settingsCases();

@@ -3,9 +3,16 @@
 // when started outside one. Clock settings are only ever recorded (KSERVER_CLOCK_LOG), in this
 // process and in every program it starts.
 //
-// Usage: build/bench/soak-io [CASE-FILTER]   (a substring of the case names; a filter that
-// matches none runs nothing and succeeds)
+// Usage: build/bench/soak-suite [CASE-FILTER]   (a substring of the case names; a filter
+// that matches none runs nothing and succeeds)
 //
+//   1000-at-once       1 000 request connections opened together from 20 source addresses
+//   idle-slow          300 silent and 50 slow connections; a normal client meanwhile; idle close
+//   garbage            random bytes on 200 connections, 16 MiB without "}" on one; memory
+//   misbehave          requesters that never read, reset, refuse, never accept, or vanish
+//   steady             10 000 requests over 5 minutes at 33.3 per second
+//   steady-1000        1 000 requests per second from 16 sources for 10 minutes
+//                      (KS_SOAK_SECONDS shortens it), each source's replies in its order
 //   serial-noise       random bytes at 9600 baud for 60 s with valid sentences mixed in
 //   serial-replug      the receiver vanishes and returns 20 times with AUTO on
 //   sntp-garbage       random datagrams instead of an answer
@@ -44,7 +51,7 @@ int main(int argc, char* argv[]) {
     const QByteArray filter = argc > 1 ? QByteArray(argv[1]) : QByteArray();
 
     bool allHeld = true;
-    for (const Case& c : serialCases() + sntpCases() + settingsCases()) {
+    for (const Case& c : networkCases() + serialCases() + sntpCases() + settingsCases()) {
         if (!QByteArray(c.name).contains(filter)) continue;
         QByteArray figures;
         QElapsedTimer t;

@@ -1,19 +1,10 @@
-// The time service under load and faults, inside a private network namespace (it runs
-// itself under tests/netns-run when started outside one). Each case starts a fresh
-// korvat-server, is bounded in count and time, and prints one line of figures ending in
-// PASS or FAIL; the exit status is 1 when any case failed.
-//
-//   1000-at-once  1 000 request connections opened together from 20 source addresses
-//   idle-slow     300 silent and 50 slow connections; a normal client meanwhile; idle close
-//   garbage       random bytes on 200 connections, 16 MiB without "}" on one; memory
-//   misbehave     requesters that never read, reset, refuse, never accept, or vanish
-//   steady        10 000 requests over 5 minutes at 33.3 per second
-//   steady-1000   1 000 requests per second from 16 sources for 10 minutes (KS_SOAK_SECONDS
-//                 shortens it), each source's replies in the order it asked
-//
-// Usage: build/bench/soak-network [CASE-FILTER]   (a name substring; none matching: nothing)
-#include "Namespace.h"
+// The network suite: the time service under load and faults. Each case starts a fresh
+// program, which must still run at the end and end in order on SIGTERM.
+#include "soak.h"
+
+#include "AppProcess.h"
 #include "ProcessStats.h"
+#include "Wait.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
@@ -49,6 +40,7 @@
 #include <vector>
 
 using namespace ks;
+using namespace ks::soak;
 
 namespace {
 
@@ -56,23 +48,19 @@ constexpr quint16 RequestPort = 6645;
 constexpr quint16 ReplyPort = 6646;
 constexpr qint64 MiB = 1024 * 1024;
 
-QElapsedTimer monotonic;
 double nowS() {
+    static QElapsedTimer monotonic = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
     return double(monotonic.nsecsElapsed()) / 1e9;
 }
 
-// Runs the loop until done() or the deadline; returns done().
 bool pumpUntil(const std::function<bool()>& done, double timeoutS) {
-    QDeadlineTimer deadline(qint64(timeoutS * 1000), Qt::PreciseTimer);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    return test::waitUntil(done, int(timeoutS * 1000));
 }
-void pumpFor(double seconds) {
-    pumpUntil([] { return false; }, seconds);
-}
+void pumpFor(double seconds) { test::pumpFor(int(seconds * 1000)); }
 
 double percentile(std::vector<double> values, double p) { // nearest rank
     if (values.empty()) return 0;
@@ -90,7 +78,8 @@ bool ip(const QStringList& arguments) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The program, in a temporary folder of its own; every stderr line with the moment it came.
+// The program (the shared process harness, its clock settings recorded); every log line on
+// its stderr with the moment it came.
 class Server {
 public:
     struct Line {
@@ -100,55 +89,33 @@ public:
     };
 
     Server() {
-        QDir root(dir_.path());
-        root.mkpath(QStringLiteral("bin"));
-        root.mkpath(QStringLiteral("config"));
-        root.mkpath(QStringLiteral("runtime"));
-        QFile::setPermissions(dir_.path() + QStringLiteral("/runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                  QFileDevice::ExeOwner);
-        // Beside a copy of the executable, so the CSV files of "Socket Error" stay in here.
-        QFile::copy(QStringLiteral(KS_SERVER_BIN), dir_.path() + QStringLiteral("/bin/korvat-server"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.path() + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_.path() + QStringLiteral("/runtime"));
-        env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), dir_.path() + QStringLiteral("/clock.log"));
-        env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        process_.setProcessEnvironment(env);
-        process_.setWorkingDirectory(dir_.path());
-        QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { collect(); });
-    }
-    ~Server() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
+        app_.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app_.root() + QStringLiteral("/clock.log"));
+        app_.onLine = [this](const QByteArray& line) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() < 4) return;
+            lines_.push_back({nowS(), fields[2], fields.mid(3).join('\t')});
+            ++counts_[fields[2]];
+        };
     }
 
     // Starts it and waits until port 6645 takes connections.
     bool start() {
-        process_.start(dir_.path() + QStringLiteral("/bin/korvat-server"), {});
-        if (!process_.waitForStarted(5000)) return false;
-        return pumpUntil(
-            [] {
-                QTcpSocket probe;
-                probe.connectToHost(QHostAddress::LocalHost, RequestPort);
-                return probe.waitForConnected(200);
-            },
-            10);
+        app_.start();
+        return running() && test::waitUntil(
+                                [] {
+                                    QTcpSocket probe;
+                                    probe.connectToHost(QHostAddress::LocalHost, RequestPort);
+                                    return probe.waitForConnected(200);
+                                },
+                                10000);
     }
-    bool running() const { return process_.state() == QProcess::Running; }
-    qint64 pid() const { return process_.processId(); }
-    int exitCode() const { return process_.exitCode(); }
-
-    // Resident memory in KiB, from /proc; -1 when the process is gone.
-    qint64 rssKiB() const { return ks::test::processRssKiB(pid()); }
+    bool running() { return app_.process().state() == QProcess::Running; }
+    qint64 pid() { return app_.process().processId(); }
+    int exitCode() { return app_.process().exitCode(); }
+    qint64 rssKiB() { return test::processRssKiB(pid()); }
 
     // The program's open sockets, from /proc: the connections it holds, plus a few of its own.
-    int sockets() const {
+    int sockets() {
         int n = 0;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid()));
         for (const QString& name : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
@@ -161,12 +128,10 @@ public:
         return n;
     }
 
-    // SIGTERM, and the time it took to end; false when it had already died or would not end.
+    // SIGTERM; false when it had already died or would not end in order.
     bool stop() {
-        if (!running()) return false;
-        ::kill(pid_t(pid()), SIGTERM);
-        return pumpUntil([this] { return process_.state() == QProcess::NotRunning; }, 5) &&
-               process_.exitStatus() == QProcess::NormalExit;
+        return running() && app_.terminate(5000) >= 0 &&
+               app_.process().exitStatus() == QProcess::NormalExit;
     }
 
     const std::vector<Line>& lines() const { return lines_; }
@@ -185,21 +150,7 @@ public:
     }
 
 private:
-    void collect() {
-        partial_ += process_.readAllStandardError();
-        qsizetype nl;
-        while ((nl = partial_.indexOf('\n')) >= 0) {
-            const QList<QByteArray> fields = partial_.left(nl).split('\t');
-            partial_.remove(0, nl + 1);
-            if (fields.size() < 4) continue;
-            lines_.push_back({nowS(), fields[2], fields.mid(3).join('\t')});
-            ++counts_[fields[2]];
-        }
-    }
-
-    QTemporaryDir dir_;
-    QProcess process_;
-    QByteArray partial_;
+    test::AppProcess app_;
     std::vector<Line> lines_;
     QHash<QByteArray, int> counts_;
 };
@@ -481,12 +432,6 @@ struct Outcome {
     QByteArray figures;
     bool pass = false;
 };
-
-void report(const char* name, const Outcome& o, const Server& server) {
-    std::printf("%-13s %s  %s\n%-13s   %s\n", name, o.figures.constData(),
-                o.pass ? "PASS" : "FAIL", "", server.counts().constData());
-    std::fflush(stdout);
-}
 
 QByteArray fixed(double value, int decimals = 2) {
     return QByteArray::number(value, 'f', decimals);
@@ -864,38 +809,29 @@ Outcome steady1000(Server& server) {
     return steadyAt(server, 1000 * seconds, seconds, 16, QStringLiteral("127.0.9"));
 }
 
+// One case on a fresh program, which must still run at the end and end in order on SIGTERM.
+Case networkCase(const char* name, Outcome (*run)(Server&)) {
+    return {name, [run](QByteArray& figures) {
+                Verdict v;
+                Server server;
+                if (!server.start()) {
+                    v.fail("the program did not start");
+                    return v;
+                }
+                const Outcome o = run(server);
+                figures = o.figures;
+                v.check(o.pass, "a figure missed its bound");
+                v.check(server.running(), "the program died (exit code " + QByteArray::number(server.exitCode()) + ")");
+                v.check(server.stop(), "the program did not end in order on SIGTERM");
+                figures += "; " + server.counts();
+                return v;
+            }};
+}
+
 } // namespace
 
-int main(int argc, char* argv[]) {
-    // Fixed ports and hundreds of source addresses: only ever inside a private namespace.
-    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
-    QCoreApplication app(argc, argv);
-    monotonic.start();
-    const QString filter = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    struct Case {
-        const char* name;
-        Outcome (*run)(Server&);
-    };
-    const Case cases[] = {{"1000-at-once", everyoneAtOnce},
-                          {"idle-slow", idleAndSlow},
-                          {"garbage", garbage},
-                          {"misbehave", misbehaving},
-                          {"steady", steady},
-                          {"steady-1000", steady1000}};
-    bool allPassed = true;
-    for (const Case& c : cases) {
-        if (!QString::fromLatin1(c.name).contains(filter)) continue;
-        Server server;
-        if (!server.start()) {
-            std::printf("%-13s the program did not start  FAIL\n", c.name);
-            allPassed = false;
-            continue;
-        }
-        Outcome o = c.run(server);
-        if (!server.running()) o.figures += "; the program died (exit code " + QByteArray::number(server.exitCode()) + ")";
-        o.pass = server.stop() && o.pass;
-        report(c.name, o, server);
-        allPassed = allPassed && o.pass;
-    }
-    return allPassed ? 0 : 1;
+QList<Case> ks::soak::networkCases() {
+    return {networkCase("1000-at-once", everyoneAtOnce), networkCase("idle-slow", idleAndSlow),
+            networkCase("garbage", garbage),             networkCase("misbehave", misbehaving),
+            networkCase("steady", steady),               networkCase("steady-1000", steady1000)};
 }

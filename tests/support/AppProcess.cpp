@@ -55,6 +55,7 @@ void AppProcess::collect() {
     while ((nl = partial_.indexOf('\n')) >= 0) {
         lines_.append(partial_.left(nl));
         partial_.remove(0, nl + 1);
+        if (onLine) onLine(lines_.last());
     }
 }
 

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace ks::test {
 
 // The program as a process: a copy of the executable in a temporary folder (so Logs/ beside
@@ -36,6 +38,8 @@ public:
     qint64 terminate(int timeoutMs = 5000, int signal = 15);
     QList<QByteArray> lines();
     QProcess& process() { return process_; }
+    // Called with each stderr line as it is collected.
+    std::function<void(const QByteArray&)> onLine;
 
 private:
     void collect();
