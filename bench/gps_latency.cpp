@@ -12,6 +12,7 @@
 #include "ProcessStats.h"
 #include "AppProcess.h"
 #include "Pty.h"
+#include "Wait.h"
 #include "app/TimeNow.h"
 #include "platform/SystemClock.h"
 #include "protocol/CivilTime.h"
@@ -86,18 +87,9 @@ public:
     std::map<qint64, Steady::time_point> settings;
 };
 
-template <typename Done> bool pumpUntil(Done done, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 bool setupArrived(test::Pty& pty) {
     QByteArray got;
-    return pumpUntil([&] { return (got += pty.readAvailable()).size() >= SetupSize; }, 5000);
+    return test::waitUntil([&] { return (got += pty.readAvailable()).size() >= SetupSize; }, 5000);
 }
 
 double percentile(std::vector<double> values, double p) { // nearest rank
