@@ -669,7 +669,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
         } else {
             expect(settings.isEmpty(), "clock set: " + settings.join(" / "));
         }
-        expect(w.form->SyncState == (a.expected == Outcome::Success ? 2 : 0), "SyncState");
+        expect(w.form->SyncState == (a.expected == Outcome::Success ? TimeState::Synchronised : TimeState::NotSynchronised), "SyncState");
         held += ok ? 1 : 0;
         if (a.mode == FakeNtpServer::Mode::Answer)
             properMax = std::max(properMax, t);
@@ -877,7 +877,7 @@ Verdict settingsReadOnly(QByteArray& figures) {
             v.check(shown == click + 1, "no \"Failed to set data for 'baud'\" after click " +
                                             QByteArray::number(click + 1));
             messages = shown;
-            v.check(w.form->lblAuto->Tag == (click == 0 ? 1 : 0), "the change was not kept in memory");
+            v.check(w.form->Config.AutoConnect == (click == 0), "the change was not kept in memory");
             const int rc = probeRequest(probeMs);
             v.check(rc == 0, "korvat-probe request: exit " + QByteArray::number(rc));
             answered += rc == 0 ? 1 : 0;

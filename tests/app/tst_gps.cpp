@@ -141,13 +141,13 @@ private slots:
         GpsWindow g;
         TForm1& f = g.form();
         g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
+        QCOMPARE(f.SyncState, TimeState::NoSerialInput);
         QVERIFY(f.btnConnect->isEnabled() && !f.btnDisconnect->isEnabled());
 
         f.btnConnect->click();
         QVERIFY(f.SerialConnected());
         g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
+        QCOMPARE(f.SyncState, TimeState::NotSynchronised);
         QCOMPARE(f.SerialPanel->text(), QStringLiteral("Serial Input Connected"));
         QVERIFY(!f.btnConnect->isEnabled() && f.btnDisconnect->isEnabled());
         QCOMPARE(g.receive(setupBytes().size()), setupBytes());
@@ -164,7 +164,7 @@ private slots:
         f.btnDisconnect->click();
         QVERIFY(!f.SerialConnected());
         g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
+        QCOMPARE(f.SyncState, TimeState::NoSerialInput);
         QCOMPARE(f.SerialPanel->text(), QString());
         g.tick();
         QCOMPARE(g.pty->readAvailable(), QByteArray()); // AUTO is off: it stays closed
@@ -258,7 +258,7 @@ private slots:
         for (const QByteArray& chunk : chunks)
             QVERIFY(g.send(chunk));
 
-        QCOMPARE(g.form().SyncState, qint16(2));
+        QCOMPARE(g.form().SyncState, TimeState::Synchronised);
         QCOMPARE(g.settings().size(), 1);
         QCOMPARE(g.settings()[0].utcMs, instant);
         QVERIFY(g.settings()[0].kind == ClockSetKind::Utc);
@@ -269,7 +269,7 @@ private slots:
 
         // The next chunk is read again.
         QVERIFY(g.send(gga("00") + "\r\n"));
-        QCOMPARE(g.form().SyncState, qint16(0));
+        QCOMPARE(g.form().SyncState, TimeState::NotSynchronised);
     }
 
     // An RMC without a good fix, or sentences with a wrong checksum, set nothing; the operator
@@ -298,7 +298,7 @@ private slots:
             shown.append(before);
         }
         QVERIFY(g.send(lines.join("\r\n") + "\r\n"));
-        QCOMPARE(g.form().SyncState, qint16(state));
+        QCOMPARE(g.form().SyncState, TimeState(state));
         QVERIFY(g.settings().isEmpty());
         QCOMPARE(g.eventsOf("GPS Data"), shown + lines);
         QCOMPARE(g.eventsOf("Change Date/Time"), QList<QByteArray>());
@@ -315,7 +315,7 @@ private slots:
         GpsWindow g("\"source\"=dword:0000000" + source + "\r\n\"port\"=dword:00000001\r\n");
         g.form().LogFrm()->Model().clear(); // the NTP source's start-up attempt has logged its own
         g.form().btnConnect->click();
-        const qint16 before = g.form().SyncState;
+        const TimeState before = g.form().SyncState;
         QVERIFY(g.send(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
         QCOMPARE(g.form().SyncState, before);
         QVERIFY(g.settings().isEmpty());
@@ -333,7 +333,7 @@ private slots:
         QVERIFY(g.form().SerialConnected());
         QVERIFY(g.send(line.mid(20) + "\r"));
         QCOMPARE(g.eventsOf("GPS Data"), QList<QByteArray>{line});
-        QCOMPARE(g.form().SyncState, qint16(2));
+        QCOMPARE(g.form().SyncState, TimeState::Synchronised);
     }
 
     void refusedSettingIsNotLoggedAsAChange() {
@@ -354,18 +354,18 @@ private slots:
         GpsWindow g(GpsOnCom1 + AutoOn);
         TForm1& f = g.form();
         g.tick(); // closed: state 3, and AUTO opens it
-        QCOMPARE(f.SyncState, qint16(3));
+        QCOMPARE(f.SyncState, TimeState::NoSerialInput);
         QVERIFY(f.SerialConnected());
         g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
+        QCOMPARE(f.SyncState, TimeState::NotSynchronised);
         QCOMPARE(g.receive(setupBytes().size()), setupBytes());
         QVERIFY(g.send(gga("07") + "\r\n"));
-        QCOMPARE(f.SyncState, qint16(2));
+        QCOMPARE(f.SyncState, TimeState::Synchronised);
         const qsizetype entriesBefore = g.w->events().size();
 
         g.replug();
         g.tick();
-        QCOMPARE(f.SyncState, qint16(3));
+        QCOMPARE(f.SyncState, TimeState::NoSerialInput);
         QCOMPARE(f.SerialPanel->text(), QString());
         QVERIFY(f.btnConnect->isEnabled() && !f.btnDisconnect->isEnabled());
         QVERIFY(!f.SerialConnected()); // the old device is gone for good
@@ -379,7 +379,7 @@ private slots:
         g.tick();
         QVERIFY(f.SerialConnected());
         g.tick();
-        QCOMPARE(f.SyncState, qint16(0));
+        QCOMPARE(f.SyncState, TimeState::NotSynchronised);
         QCOMPARE(f.SerialPanel->text(), QStringLiteral("Serial Input Connected"));
         QCOMPARE(g.receive(setupBytes().size()), setupBytes());
         QVERIFY(g.send(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));

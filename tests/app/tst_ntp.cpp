@@ -173,7 +173,7 @@ private slots:
         Window w(settings);
         QVERIFY(w.started);
         QCOMPARE(w.entries(), expected);
-        QCOMPARE(w.form->SyncState, qint16(state));
+        QCOMPARE(w.form->SyncState, TimeState(state));
         QCOMPARE(server.requests.size(), expected.isEmpty() ? 0 : 1);
         QCOMPARE(w.clock.settings.size(), state == 2 ? 1 : 0);
     }
@@ -222,7 +222,7 @@ private slots:
         w.clock.settings.clear();
         w.clock.refuse = refuse;
         server.stratum = stratum;
-        qint16 stateDuringWait = -1;
+        std::optional<TimeState> stateDuringWait;
         server.onRequest = [&] { stateDuringWait = w.form->SyncState; };
         w.form->Edit1Change(QString::fromLatin1(host));
         const qsizetype from = w.logSize();
@@ -232,9 +232,9 @@ private slots:
         compareEntries(w.entries(from),
                        QList<QByteArray>{"4|NTP Sync|Attempting Sync to " + host} + expected);
         if (QTest::currentTestFailed()) return;
-        QCOMPARE(w.form->SyncState, qint16(state));
+        QCOMPARE(w.form->SyncState, TimeState(state));
         QCOMPARE(server.requests.size(), requests);
-        if (requests) QCOMPARE(stateDuringWait, qint16(1));
+        if (requests) QCOMPARE(stateDuringWait, TimeState::Synchronising);
         QCOMPARE(w.clock.settings.size(), settings);
         if (settings) {
             // The server stands ServerAheadMs ahead and answers at once: the clock goes there.
@@ -284,7 +284,7 @@ private slots:
             QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1), QByteArray::number(at[i] - at[i - 1]).constData());
         // Nothing further is planned: the series has ended.
         QVERIFY(!w.form->NtpRetryTimer->isActive());
-        QCOMPARE(w.form->SyncState, qint16(failing < attempts ? 2 : 0));
+        QCOMPARE(w.form->SyncState, failing < attempts ? TimeState::Synchronised : TimeState::NotSynchronised);
     }
 
     // A silent server: exactly one "Connection Timeout", 3000 ms after the request (within
@@ -313,7 +313,7 @@ private slots:
         QVERIFY2(qAbs(timeoutAfterRequest - 3000) <= 250,
                  QByteArray::number(timeoutAfterRequest).constData());
         QVERIFY2(ticks.size() >= 8, QByteArray::number(ticks.size()).constData());
-        QCOMPARE(w.form->SyncState, qint16(0));
+        QCOMPARE(w.form->SyncState, TimeState::NotSynchronised);
         QCOMPARE(server.requests.size(), 1);
         QVERIFY(w.clock.settings.isEmpty());
         // Nothing is left that could time out a second time.
@@ -366,7 +366,7 @@ private slots:
             if (request == "hourly") w.form->Timer2Timer();
             if (request == "choose") QTest::mouseClick(w.form->lblSync[1], Qt::LeftButton);
             untouched = running && w.form->NtpClient == running && w.form->NTPTimer->isActive() &&
-                        w.form->SyncState == 1;
+                        w.form->SyncState == TimeState::Synchronising;
             server.answer(0);
         };
         const qsizetype from = w.logSize();
@@ -378,7 +378,7 @@ private slots:
                                       between +
                                       QList<QByteArray>{"2|NTP Sync|Successful Sync to 127.0.0.1"});
         QCOMPARE(server.requests.size(), 1);
-        QCOMPARE(w.form->SyncState, qint16(2));
+        QCOMPARE(w.form->SyncState, TimeState::Synchronised);
     }
 
     // "E&xit" during the wait of an attempt started from the main loop (as a click starts it):
@@ -407,7 +407,7 @@ private slots:
                  QByteArray::number(returnedAfterExit).constData());
         QVERIFY2(sinceExit.elapsed() < 1000, QByteArray::number(sinceExit.elapsed()).constData());
         QCOMPARE(w.entries(from), QList<QByteArray>{"4|NTP Sync|Attempting Sync to 127.0.0.1"});
-        QCOMPARE(w.form->SyncState, qint16(0));
+        QCOMPARE(w.form->SyncState, TimeState::NotSynchronised);
         QVERIFY(!w.form->NTPTimer->isActive());
         QVERIFY(!w.form->NtpClient);
         QVERIFY(!w.form->SyncToNtp());

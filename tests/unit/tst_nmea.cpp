@@ -116,9 +116,9 @@ private slots:
         QFETCH(QByteArray, line);
         QFETCH(int, state);
         for (const qint16 before : {qint16(0), qint16(2), qint16(3)}) {
-            const GpsSentenceResult r = interpretGpsSentence(line, before);
+            const GpsSentenceResult r = interpretGpsSentence(line, TimeState(before));
             QVERIFY(r.checksumOk);
-            QCOMPARE(r.syncState, std::optional<qint16>(qint16(state)));
+            QCOMPARE(r.syncState, std::optional<TimeState>(TimeState(state)));
             QVERIFY(!r.rmc);
         }
     }
@@ -167,7 +167,7 @@ private slots:
         QFETCH(QByteArray, time);
         QFETCH(QByteArray, date);
         QFETCH(QByteArray, instant);
-        const GpsSentenceResult r = interpretGpsSentence(rmcAt(time, date), 2);
+        const GpsSentenceResult r = interpretGpsSentence(rmcAt(time, date), TimeState::Synchronised);
         QVERIFY(r.checksumOk);
         QVERIFY(!r.syncState);
         QVERIFY(r.rmc);
@@ -183,7 +183,7 @@ private slots:
 
     void rmcExactInstant() {
         const GpsSentenceResult r = interpretGpsSentence(
-            "$GPRMC,101500.250,A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W*78", 2);
+            "$GPRMC,101500.250,A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W*78", TimeState::Synchronised);
         QVERIFY(r.rmc && r.rmc->utcMs);
         QCOMPARE(*r.rmc->utcMs, Q_INT64_C(1237889700250)); // 2009-03-24T10:15:00.250Z
         QCOMPARE(r.rmc->timeText, QByteArray("101500.250"));
@@ -201,7 +201,7 @@ private slots:
     void rmcNeedsSynchronisedState() {
         QFETCH(int, state);
         QFETCH(bool, used);
-        const GpsSentenceResult r = interpretGpsSentence(Rmc, qint16(state));
+        const GpsSentenceResult r = interpretGpsSentence(Rmc, TimeState(state));
         QCOMPARE(r.line, Rmc);
         QCOMPARE(bool(r.rmc), used);
         QVERIFY(!r.syncState);
@@ -226,7 +226,7 @@ private slots:
         QFETCH(QByteArray, line);
         QFETCH(QByteArray, cut);
         QFETCH(bool, used);
-        const GpsSentenceResult r = interpretGpsSentence(line, 2);
+        const GpsSentenceResult r = interpretGpsSentence(line, TimeState::Synchronised);
         QCOMPARE(r.line, cut);
         QCOMPARE(bool(r.rmc), used);
         QVERIFY(!r.syncState);
@@ -245,7 +245,7 @@ private slots:
     }
     void wrongChecksumIsDropped() {
         QFETCH(QByteArray, line);
-        const GpsSentenceResult r = interpretGpsSentence("\n" + line, 2);
+        const GpsSentenceResult r = interpretGpsSentence("\n" + line, TimeState::Synchronised);
         QVERIFY(!r.checksumOk);
         QCOMPARE(r.line, line); // still shown as "GPS Data"
         QVERIFY(!r.syncState);
@@ -299,9 +299,9 @@ private slots:
         QCOMPARE(lines.size(), 1);
         QVERIFY(lines[0].size() <= NmeaLineAssembler::MaxLine);
         QVERIFY(lines[0].endsWith("\n" + Gga));
-        const GpsSentenceResult r = interpretGpsSentence(lines[0], 0);
+        const GpsSentenceResult r = interpretGpsSentence(lines[0], TimeState::NotSynchronised);
         QCOMPARE(r.line, Gga);
-        QCOMPARE(r.syncState, std::optional<qint16>(2));
+        QCOMPARE(r.syncState, std::optional<TimeState>(TimeState::Synchronised));
     }
 };
 
