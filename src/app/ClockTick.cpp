@@ -111,10 +111,14 @@ void TForm1::ShowStatusColours() {
     QColor background;
     QColor text;
     switch (SyncState) {
-    case TimeState::NotSynchronised: background = QColor(255, 0, 0), text = QColor(255, 255, 255); break;
+    case TimeState::NotSynchronised:
+        background = QColor(255, 0, 0), text = QColor(255, 255, 255);
+        break;
     case TimeState::Synchronising: background = QColor(255, 255, 0), text = Qt::black; break;
     case TimeState::Synchronised: background = QColor(0, 255, 0), text = Qt::black; break;
-    case TimeState::NoSerialInput: background = palette().color(QPalette::Button), text = QColor(128, 128, 128); break;
+    case TimeState::NoSerialInput:
+        background = palette().color(QPalette::Button), text = QColor(128, 128, 128);
+        break;
     }
     StatusShownState = SyncState;
     QPalette p = tsStatus->palette();

@@ -35,18 +35,16 @@ namespace ks {
 struct StoredSettings {
     QByteArray NtpServer;
     // Serial codes, as the port driver numbers them.
-    qint16 BaudCode = 7; // 6 = 4800, 7 = 9600 baud
-    qint16 DataCode = 3; // data bits - 5
+    qint16 BaudCode = 7;   // 6 = 4800, 7 = 9600 baud
+    qint16 DataCode = 3;   // data bits - 5
     qint16 ParityCode = 0; // 0 none, 1 odd, 2 even
     qint16 PortNumber = 2; // COMn
-    qint16 StopCode = 0; // 0 one, 2 two stop bits
-    bool Chimes = false; // "Hour Alarm"
+    qint16 StopCode = 0;   // 0 one, 2 two stop bits
+    bool Chimes = false;   // "Hour Alarm"
     TimeSource SyncSource = TimeSource::PcClock;
     bool AutoConnect = false; // AUTO: the tick reopens the serial port
-    bool Loc = false; // Quorix replies carry local time
-    bool Gmt = true;  // shown only; the panel keeps one of LOC and GMT on
-
-    bool operator==(const StoredSettings&) const = default;
+    bool Loc = false;         // Quorix replies carry local time
+    bool Gmt = true;          // shown only; the panel keeps one of LOC and GMT on
 };
 
 class CodeLabel;
