@@ -291,7 +291,6 @@ bool TForm1::StartUp() {
 
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
     ClientCountPanel->setText(QStringLiteral("0"));
-    Config = StoredSettings{};
     StatusReserved = 0;
     SyncState = TimeState::NotSynchronised;
 

@@ -31,7 +31,8 @@ class QTimer;
 namespace ks {
 
 // The eleven values of the settings key, as LoadSettings reads them and SaveSettings writes
-// them; the settings panel and the "Hour Alarm" item only show them.
+// them. The settings panel and the "Hour Alarm" item show them and change them only through
+// ChangeSettings.
 struct StoredSettings {
     QByteArray NtpServer;
     // Serial codes, as the port driver numbers them.
