@@ -163,7 +163,7 @@ bool benchForceSync(FakeServer& server, RecordingClock& clock, int rounds) {
             const qint64 clickUs = realUs();
             form.btnForceClick();
             const qint64 returnedUs = realUs();
-            if (clock.setAtUs == 0 || form.SyncState != 2) {
+            if (clock.setAtUs == 0 || form.SyncState != TimeState::Synchronised) {
                 std::fprintf(stderr, "FORCE SYNC round %d at %d ms: no setting\n", i, delay);
                 ok = false;
                 continue;

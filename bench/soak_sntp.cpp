@@ -98,7 +98,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
         } else {
             expect(settings.isEmpty(), "clock set: " + settings.join(" / "));
         }
-        expect(w.form->SyncState == (a.expected == Outcome::Success ? 2 : 0), "SyncState");
+        expect(w.form->SyncState == (a.expected == Outcome::Success ? TimeState::Synchronised : TimeState::NotSynchronised), "SyncState");
         held += ok ? 1 : 0;
         if (a.mode == test::FakeSntpServer::Mode::Answer)
             properMax = std::max(properMax, t);

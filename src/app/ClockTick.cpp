@@ -1,12 +1,10 @@
 // Timer1Timer (250 ms) and Timer2Timer (hourly).
-#include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "chime/SoundThread.h"
 #include "platform/SystemClock.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Replies.h"
 
-#include <QAction>
 #include <QLabel>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -35,7 +33,7 @@ void TForm1::Timer1Timer() {
     // 4. Hour chime, latched for the rest of minute 00 (set on chiming, cleared after it,
     // both only while chimes are on).
     const bool minuteZero = ClockTime.minute == 0;
-    if (ChimeLatch != minuteZero && Chimes1->isChecked()) {
+    if (ChimeLatch != minuteZero && Config.Chimes) {
         ChimeLatch = minuteZero;
         if (minuteZero) StartChime();
     }
@@ -49,38 +47,36 @@ void TForm1::Timer1Timer() {
         btnDisconnect->setEnabled(open);
         SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
     }
+    const TimeSource source = Config.SyncSource;
     if (open) {
-        if (SyncState == 3) SyncState = 0;
-        if (SyncSource == 1 && GpsSetupPending) {
+        if (SyncState == TimeState::NoSerialInput) SyncState = TimeState::NotSynchronised;
+        if (source == TimeSource::Gps && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
         }
     } else {
-        if (SyncSource == 1 || SyncSource == 2) {
-            SyncState = 3;
-            if (lblAuto->Tag != 0) btnConnectClick();
+        if (source == TimeSource::Gps || source == TimeSource::OtherSerial) {
+            SyncState = TimeState::NoSerialInput;
+            if (Config.AutoConnect) btnConnectClick();
         }
     }
 
     // 7. Change detection. The last values are taken whatever becomes of the announcement.
-    if (SyncSource != LastSyncSource || StatusReserved != LastStatusReserved ||
-        SyncState != LastSyncState) {
-        LastSyncSource = SyncSource;
-        LastStatusReserved = StatusReserved;
-        LastSyncState = SyncState;
-        AnnounceState(statusMessage({SyncSource, StatusReserved, SyncState}));
+    if (CurrentStatus() != LastStatus) {
+        LastStatus = CurrentStatus();
+        AnnounceState(statusMessage(LastStatus));
     }
 
     // 8. Status text.
-    if (SyncSource == 0) SyncState = 2;
-    if (SyncSource != StatusShownSource) {
-        switch (SyncSource) {
-        case 0: tsStatus->setText(QStringLiteral("PC Clock")); break;
-        case 1: tsStatus->setText(QStringLiteral("GPS")); break;
-        case 3: tsStatus->setText(QStringLiteral("NTP")); break;
+    if (source == TimeSource::PcClock) SyncState = TimeState::Synchronised;
+    if (source != StatusShownSource) {
+        switch (source) {
+        case TimeSource::PcClock: tsStatus->setText(QStringLiteral("PC Clock")); break;
+        case TimeSource::Gps: tsStatus->setText(QStringLiteral("GPS")); break;
+        case TimeSource::Ntp: tsStatus->setText(QStringLiteral("NTP")); break;
         default: break; // the text stays
         }
-        StatusShownSource = SyncSource;
+        StatusShownSource = source;
     }
 
     // 9. Status colours, in the window and the notification area.
@@ -115,11 +111,14 @@ void TForm1::ShowStatusColours() {
     QColor background;
     QColor text;
     switch (SyncState) {
-    case 0: background = QColor(255, 0, 0), text = QColor(255, 255, 255); break;
-    case 1: background = QColor(255, 255, 0), text = Qt::black; break;
-    case 2: background = QColor(0, 255, 0), text = Qt::black; break;
-    case 3: background = palette().color(QPalette::Button), text = QColor(128, 128, 128); break;
-    default: return;
+    case TimeState::NotSynchronised:
+        background = QColor(255, 0, 0), text = QColor(255, 255, 255);
+        break;
+    case TimeState::Synchronising: background = QColor(255, 255, 0), text = Qt::black; break;
+    case TimeState::Synchronised: background = QColor(0, 255, 0), text = Qt::black; break;
+    case TimeState::NoSerialInput:
+        background = palette().color(QPalette::Button), text = QColor(128, 128, 128);
+        break;
     }
     StatusShownState = SyncState;
     QPalette p = tsStatus->palette();
@@ -129,7 +128,7 @@ void TForm1::ShowStatusColours() {
 }
 
 void TForm1::Timer2Timer() {
-    if (SyncSource == 3) SyncToNtp();
+    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
     ClearClientList();
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
 }

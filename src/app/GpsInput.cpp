@@ -31,11 +31,11 @@ void TForm1::btnConnectClick() {
     // The driver takes a new port number only while closed.
     if (ComPort1->Connected()) ComPort1->Disconnect();
     GpsSetupPending = true;
-    ComPort1->SetBaudRate(TBaudRate(BaudCode));
-    ComPort1->SetDataBits(TDataBits(DataCode));
-    ComPort1->SetParity(TParity(ParityCode));
-    ComPort1->SetPort(TPortNumber(PortNumber));
-    ComPort1->SetStopBits(TStopBits(StopCode));
+    ComPort1->SetBaudRate(TBaudRate(Config.BaudCode));
+    ComPort1->SetDataBits(TDataBits(Config.DataCode));
+    ComPort1->SetParity(TParity(Config.ParityCode));
+    ComPort1->SetPort(TPortNumber(Config.PortNumber));
+    ComPort1->SetStopBits(TStopBits(Config.StopCode));
     // A failure stays out of the event log (AUTO tries again every tick): its reason is the
     // serial panel's tooltip, the status, and a line on stderr when it changes.
     ComPort1->Connect();
@@ -59,7 +59,7 @@ void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* data, quint32 siz
 }
 
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
-    if (SyncSource != 1) return;
+    if (Config.SyncSource != TimeSource::Gps) return;
     const GpsSentenceResult result = interpretGpsSentence(line, SyncState);
     if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line);
     if (result.syncState) SyncState = *result.syncState;
@@ -72,7 +72,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     // reported by the platform, once.
     const qint64 before = systemClock().nowMs();
     if (!systemClock().setTime(*result.rmc->utcMs, ClockSetKind::Utc)) return;
-    NoteClockSetting(1, *result.rmc->utcMs - before);
+    NoteClockSetting(TimeSource::Gps, *result.rmc->utcMs - before);
     if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
 }
 

@@ -23,7 +23,7 @@ bool TForm1::SyncToNtp() {
     // Once "E&xit" is under way no attempt starts: its wait would hold the shutdown up.
     if (exiting_) return false;
 
-    const QByteArray host = NtpServer;
+    const QByteArray host = Config.NtpServer;
     auto client = std::make_unique<SntpClient>();
     client->Host = QString::fromLocal8Bit(host);
     client->ReceiveTimeout = -2;
@@ -38,7 +38,7 @@ bool TForm1::SyncToNtp() {
                                       Qt::QueuedConnection);
     });
 
-    SyncState = 1;
+    SyncState = TimeState::Synchronising;
     AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + host);
     const bool retry = std::exchange(ntpRetrying_, false);
     LastNtpAttempt = {systemClock().nowMs(), host, "in progress"};
@@ -50,7 +50,7 @@ bool TForm1::SyncToNtp() {
         synced = client->SyncClock();
     } catch (const SntpError& e) {
         NTPTimer->stop();
-        SyncState = 0;
+        SyncState = TimeState::NotSynchronised;
         failure = "failed: " + e.message().toLocal8Bit();
         if (NtpClient)
             AddLogEntry(LogAlert, "NTP Sync",
@@ -59,12 +59,12 @@ bool TForm1::SyncToNtp() {
     NTPTimer->stop();
 
     if (synced) {
-        SyncState = 2;
+        SyncState = TimeState::Synchronised;
         LastNtpAttempt.outcome = "succeeded";
-        NoteClockSetting(3, client->LastStepMs());
+        NoteClockSetting(TimeSource::Ntp, client->LastStepMs());
         AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + host);
     } else {
-        SyncState = 0;
+        SyncState = TimeState::NotSynchronised;
         // The watchdog has named its own reason already.
         if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = failure;
         if (NtpClient) AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host);
@@ -88,7 +88,7 @@ void TForm1::ScheduleNtpRetry(bool synced, bool wasRetry) {
 }
 
 void TForm1::NtpRetryTimerTimer() {
-    if (SyncSource != 3 || ntpAttempt_) return; // another source chosen, or an attempt runs
+    if (Config.SyncSource != TimeSource::Ntp || ntpAttempt_) return; // another source chosen, or an attempt runs
     ntpRetrying_ = true;
     SyncToNtp();
     ntpRetrying_ = false; // also when no attempt started
@@ -97,7 +97,7 @@ void TForm1::NtpRetryTimerTimer() {
 void TForm1::NTPTimerTimer() {
     NTPTimer->stop();
     if (!NtpClient) return; // the attempt has already ended or been abandoned
-    SyncState = 0;
+    SyncState = TimeState::NotSynchronised;
     LastNtpAttempt.outcome = "failed: no answer in time";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();

@@ -23,23 +23,15 @@ QString utcText(qint64 ms) {
     return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
 }
 
-QString sourceName(qint16 source) {
-    switch (source) {
-    case 0: return QStringLiteral("PC clock");
-    case 1: return QStringLiteral("GPS");
-    case 3: return QStringLiteral("NTP");
-    default: return QStringLiteral("source %1").arg(source);
-    }
-}
-
 // The indicator's colours; grey stands for the theme's button colour, which an icon lacks.
-QColor stateColour(qint16 state) {
+QColor stateColour(TimeState state) {
     switch (state) {
-    case 0: return QColor(255, 0, 0);
-    case 1: return QColor(255, 255, 0);
-    case 2: return QColor(0, 255, 0);
-    default: return QColor(160, 160, 160);
+    case TimeState::NotSynchronised: return QColor(255, 0, 0);
+    case TimeState::Synchronising: return QColor(255, 255, 0);
+    case TimeState::Synchronised: return QColor(0, 255, 0);
+    case TimeState::NoSerialInput: break;
     }
+    return QColor(160, 160, 160);
 }
 } // namespace
 
@@ -49,12 +41,14 @@ void TForm1::EndProgram(const QByteArray& reason) {
 }
 
 QByteArray TForm1::SourceDescription() const {
-    switch (SyncSource) {
-    case 1:
-        return "GPS on COM" + QByteArray::number(PortNumber) + " (" +
-               ComPort1->DeviceOfPort(PortNumber).toLocal8Bit() + ')';
-    case 3: return "NTP from " + (NtpServer.isEmpty() ? QByteArray("(no server set)") : NtpServer);
-    default: return sourceName(SyncSource).toLatin1();
+    const StoredSettings& c = Config;
+    switch (c.SyncSource) {
+    case TimeSource::Gps:
+        return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
+               ComPort1->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
+    case TimeSource::Ntp:
+        return "NTP from " + (c.NtpServer.isEmpty() ? QByteArray("(no server set)") : c.NtpServer);
+    default: return sourceName(qint16(c.SyncSource)).toLatin1();
     }
 }
 
@@ -66,7 +60,7 @@ QByteArray TForm1::StartLine() const {
            settings_.path().toLocal8Bit();
 }
 
-void TForm1::NoteClockSetting(qint16 source, qint64 stepMs) {
+void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
     LastClockSetting = {systemClock().nowMs(), source, stepMs};
 }
 
@@ -80,13 +74,12 @@ void TForm1::NoteSerialReason(const QString& reason) {
 }
 
 QString TForm1::TrayToolTip() const {
-    return QStringLiteral("Korvat Server Active\n") + statusMeaning({SyncSource, 0, SyncState});
+    return QStringLiteral("Korvat Server Active\n") + statusMeaning(CurrentStatus());
 }
 
 void TForm1::ShowTrayState() {
-    if (!TrayIcon || (SyncSource == trayShownSource_ && SyncState == trayShownState_)) return;
-    trayShownSource_ = SyncSource;
-    trayShownState_ = SyncState;
+    if (!TrayIcon || trayShown_ == CurrentStatus()) return;
+    trayShown_ = CurrentStatus();
     TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, stateColour(SyncState)))));
     TrayIcon->setToolTip(TrayToolTip());
 }
@@ -96,22 +89,23 @@ QByteArray TForm1::StatusJson() const {
     QJsonObject o;
     o[QLatin1String("version")] = QStringLiteral(KS_VERSION);
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
-    o[QLatin1String("source")] = sourceName(SyncSource);
-    if (SyncSource == 1) {
-        o[QLatin1String("port")] = QStringLiteral("COM%1").arg(PortNumber);
-        o[QLatin1String("device")] = ComPort1->DeviceOfPort(PortNumber);
+    o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
+    if (Config.SyncSource == TimeSource::Gps) {
+        o[QLatin1String("port")] = QStringLiteral("COM%1").arg(Config.PortNumber);
+        o[QLatin1String("device")] = ComPort1->DeviceOfPort(Config.PortNumber);
         o[QLatin1String("serial")] = SerialConnected() ? QStringLiteral("connected")
                                      : SerialReason.isEmpty() ? QStringLiteral("not connected")
                                                               : SerialReason;
     }
-    if (SyncSource == 3) o[QLatin1String("ntp_server")] = QString::fromLocal8Bit(NtpServer);
-    const StatusTriple status{SyncSource, StatusReserved, SyncState};
+    if (Config.SyncSource == TimeSource::Ntp)
+        o[QLatin1String("ntp_server")] = QString::fromLocal8Bit(Config.NtpServer);
+    const StatusTriple status = CurrentStatus();
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
     if (LastClockSetting.atMs != 0) {
         QJsonObject c;
         c[QLatin1String("at")] = utcText(LastClockSetting.atMs);
-        c[QLatin1String("source")] = sourceName(LastClockSetting.source);
+        c[QLatin1String("source")] = sourceName(qint16(LastClockSetting.source));
         c[QLatin1String("step_ms")] = LastClockSetting.stepMs;
         o[QLatin1String("last_clock_setting")] = c;
     }

@@ -138,12 +138,12 @@ QByteArray TForm1::ServeReply(const QByteArray& token) {
     // One reading of the clock for every field: a reply built across a second boundary
     // cannot mix two seconds.
     const qint64 nowMs = systemClock().nowMs();
-    const DisplayMode mode = lblLOC->Tag != 0 ? DisplayMode::Loc : DisplayMode::Gmt;
+    const DisplayMode mode = Config.Loc ? DisplayMode::Loc : DisplayMode::Gmt;
     if (token == TokenQuorix)
         AddLogEntry(LogNotice, "TEST", mode == DisplayMode::Loc ? "Sending LOC" : "Sending GMT");
     return replyText(
         token,
-        {ReplySerial, {SyncSource, StatusReserved, SyncState}, mode, {nowMs, toLocal(nowMs)}});
+        {ReplySerial, CurrentStatus(), mode, {nowMs, toLocal(nowMs)}});
 }
 
 void TForm1::sckClientConnect() {

@@ -1,10 +1,8 @@
 // LoadSettings / SaveSettings: the eleven values of the settings key.
-#include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
 
-#include <QAction>
 #include <QLineEdit>
 
 namespace ks {
@@ -20,12 +18,7 @@ Error invalidType(const char* name) {
 } // namespace
 
 void TForm1::LoadSettings() {
-    BaudCode = 7;
-    DataCode = 3;
-    ParityCode = 0;
-    PortNumber = 2;
-    StopCode = 0;
-    Chimes1->setChecked(false);
+    Config = StoredSettings{};
     GpsSetupPending = true;
 
     if (settings_.open()) {
@@ -34,7 +27,7 @@ void TForm1::LoadSettings() {
             const RegFile::Data d = RegFile::decode(*data);
             if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString)
                 throw invalidType("ntpserver");
-            NtpServer = d.text;
+            Config.NtpServer = d.text;
         }
         // Each present value is read as 32 bits and cut to its 16-bit field; the flags are
         // "not 0". A missing value keeps its default.
@@ -46,34 +39,37 @@ void TForm1::LoadSettings() {
             store(d.dword);
         };
         auto toField = [](qint16& field) { return [&field](quint32 v) { field = qint16(v); }; };
-        auto toFlag = [](CodeLabel* label) { return [label](quint32 v) { label->Tag = v != 0 ? 1 : 0; }; };
-        readDword("baud", toField(BaudCode));
-        readDword("data", toField(DataCode));
-        readDword("parity", toField(ParityCode));
-        readDword("port", toField(PortNumber));
-        readDword("stop", toField(StopCode));
-        readDword("chimes", [this](quint32 v) { Chimes1->setChecked(v != 0); });
-        readDword("source", toField(SyncSource));
-        readDword("autoconnect", toFlag(lblAuto));
-        readDword("localtime", toFlag(lblLOC));
-        readDword("gmt", toFlag(lblGMT));
+        auto toFlag = [](bool& flag) { return [&flag](quint32 v) { flag = v != 0; }; };
+        StoredSettings& c = Config;
+        readDword("baud", toField(c.BaudCode));
+        readDword("data", toField(c.DataCode));
+        readDword("parity", toField(c.ParityCode));
+        readDword("port", toField(c.PortNumber));
+        readDword("stop", toField(c.StopCode));
+        readDword("chimes", toFlag(c.Chimes));
+        readDword("source", [&c](quint32 v) { c.SyncSource = TimeSource(qint16(v)); });
+        readDword("autoconnect", toFlag(c.AutoConnect));
+        readDword("localtime", toFlag(c.Loc));
+        readDword("gmt", toFlag(c.Gmt));
     }
     ShowSettingsInPanel();
+    Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
 }
 
 void TForm1::SaveSettings() {
     RegFile& file = settings_.file();
-    file.set(Key, "baud", dword(BaudCode));
-    file.set(Key, "data", dword(DataCode));
-    file.set(Key, "parity", dword(ParityCode));
-    file.set(Key, "port", dword(PortNumber));
-    file.set(Key, "stop", dword(StopCode));
-    file.set(Key, "chimes", dword(Chimes1->isChecked() ? 1 : 0));
-    file.set(Key, "source", dword(SyncSource));
-    file.set(Key, "ntpserver", RegFile::encodeString(NtpServer));
-    file.set(Key, "autoconnect", dword(lblAuto->Tag != 0 ? 1 : 0));
-    file.set(Key, "localtime", dword(lblLOC->Tag != 0 ? 1 : 0));
-    file.set(Key, "gmt", dword(lblGMT->Tag != 0 ? 1 : 0));
+    const StoredSettings& c = Config;
+    file.set(Key, "baud", dword(c.BaudCode));
+    file.set(Key, "data", dword(c.DataCode));
+    file.set(Key, "parity", dword(c.ParityCode));
+    file.set(Key, "port", dword(c.PortNumber));
+    file.set(Key, "stop", dword(c.StopCode));
+    file.set(Key, "chimes", dword(c.Chimes));
+    file.set(Key, "source", dword(qint16(c.SyncSource)));
+    file.set(Key, "ntpserver", RegFile::encodeString(c.NtpServer));
+    file.set(Key, "autoconnect", dword(c.AutoConnect));
+    file.set(Key, "localtime", dword(c.Loc));
+    file.set(Key, "gmt", dword(c.Gmt));
     // One file holds all values: when it cannot be written, none was stored, so the
     // first value is the one named. The new state stays in force in memory.
     QString error;

@@ -16,22 +16,23 @@ void highlightGroup(CodeLabel* const* group, int size, qint16 setting) {
 } // namespace
 
 void TForm1::ShowSettingsInPanel() {
-    lblAuto->setHighlighted(lblAuto->Tag == 1);
-    lblLOC->setHighlighted(lblLOC->Tag == 1);
-    lblGMT->setHighlighted(lblGMT->Tag == 1);
-    highlightGroup(lblSync, 3, SyncSource);
+    const StoredSettings& c = Config;
+    lblAuto->setHighlighted(c.AutoConnect);
+    lblLOC->setHighlighted(c.Loc);
+    lblGMT->setHighlighted(c.Gmt);
+    highlightGroup(lblSync, 3, qint16(c.SyncSource));
     ShowSourcePanels();
-    Edit1->setText(QString::fromLocal8Bit(NtpServer));
-    highlightGroup(lblBaud, 2, BaudCode);
-    highlightGroup(lblData, 2, DataCode);
-    highlightGroup(lblParity, 3, ParityCode);
-    highlightGroup(lblPort, 5, PortNumber);
-    highlightGroup(lblStop, 2, StopCode);
+    highlightGroup(lblBaud, 2, c.BaudCode);
+    highlightGroup(lblData, 2, c.DataCode);
+    highlightGroup(lblParity, 3, c.ParityCode);
+    highlightGroup(lblPort, 5, c.PortNumber);
+    highlightGroup(lblStop, 2, c.StopCode);
+    Chimes1->setChecked(c.Chimes);
 }
 
 void TForm1::ShowSourcePanels() {
-    GPSPanel->setVisible(SyncSource == 1);
-    NTPPanel->setVisible(SyncSource == 3);
+    GPSPanel->setVisible(Config.SyncSource == TimeSource::Gps);
+    NTPPanel->setVisible(Config.SyncSource == TimeSource::Ntp);
 }
 
 void TForm1::SaveSettings1Click() {
@@ -41,62 +42,64 @@ void TForm1::SaveSettings1Click() {
     SettingsPanel->raise();
 }
 
-void TForm1::SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting) {
-    for (int i = 0; i < size; ++i) {
-        if (group[i] == clicked) {
-            group[i]->setHighlighted(true);
-            setting = qint16(group[i]->Tag);
-        } else if (group[i]->isHighlighted()) {
-            group[i]->setHighlighted(false);
-        }
-    }
+void TForm1::ChangeSettings(const StoredSettings& next) {
+    Config = next;
+    ShowSettingsInPanel();
     SaveSettings();
 }
 
+void TForm1::SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting) {
+    StoredSettings next = Config;
+    next.*setting = qint16(clicked->Tag);
+    ChangeSettings(next);
+}
+
 void TForm1::lblSync1Click(CodeLabel* label) {
-    SelectInGroup(lblSync, 3, label, SyncSource);
-    ShowSourcePanels();
-    if (SyncSource == 3) {
-        Edit1->setText(QString::fromLocal8Bit(NtpServer));
+    StoredSettings next = Config;
+    next.SyncSource = TimeSource(label->Tag);
+    ChangeSettings(next);
+    if (Config.SyncSource == TimeSource::Ntp) {
+        Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
         SyncToNtp();
-    } else if (SyncSource == 1) {
+    } else if (Config.SyncSource == TimeSource::Gps) {
         GpsSetupPending = true;
     }
 }
 
-void TForm1::lblPort1Click(CodeLabel* label) { SelectInGroup(lblPort, 5, label, PortNumber); }
-void TForm1::lblBaud1Click(CodeLabel* label) { SelectInGroup(lblBaud, 2, label, BaudCode); }
-void TForm1::lblData1Click(CodeLabel* label) { SelectInGroup(lblData, 2, label, DataCode); }
-void TForm1::lblStop1Click(CodeLabel* label) { SelectInGroup(lblStop, 2, label, StopCode); }
-void TForm1::lblParity1Click(CodeLabel* label) { SelectInGroup(lblParity, 3, label, ParityCode); }
+void TForm1::lblPort1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::PortNumber); }
+void TForm1::lblBaud1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::BaudCode); }
+void TForm1::lblData1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::DataCode); }
+void TForm1::lblStop1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::StopCode); }
+void TForm1::lblParity1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::ParityCode); }
 
 void TForm1::lblAutoClick() {
-    lblAuto->Tag = lblAuto->Tag == 0 ? 1 : 0;
-    lblAuto->setHighlighted(lblAuto->Tag == 1);
-    SaveSettings();
+    StoredSettings next = Config;
+    next.AutoConnect = !next.AutoConnect;
+    ChangeSettings(next);
 }
 
 void TForm1::lblGMTClick(CodeLabel* label) {
-    const bool loc = label != lblGMT;
-    lblLOC->Tag = loc ? 1 : 0;
-    lblGMT->Tag = loc ? 0 : 1;
-    lblLOC->setHighlighted(loc);
-    lblGMT->setHighlighted(!loc);
-    SaveSettings();
+    StoredSettings next = Config;
+    next.Loc = label != lblGMT;
+    next.Gmt = !next.Loc;
+    ChangeSettings(next);
 }
 
 void TForm1::Edit1Change(const QString& text) {
-    NtpServer = text.toLocal8Bit();
-    SaveSettings();
+    StoredSettings next = Config;
+    next.NtpServer = text.toLocal8Bit();
+    ChangeSettings(next);
 }
 
 void TForm1::btnForceClick() {
-    if (SyncSource == 3) SyncToNtp();
+    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
 }
 
 void TForm1::Chimes1Click() {
     // The action has already toggled its check mark.
-    SaveSettings();
+    StoredSettings next = Config;
+    next.Chimes = Chimes1->isChecked();
+    ChangeSettings(next);
 }
 
 } // namespace ks

@@ -73,6 +73,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     CreateReplyQueue();
 }
 
+StatusTriple TForm1::CurrentStatus() const {
+    return {qint16(Config.SyncSource), StatusReserved, qint16(SyncState)};
+}
+
 TForm1::~TForm1() {
     // A reply connection still open reports its end while the window's children go, when
     // this window's handlers are already gone.
@@ -271,9 +275,9 @@ bool TForm1::StartUp() {
     started_ = true;
     StartNetworkWatch();
 
-    lblSync[0]->Tag = 1;
-    lblSync[1]->Tag = 3;
-    lblSync[2]->Tag = 0;
+    lblSync[0]->Tag = int(TimeSource::Gps);
+    lblSync[1]->Tag = int(TimeSource::Ntp);
+    lblSync[2]->Tag = int(TimeSource::PcClock);
     for (int i = 0; i < 5; ++i) lblPort[i]->Tag = i + 1;
     lblBaud[0]->Tag = 6;
     lblBaud[1]->Tag = 7;
@@ -284,12 +288,11 @@ bool TForm1::StartUp() {
     lblParity[0]->Tag = 0;
     lblParity[1]->Tag = 2;
     lblParity[2]->Tag = 1;
-    lblLOC->Tag = 0;
-    lblGMT->Tag = 1;
 
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
     ClientCountPanel->setText(QStringLiteral("0"));
-    SyncSource = StatusReserved = SyncState = 0;
+    StatusReserved = 0;
+    SyncState = TimeState::NotSynchronised;
 
     LoadSettings();
     GpsSetupPending = true;
@@ -408,7 +411,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     // The unsynchronised colour is the theme's button colour.
-    if (event->type() == QEvent::PaletteChange) StatusShownState = -1;
+    if (event->type() == QEvent::PaletteChange) StatusShownState.reset();
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
         // Deferred: hiding inside the state change confuses some window managers.
         QTimer::singleShot(0, this, [this] {

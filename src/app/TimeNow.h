@@ -4,6 +4,8 @@
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
 #include "protocol/Nmea.h"
+#include "protocol/Replies.h"
+#include "protocol/SyncStatus.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -13,6 +15,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QFrame;
@@ -26,6 +29,24 @@ class QTcpSocket;
 class QTimer;
 
 namespace ks {
+
+// The eleven values of the settings key, as LoadSettings reads them and SaveSettings writes
+// them. The settings panel and the "Hour Alarm" item show them and change them only through
+// ChangeSettings.
+struct StoredSettings {
+    QByteArray NtpServer;
+    // Serial codes, as the port driver numbers them.
+    qint16 BaudCode = 7;   // 6 = 4800, 7 = 9600 baud
+    qint16 DataCode = 3;   // data bits - 5
+    qint16 ParityCode = 0; // 0 none, 1 odd, 2 even
+    qint16 PortNumber = 2; // COMn
+    qint16 StopCode = 0;   // 0 one, 2 two stop bits
+    bool Chimes = false;   // "Hour Alarm"
+    TimeSource SyncSource = TimeSource::PcClock;
+    bool AutoConnect = false; // AUTO: the tick reopens the serial port
+    bool Loc = false;         // Quorix replies carry local time
+    bool Gmt = true;          // shown only; the panel keeps one of LOC and GMT on
+};
 
 class CodeLabel;
 class StatusServer;
@@ -65,7 +86,7 @@ public:
     QString TrayToolTip() const;
     struct ClockSetting {
         qint64 atMs = 0; // 0: none yet
-        qint16 source = 0;
+        TimeSource source = TimeSource::PcClock;
         qint64 stepMs = 0; // how far the clock moved
     };
     ClockSetting LastClockSetting;
@@ -75,7 +96,7 @@ public:
         QByteArray outcome;
     };
     NtpAttempt LastNtpAttempt;
-    void NoteClockSetting(qint16 source, qint64 stepMs);
+    void NoteClockSetting(TimeSource source, qint64 stepMs);
     quint64 RepliesSent = 0;    // "Client Send"
     quint64 RepliesFailed = 0;  // "Socket Error"
     quint64 RepliesRefused = 0; // "Queue Full"
@@ -104,6 +125,7 @@ public:
     // --- Settings ---
     void LoadSettings();
     void SaveSettings();
+    StoredSettings Config;
 
     // --- Settings panel ---
     void lblSync1Click(CodeLabel* label);
@@ -213,12 +235,11 @@ public:
     void AnnounceShutdown();
 
     // --- State (shared with every concern) ---
-    qint16 SyncSource = 0;
     qint16 StatusReserved = 0;
-    qint16 SyncState = 0;
-    qint16 LastSyncSource = 0;
-    qint16 LastStatusReserved = 0;
-    qint16 LastSyncState = 0;
+    TimeState SyncState = TimeState::NotSynchronised;
+    // The status message's values: the source, StatusReserved, SyncState.
+    StatusTriple CurrentStatus() const;
+    StatusTriple LastStatus; // the one the tick saw last
     int ReplySerial = 0;
     bool ChimeLatch = true;
     bool GpsSetupPending = true;
@@ -227,14 +248,6 @@ public:
     QByteArray GpsDateText = "01/01/01";
     NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
     QList<QByteArray> ClientList;
-
-    // Serial settings codes, as stored.
-    qint16 BaudCode = 7;
-    qint16 DataCode = 3;
-    qint16 ParityCode = 0;
-    qint16 PortNumber = 2;
-    qint16 StopCode = 0;
-    QByteArray NtpServer;
 
     // --- Controls (named as the window's design names them) ---
     QFrame* Panel6 = nullptr;
@@ -249,10 +262,10 @@ public:
     qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
     CivilTime ClockTime{0};     // its local time
     CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
-    // What the status bar, status label and its colours show (-1: nothing yet).
+    // What the status bar, status label and its colours show (-1, empty: nothing yet).
     int SerialShown = -1;
-    qint16 StatusShownSource = -1;
-    qint16 StatusShownState = -1;
+    std::optional<TimeSource> StatusShownSource;
+    std::optional<TimeState> StatusShownState;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* ClientCountPanel = nullptr;
     QLabel* SerialPanel = nullptr;
@@ -305,7 +318,9 @@ private:
     void CreateMenus();
     void CreateComPort();
     void HideToTray();
-    void SelectInGroup(CodeLabel* const* group, int size, CodeLabel* clicked, qint16& setting);
+    // The one way the panel and the menu change a setting: in force at once, shown, saved.
+    void ChangeSettings(const StoredSettings& next);
+    void SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting);
     void ShowSettingsInPanel();
     void ShowSourcePanels();
     void ShowClock(); // the display, brought up to the last reading
@@ -325,8 +340,7 @@ private:
     bool ntpRetrying_ = false; // the attempt running is a retry
     qint64 startedMs_ = 0;
     QByteArray endReason_;
-    qint16 trayShownSource_ = -1;
-    qint16 trayShownState_ = -1;
+    std::optional<StatusTriple> trayShown_;
     SntpClient* ntpAttempt_ = nullptr; // the running attempt's client, abandoned or not
 };
 

@@ -135,7 +135,7 @@ QList<QByteArray> NmeaLineAssembler::feed(const char* data, qsizetype size) {
     return lines;
 }
 
-GpsSentenceResult interpretGpsSentence(const QByteArray& line, qint16 syncState) {
+GpsSentenceResult interpretGpsSentence(const QByteArray& line, TimeState syncState) {
     GpsSentenceResult result;
     const qsizetype dollar = line.indexOf('$');
     if (dollar >= 0) result.line = line.mid(dollar);
@@ -148,8 +148,10 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line, qint16 syncState)
     if (result.line.startsWith("$GPGGA")) {
         const int satellites =
             digitsValue(GetNmeaField(result.line.left(70), 8), true).value_or(0);
-        result.syncState = qint16(satellites == 0 ? 0 : satellites == 1 ? 1 : 2);
-    } else if (result.line.startsWith("$GPRMC") && syncState == 2) {
+        result.syncState = satellites == 0   ? TimeState::NotSynchronised
+                           : satellites == 1 ? TimeState::Synchronising
+                                             : TimeState::Synchronised;
+    } else if (result.line.startsWith("$GPRMC") && syncState == TimeState::Synchronised) {
         const QByteArray sentence = result.line.left(68);
         GpsSentenceResult::Rmc rmc;
         rmc.timeText = GetNmeaField(sentence, 2).left(10);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/SyncStatus.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -49,8 +51,9 @@ struct GpsSentenceResult {
     // False when the line carries a checksum ("*hh") that does not match its characters; such
     // a line changes nothing, and the fields below stay empty.
     bool checksumOk = true;
-    // From a $GPGGA sentence: the new SyncState (0, 1 or 2 by its satellite count).
-    std::optional<qint16> syncState;
+    // From a $GPGGA sentence: the new SyncState (not synchronised, synchronising or
+    // synchronised by its satellite count: none, one, more).
+    std::optional<TimeState> syncState;
 
     // From a $GPRMC sentence taken while SyncState was 2.
     struct Rmc {
@@ -65,13 +68,13 @@ struct GpsSentenceResult {
 
 // Interprets one line received from the GPS receiver, given the SyncState in force.
 //
-// The caller (only while SyncSource is 1, GPS; lines from other sources are discarded
+// The caller (only while SyncSource is GPS; lines from other sources are discarded
 // unseen) does, in this order:
 //  1. with "Show Debug": AddLogEntry(2, "GPS Data", result.line), even when !checksumOk;
 //  2. if syncState is set: SyncState = *syncState;
 //  3. if rmc is set: GpsTimeText = rmc->timeText, GpsDateText = rmc->dateText; then, if
 //     rmc->utcMs is set: set the system clock in UTC to it (result ignored) and, with
 //     "Show Debug", AddLogEntry(4, "Change Date/Time", GpsDateText + " " + GpsTimeText).
-GpsSentenceResult interpretGpsSentence(const QByteArray& line, qint16 syncState);
+GpsSentenceResult interpretGpsSentence(const QByteArray& line, TimeState syncState);
 
 } // namespace ks

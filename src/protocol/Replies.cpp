@@ -173,35 +173,30 @@ std::optional<StatusTriple> parseStatusMessage(const QByteArray& text) {
     return std::nullopt;
 }
 
+QString sourceName(qint16 source) {
+    switch (TimeSource(source)) {
+    case TimeSource::PcClock: return QStringLiteral("PC clock");
+    case TimeSource::Gps: return QStringLiteral("GPS");
+    case TimeSource::Ntp: return QStringLiteral("NTP");
+    default: return QStringLiteral("source %1").arg(source);
+    }
+}
+
 QString statusMeaning(const StatusTriple& status) {
     if (status == ShutdownStatus) return QStringLiteral("server shutting down");
-    QString source;
-    switch (status.source) {
-    case 0:
-        source = QStringLiteral("PC clock");
-        break;
-    case 1:
-        source = QStringLiteral("GPS");
-        break;
-    case 3:
-        source = QStringLiteral("NTP");
-        break;
-    default:
-        source = QStringLiteral("source %1").arg(status.source);
-        break;
-    }
+    const QString source = sourceName(status.source);
     QString state;
-    switch (status.state) {
-    case 0:
+    switch (TimeState(status.state)) {
+    case TimeState::NotSynchronised:
         state = QStringLiteral("not synchronised");
         break;
-    case 1:
+    case TimeState::Synchronising:
         state = QStringLiteral("synchronising");
         break;
-    case 2:
+    case TimeState::Synchronised:
         state = QStringLiteral("synchronised");
         break;
-    case 3:
+    case TimeState::NoSerialInput:
         state = QStringLiteral("no serial input");
         break;
     default:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/CivilTime.h"
+#include "protocol/SyncStatus.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,6 +46,8 @@ QByteArray statusMessage(const StatusTriple& status);
 std::optional<StatusTriple> parseStatusMessage(const QByteArray& text);
 // What an announcement means to an operator: "GPS, synchronised", "server shutting down".
 QString statusMeaning(const StatusTriple& status);
+// A source value as an operator reads it: "PC clock", "GPS", "NTP", "source 2".
+QString sourceName(qint16 source);
 
 // ReplySerial as four digits, "0000".."9998".
 QByteArray serialText(int replySerial);

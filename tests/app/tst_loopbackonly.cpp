@@ -82,7 +82,7 @@ private slots:
         form.LogFrm()->Debug1()->setChecked(true);
         form.Timer1Timer();
         form.Timer1Timer(); // announces 0_0_2
-        form.SyncState = 1;
+        form.SyncState = ks::TimeState::Synchronising;
         form.Timer1Timer(); // the tick still runs: announces 0_0_1 before it sets 2 again
         QList<QByteArray> events;
         for (const ks::LogEntry& e : form.LogFrm()->Model().entries())

@@ -140,7 +140,7 @@ private slots:
         QVERIFY(w.stored().contains("\"gmt\"=dword:00000000\r\n"));
 
         QTest::mouseClick(f.lblSync[0], Qt::LeftButton); // GPS
-        QCOMPARE(f.SyncSource, qint16(1));
+        QCOMPARE(f.Config.SyncSource, TimeSource::Gps);
         QVERIFY(!f.GPSPanel->isHidden() && f.NTPPanel->isHidden());
         QVERIFY(f.GpsSetupPending);
         QTest::mouseClick(f.lblSync[2], Qt::LeftButton); // PC
@@ -151,7 +151,7 @@ private slots:
         QVERIFY(w.stored().contains("\"autoconnect\"=dword:00000001\r\n"));
 
         QTest::keyClicks(f.Edit1, QStringLiteral("ntp.local"));
-        QCOMPARE(f.NtpServer, QByteArray("ntp.local"));
+        QCOMPARE(f.Config.NtpServer, QByteArray("ntp.local"));
         QVERIFY(w.stored().contains("\"ntpserver\"=\"ntp.local\"\r\n"));
 
         f.Settings1->trigger();
@@ -278,7 +278,7 @@ private slots:
         Window w(Header + "\"source\"=dword:0000000" + source + "\r\n");
         w.form->LogFrm()->Debug1()->setChecked(true);
         w.tick();
-        QCOMPARE(w.form->SyncState, qint16(3));
+        QCOMPARE(w.form->SyncState, TimeState::NoSerialInput);
         QCOMPARE(w.form->tsStatus->text(), status);
         QCOMPARE(w.form->SerialPanel->text(), QString());
         QVERIFY(w.form->btnConnect->isEnabled() && !w.form->btnDisconnect->isEnabled());
@@ -299,7 +299,7 @@ private slots:
         QFETCH(QColor, background);
         QFETCH(QColor, text);
         Window w(Header + "\"source\"=dword:00000003\r\n");
-        w.form->SyncState = qint16(state);
+        w.form->SyncState = TimeState(state);
         w.tick();
         QCOMPARE(w.form->tsStatus->text(), QStringLiteral("NTP"));
         QCOMPARE(w.form->tsStatus->palette().color(QPalette::Window), background);
@@ -310,7 +310,7 @@ private slots:
         Window w(Header + "\"source\"=dword:00000003\r\n");
         const QColor background[] = {QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0)};
         for (int state : {0, 1, 0, 2, 2, 1}) {
-            w.form->SyncState = qint16(state);
+            w.form->SyncState = TimeState(state);
             w.tick();
             QCOMPARE(w.form->tsStatus->palette().color(QPalette::Window), background[state]);
         }
@@ -385,7 +385,7 @@ private slots:
         w.form->NetworkPresent = true;
         w.tick();
         w.tick();
-        w.form->SyncSource = 3;
+        w.form->Config.SyncSource = TimeSource::Ntp;
         w.tick();
         QVERIFY(listener.waitFor("3_0_2", 5000));
         QCOMPARE(listener.received, QList<QByteArray>{"3_0_2"});

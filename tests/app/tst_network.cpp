@@ -78,8 +78,8 @@ struct Server {
         form->Timer2->stop();
         form->IdIPWatch1->stop();
         form->ReplySerial = 42;
-        form->SyncSource = 1;
-        form->SyncState = 2;
+        form->Config.SyncSource = TimeSource::Gps;
+        form->SyncState = TimeState::Synchronised;
         form->LogFrm()->Debug1()->setChecked(debug);
     }
     // "type event: details", oldest first.

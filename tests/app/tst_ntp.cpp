@@ -110,7 +110,7 @@ private slots:
         Window w(settings);
         QVERIFY(w.started);
         QCOMPARE(w.entries(), expected);
-        QCOMPARE(w.form->SyncState, qint16(state));
+        QCOMPARE(w.form->SyncState, TimeState(state));
         QCOMPARE(server.requests.size(), expected.isEmpty() ? 0 : 1);
         QCOMPARE(w.clock.settings.size(), state == 2 ? 1 : 0);
     }
@@ -167,7 +167,7 @@ private slots:
         compareEntries(w.entries(from),
                        QList<QByteArray>{"4|NTP Sync|Attempting Sync to " + host} + expected);
         if (QTest::currentTestFailed()) return;
-        QCOMPARE(w.form->SyncState, qint16(state));
+        QCOMPARE(w.form->SyncState, TimeState(state));
         QCOMPARE(server.requests.size(), requests);
         QCOMPARE(w.clock.settings.size(), settings);
         if (settings) {
@@ -214,7 +214,7 @@ private slots:
         QCOMPARE(server.requests.size(), attempts);
         for (int i = 1; i < attempts; ++i)
             QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1), QByteArray::number(at[i] - at[i - 1]).constData());
-        QCOMPARE(w.form->SyncState, qint16(failing < attempts ? 2 : 0));
+        QCOMPARE(w.form->SyncState, failing < attempts ? TimeState::Synchronised : TimeState::NotSynchronised);
     }
 
     // A silent server: exactly one "Connection Timeout", 3000 ms after the request (within
@@ -243,7 +243,7 @@ private slots:
         QVERIFY2(qAbs(timeoutAfterRequest - 3000) <= 250,
                  QByteArray::number(timeoutAfterRequest).constData());
         QVERIFY2(ticks.size() >= 8, QByteArray::number(ticks.size()).constData());
-        QCOMPARE(w.form->SyncState, qint16(0));
+        QCOMPARE(w.form->SyncState, TimeState::NotSynchronised);
         QCOMPARE(server.requests.size(), 1);
         QVERIFY(w.clock.settings.isEmpty());
     }
@@ -299,7 +299,7 @@ private slots:
                                       between +
                                       QList<QByteArray>{"2|NTP Sync|Successful Sync to 127.0.0.1"});
         QCOMPARE(server.requests.size(), 1);
-        QCOMPARE(w.form->SyncState, qint16(2));
+        QCOMPARE(w.form->SyncState, TimeState::Synchronised);
     }
 
     // "E&xit" during the wait of an attempt started from the main loop (as a click starts it):
@@ -328,7 +328,7 @@ private slots:
                  QByteArray::number(returnedAfterExit).constData());
         QVERIFY2(sinceExit.elapsed() < 1000, QByteArray::number(sinceExit.elapsed()).constData());
         QCOMPARE(w.entries(from), QList<QByteArray>{"4|NTP Sync|Attempting Sync to 127.0.0.1"});
-        QCOMPARE(w.form->SyncState, qint16(0));
+        QCOMPARE(w.form->SyncState, TimeState::NotSynchronised);
         QVERIFY(!w.form->SyncToNtp());
         QCOMPARE(w.logSize(), from + 1);
         QCOMPARE(server.requests.size(), 1);

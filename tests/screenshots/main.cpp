@@ -53,9 +53,9 @@ int main(int argc, char* argv[]) {
         int state;
         const char* name;
     } states[] = {{0, "indicator-red"}, {1, "indicator-yellow"}, {2, "indicator-green"}, {3, "indicator-grey"}};
-    form.SyncSource = 3;
+    form.Config.SyncSource = TimeSource::Ntp;
     for (const auto& s : states) {
-        form.SyncState = qint16(s.state);
+        form.SyncState = TimeState(s.state);
         form.Timer1Timer();
         ok &= save(&form, out, s.name);
     }
@@ -65,7 +65,7 @@ int main(int argc, char* argv[]) {
     ok &= save(&form, out, "settings-pc");
     form.lblSync1Click(form.lblSync[0]);
     ok &= save(&form, out, "settings-gps");
-    form.NtpServer = "pool.ntp.example";
+    form.Config.NtpServer = "pool.ntp.example";
     form.lblSync1Click(form.lblSync[1]);
     ok &= save(&form, out, "settings-ntp");
 

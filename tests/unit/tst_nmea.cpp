@@ -115,10 +115,10 @@ private slots:
     void satellites() {
         QFETCH(QByteArray, line);
         QFETCH(int, state);
-        for (const qint16 before : {qint16(0), qint16(2), qint16(3)}) {
+        for (const TimeState before : {TimeState::NotSynchronised, TimeState::Synchronised, TimeState::NoSerialInput}) {
             const GpsSentenceResult r = interpretGpsSentence(line, before);
             QVERIFY(r.checksumOk);
-            QCOMPARE(r.syncState, std::optional<qint16>(qint16(state)));
+            QCOMPARE(r.syncState, std::optional<TimeState>(TimeState(state)));
             QVERIFY(!r.rmc);
         }
     }
@@ -167,7 +167,7 @@ private slots:
         QFETCH(QByteArray, time);
         QFETCH(QByteArray, date);
         QFETCH(QByteArray, instant);
-        const GpsSentenceResult r = interpretGpsSentence(rmcAt(time, date), 2);
+        const GpsSentenceResult r = interpretGpsSentence(rmcAt(time, date), TimeState::Synchronised);
         QVERIFY(r.checksumOk);
         QVERIFY(!r.syncState);
         QVERIFY(r.rmc);
@@ -199,7 +199,7 @@ private slots:
         QFETCH(QByteArray, line);
         QFETCH(QByteArray, cut);
         QFETCH(bool, used);
-        const GpsSentenceResult r = interpretGpsSentence(line, 2);
+        const GpsSentenceResult r = interpretGpsSentence(line, TimeState::Synchronised);
         QCOMPARE(r.line, cut);
         QCOMPARE(bool(r.rmc), used);
         QVERIFY(!r.syncState);
@@ -218,7 +218,7 @@ private slots:
     }
     void wrongChecksumIsDropped() {
         QFETCH(QByteArray, line);
-        const GpsSentenceResult r = interpretGpsSentence("\n" + line, 2);
+        const GpsSentenceResult r = interpretGpsSentence("\n" + line, TimeState::Synchronised);
         QVERIFY(!r.checksumOk);
         QCOMPARE(r.line, line); // still shown as "GPS Data"
         QVERIFY(!r.syncState);
@@ -272,9 +272,9 @@ private slots:
         QCOMPARE(lines.size(), 1);
         QVERIFY(lines[0].size() <= NmeaLineAssembler::MaxLine);
         QVERIFY(lines[0].endsWith("\n" + Gga));
-        const GpsSentenceResult r = interpretGpsSentence(lines[0], 0);
+        const GpsSentenceResult r = interpretGpsSentence(lines[0], TimeState::NotSynchronised);
         QCOMPARE(r.line, Gga);
-        QCOMPARE(r.syncState, std::optional<qint16>(2));
+        QCOMPARE(r.syncState, std::optional<TimeState>(TimeState::Synchronised));
     }
 };
 
