@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    // The first byte splits the input into two blocks, as the 50 ms poll would.
+    // The first byte splits the input into two blocks, as two reads of the port would.
     const std::size_t cut = data[0] % size;
     const char* bytes = reinterpret_cast<const char*>(data) + 1;
     ks::NmeaLineAssembler assembler;
@@ -14,11 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lines += assembler.feed(bytes + cut, qsizetype(size - 1 - cut));
     for (const QByteArray& line : lines) {
         if (line.contains('\r') || line.size() > ks::NmeaLineAssembler::MaxLine) std::abort();
-        for (qint16 state = 0; state <= 3; ++state) {
+        for (const ks::TimeState state :
+             {ks::TimeState::NotSynchronised, ks::TimeState::Synchronising, ks::TimeState::Synchronised,
+              ks::TimeState::NoSerialInput}) {
             const ks::GpsSentenceResult r = ks::interpretGpsSentence(line, state);
             if (!r.checksumOk && (r.syncState || r.rmc)) std::abort();
-            if (r.syncState && (*r.syncState < 0 || *r.syncState > 2)) std::abort();
-            if (r.rmc && state != 2) std::abort();
+            if (r.syncState == ks::TimeState::NoSerialInput) std::abort(); // a GGA never says so
+            if (r.rmc && state != ks::TimeState::Synchronised) std::abort();
         }
         for (int n = 0; n < 12; ++n) ks::GetNmeaField(line, n);
         ks::NmeaChecksum(line);
