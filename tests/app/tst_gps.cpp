@@ -2,6 +2,7 @@
 // are played to the main window through a pseudo-terminal, on a fake clock, tick by tick;
 // the program itself is then run once with KSERVER_CLOCK_LOG, and once without the clock right.
 #include "AppProcess.h"
+#include "Golden.h"
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
@@ -160,13 +161,6 @@ private:
     qint64 taken_ = 0;
 };
 
-QList<QByteArray> fileLines(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    QList<QByteArray> lines = f.readAll().split('\n');
-    while (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-    return lines;
-}
 } // namespace
 
 class TestGps : public QObject {
@@ -174,35 +168,18 @@ class TestGps : public QObject {
 private slots:
     void cleanup() { qunsetenv("KSERVER_COM1"); }
 
-    void golden_data() {
-        QTest::addColumn<QString>("path");
-        const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/gps"));
-        for (const QString& name : dir.entryList({QStringLiteral("*.nmea")}, QDir::Files, QDir::Name))
-            QTest::newRow(qPrintable(name)) << dir.filePath(name);
-    }
+    void golden_data() { test::goldenRows("gps", ".nmea"); }
     void golden() {
         QFETCH(QString, path);
-        QList<QByteArray> script;
-        for (const QByteArray& line : fileLines(path))
-            if (!line.startsWith('#') && !line.isEmpty()) script.append(line);
-        const QString expectedPath = path.chopped(5) + QStringLiteral(".expected");
-        QList<QByteArray> expected;
-        for (const QByteArray& line : fileLines(expectedPath))
-            if (!line.startsWith('#') && !line.isEmpty()) expected.append(line);
-
+        const QList<QByteArray> script = test::scriptLines(path);
+        const QString expectedPath = test::expectedPath(path);
+        const QList<QByteArray> expected = test::scriptLines(expectedPath);
         Replay replay(script);
         for (const QByteArray& line : script) QVERIFY2(replay.play(line), line.constData());
         const auto receiverLines = std::count_if(expected.begin(), expected.end(), [](const QByteArray& l) {
             return l.startsWith("receiver: ");
         });
-        const QList<QByteArray> actual = replay.outcome(receiverLines);
-        if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
-            QFile f(expectedPath);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(actual.join('\n') + '\n');
-            return;
-        }
-        QCOMPARE(actual, expected);
+        KS_COMPARE_GOLDEN(replay.outcome(receiverLines).join('\n') + '\n', expectedPath);
     }
 
     void portsKeyMapsThePort() {

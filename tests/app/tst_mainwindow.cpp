@@ -1,5 +1,6 @@
 // The main window in-process, on an injected clock: the tick, the chime, the settings panel
 // and what it stores, and what clients and the group see of them.
+#include "Golden.h"
 #include "GroupListener.h"
 #include "TestWindow.h"
 #include "ZoneScope.h"
@@ -89,12 +90,7 @@ private slots:
     // The golden settings cases (tests/golden/settings, see the README there): the file as
     // found, and the file the window writes back, or the exact failure that stops the start.
     // Loading alone writes nothing.
-    void goldenSettings_data() {
-        QTest::addColumn<QString>("path");
-        const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/settings"));
-        for (const QString& name : dir.entryList({QStringLiteral("*.reg")}, QDir::Files, QDir::Name))
-            QTest::newRow(qPrintable(name)) << dir.filePath(name);
-    }
+    void goldenSettings_data() { test::goldenRows("settings", ".reg"); }
     void goldenSettings() {
         QFETCH(QString, path);
         QFile in(path);
@@ -110,14 +106,7 @@ private slots:
             w.form->SaveSettings();
             actual = w.stored();
         }
-        QFile out(path.chopped(4) + QStringLiteral(".expected"));
-        if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(actual);
-            return;
-        }
-        QVERIFY(out.open(QIODevice::ReadOnly));
-        QCOMPARE(actual, out.readAll());
+        KS_COMPARE_GOLDEN(actual, test::expectedPath(path));
     }
 
     void storedPanelState() {

@@ -1,0 +1,41 @@
+#include "Golden.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+namespace ks::test {
+
+void goldenRows(const char* folder, const char* inputSuffix) {
+    QTest::addColumn<QString>("path");
+    const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/") + QLatin1String(folder));
+    const QString suffix = QLatin1String(inputSuffix);
+    for (const QString& name : dir.entryList({QLatin1Char('*') + suffix}, QDir::Files, QDir::Name))
+        QTest::newRow(qPrintable(name.chopped(suffix.size()))) << dir.filePath(name);
+}
+
+QString expectedPath(const QString& inputPath) {
+    return inputPath.left(inputPath.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".expected");
+}
+
+QList<QByteArray> scriptLines(const QString& path) {
+    QFile f(path);
+    QList<QByteArray> lines;
+    if (!f.open(QIODevice::ReadOnly)) return lines;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (!line.isEmpty() && !line.startsWith('#')) lines.append(line);
+    return lines;
+}
+
+bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteArray* expected) {
+    QFile f(expectedPath);
+    if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
+        if (!f.open(QIODevice::WriteOnly)) return false;
+        f.write(actual);
+        return true;
+    }
+    if (f.open(QIODevice::ReadOnly)) *expected = f.readAll();
+    return actual == *expected;
+}
+
+} // namespace ks::test
