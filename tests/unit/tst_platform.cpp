@@ -145,7 +145,7 @@ private slots:
             ::kill(pid_t(child.processId()), SIGKILL);
             QVERIFY(child.waitForFinished(5000));
             SettingsStore store(path);
-            QVERIFY(store.open());
+            QVERIFY(store.open() && store.file().find(Key, "pad"));
             QCOMPARE(RegFile::decode(*store.file().find(Key, "pad")).text.size(), 20000);
             const QString left = QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' '));
             QVERIFY2(left == QStringLiteral("k.reg") || left == QStringLiteral("k.reg k.reg.saving"),
