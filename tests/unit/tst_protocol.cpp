@@ -1,0 +1,243 @@
+// The pure functions, case by case: tests/golden/TOPIC/NAME.cases holds "name|field|field" a line,
+// NAME.expected each one's "name: result". The adapter of each file turns fields into result.
+#include "FakeClock.h"
+#include "Golden.h"
+#include "ZoneScope.h"
+#include "log/LogModel.h"
+#include "platform/SerialPortMap.h"
+#include "protocol/Csv.h"
+#include "protocol/DateFormat.h"
+#include "protocol/Nmea.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+#include "protocol/Sntp.h"
+
+#include <QBrush>
+#include <QFile>
+#include <QTest>
+
+#include <functional>
+#include <map>
+
+using namespace ks;
+using namespace ks::test;
+using Fields = QList<QByteArray>;
+using F = const Fields&;
+
+namespace {
+QByteArray num(qint64 v) { return QByteArray::number(v); }
+qint64 ll(const QByteArray& text) { return text.toLongLong(); }
+QByteArray yesNo(bool v) { return v ? "yes" : "no"; }
+QByteArray text(const CivilTime& t) { return formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", t); }
+qint64 utc(const QByteArray& text) { // "yyyy-mm-dd hh:nn:ss.zzz", the time optional
+    CivilTime t{0, 0, 0, 0, 0, 0, 0};
+    sscanf(text.constData(), "%d-%d-%d %d:%d:%d.%d", &t.year, &t.month, &t.day, &t.hour, &t.minute,
+           &t.second, &t.msec);
+    return msFromCivil(t);
+}
+QByteArray ntpHex(NtpTimestamp t) { return QString::asprintf("%08X.%08X", t.seconds, t.fraction).toLatin1(); }
+QByteArray ntpHex(qint64 ms) { return ntpHex(ntpFromMs(ms)); }
+NtpTimestamp ntp(const QByteArray& s) { // "seconds.fraction" in hexadecimal
+    return {s.left(8).toUInt(nullptr, 16), s.mid(9).toUInt(nullptr, 16)};
+}
+QByteArray quoted(F items) {
+    QByteArray out = items.isEmpty() ? "-" : "";
+    for (const QByteArray& item : items) out += (out.isEmpty() ? "\"" : " \"") + goldenEscape(item) + '"';
+    return out;
+}
+
+// An SNTP answer written field by field, independently of the code under test:
+// first byte|stratum|originate|receive|transmit[|length, cut or padded with 0x55].
+QByteArray answerBytes(F f) {
+    QByteArray b(24, '\0');
+    b[0] = char(f[0].toUInt(nullptr, 16));
+    b[1] = char(f[1].toUInt());
+    for (int i = 2; i <= 4; ++i)
+        for (const quint32 v : {ntp(f[i]).seconds, ntp(f[i]).fraction})
+            for (int shift = 24; shift >= 0; shift -= 8) b.append(char((v >> shift) & 0xFF));
+    return f.size() > 5 ? b.left(f[5].toInt()).leftJustified(f[5].toInt(), '\x55') : b;
+}
+
+QByteArray parsedReply(const QByteArray& frame, const QByteArray& token) {
+    QString error;
+    const std::optional<ParsedReply> p = parseReply(frame, token, &error);
+    if (!p) return "refused: " + error.toUtf8();
+    const CivilTime &c = p->clock, &d = p->utcDate;
+    if (token == TokenQuorix)
+        return QString::asprintf("serial %d clock %02d:%02d:%02d %02d/%02d/%02d utc date %02d/%02d/%02d",
+                                 p->replySerial, c.hour, c.minute, c.second, c.day, c.month, c.year, d.day,
+                                 d.month, d.year).toUtf8();
+    return "serial " + num(p->replySerial) + " seconds " + num(p->seconds) +
+           (token == TokenKorvat1010 ? " status " + statusMessage(p->status) : "");
+}
+
+QByteArray colour(const LogModel& model, int column, Qt::ItemDataRole role) {
+    const QVariant v = model.data(model.index(0, column), role);
+    return v.isValid() ? v.value<QBrush>().color().name().toLatin1() : "none";
+}
+
+const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
+    {"nmea/field", [](F f) { return goldenEscape(GetNmeaField(f[0], f[1].toInt())); }},
+    {"nmea/checksum", [](F f) { return NmeaChecksum(f[0]); }},
+    {"nmea/sentences", [](F f) { // message|mode|rate|checksum flag; no fields: the set-up sentences
+        return goldenEscape(f.isEmpty() ? GpsSetupSentences().join()
+                                        : BuildRateControlSentence(f[0].toInt(), f[1].toInt(),
+                                                                   f[2].toInt(), f[3].toInt()));
+    }},
+    {"nmea/gps", [](F f) { // line|SyncState before
+        const GpsSentenceResult r = interpretGpsSentence(f[0], TimeState(f[1].toInt()));
+        QByteArray out = '"' + goldenEscape(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
+        if (r.syncState) out += " state " + num(int(*r.syncState));
+        if (r.rmc)
+            out += " rmc " + r.rmc->timeText + ' ' + r.rmc->dateText + ' ' +
+                   (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant"));
+        return out;
+    }},
+    // Each field a read ("@N read": N times), taken only in its size from a longer buffer
+    {"nmea/lines", [](F f) {
+        NmeaLineAssembler assembler;
+        Fields lines;
+        for (const QByteArray& field : f) {
+            const bool repeated = field.startsWith('@');
+            const QByteArray read = repeated ? field.mid(field.indexOf(' ') + 1) : field;
+            for (int i = repeated ? field.mid(1, field.indexOf(' ') - 1).toInt() : 1; i > 0; --i)
+                lines += assembler.feed((read + "\r$NOT\r").constData(), read.size());
+        }
+        return quoted(lines);
+    }},
+    {"sntp/ntp", [](F f) { return ntpHex(ll(f[0])) + " back " + num(msFromNtp(ntpFromMs(ll(f[0])))); }},
+    {"sntp/ms", [](F f) { return num(msFromNtp(ntp(f[0]))); }},
+    {"sntp/request", [](F f) { return sntpRequest(ntpFromMs(ll(f[0]))).toHex(); }},
+    // Each ms of the second from f[0] as the exact fraction truncated, read back as itself or one lower
+    {"sntp/second", [](F f) {
+        QByteArray wrong;
+        for (qint64 ms = ll(f[0]); ms < ll(f[0]) + 1000; ++ms) {
+            const NtpTimestamp ts = ntpFromMs(ms);
+            // k * 2^32 / 1000 is an integer or at least 1/125 from one: a double is exact enough.
+            const double exact = double(ms - ll(f[0])) * 4294967296.0 / 1000.0;
+            if (!(ts.fraction <= exact && exact < ts.fraction + 1.0)) wrong += " fraction " + num(ms);
+            if (msFromNtp(ts) != ((ms - ll(f[0])) % 125 == 0 ? ms : ms - 1)) wrong += " back " + num(ms);
+        }
+        return wrong.isEmpty() ? QByteArray("all truncated") : "wrong:" + wrong;
+    }},
+    {"sntp/answer", [](F f) {
+        const QByteArray datagram = answerBytes(f);
+        const QByteArray answers = "answers " + yesNo(sntpAnswers(datagram, {0xEEBE9895u, 0x40000000u}));
+        const std::optional<SntpAnswer> a = parseSntpAnswer(datagram);
+        if (!a) return answers + ", not parsed";
+        return answers + ", li " + num(a->leap) + " stratum " + num(a->stratum) + " originate " +
+               ntpHex(a->originate) + " receive " + ntpHex(a->receive) + " transmit " +
+               ntpHex(a->transmit) + ", usable " + yesNo(sntpUsable(*a, true)) + ", unchecked " +
+               yesNo(sntpUsable(*a, false));
+    }},
+    // T1|T2|T3|T4; or sent|arrived|server receive|server transmit|"exchanged": through the packets
+    {"sntp/times", [](F f) {
+        SntpTimes t{ll(f[0]), ll(f[1]), ll(f[2]), ll(f[3])};
+        if (f.value(4) == "exchanged")
+            t = sntpTimes(*parseSntpAnswer(answerBytes({"1C", "1", ntpHex(t.t1), ntpHex(t.t3),
+                                                        ntpHex(t.t4)})), t.t1, t.t2);
+        return "t " + num(t.t1) + ' ' + num(t.t2) + ' ' + num(t.t3) + ' ' + num(t.t4) + " round trip " +
+               num(t.roundTrip()) + " offset " + num(t.clockOffset()) + " new time " + num(t.newTime());
+    }},
+    {"datetime/civil", [](F f) {
+        const CivilTime t = civilFromMs(ll(f[0]));
+        return text(t) + " back " + num(msFromCivil(t)) + (isValidCivil(t) ? "" : " invalid");
+    }},
+    {"datetime/format", [](F f) { return formatDateTime(f[1].constData(), civilFromMs(utc(f[0]))); }},
+    {"datetime/clocklog",
+     [](F f) { return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local); }},
+    {"datetime/zones", [](F f) { // zone|UTC instant
+        ZoneScope zone(f[0]);
+        const CivilTime local = toLocal(utc(f[1]));
+        return text(local) + " offset " + num(utcOffsetSeconds(utc(f[1]))) + " back " +
+               text(civilFromMs(fromLocal(local)));
+    }},
+    {"replies/frame", [](F f) { // token|serial|status|GMT or LOC|UTC instant|zone offset in hours
+        FakeClock clock(utc("2031-03-03 03:03:03")); // the text comes from the instant handed in
+        const qint64 ms = utc(f[4]);
+        const QByteArray frame = replyFrame(
+            replyText(f[0], {f[1].toInt(), parseStatusMessage(f[2]).value_or(StatusTriple{}),
+                             f[3] == "LOC" ? DisplayMode::Loc : DisplayMode::Gmt,
+                             {ms, civilFromMs(ms + ll(f[5]) * 3'600'000)}}));
+        return frame + ' ' + parsedReply(frame, f[0]);
+    }},
+    {"replies/parse", [](F f) { return parsedReply(f[1], f[0]); }},
+    {"replies/gmt", [](F f) { // UTC instant|zone offset in hours
+        const ReplyInstant now{utc(f[0]), civilFromMs(utc(f[0]) + ll(f[1]) * 3'600'000)};
+        const CivilTime noon{now.local.year, now.local.month, now.local.day, 12, 0, 0, 0};
+        return text(localToGmt(now.local, now)) + " noon " + text(localToGmt(noon, now));
+    }},
+    {"replies/status", [](F f) {
+        const std::optional<StatusTriple> s = parseStatusMessage(f[0]);
+        return s ? statusMessage(*s) + ' ' + statusMeaning(*s).toUtf8() : QByteArray("not a status");
+    }},
+    {"requests/frames", [](F f) { return quoted(parseRequests(f[0])); }},
+    {"requests/recognise", [](F f) {
+        const ClientType t = recogniseRequest(f[0]);
+        const bool back =
+            t == ClientType::None || recogniseRequest(parseRequests(requestFrame(t)).value(0)) == t;
+        return quoted({replyToken(t), requestFrame(t)}) + (back ? "" : " (read back otherwise)");
+    }},
+    {"serial/devices", [](F f) { // port|KSERVER_COM<port>, "-" unset|Ports key's value, "-" no lookup
+        const QByteArray name = "KSERVER_COM" + f[0];
+        f[1] == "-" ? qunsetenv(name.constData()) : qputenv(name.constData(), f[1]);
+        const std::function<QString(const QString&)> lookup = [&](const QString& com) {
+            return com.toUtf8() == "COM" + f[0] ? QString::fromUtf8(f[2]) : QString();
+        };
+        const QByteArray device = serialDevicePath(f[0].toInt(), f[2] == "-" ? nullptr : lookup).toUtf8();
+        qunsetenv(name.constData());
+        return device;
+    }},
+    {"serial/com", [](F f) { return num(comPortNumber(QString::fromUtf8(f[0]))); }},
+    {"log/csv", [](F f) { return goldenEscape(csvLine(f)); }},
+    {"log/rows", [](F f) { // entries before one more is added
+        LogModel model;
+        for (int i = 0; i < f[0].toInt(); ++i) model.add({"00:00:00", "e" + num(i), "d", "4"});
+        model.add({"00:00:01", "new", "d", "2"});
+        return "rows " + num(model.rowCount()) + " first " + model.entries().first().event;
+    }},
+    {"log/types", [](F f) { // its stderr line for the journal | a terminal, its colours in the window
+        const LogEntry entry{"23:59:59", "Event", "a\tb\\c\r\nd", f[0]};
+        const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
+        LogModel model;
+        model.add(entry);
+        QByteArray out = goldenEscape(mirrorLine(entry, now, true)) + " | " +
+                         goldenEscape(mirrorLine(entry, now, false)) + " | background " +
+                         colour(model, LogModel::DetailsColumn, Qt::BackgroundRole) + " text " +
+                         colour(model, LogModel::DetailsColumn, Qt::ForegroundRole);
+        for (const int c : {LogModel::TimeColumn, LogModel::EventColumn})
+            for (const Qt::ItemDataRole role : {Qt::BackgroundRole, Qt::ForegroundRole})
+                if (colour(model, c, role) != "none") out += " (column " + num(c) + " coloured)";
+        return out;
+    }},
+};
+} // namespace
+
+class TestProtocol : public QObject {
+    Q_OBJECT
+private slots:
+    void cases_data() {
+        QTest::addColumn<QByteArray>("name");
+        for (const auto& [name, adapter] : adapters) QTest::newRow(name.constData()) << name;
+    }
+    void cases() {
+        QFETCH(QByteArray, name);
+#ifdef Q_OS_WIN
+        if (name == "datetime/zones" || name == "serial/devices")
+            QSKIP("Windows takes neither the zone from TZ nor the ports from device files");
+#endif
+        const QString path = QStringLiteral(KS_SOURCE_DIR "/tests/golden/") + QLatin1String(name + ".cases");
+        QVERIFY2(QFile::exists(path), qPrintable(path)); // under Wine too: no file, nothing tested
+        QByteArray out;
+        for (const QByteArray& line : scriptLines(path)) {
+            Fields fields = line.split('|');
+            const QByteArray caseName = fields.takeFirst();
+            for (QByteArray& field : fields) field = goldenUnescape(field);
+            out += caseName + ": " + adapters.at(name)(fields) + '\n';
+        }
+        KS_COMPARE_GOLDEN(out, expectedPath(path));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"
