@@ -20,7 +20,7 @@ private slots:
         QByteArray actual;
         for (const QByteArray& line : ks::test::scriptLines(path)) {
             const bool isIp = line.startsWith("ip ");
-            const bool ok = isIp ? ks::test::ip(QString::fromLocal8Bit(line.mid(3)))
+            const bool ok = isIp              ? ks::test::ip(QString::fromLocal8Bit(line.mid(3)))
                             : line == "await" ? ks::test::waitUntil(ks::hasNetworkAddress, 5000)
                                               : ks::hasNetworkAddress();
             actual += line + (isIp ? (ok ? "" : " -> failed") : ok ? " -> yes" : " -> no") + '\n';

@@ -35,17 +35,19 @@ struct StandIn : QObject {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 socket->setParent(this);
                 served.append("served " + socket->peerAddress().toString().toLatin1() + ' ');
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket, at = served.size() - 1] {
-                    const QByteArray text = socket->readAll();
-                    served[at] += test::caseText(text);
-                    for (const QByteArray& body : parseRequests(text)) {
-                        const QByteArray token = replyToken(recogniseRequest(body));
-                        const int n = requests++;
-                        if (!token.isEmpty() && !setup.dropped.contains(n) && !setup.dropped.contains(-1))
-                            queue.enqueue({socket->peerAddress(), token});
-                    }
-                    serveNext();
-                });
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket, at = served.size() - 1] {
+                            const QByteArray text = socket->readAll();
+                            served[at] += test::caseText(text);
+                            for (const QByteArray& body : parseRequests(text)) {
+                                const QByteArray token = replyToken(recogniseRequest(body));
+                                const int n = requests++;
+                                if (!token.isEmpty() && !setup.dropped.contains(n) &&
+                                    !setup.dropped.contains(-1))
+                                    queue.enqueue({socket->peerAddress(), token});
+                            }
+                            serveNext();
+                        });
             }
         });
         if (s.listening) server.listen(QHostAddress::AnyIPv4, 6645);
@@ -55,9 +57,10 @@ struct StandIn : QObject {
         busy = true;
         const auto [to, token] = queue.dequeue();
         const qint64 ms = QDateTime::currentMSecsSinceEpoch();
-        const QByteArray reply = setup.live ? replyFrame(replyText(token, {42, {1, 0, 2}, DisplayMode::Gmt,
-                                                                           {ms, civilFromMs(ms)}}))
-                                            : setup.reply;
+        const QByteArray reply =
+            setup.live ? replyFrame(replyText(
+                             token, {42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}}))
+                       : setup.reply;
         auto* socket = new QTcpSocket(this);
         const auto done = [this, socket] {
             socket->deleteLater();
@@ -87,16 +90,19 @@ QByteArray steady(const QByteArray& text, bool live) {
     static const QList<Rule> rules = {
         {QRegularExpression(uR"([+-](0\.[0-9]|1\.[0-5]) s\b)"_s), u"~0 s"_s},
         {QRegularExpression(uR"([+-]?[0-9]+\.[0-9]+(?= m?s\b))"_s), u"#"_s},
-        {QRegularExpression(uR"(^[0-9:.]{12}  from)"_s, QRegularExpression::MultilineOption), u"TIME  from"_s},
+        {QRegularExpression(uR"(^[0-9:.]{12}  from)"_s, QRegularExpression::MultilineOption),
+         u"TIME  from"_s},
         {QRegularExpression(uR"(rate( +)[0-9]+)"_s), u"rate\\1#"_s},
-        {QRegularExpression(uR"(not today's UTC date [0-9-]+)"_s), u"not today's UTC date TODAY"_s}};
+        {QRegularExpression(uR"(not today's UTC date [0-9-]+)"_s),
+         u"not today's UTC date TODAY"_s}};
     static const QList<Rule> liveRules = {
         {QRegularExpression(uR"(reply    \S+)"_s), u"reply    LIVE"_s},
         {QRegularExpression(uR"(seconds  [0-9]+ = [0-9-]+ [0-9:]+)"_s), u"seconds  NOW"_s},
         {QRegularExpression(uR"(clock    [0-9-]+ [0-9:]+)"_s), u"clock    NOW"_s},
         {QRegularExpression(uR"(utc date [0-9-]+)"_s), u"utc date NOW"_s}};
     QString s = QString::fromLocal8Bit(text);
-    for (const auto& [re, to] : rules + (live ? liveRules : QList<Rule>())) s.replace(re, to);
+    for (const auto& [re, to] : rules + (live ? liveRules : QList<Rule>()))
+        s.replace(re, to);
     return s.toLocal8Bit();
 }
 
@@ -107,7 +113,8 @@ QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
     if (setup.squat && !squatter.listen(QHostAddress::AnyIPv4, 6646)) return "cannot hold 6646\n";
     QProcess probe;
     QStringList argList;
-    for (const QByteArray& a : args) argList << QString::fromLocal8Bit(a);
+    for (const QByteArray& a : args)
+        argList << QString::fromLocal8Bit(a);
     probe.start(QStringLiteral(KS_PROBE_BIN), argList);
     QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args.join(' ')) + '\n';
     const auto lines = [&] { return (out += probe.readAllStandardOutput()).count('\n'); };
@@ -121,7 +128,8 @@ QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
         stopped = test::waitUntil([&] { return lines() > setup.announcements.size(); }, WaitMs);
         probe.terminate();
     }
-    const bool ended = test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
+    const bool ended =
+        test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
     if (!ended) probe.kill();
     probe.waitForFinished();
     lines();
@@ -130,7 +138,8 @@ QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
         if (!line.isEmpty()) result += "stdout " + line + '\n';
     for (const QByteArray& line : steady(probe.readAllStandardError(), setup.live).split('\n'))
         if (!line.isEmpty()) result += "stderr " + line + '\n';
-    if (stopped || !ended) return result + (stopped ? "stopped after its lines\n" : "still running\n");
+    if (stopped || !ended)
+        return result + (stopped ? "stopped after its lines\n" : "still running\n");
     return result + (probe.exitStatus() != QProcess::NormalExit
                          ? "crashed\n"
                          : "exit " + QByteArray::number(probe.exitCode()) + '\n');
@@ -157,7 +166,8 @@ private slots:
                 setup.live = false;
                 setup.reply = test::caseBytes(rest);
             } else if (word == "drop") {
-                for (const QByteArray& n : rest.split(' ')) setup.dropped << (n == "all" ? -1 : n.toInt());
+                for (const QByteArray& n : rest.split(' '))
+                    setup.dropped << (n == "all" ? -1 : n.toInt());
             } else if (word == "no-server") {
                 setup.listening = false;
             } else if (word == "squat") {

@@ -72,7 +72,9 @@ qint64 cpuMs() {
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
 }
-QByteArray yesNo(bool b) { return b ? "yes" : "no"; }
+QByteArray yesNo(bool b) {
+    return b ? "yes" : "no";
+}
 
 // The driver under test on COM3, the receiver on the pseudo-terminal's other side.
 struct Rig {
@@ -83,7 +85,8 @@ struct Rig {
     Rig() {
         qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
         d.OnReceiveData = [this](TCommPortDriver* sender, const char* data, quint32 size) {
-            if (sender != &d || QThread::currentThread() != qApp->thread() || size < 1 || size > d.InBufSize())
+            if (sender != &d || QThread::currentThread() != qApp->thread() || size < 1 ||
+                size > d.InBufSize())
                 faults += " block of " + QByteArray::number(size) + " off the rules";
             got.append(data, size);
         };
@@ -97,7 +100,8 @@ struct Rig {
         std::thread writer([&] { written = written || pty->write(bytes); });
         test::waitUntil([&] { return got.size() >= bytes.size(); }, 120'000);
         writer.join();
-        const QByteArray out = got == bytes ? "whole" + faults : "got " + test::caseText(got) + faults;
+        const QByteArray out =
+            got == bytes ? "whole" + faults : "got " + test::caseText(got) + faults;
         got.clear();
         return (written ? "" : "not sent, ") + out;
     }
@@ -106,35 +110,42 @@ struct Rig {
     QByteArray step(const QByteArray& word, const QList<QByteArray>& args) {
         const QByteArray arg = test::caseBytes(args.value(0));
         if (word == "set") { // in the order given, as the panel calls them
+            using Setter = void (*)(TCommPortDriver&, int);
+            static const std::map<QByteArray, Setter> setters = {
+                {"baud", [](TCommPortDriver& d, int n) { d.SetBaudRate(TBaudRate(n)); }},
+                {"data", [](TCommPortDriver& d, int n) { d.SetDataBits(TDataBits(n)); }},
+                {"parity", [](TCommPortDriver& d, int n) { d.SetParity(TParity(n)); }},
+                {"stop", [](TCommPortDriver& d, int n) { d.SetStopBits(TStopBits(n)); }},
+                {"hw", [](TCommPortDriver& d, int n) { d.SetHwFlow(THwFlowControl(n)); }},
+                {"sw", [](TCommPortDriver& d, int n) { d.SetSwFlow(TSwFlowControl(n)); }},
+                {"inbuf", [](TCommPortDriver& d, int n) { d.SetInBufSize(quint32(n)); }},
+                {"timeout", [](TCommPortDriver& d, int n) { d.SetOutputTimeout(quint16(n)); }},
+                {"port", [](TCommPortDriver& d, int n) { d.SetPort(TPortNumber(n)); }}};
             for (const QByteArray& a : args) {
                 const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
-                const int n = value.toInt();
-                if (key == "baud") d.SetBaudRate(TBaudRate(n));
-                else if (key == "data") d.SetDataBits(TDataBits(n));
-                else if (key == "parity") d.SetParity(TParity(n));
-                else if (key == "stop") d.SetStopBits(TStopBits(n));
-                else if (key == "hw") d.SetHwFlow(THwFlowControl(n));
-                else if (key == "sw") d.SetSwFlow(TSwFlowControl(n));
-                else if (key == "inbuf") d.SetInBufSize(quint32(n));
-                else if (key == "timeout") d.SetOutputTimeout(quint16(n));
-                else if (key == "port") d.SetPort(TPortNumber(n));
-                else if (key == "name") d.SetPortName(value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value));
-                else if (key == "COM3") qputenv("KSERVER_COM3", value);
-                else if (key == "lookup") d.setPortsLookup([this, com = QString::fromLatin1(value)](const QString& name) {
-                    return name == com ? pty->slavePath() : QString();
-                });
+                const QString path =
+                    value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
+                if (setters.count(key)) setters.at(key)(d, value.toInt());
+                if (key == "name") d.SetPortName(path);
+                if (key == "COM3") qputenv("KSERVER_COM3", value);
+                if (key == "lookup")
+                    d.setPortsLookup([this, com = path](const QString& name) {
+                        return name == com ? pty->slavePath() : QString();
+                    });
             }
             return {};
         }
         if (word == "show")
-            return "baud " + QByteArray::number(d.BaudRateValue()) + ", inbuf " + QByteArray::number(d.InBufSize()) +
-                   ", port " + QByteArray::number(d.Port()) + ' ' + d.PortName().toLocal8Bit();
+            return "baud " + QByteArray::number(d.BaudRateValue()) + ", inbuf " +
+                   QByteArray::number(d.InBufSize()) + ", port " + QByteArray::number(d.Port()) +
+                   ' ' + d.PortName().toLocal8Bit();
         if (word == "connect" || word == "other") {
             TCommPortDriver other;
             other.SetPort(TPortNumber(3));
             TCommPortDriver& which = word == "other" ? other : d;
             const bool ok = which.Connect();
-            return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) + (ok ? "" : ": " + which.LastError().toLocal8Bit());
+            return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) +
+                   (ok ? "" : ": " + which.LastError().toLocal8Bit());
         }
         if (word == "open") { // as any other program would
             const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
@@ -146,13 +157,17 @@ struct Rig {
             const termios t = pty->lineSettings();
             QByteArray out;
             for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
-                out += code == B4800 ? "4800 " : code == B9600 ? "9600 " : "code " + QByteArray::number(code) + ' ';
+                out += code == B4800   ? "4800 "
+                       : code == B9600 ? "9600 "
+                                       : "code " + QByteArray::number(code) + ' ';
             out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
             out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
-            for (const auto& [bit, name] : {std::pair{CSTOPB, "cstopb"}, {CRTSCTS, "crtscts"}})
-                out += QByteArray(t.c_cflag & bit ? " " : " -") + name;
-            for (const auto& [bit, name] : {std::pair{IXON, "ixon"}, {IXOFF, "ixoff"}, {INPCK, "inpck"}})
-                out += QByteArray(t.c_iflag & bit ? " " : " -") + name;
+            for (const auto& [flags, bit, name] : {std::tuple{t.c_cflag, CSTOPB, "cstopb"},
+                                                   {t.c_cflag, CRTSCTS, "crtscts"},
+                                                   {t.c_iflag, IXON, "ixon"},
+                                                   {t.c_iflag, IXOFF, "ixoff"},
+                                                   {t.c_iflag, INPCK, "inpck"}})
+                out += QByteArray(flags & bit ? " " : " -") + name;
             return out;
         }
         if (word == "disconnect") d.Disconnect();
@@ -162,7 +177,8 @@ struct Rig {
         if (word == "receive" || word == "received") return receive(arg, word == "receive");
         if (word == "burst") {
             QByteArray burst;
-            for (int i = 0; i < args.value(0).toInt(); ++i) burst.append(char('A' + i % 26));
+            for (int i = 0; i < args.value(0).toInt(); ++i)
+                burst.append(char('A' + i % 26));
             return receive(burst);
         }
         if (word == "flood") { // a 10 ms timer keeps its pace while it all arrives
@@ -178,8 +194,9 @@ struct Rig {
             took.start();
             const QByteArray out = receive(QByteArray(args.value(0).toInt(), 'x'));
             const bool paced = longestGap < 1000 && ticks >= took.elapsed() / 100;
-            return out + (paced ? ", the loop kept its pace" : ", the loop stood still for " +
-                          QByteArray::number(longestGap) + " ms, " + QByteArray::number(ticks) + " ticks");
+            return out + (paced ? ", the loop kept its pace"
+                                : ", the loop stood still for " + QByteArray::number(longestGap) +
+                                      " ms, " + QByteArray::number(ticks) + " ticks");
         }
         if (word == "write") {
             QElapsedTimer took;
@@ -189,7 +206,8 @@ struct Rig {
         }
         if (word == "device") {
             QByteArray got;
-            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= arg.size(); }, 5000);
+            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= arg.size(); },
+                            5000);
             return test::caseText(got);
         }
         if (word == "hangup") {
@@ -198,7 +216,8 @@ struct Rig {
             // Once closed nothing keeps the process busy: a dead handle polled in a loop would.
             const qint64 cpuBefore = cpuMs();
             test::pumpFor(500);
-            return "connected " + yesNo(d.Connected()) + ", busy " + yesNo(cpuMs() - cpuBefore >= 250);
+            return "connected " + yesNo(d.Connected()) + ", busy " +
+                   yesNo(cpuMs() - cpuBefore >= 250);
         }
         if (word == "replug") {
             pty = std::make_unique<test::Pty>();
@@ -227,7 +246,8 @@ private slots:
             const QByteArray out = r.step(words.first(), words.mid(1));
             actual += line + (out.isEmpty() ? "" : " -> " + out) + '\n';
         }
-        KS_COMPARE_GOLDEN(actual.replace(r.pty->slavePath().toLocal8Bit(), "PTY"), test::expectedPath(path));
+        KS_COMPARE_GOLDEN(actual.replace(r.pty->slavePath().toLocal8Bit(), "PTY"),
+                          test::expectedPath(path));
     }
 };
 

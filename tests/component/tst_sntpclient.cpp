@@ -20,8 +20,8 @@ const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced9
 // One case's line of options: what the client's calls gave, each clock setting against the
 // server's clock, and how many requests the server saw.
 QByteArray exchange(const QByteArray& line) {
-    QMap<QByteArray, QByteArray> opt{{"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"},
-                                     {"timeout", "-2"}};
+    QMap<QByteArray, QByteArray> opt{
+        {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
     for (const QByteArray& word : line.split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
         if (!word.isEmpty()) opt[eq < 0 ? word : word.left(eq)] = eq < 0 ? "" : word.mid(eq + 1);
@@ -33,7 +33,8 @@ QByteArray exchange(const QByteArray& line) {
     server.mode = test::FakeSntpServer::Mode::Silent;
     QUdpSocket other;
     const QHostAddress strayAt(QString::fromLatin1(opt.value("stray")));
-    if (!strayAt.isNull() && !other.bind(strayAt, strayAt == at ? 0 : server.port())) return "no stray socket";
+    if (!strayAt.isNull() && !other.bind(strayAt, strayAt == at ? 0 : server.port()))
+        return "no stray socket";
     QPointer<SntpClient> client = new SntpClient;
     client->Host = QString::fromLatin1(opt.value("host"));
     client->Port = server.port();
@@ -44,10 +45,12 @@ QByteArray exchange(const QByteArray& line) {
         return server.answer(-1, wire, serverUs, serverUs);
     };
     const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
-                                .wrongOriginate = opt.value("stray") == "server" && !opt.contains("short")};
+                                .wrongOriginate =
+                                    opt.value("stray") == "server" && !opt.contains("short")};
     QTimer strays;
-    QObject::connect(&strays, &QTimer::timeout, &server,
-            [&] { server.send(answer(-999999, stray), -1, strayAt.isNull() ? nullptr : &other); });
+    QObject::connect(&strays, &QTimer::timeout, &server, [&] {
+        server.send(answer(-999999, stray), -1, strayAt.isNull() ? nullptr : &other);
+    });
     server.onRequest = [&] {
         if (opt.contains("stray")) strays.start(40);
         if (opt.value("answer") != "none" && server.requests.size() > opt.value("answer").toInt())
@@ -67,15 +70,19 @@ QByteArray exchange(const QByteArray& line) {
         }
     });
     if (opt.value("at100") == "destroy")
-        QTest::ignoreMessage(QtWarningMsg,
-                             "SntpClient destroyed while an exchange waits; the exchange ends without result");
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "SntpClient destroyed while an exchange waits; the exchange ends without result");
     for (int call = 0; call < opt.value("calls").toInt(); ++call) {
         QElapsedTimer took;
         took.start();
         SntpClient* raw = client.data();
         try {
             const bool set = raw->SyncClock();
-            results << (set ? "set" : client.isNull() ? "destroyed" : raw->cancelled() ? "cancelled" : "not set");
+            results << (set                ? "set"
+                        : client.isNull()  ? "destroyed"
+                        : raw->cancelled() ? "cancelled"
+                                           : "not set");
             if (took.elapsed() < opt.value("timeout").toInt()) results << "ended early";
         } catch (const SntpError& e) {
             results << (opt.contains("resolver") ? "the resolver's error" : e.message().toLatin1());
@@ -88,7 +95,8 @@ QByteArray exchange(const QByteArray& line) {
     QByteArray out = results.join(", ");
     for (const test::FakeClock::Setting& s : clock.settings)
         out += (s.kind == ClockSetKind::Local ? " " : " UTC ") +
-               QByteArray(s.utcMs >= clock.nowMs() ? "+" : "") + QByteArray::number(s.utcMs - clock.nowMs());
+               QByteArray(s.utcMs >= clock.nowMs() ? "+" : "") +
+               QByteArray::number(s.utcMs - clock.nowMs());
     for (const QByteArray& request : server.requests)
         if (request.toHex() != StartRequestHex) out += " request " + request.toHex();
     const qsizetype n = server.requests.size();

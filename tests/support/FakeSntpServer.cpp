@@ -35,7 +35,9 @@ FakeSntpServer::FakeSntpServer(const QHostAddress& address, quint16 port) {
     });
 }
 
-qint64 FakeSntpServer::nowUs() const { return systemClock().nowMs() * 1000 + aheadUs; }
+qint64 FakeSntpServer::nowUs() const {
+    return systemClock().nowMs() * 1000 + aheadUs;
+}
 
 void FakeSntpServer::reset() {
     mode = Mode::Answer;
@@ -51,7 +53,8 @@ QByteArray FakeSntpServer::answer(qsizetype index, const SntpReply& r, qint64 re
     QByteArray b(24, '\0');
     b[0] = char((r.leap << 6) | 0x1C); // version 3, mode 4 (server)
     b[1] = char(r.stratum);
-    QByteArray originate = requests[index < 0 ? requests.size() - 1 : index].mid(40, 8).leftJustified(8, '\0');
+    QByteArray originate =
+        requests[index < 0 ? requests.size() - 1 : index].mid(40, 8).leftJustified(8, '\0');
     if (r.wrongOriginate) originate[7] = char(originate[7] ^ 0x5A);
     return (b + originate + ntpBytes(receiveUs) + ntpBytes(transmitUs)).left(r.size);
 }
@@ -75,7 +78,8 @@ void FakeSntpServer::serve(qsizetype index) {
     if (mode == Mode::Answer) answerNow(index);
     for (int i = 0; mode == Mode::Random && i < 5; ++i) {
         QByteArray junk(1 + int(rng_.bounded(100)), Qt::Uninitialized);
-        for (char& c : junk) c = char(rng_.bounded(256));
+        for (char& c : junk)
+            c = char(rng_.bounded(256));
         send(junk, index);
     }
     if (mode != Mode::Late && mode != Mode::Flood && mode != Mode::FloodThenAnswer) return;

@@ -31,14 +31,16 @@ public:
     };
     static constexpr qint64 ForgedAheadMs = 86'400'000; // what a taken stray would set
 
-    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
+    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost,
+                            quint16 port = 0);
 
     bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
     quint16 port() const { return socket.localPort(); }
     void reset();
 
     // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
-    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs, qint64 transmitUs) const;
+    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
+                      qint64 transmitUs) const;
     // `reply` to request `index`, stamped now, sent from the server's socket (or `from`).
     void answerNow(qsizetype index = -1);
     void send(const QByteArray& datagram, qsizetype index = -1, QUdpSocket* from = nullptr);
