@@ -100,8 +100,10 @@ struct Rig {
         std::thread writer([&] { written = written || pty->write(bytes); });
         test::waitUntil([&] { return got.size() >= bytes.size(); }, 120'000);
         writer.join();
-        const QByteArray out =
-            got == bytes ? "whole" + faults : "got " + test::caseText(got) + faults;
+        const QByteArray out = got == bytes
+                                   ? "whole" + faults
+                                   : "got " + QByteArray::number(got.size()) +
+                                         " bytes: " + test::caseText(got.left(60)) + faults;
         got.clear();
         return (written ? "" : "not sent, ") + out;
     }
