@@ -1,10 +1,7 @@
 #pragma once
 
-#include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QList>
-#include <QObject>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
@@ -15,16 +12,13 @@ namespace ks::test {
 
 // What one answer looks like on the wire.
 struct SntpReply {
-    int leap = 0;
-    int stratum = 1;
-    int size = 48;
-    bool zeroTransmit = false;
+    int leap = 0, stratum = 1, size = 48;
     bool wrongOriginate = false;
 };
 
 // An SNTP server on the thread it lives on: it answers inside the client's nested wait, which
-// is also the proof that the wait keeps the event loop running. Its clock is nowUs (by
-// default the installed system clock plus aheadUs).
+// is also the proof that the wait keeps the event loop running. Its clock is the installed
+// system clock plus aheadUs.
 class FakeSntpServer : public QObject {
 public:
     enum class Mode {
@@ -37,14 +31,16 @@ public:
     };
     static constexpr qint64 ForgedAheadMs = 86'400'000; // what a taken stray would set
 
-    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
+    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost,
+                            quint16 port = 0);
 
     bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
     quint16 port() const { return socket.localPort(); }
     void reset();
 
     // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
-    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs, qint64 transmitUs) const;
+    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
+                      qint64 transmitUs) const;
     // `reply` to request `index`, stamped now, sent from the server's socket (or `from`).
     void answerNow(qsizetype index = -1);
     void send(const QByteArray& datagram, qsizetype index = -1, QUdpSocket* from = nullptr);
@@ -54,7 +50,6 @@ public:
     Mode mode = Mode::Answer;
     SntpReply reply;
     qint64 aheadUs = 0;
-    std::function<qint64()> nowUs;
     std::function<void()> onRequest; // runs when a request arrives, before any answer
     QList<QByteArray> requests;
     QElapsedTimer sinceRequest;
@@ -63,13 +58,9 @@ public:
     QUdpSocket socket;
 
 private:
-    struct Sender {
-        QHostAddress address;
-        quint16 port = 0;
-    };
+    qint64 nowUs() const;
     void serve(qsizetype index);
-    void flood(qsizetype index, bool answer);
-    QList<Sender> senders_;
+    QList<std::pair<QHostAddress, quint16>> senders_;
     QUdpSocket other_; // a second port for forged answers
     QRandomGenerator rng_{123};
     int pending_ = 0;

@@ -27,6 +27,35 @@ QList<QByteArray> scriptLines(const QString& path) {
     return lines;
 }
 
+QByteArray caseBytes(const QByteArray& text) {
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : 0;
+        if (c == 0) out += text[i];
+        else if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 'x') {
+            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        }
+        else out += c;
+    }
+    return out;
+}
+
+QByteArray caseText(const QByteArray& bytes) {
+    QByteArray out;
+    for (const char c : bytes) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
+            out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        else out += c;
+    }
+    return out;
+}
+
 bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteArray* expected) {
     QFile f(expectedPath);
     if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
@@ -36,36 +65,6 @@ bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteA
     }
     if (f.open(QIODevice::ReadOnly)) *expected = f.readAll();
     return actual == *expected;
-}
-
-QByteArray goldenEscape(const QByteArray& bytes) {
-    QByteArray out;
-    for (const char c : bytes) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (uchar(c) < 0x20 || uchar(c) >= 0x7f) out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-        else out += c;
-    }
-    return out;
-}
-
-QByteArray goldenUnescape(const QByteArray& text) {
-    QByteArray out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        if (c == 'r') out += '\r';
-        else if (c == 'n') out += '\n';
-        else if (c == 'x') {
-            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
-            i += 2;
-        } else out += c;
-    }
-    return out;
 }
 
 } // namespace ks::test

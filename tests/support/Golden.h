@@ -16,13 +16,14 @@ QString expectedPath(const QString& inputPath);
 // The file's lines without blank lines and '#' comments.
 QList<QByteArray> scriptLines(const QString& path);
 
+// A case line's bytes: \r \n \\ and \xHH stand for the bytes they name.
+QByteArray caseBytes(const QByteArray& text);
+// Bytes written the same way, so that any byte shows on a line of its own file.
+QByteArray caseText(const QByteArray& bytes);
+
 // True when actual is the expected file's content. Under KS_GOLDEN_RECORD=1 it writes the file
 // instead (and is true): read the result before committing, it is the claim.
 bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteArray* expected);
-
-// Bytes in a case line: \r \n \\ and \xHH for the other control and non-ASCII bytes.
-QByteArray goldenEscape(const QByteArray& bytes);
-QByteArray goldenUnescape(const QByteArray& text);
 
 } // namespace ks::test
 

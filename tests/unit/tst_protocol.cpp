@@ -42,7 +42,7 @@ NtpTimestamp ntp(const QByteArray& s) { // "seconds.fraction" in hexadecimal
 }
 QByteArray quoted(F items) {
     QByteArray out = items.isEmpty() ? "-" : "";
-    for (const QByteArray& item : items) out += (out.isEmpty() ? "\"" : " \"") + goldenEscape(item) + '"';
+    for (const QByteArray& item : items) out += (out.isEmpty() ? "\"" : " \"") + caseText(item) + '"';
     return out;
 }
 
@@ -77,16 +77,16 @@ QByteArray colour(const LogModel& model, int column, Qt::ItemDataRole role) {
 }
 
 const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
-    {"nmea/field", [](F f) { return goldenEscape(GetNmeaField(f[0], f[1].toInt())); }},
+    {"nmea/field", [](F f) { return caseText(GetNmeaField(f[0], f[1].toInt())); }},
     {"nmea/checksum", [](F f) { return NmeaChecksum(f[0]); }},
     {"nmea/sentences", [](F f) { // message|mode|rate|checksum flag; no fields: the set-up sentences
-        return goldenEscape(f.isEmpty() ? GpsSetupSentences().join()
+        return caseText(f.isEmpty() ? GpsSetupSentences().join()
                                         : BuildRateControlSentence(f[0].toInt(), f[1].toInt(),
                                                                    f[2].toInt(), f[3].toInt()));
     }},
     {"nmea/gps", [](F f) { // line|SyncState before
         const GpsSentenceResult r = interpretGpsSentence(f[0], TimeState(f[1].toInt()));
-        QByteArray out = '"' + goldenEscape(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
+        QByteArray out = '"' + caseText(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
         if (r.syncState) out += " state " + num(int(*r.syncState));
         if (r.rmc)
             out += " rmc " + r.rmc->timeText + ' ' + r.rmc->dateText + ' ' +
@@ -189,7 +189,7 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
         return device;
     }},
     {"serial/com", [](F f) { return num(comPortNumber(QString::fromUtf8(f[0]))); }},
-    {"log/csv", [](F f) { return goldenEscape(csvLine(f)); }},
+    {"log/csv", [](F f) { return caseText(csvLine(f)); }},
     {"log/rows", [](F f) { // entries before one more is added
         LogModel model;
         for (int i = 0; i < f[0].toInt(); ++i) model.add({"00:00:00", "e" + num(i), "d", "4"});
@@ -201,8 +201,8 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
         const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
         LogModel model;
         model.add(entry);
-        QByteArray out = goldenEscape(mirrorLine(entry, now, true)) + " | " +
-                         goldenEscape(mirrorLine(entry, now, false)) + " | background " +
+        QByteArray out = caseText(mirrorLine(entry, now, true)) + " | " +
+                         caseText(mirrorLine(entry, now, false)) + " | background " +
                          colour(model, LogModel::DetailsColumn, Qt::BackgroundRole) + " text " +
                          colour(model, LogModel::DetailsColumn, Qt::ForegroundRole);
         for (const int c : {LogModel::TimeColumn, LogModel::EventColumn})
@@ -232,7 +232,7 @@ private slots:
         for (const QByteArray& line : scriptLines(path)) {
             Fields fields = line.split('|');
             const QByteArray caseName = fields.takeFirst();
-            for (QByteArray& field : fields) field = goldenUnescape(field);
+            for (QByteArray& field : fields) field = caseBytes(field);
             out += caseName + ": " + adapters.at(name)(fields) + '\n';
         }
         KS_COMPARE_GOLDEN(out, expectedPath(path));

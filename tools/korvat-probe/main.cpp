@@ -141,8 +141,11 @@ public:
         bool ok = false;
         const double v = args_.options.value(name).toDouble(&ok);
         if (!ok || v < low || v > high) {
-            *error =
-                QStringLiteral("--%1 must be a number from %2 to %3").arg(name).arg(low).arg(high);
+            // Up to 15 digits, so a limit of a million reads as one, not as 1e+06.
+            *error = QStringLiteral("--%1 must be a number from %2 to %3")
+                         .arg(name)
+                         .arg(low, 0, 'g', 15)
+                         .arg(high, 0, 'g', 15);
             return false;
         }
         *value = v;
