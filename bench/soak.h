@@ -7,7 +7,11 @@
 #include <QList>
 #include <QString>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <functional>
+#include <vector>
 
 namespace ks::soak {
 
@@ -29,8 +33,31 @@ struct Case {
     std::function<Verdict(QByteArray& figures)> run;
 };
 
-inline QByteArray ms(qint64 v) { return QByteArray::number(v) + " ms"; }
-inline QByteArray mib(qint64 kib) { return QByteArray::number(double(kib) / 1024.0, 'f', 1) + " MiB"; }
+inline QByteArray num(qint64 v) {
+    return QByteArray::number(v);
+}
+inline QByteArray fixed(double v, int decimals = 2) {
+    return QByteArray::number(v, 'f', decimals);
+}
+inline QByteArray ms(qint64 v) {
+    return QByteArray::number(v) + " ms";
+}
+inline QByteArray mib(qint64 kib) {
+    return QByteArray::number(double(kib) / 1024.0, 'f', 1) + " MiB";
+}
+
+// Seconds on the monotonic clock.
+inline double nowS() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The nearest-rank percentile (also the benchmarks').
+inline double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[size_t(std::max(1.0, std::ceil(p / 100.0 * double(v.size())))) - 1];
+}
 
 inline QList<QByteArray> fileLines(const QString& path) {
     QFile f(path);

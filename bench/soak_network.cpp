@@ -10,22 +10,18 @@
 #include "protocol/Requests.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
-#include <vector>
 
 using namespace ks;
 using namespace ks::soak;
+using namespace Qt::Literals::StringLiterals;
 using test::pumpFor;
 using test::waitUntil;
 
@@ -33,29 +29,8 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 const QHostAddress Local(QHostAddress::LocalHost);
-
-double nowS() {
-    static QElapsedTimer monotonic = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return double(monotonic.nsecsElapsed()) / 1e9;
-}
-QByteArray fixed(double value, int decimals = 2) {
-    return QByteArray::number(value, 'f', decimals);
-}
-QByteArray num(qint64 value) {
-    return QByteArray::number(value);
-}
-QHostAddress at(const QString& text) {
-    return QHostAddress(text);
-}
-double percentile(std::vector<double> v, double p) { // nearest rank
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[size_t(std::max(1.0, std::ceil(p / 100.0 * double(v.size())))) - 1];
-}
+const QHostAddress Normal(u"127.0.2.1"_s); // the well-behaved client beside a fault
+const QByteArray Request = requestFrame(ClientType::Korvat1010);
 
 // The program, its clock settings recorded; each log line of its stderr with when it came.
 struct Server {
@@ -67,8 +42,7 @@ struct Server {
     std::vector<Line> lines;
 
     Server() {
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"),
-                       app.root() + QStringLiteral("/clock.log"));
+        app.env.insert(u"KSERVER_CLOCK_LOG"_s, app.root() + u"/clock.log"_s);
         app.onLine = [this](const QByteArray& line) {
             const QList<QByteArray> f = line.split('\t');
             if (f.size() >= 4) lines.push_back({nowS(), f[2], f.mid(3).join('\t')});
@@ -76,26 +50,28 @@ struct Server {
     }
     bool start() { // and wait until port 6645 takes connections
         app.start();
-        return running() && waitUntil(
-                                [] {
-                                    QTcpSocket probe;
-                                    probe.connectToHost(Local, 6645);
-                                    return probe.waitForConnected(200);
-                                },
-                                10000);
+        QTcpSocket probe;
+        return waitUntil(
+                   [&] {
+                       probe.abort();
+                       probe.connectToHost(Local, 6645);
+                       return !running() || probe.waitForConnected(200);
+                   },
+                   10000) &&
+               running();
     }
     bool running() { return app.process().state() == QProcess::Running; }
     qint64 rssKiB() { return test::processRssKiB(app.process().processId()); }
     int sockets() { // its open sockets, from /proc
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(app.process().processId()));
+        const QDir fds(u"/proc/%1/fd"_s.arg(app.process().processId()));
         int n = 0;
         for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-            n += fd.symLinkTarget().contains(QLatin1String("socket:"));
+            n += fd.symLinkTarget().contains("socket:"_L1);
         return n;
     }
     int count(const QByteArray& event) const {
-        return int(std::count_if(lines.begin(), lines.end(),
-                                 [&](const Line& l) { return l.event == event; }));
+        return int(
+            std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.event == event; }));
     }
     // The first line of the event at or after `from` whose details contain `text`.
     const Line* find(const QByteArray& event, const QByteArray& text, double from) const {
@@ -113,14 +89,10 @@ struct Conn {
     qint64 written = 0;
     Conn(const QHostAddress& from, const QByteArray& bytes, bool halfClose = true,
          const QHostAddress& host = Local, quint16 port = 6645) {
-        const auto end = [this] {
-            if (endedAt < 0) endedAt = nowS();
-        };
+        const auto end = [this] { endedAt = endedAt < 0 ? nowS() : endedAt; };
         QObject::connect(&socket, &QTcpSocket::disconnected, end);
         QObject::connect(&socket, &QTcpSocket::errorOccurred, end);
-        QObject::connect(&socket, &QTcpSocket::connected, [this, bytes] {
-            if (!bytes.isEmpty()) socket.write(bytes);
-        });
+        QObject::connect(&socket, &QTcpSocket::connected, [this, bytes] { socket.write(bytes); });
         QObject::connect(&socket, &QTcpSocket::bytesWritten, [this, halfClose](qint64 n) {
             written += n;
             if (halfClose && socket.bytesToWrite() == 0)
@@ -133,62 +105,58 @@ struct Conn {
 };
 using Conns = std::vector<std::unique_ptr<Conn>>;
 int stillOpen(const Conns& list) {
-    return int(std::count_if(list.begin(), list.end(), [](const auto& c) { return c->open(); }));
+    return int(std::count_if(list.begin(), list.end(), [](auto& c) { return c->open(); }));
 }
 
-// A requester's port 6646 and when each reply connection ended. A misbehaving one never
-// reads, resets or never accepts.
+// A requester's port 6646 and when each reply connection ended; or one that never reads,
+// resets, or never accepts (its accept queue full, so the server's SYNs are dropped).
 enum class Sink { Normal, NeverRead, Reset, NeverAccept };
 struct ReplySink {
     QTcpServer server;
     std::vector<double> replies;
     Conns fillers;
-    ReplySink(const QHostAddress& a, Sink kind = Sink::Normal) {
+    explicit ReplySink(const QHostAddress& a, Sink kind = Sink::Normal) {
         if (kind == Sink::NeverAccept) server.setListenBacklogSize(0);
-        if (!server.listen(a, 6646)) return;
-        if (kind == Sink::NeverAccept) { // a full accept queue: the server's SYNs are dropped
+        if (!server.listen(a, 6646) || kind == Sink::NeverRead) return;
+        if (kind == Sink::NeverAccept) {
             server.pauseAccepting();
             for (int i = 0; i < 2; ++i)
                 fillers.push_back(std::make_unique<Conn>(QHostAddress(), "", false, a, 6646));
+            return;
         }
-        if (kind == Sink::Normal || kind == Sink::Reset)
-            QObject::connect(&server, &QTcpServer::newConnection, [this, kind] { accept(kind); });
-    }
-    void accept(Sink kind) {
-        while (QTcpSocket* s = server.nextPendingConnection()) {
-            if (kind == Sink::Reset) {
+        QObject::connect(&server, &QTcpServer::newConnection, [this, kind] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
                 const linger hard{1, 0};
-                ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-                s->abort();
+                if (kind == Sink::Reset)
+                    ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                                 sizeof hard),
+                        s->abort();
+                QObject::connect(s, &QTcpSocket::disconnected,
+                                 [this, s] { replies.push_back(nowS()), s->deleteLater(); });
             }
-            QObject::connect(s, &QTcpSocket::disconnected, [this, s] {
-                replies.push_back(nowS());
-                s->deleteLater();
-            });
-        }
+        });
     }
-    // One request from `source`, which this sink listens for: its reply's time, -1 when none.
-    double request(const QHostAddress& source, double timeoutS = 5) {
+    // One request from `source`, which this sink listens for: how long its reply took in
+    // ms, or -1 when none came in 5 s.
+    double request(const QHostAddress& source) {
         const size_t before = replies.size();
         const double start = nowS();
-        Conn c(source, requestFrame(ClientType::Korvat1010));
-        return waitUntil([&] { return replies.size() > before; }, int(timeoutS * 1000))
-                   ? replies.back() - start
-                   : -1;
+        Conn c(source, Request);
+        return waitUntil([&] { return replies.size() > before; }) ? (replies.back() - start) * 1000
+                                                                  : -1;
     }
 };
 
-// The load of korvat-probe bench: REQUESTS from SOURCES at RATE per second, or all at once
-// (rate 0, up to IN-FLIGHT open). The probe stops after 10 minutes, so a longer load is sent
-// in runs of 5 minutes, each from its own addresses (a closed reply connection holds its port
-// toward its address for a minute). The program's memory may not grow after its first minute.
+// korvat-probe bench: REQUESTS from SOURCES (127.BASE.run.1 upwards) at RATE per second, or
+// all at once (rate 0) with up to IN-FLIGHT open. The probe stops after 10 minutes, so a
+// longer load is sent in runs of 5 minutes, each from its own addresses (a closed reply
+// connection holds its port toward its address for a minute). Memory may not grow after the
+// first minute.
 struct Load {
-    const char* name;
     int requests, sources;
     double rate;
     int inFlight, base;
 };
-
 QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
     const double seconds = l.rate > 0 ? l.requests / l.rate : 0;
     const int runs = std::max(1, int(std::ceil(seconds / 300)));
@@ -196,20 +164,18 @@ QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
     qint64 rssMinute = -1, answered = 0;
     const double start = nowS();
     for (int run = 0; run < runs; ++run) {
-        QStringList args = {QStringLiteral("bench"),
-                            QStringLiteral("127.0.0.1"),
-                            QStringLiteral("--requests"),
-                            QString::number(l.requests / runs),
-                            QStringLiteral("--sources"),
-                            QString::number(l.sources),
-                            QStringLiteral("--source-base"),
-                            QStringLiteral("127.%1.%2.1").arg(l.base).arg(run),
-                            QStringLiteral("--deadline"),
-                            QString::number(std::min(600, int(seconds / runs) + 90))};
-        args << (l.rate > 0 ? QStringLiteral("--rate") : QStringLiteral("--in-flight"))
-             << (l.rate > 0 ? QString::number(l.rate) : QString::number(l.inFlight));
         QProcess probe;
-        probe.start(QStringLiteral(KS_PROBE_BIN), args);
+        probe.start(
+            QStringLiteral(KS_PROBE_BIN),
+            u"bench 127.0.0.1 --requests %1 --sources %2 --source-base 127.%3.%4.1 --deadline %5 %6"_s
+                .arg(l.requests / runs)
+                .arg(l.sources)
+                .arg(l.base)
+                .arg(run)
+                .arg(std::min(600, int(seconds / runs) + 90))
+                .arg(l.rate > 0 ? u"--rate "_s + QString::number(l.rate)
+                                : u"--in-flight %1"_s.arg(l.inFlight))
+                .split(u' '));
         waitUntil(
             [&] {
                 if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
@@ -236,55 +202,47 @@ QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
     return figures + "in " + fixed(nowS() - start, 1) + " s";
 }
 
-// 300 silent and 50 slow connections beside a normal client, who is answered meanwhile; the
-// program holds at most its 256 connections and closes the silent ones after 60 s.
+// 300 silent and 50 slow connections: the program holds at most its 256 connections, closes
+// the silent ones after 60 s, and answers a normal client every 2 s for 40 s meanwhile.
 QByteArray idleAndSlow(Server& server, bool& pass) {
-    constexpr int Idle = 300, Slow = 50, Normal = 20, Cap = 256;
-    const QHostAddress normal = at(QStringLiteral("127.0.2.1"));
-    ReplySink sink(normal);
+    constexpr int Idle = 300, Slow = 50, Asks = 20, Cap = 256;
+    ReplySink sink(Normal);
     const int ownSockets = server.sockets();
     const double start = nowS();
     Conns idle, slow;
     for (int i = 0; i < Idle; ++i)
         idle.push_back(
-            std::make_unique<Conn>(at(QStringLiteral("127.0.3.%1").arg(1 + i % 250)), "", false));
+            std::make_unique<Conn>(QHostAddress(u"127.0.3.%1"_s.arg(1 + i % 250)), "", false));
     for (int i = 0; i < Slow; ++i)
-        slow.push_back(std::make_unique<Conn>(at(QStringLiteral("127.0.4.1")), "", false));
+        slow.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.4.1"_s), "", false));
     pumpFor(2000); // the program takes them and decides
-    const QByteArray slowText = requestFrame(ClientType::Korvat1010);
     std::vector<double> latencies;
     int maxOpen = 0, slowBytes = 0;
-    // The normal client asks every 2 s for 40 s; the slow ones send a byte every 10 s until
-    // the idle ones have had 60 s and a margin.
+    // The slow ones send a byte every 10 s until the idle ones have had 60 s and a margin.
     for (int i = 0;
-         nowS() - start < 70 && (stillOpen(idle) > 0 || i < Normal || nowS() - start <= 62); ++i) {
+         nowS() - start < 70 && (stillOpen(idle) > 0 || i < Asks || nowS() - start <= 62); ++i) {
         maxOpen = std::max(maxOpen, server.sockets() - ownSockets);
-        const double t = i < Normal ? sink.request(normal) : 0;
-        if (t >= 0 && i < Normal) latencies.push_back(t * 1000);
+        if (const double t = i < Asks ? sink.request(Normal) : -2; t >= 0) latencies.push_back(t);
         if (nowS() - start >= 10 * (slowBytes + 1)) {
             for (auto& c : slow)
-                c->socket.write(slowText.mid(slowBytes % slowText.size(), 1));
+                c->socket.write(Request.mid(slowBytes % Request.size(), 1));
             ++slowBytes;
         }
-        waitUntil([&] { return stillOpen(idle) == 0 && i >= Normal; }, i < Normal ? 2000 : 250);
+        waitUntil([&] { return stillOpen(idle) == 0 && i >= Asks; }, i < Asks ? 2000 : 250);
     }
-    std::vector<double> idleClosed;
-    int idleEarly = 0;
-    for (const auto& c : idle) {
-        if (c->open()) continue;
-        const double t = c->endedAt - c->openedAt;
-        if (t < 59)
-            ++idleEarly; // closed to make room, not for being idle
-        else
-            idleClosed.push_back(t);
-    }
-    pass = int(latencies.size()) == Normal && percentile(latencies, 100) < 100 &&
+    std::vector<double> idleClosed; // after 59 s or more; sooner, to make room
+    int early = 0;
+    for (const auto& c : idle)
+        if (!c->open())
+            c->endedAt - c->openedAt < 59 ? void(++early)
+                                          : idleClosed.push_back(c->endedAt - c->openedAt);
+    pass = int(latencies.size()) == Asks && percentile(latencies, 100) < 100 &&
            maxOpen <= Cap + 1 && stillOpen(idle) == 0 && !idleClosed.empty() &&
            percentile(idleClosed, 0) >= 59.5 && percentile(idleClosed, 100) <= 62;
-    return "normal " + num(int(latencies.size())) + "/" + num(Normal) + " p50 " +
+    return "normal " + num(int(latencies.size())) + "/" + num(Asks) + " p50 " +
            fixed(percentile(latencies, 50), 1) + " ms max " + fixed(percentile(latencies, 100), 1) +
            " ms; of " + num(Idle + Slow) + " the program held at most " + num(maxOpen) +
-           " (with its reply connection); idle closed early " + num(idleEarly) + ", after " +
+           " (with its reply connection); idle closed early " + num(early) + ", after " +
            fixed(percentile(idleClosed, 0), 1) + "-" + fixed(percentile(idleClosed, 100), 1) +
            " s: " + num(int(idleClosed.size())) + ", still open " + num(stillOpen(idle)) +
            "; slow still open " + num(stillOpen(slow)) + "/" + num(Slow);
@@ -293,9 +251,8 @@ QByteArray idleAndSlow(Server& server, bool& pass) {
 // Random bytes on 200 connections and 16 MiB without "}" on one: what stays resident is far
 // less than what was sent, and a normal client is answered afterwards.
 QByteArray garbage(Server& server, bool& pass) {
-    constexpr int Connections = 200, Normal = 10;
-    const QHostAddress normal = at(QStringLiteral("127.0.2.1"));
-    ReplySink sink(normal);
+    constexpr int Connections = 200, Asks = 10;
+    ReplySink sink(Normal);
     pumpFor(500);
     const qint64 before = server.rssKiB();
     qint64 peak = before;
@@ -304,34 +261,33 @@ QByteArray garbage(Server& server, bool& pass) {
     for (int i = 0; i < Connections; ++i) {
         QByteArray bytes(4096 + int(random.bounded(60 * 1024)), Qt::Uninitialized);
         random.fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-        noise.push_back(std::make_unique<Conn>(at(QStringLiteral("127.0.5.%1").arg(1 + i)), bytes));
+        noise.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.5.%1"_s.arg(1 + i)), bytes));
     }
-    Conn big(at(QStringLiteral("127.0.6.1")), "", false);
+    Conn big(QHostAddress(u"127.0.6.1"_s), "", false);
     const bool done = waitUntil(
         [&] {
             peak = std::max(peak, server.rssKiB());
-            if (big.socket.state() == QAbstractSocket::ConnectedState &&
-                big.socket.bytesToWrite() < MiB &&
-                big.written + big.socket.bytesToWrite() < 16 * MiB)
-                big.socket.write(QByteArray(MiB, '{'));
+            QTcpSocket& s = big.socket;
+            if (s.state() == QAbstractSocket::ConnectedState && s.bytesToWrite() < MiB &&
+                big.written + s.bytesToWrite() < 16 * MiB)
+                s.write(QByteArray(MiB, '{'));
             return (!big.open() || big.written >= 16 * MiB) && stillOpen(noise) == 0;
         },
         60'000);
-    const qint64 bigWritten = big.written;
     big.socket.abort();
     std::vector<double> latencies;
-    for (int i = 0; i < Normal; ++i) {
-        if (const double t = sink.request(normal); t >= 0) latencies.push_back(t * 1000);
+    for (int i = 0; i < Asks; ++i) {
+        if (const double t = sink.request(Normal); t >= 0) latencies.push_back(t);
         peak = std::max(peak, server.rssKiB());
     }
     pumpFor(1000);
     const qint64 after = server.rssKiB();
-    pass = done && int(latencies.size()) == Normal && peak - before < 16 * 1024 &&
+    pass = done && int(latencies.size()) == Asks && peak - before < 16 * 1024 &&
            after - before < 8 * 1024;
-    return "random " + num(Connections) + " conns + " + num(bigWritten / MiB) +
+    return "random " + num(Connections) + " conns + " + num(big.written / MiB) +
            " MiB without '}'; rss before " + num(before / 1024) + " MiB peak " + num(peak / 1024) +
            " MiB after " + num(after / 1024) + " MiB; normal " + num(int(latencies.size())) + "/" +
-           num(Normal) + " max " + fixed(percentile(latencies, 100), 1) + " ms";
+           num(Asks) + " max " + fixed(percentile(latencies, 100), 1) + " ms";
 }
 
 // Requesters that misbehave on 6646, each alone in the queue with a normal request behind it:
@@ -345,17 +301,15 @@ QByteArray misbehaving(Server& server, bool& pass) {
                  {"reset", Sink::Reset, true, false},
                  {"refused", Sink::Normal, false, true},
                  {"never-accept", Sink::NeverAccept, true, true}};
-    const QHostAddress normal = at(QStringLiteral("127.0.2.1"));
-    ReplySink sink(normal);
+    ReplySink sink(Normal);
     QByteArray figures;
     int n = 0;
     for (const auto& k : kinds) {
-        const QHostAddress source = at(QStringLiteral("127.0.7.%1").arg(++n));
+        const QHostAddress source(u"127.0.7.%1"_s.arg(++n));
         const auto bad = k.listens ? std::make_unique<ReplySink>(source, k.sink) : nullptr;
         const size_t replies = sink.replies.size();
         const double turn = nowS();
-        Conn c(source, requestFrame(ClientType::Korvat1001));
-        Conn behind(normal, requestFrame(ClientType::Korvat1001), false);
+        Conn c(source, Request), behind(Normal, Request, false);
         const Server::Line* end = nullptr;
         waitUntil(
             [&] {
@@ -373,25 +327,20 @@ QByteArray misbehaving(Server& server, bool& pass) {
     }
     // Unreachable: the requester's address goes away while an entry ahead of it holds the
     // queue, so the program's connection attempt finds nobody there.
-    const QStringList address = {QStringLiteral("192.0.2.10/24"), QStringLiteral("dev"),
-                                 QStringLiteral("ks1")};
-    if (QProcess::execute(QStringLiteral("ip"),
-                          QStringList{QStringLiteral("addr"), QStringLiteral("add")} + address) !=
-        0) {
-        pass = false;
-        return figures + "cannot add 192.0.2.10";
-    }
-    const QHostAddress holder = at(QStringLiteral("127.0.7.5"));
+    const auto ip = [](const QString& command) {
+        return QProcess::execute(u"ip"_s, command.split(u' ')) == 0;
+    };
+    if (!ip(u"addr add 192.0.2.10/24 dev ks1"_s))
+        return pass = false, figures + "cannot add 192.0.2.10";
+    const QHostAddress holder(u"127.0.7.5"_s);
     ReplySink held(holder, Sink::NeverAccept);
     const double start = nowS();
-    Conn h(holder, requestFrame(ClientType::Korvat1001));
-    Conn u(at(QStringLiteral("192.0.2.10")), requestFrame(ClientType::Korvat1001), true,
-           at(QStringLiteral("192.0.2.1")));
+    Conn h(holder, Request),
+        u(QHostAddress(u"192.0.2.10"_s), Request, true, QHostAddress(u"192.0.2.1"_s));
     waitUntil([&] { return !u.open(); }, 3000);
-    QProcess::execute(QStringLiteral("ip"),
-                      QStringList{QStringLiteral("addr"), QStringLiteral("del")} + address);
+    ip(u"addr del 192.0.2.10/24 dev ks1"_s);
     const size_t replies = sink.replies.size();
-    Conn behind(normal, requestFrame(ClientType::Korvat1001));
+    Conn behind(Normal, Request);
     const Server::Line *first = nullptr, *second = nullptr;
     waitUntil(
         [&] {
@@ -406,12 +355,8 @@ QByteArray misbehaving(Server& server, bool& pass) {
            (second ? "Socket Error " + fixed(second->at - first->at) : "no end") + " s";
 }
 
-using Run = std::function<QByteArray(Server&, bool&)>;
-Run load(const Load& l) {
-    return [l](Server& s, bool& pass) { return probeLoad(s, l, pass); };
-}
-
 // One case on a fresh program, which must still run at the end and end in order on SIGTERM.
+using Run = std::function<QByteArray(Server&, bool&)>;
 Case networkCase(const char* name, const Run& run) {
     return {name, [run](QByteArray& figures) {
                 Verdict v;
@@ -432,21 +377,20 @@ Case networkCase(const char* name, const Run& run) {
                 return v;
             }};
 }
+Run load(const Load& l) {
+    return [l](Server& s, bool& pass) { return probeLoad(s, l, pass); };
+}
 
 } // namespace
 
 QList<Case> ks::soak::networkCases() {
-    const int seconds = qEnvironmentVariableIntValue("KS_SOAK_SECONDS") > 0
-                            ? qEnvironmentVariableIntValue("KS_SOAK_SECONDS")
-                            : 600;
-    //                 name            requests        sources rate     in flight  addresses 127.N
-    const Load loads[] = {{"1000-at-once", 1000, 20, 0, 1000, 1},
-                          {"steady", 10000, 10, 10000.0 / 300, 0, 8},
-                          {"steady-1000", 1000 * seconds, 16, 1000, 0, 9}};
-    return {networkCase(loads[0].name, load(loads[0])),
+    const int given = qEnvironmentVariableIntValue("KS_SOAK_SECONDS"),
+              seconds = given > 0 ? given : 600;
+    //                                         requests          sources  rate  in flight  127.BASE
+    return {networkCase("1000-at-once", load({1000, 20, 0, 1000, 1})),
             networkCase("idle-slow", idleAndSlow),
             networkCase("garbage", garbage),
             networkCase("misbehave", misbehaving),
-            networkCase(loads[1].name, load(loads[1])),
-            networkCase(loads[2].name, load(loads[2]))};
+            networkCase("steady", load({10000, 10, 10000.0 / 300, 0, 8})),
+            networkCase("steady-1000", load({1000 * seconds, 16, 1000, 0, 9}))};
 }
