@@ -8,10 +8,13 @@
 //     the GPS port open and the receiver silent, and with the receiver unplugged and AUTO on.
 //
 // Usage: build/bench/gps-latency [SENTENCES (100)] [IDLE-SECONDS (10)]
+#include "soak.h"
+
+#include "AppProcess.h"
 #include "Namespace.h"
 #include "ProcessStats.h"
-#include "AppProcess.h"
 #include "Pty.h"
+#include "TestWindow.h"
 #include "Wait.h"
 #include "app/TimeNow.h"
 #include "platform/SystemClock.h"
@@ -21,36 +24,24 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QTest>
 
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 using namespace ks;
 using Steady = std::chrono::steady_clock;
 
 namespace {
 
-const QByteArray GpsSettings =
-    "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n"
-    "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-    "\"autoconnect\"=dword:00000001\r\n";
+QByteArray gpsSettings() {
+    return test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+                                  "\"autoconnect\"=dword:00000001\r\n";
+}
 const qint64 FirstInstant = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
 const qsizetype SetupSize = GpsSetupSentences().join().size();
 
@@ -92,31 +83,14 @@ bool setupArrived(test::Pty& pty) {
     return test::waitUntil([&] { return (got += pty.readAvailable()).size() >= SetupSize; }, 5000);
 }
 
-double percentile(std::vector<double> values, double p) { // nearest rank
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::max(1.0, std::ceil(p / 100.0 * double(values.size()))));
-    return values[rank - 1];
-}
-
 void latency(int baudCode, int bitsPerSecond, int pairs) {
-    QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-    QDir().mkpath(dir.path() + QStringLiteral("/BREVANE"));
-    QFile settings(dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
-    if (!settings.open(QIODevice::WriteOnly)) return;
-    settings.write(GpsSettings + "\"baud\"=dword:0000000" + QByteArray::number(baudCode) + "\r\n");
-    settings.close();
-
     test::Pty pty;
     qputenv("KSERVER_COM1", pty.slavePath().toLocal8Bit());
     RecordingClock clock;
-    TForm1 form;
-    form.StartUp();
+    test::LiveWindow w(gpsSettings() + "\"baud\"=dword:0000000" + QByteArray::number(baudCode) +
+                       "\r\n");
     if (!setupArrived(pty)) {
         std::printf("  %5d baud: the port did not open\n", bitsPerSecond);
-        form.Shutdown();
         return;
     }
 
@@ -160,15 +134,15 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
     });
     loop.exec(); // the program's own loop: ticks, the serial port, everything as usual
     receiver.join();
-    form.Shutdown();
 
     double sum = 0;
     for (const double d : delays)
         sum += d;
     std::printf("  %5d baud: %zu set, %d lost; p50 %5.1f ms  p99 %5.1f ms  max %5.1f ms  "
                 "mean %5.1f ms\n",
-                bitsPerSecond, delays.size(), lost, percentile(delays, 50), percentile(delays, 99),
-                percentile(delays, 100), delays.empty() ? 0.0 : sum / double(delays.size()));
+                bitsPerSecond, delays.size(), lost, soak::percentile(delays, 50),
+                soak::percentile(delays, 99), soak::percentile(delays, 100),
+                delays.empty() ? 0.0 : sum / double(delays.size()));
     std::fflush(stdout);
 }
 
@@ -197,7 +171,7 @@ void idleCost(int seconds) {
     test::AppProcess app;
     app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app.root() + QStringLiteral("/clock.log"));
     app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
-    app.writeSettings(GpsSettings);
+    app.writeSettings(gpsSettings());
     app.start();
     if (!setupArrived(pty)) {
         std::printf("  GPS: the port did not open\n");
