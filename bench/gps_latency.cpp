@@ -14,13 +14,9 @@
 #include "Namespace.h"
 #include "ProcessStats.h"
 #include "Pty.h"
-#include "TestWindow.h"
 #include "Wait.h"
 #include "app/TimeNow.h"
 #include "platform/SystemClock.h"
-#include "protocol/CivilTime.h"
-#include "protocol/DateFormat.h"
-#include "protocol/Nmea.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -34,31 +30,12 @@
 #include <thread>
 
 using namespace ks;
+using namespace ks::soak;
 using Steady = std::chrono::steady_clock;
 
 namespace {
 
-QByteArray gpsSettings() {
-    return test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                                  "\"autoconnect\"=dword:00000001\r\n";
-}
-const qint64 FirstInstant = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
 const qsizetype SetupSize = GpsSetupSentences().join().size();
-
-QByteArray withChecksum(const QByteArray& body) {
-    return body + '*' + NmeaChecksum(body);
-}
-
-QByteArray ggaLine() {
-    return withChecksum("$GPGGA,100000.000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
-           "\r\n";
-}
-// The RMC of pair i names second i after FirstInstant, so each setting tells which it was.
-QByteArray rmcWithoutCr(int i) {
-    const QByteArray time =
-        formatDateTime("hhnnss", civilFromMs(FirstInstant + qint64(i) * 1000)) + ".000";
-    return withChecksum("$GPRMC," + time + ",A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W");
-}
 
 // Real time to read; settings are only recorded, with the moment each was asked for.
 class RecordingClock final : public SystemClock {
@@ -87,8 +64,7 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
     test::Pty pty;
     qputenv("KSERVER_COM1", pty.slavePath().toLocal8Bit());
     RecordingClock clock;
-    test::LiveWindow w(gpsSettings() + "\"baud\"=dword:0000000" + QByteArray::number(baudCode) +
-                       "\r\n");
+    test::LiveWindow w(gpsSettings(baudCode));
     if (!setupArrived(pty)) {
         std::printf("  %5d baud: the port did not open\n", bitsPerSecond);
         return;
@@ -113,14 +89,13 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
             // A pause of 0-100 ms, so the carriage returns fall at every phase of the ticks.
             next = Steady::now() +
                    std::chrono::microseconds(QRandomGenerator::global()->bounded(100'000));
-            send(ggaLine());
-            send(rmcWithoutCr(i));
+            send(fixPair(i).chopped(2));
             std::this_thread::sleep_until(next);
             const auto cr = Steady::now();
             pty.write("\r");
             next = cr + charTime;
             send("\n");
-            const qint64 instant = FirstInstant + qint64(i) * 1000;
+            const qint64 instant = FirstFix + qint64(i) * 1000;
             std::unique_lock lock(clock.mutex);
             if (clock.changed.wait_for(lock, std::chrono::seconds(1),
                                        [&] { return clock.settings.count(instant) != 0; }))
@@ -140,8 +115,8 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
         sum += d;
     std::printf("  %5d baud: %zu set, %d lost; p50 %5.1f ms  p99 %5.1f ms  max %5.1f ms  "
                 "mean %5.1f ms\n",
-                bitsPerSecond, delays.size(), lost, soak::percentile(delays, 50),
-                soak::percentile(delays, 99), soak::percentile(delays, 100),
+                bitsPerSecond, delays.size(), lost, percentile(delays, 50),
+                percentile(delays, 99), percentile(delays, 100),
                 delays.empty() ? 0.0 : sum / double(delays.size()));
     std::fflush(stdout);
 }
@@ -171,7 +146,7 @@ void idleCost(int seconds) {
     test::AppProcess app;
     app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app.root() + QStringLiteral("/clock.log"));
     app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
-    app.writeSettings(gpsSettings());
+    app.writeSettings(gpsSettings(7));
     app.start();
     if (!setupArrived(pty)) {
         std::printf("  GPS: the port did not open\n");

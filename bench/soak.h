@@ -2,6 +2,11 @@
 // The load and fault suite's common pieces: a case's verdict, its line of figures, and the
 // suites' tables of cases, which the driver (soak_main.cpp) runs.
 
+#include "TestWindow.h"
+#include "protocol/CivilTime.h"
+#include "protocol/DateFormat.h"
+#include "protocol/Nmea.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QList>
@@ -57,6 +62,28 @@ inline double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[size_t(std::max(1.0, std::ceil(p / 100.0 * double(v.size())))) - 1];
+}
+
+// The receiver's side: a GPS source on COM1 with AUTO on, at the baud rate's code (6: 4800,
+// 7: 9600); the fix of second n after FirstFix, a GGA (7 satellites) and its RMC, so the
+// clock setting it causes tells which pair was taken.
+inline QByteArray gpsSettings(int baudCode) {
+    return test::SettingsHeader +
+           "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+           "\"autoconnect\"=dword:00000001\r\n\"baud\"=dword:0000000" +
+           QByteArray::number(baudCode) + "\r\n";
+}
+inline const qint64 FirstFix = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
+inline QByteArray fixPair(int n) {
+    const CivilTime t = civilFromMs(FirstFix + qint64(n) * 1000);
+    const auto line = [](const QByteArray& body) {
+        return body + '*' + NmeaChecksum(body) + "\r\n";
+    };
+    return line("$GPGGA," + formatDateTime("hhnnss", t) +
+                ".000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
+           line("$GPRMC," + formatDateTime("hhnnss", t) +
+                ".000,A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) +
+                ",003.1,W");
 }
 
 inline QList<QByteArray> fileLines(const QString& path) {

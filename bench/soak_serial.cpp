@@ -5,13 +5,8 @@
 #include "AppProcess.h"
 #include "ProcessStats.h"
 #include "Pty.h"
-#include "TestWindow.h"
 #include "Wait.h"
-#include "app/CodeLabel.h"
 #include "platform/SystemClock.h"
-#include "protocol/CivilTime.h"
-#include "protocol/DateFormat.h"
-#include "protocol/Nmea.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -19,12 +14,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
-#include <vector>
 
 using namespace ks;
 using namespace ks::soak;
@@ -32,27 +24,9 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-QByteArray gpsSettings() {
-    return test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                                  "\"baud\"=dword:00000007\r\n\"autoconnect\"=dword:00000001\r\n";
+QByteArray settingOf(int n) {
+    return clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc);
 }
-const qint64 FirstFix = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
-
-QByteArray withChecksum(const QByteArray& body) { return body + '*' + NmeaChecksum(body); }
-
-// A good fix (7 satellites) and the RMC naming second `n` after FirstFix: the clock setting
-// it causes tells which sentence was taken.
-QByteArray fixPair(int n) {
-    const CivilTime t = civilFromMs(FirstFix + qint64(n) * 1000);
-    return withChecksum("$GPGGA," + formatDateTime("hhnnss", t) +
-                        ".000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
-           "\r\n" +
-           withChecksum("$GPRMC," + formatDateTime("hhnnss", t) +
-                        ".000,A,4807.038,N,01131.000,E,022.4,084.4," +
-                        formatDateTime("ddmmyy", t) + ",003.1,W") +
-           "\r\n";
-}
-QByteArray settingOf(int n) { return clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc); }
 
 // Waits until the receiver set-up sentences (all six) have come out of the pty.
 bool setupArrives(test::Pty& pty, int timeoutMs) {
@@ -73,7 +47,7 @@ struct GpsProgram {
         clockLog = app.root() + QStringLiteral("/clock.log");
         app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
         app.env.insert(QStringLiteral("KSERVER_COM1"), device);
-        app.writeSettings(gpsSettings());
+        app.writeSettings(gpsSettings(7));
         app.start();
     }
     qint64 pid() { return app.process().processId(); }
@@ -171,7 +145,8 @@ Verdict serialNoise(QByteArray& figures) {
     const qint64 endMs = alive ? gps.app.terminate() : -1;
 
     v.check(alive, "the program ended: " + gps.exitText());
-    v.check(refused == 0, QByteArray::number(refused.load()) + " stalls (writes refused or bytes left unread)");
+    v.check(refused == 0,
+            QByteArray::number(refused.load()) + " stalls (writes refused or bytes left unread)");
     v.check(taken == total, "sentences lost");
     // Memory stays flat: nothing of the noise is kept.
     v.check(rssAfter >= 0 && rssAfter <= rssBefore + rssBefore / 10, "resident memory grew");
@@ -196,7 +171,7 @@ Verdict serialReplug(QByteArray& figures) {
         const QString next = link + QStringLiteral(".new");
         QFile::remove(next);
         return QFile::link(target, next) && ::rename(QFile::encodeName(next).constData(),
-                                                       QFile::encodeName(link).constData()) == 0;
+                                                     QFile::encodeName(link).constData()) == 0;
     };
     auto pty = std::make_unique<test::Pty>();
     pointAt(pty->slavePath());
@@ -237,7 +212,8 @@ Verdict serialReplug(QByteArray& figures) {
         if (test::waitUntil([&] { return gps.took(round); }, 2000))
             ++taken;
         else
-            v.fail("round " + QByteArray::number(round) + ": a sentence on the new device was not taken");
+            v.fail("round " + QByteArray::number(round) +
+                   ": a sentence on the new device was not taken");
     }
     const bool alive = gps.running();
     v.check(alive, "the program ended: " + gps.exitText());
@@ -246,8 +222,8 @@ Verdict serialReplug(QByteArray& figures) {
     const double goneLoad = goneMs > 0 ? 100.0 * double(goneCpu) / double(goneMs) : 0;
     v.check(goneLoad < 50, "busy while the receiver was away");
     std::sort(reopen.begin(), reopen.end());
-    figures = "rounds " + QByteArray::number(Rounds) + ", back " + QByteArray::number(back) +
-              "/" + QByteArray::number(Rounds) + ", taken " + QByteArray::number(taken) + "/" +
+    figures = "rounds " + QByteArray::number(Rounds) + ", back " + QByteArray::number(back) + "/" +
+              QByteArray::number(Rounds) + ", taken " + QByteArray::number(taken) + "/" +
               QByteArray::number(Rounds);
     if (!reopen.empty())
         figures += ", reopen min " + ms(reopen.front()) + " median " +
