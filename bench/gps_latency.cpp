@@ -13,8 +13,6 @@
 #include "AppProcess.h"
 #include "Namespace.h"
 #include "ProcessStats.h"
-#include "Pty.h"
-#include "Wait.h"
 #include "app/TimeNow.h"
 #include "platform/SystemClock.h"
 
@@ -35,8 +33,6 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-const qsizetype SetupSize = GpsSetupSentences().join().size();
-
 // Real time to read; settings are only recorded, with the moment each was asked for.
 class RecordingClock final : public SystemClock {
 public:
@@ -55,17 +51,12 @@ public:
     std::map<qint64, Steady::time_point> settings;
 };
 
-bool setupArrived(test::Pty& pty) {
-    QByteArray got;
-    return test::waitUntil([&] { return (got += pty.readAvailable()).size() >= SetupSize; }, 5000);
-}
-
 void latency(int baudCode, int bitsPerSecond, int pairs) {
     test::Pty pty;
     qputenv("KSERVER_COM1", pty.slavePath().toLocal8Bit());
     RecordingClock clock;
     test::LiveWindow w(gpsSettings(baudCode));
-    if (!setupArrived(pty)) {
+    if (!setupArrives(pty)) {
         std::printf("  %5d baud: the port did not open\n", bitsPerSecond);
         return;
     }
@@ -115,17 +106,16 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
         sum += d;
     std::printf("  %5d baud: %zu set, %d lost; p50 %5.1f ms  p99 %5.1f ms  max %5.1f ms  "
                 "mean %5.1f ms\n",
-                bitsPerSecond, delays.size(), lost, percentile(delays, 50),
-                percentile(delays, 99), percentile(delays, 100),
-                delays.empty() ? 0.0 : sum / double(delays.size()));
+                bitsPerSecond, delays.size(), lost, percentile(delays, 50), percentile(delays, 99),
+                percentile(delays, 100), delays.empty() ? 0.0 : sum / double(delays.size()));
     std::fflush(stdout);
 }
 
 qint64 idleFigure(const char* name, qint64 pid, int seconds) {
     QTest::qWait(2000); // starting and connecting are not idle
-    const qint64 before = ks::test::processCpuMs(pid);
+    const qint64 before = test::processCpuMs(pid);
     QTest::qWait(seconds * 1000);
-    const qint64 used = ks::test::processCpuMs(pid) - before;
+    const qint64 used = test::processCpuMs(pid) - before;
     std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
                 seconds, double(used) / (seconds * 10.0));
     std::fflush(stdout);
@@ -148,7 +138,7 @@ void idleCost(int seconds) {
     app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
     app.writeSettings(gpsSettings(7));
     app.start();
-    if (!setupArrived(pty)) {
+    if (!setupArrives(pty)) {
         std::printf("  GPS: the port did not open\n");
         return;
     }

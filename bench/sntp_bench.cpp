@@ -1,16 +1,14 @@
-// How close SyncClock gets to the server's clock.
-//
-// A fake SNTP server in a thread of its own answers on 127.0.0.1:123 with its clock a known
-// offset ahead of this machine's, after a chosen one-way delay each way. SyncClock runs
-// against it with a clock that records the setting instead of making it; the error is the
-// recorded instant minus the server's clock at the moment of the setting call. The server's
-// processing time (its transmit minus its receive timestamp) is printed too: the exchange's
-// formula adds it to the new time. So is the error's share that comes from unequal real
-// one-way times (a thread of this process or the server descheduled on a busy machine),
-// which no client can see; what remains is the client's own error.
-//
-// Run inside the private network namespace (port 123, nothing leaves the machine):
+// How close SyncClock gets to the server's clock. A fake SNTP server in a thread of its own
+// answers on 127.0.0.1:123 with its clock a known offset ahead of this machine's, after a
+// chosen one-way delay each way; SyncClock runs against it with a clock that records the
+// setting. The error is the recorded instant minus the server's clock at the setting call;
+// its share from unequal real one-way times (a thread descheduled on a busy machine), which
+// no client can see, is printed too, and the server's processing time, which the exchange's
+// formula adds to the new time. Run inside the private network namespace (port 123,
+// nothing leaves the machine):
 //     tests/netns-run build/bench/sntp_bench [rounds per delay, default 20]
+
+#include "soak.h"
 
 #include "FakeSntpServer.h"
 #include "components/SNTP.h"
@@ -53,7 +51,8 @@ void waitUntilUs(qint64 targetUs) {
 }
 
 // The real time for reading, a record instead of a setting. It notes when each reading was
-// taken (T1, then T4, then the one before the setting), so the real one-way times of each round are known.
+// taken (T1, then T4, then the one before the setting), so the real one-way times of each round are
+// known.
 class RecordingClock final : public SystemClock {
 public:
     qint64 nowMs() const override {
@@ -108,7 +107,8 @@ struct FakeServer {
             server.send(answer);
         };
         ready = true;
-        while (!stop) server.socket.waitForReadyRead(50); // answers from within
+        while (!stop)
+            server.socket.waitForReadyRead(50); // answers from within
     }
 };
 
@@ -117,9 +117,8 @@ constexpr std::array<int, 3> DelaysMs{0, 20, 100};
 struct Stats {
     double min = 0, median = 0, max = 0;
 };
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v.front(), v[v.size() / 2], v.back()};
+Stats stats(const std::vector<double>& v) {
+    return {soak::percentile(v, 0), soak::percentile(v, 50), soak::percentile(v, 100)};
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 // The load and fault suite's common pieces: a case's verdict, its line of figures, and the
 // suites' tables of cases, which the driver (soak_main.cpp) runs.
 
+#include "Pty.h"
 #include "TestWindow.h"
+#include "Wait.h"
 #include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
@@ -84,6 +86,14 @@ inline QByteArray fixPair(int n) {
            line("$GPRMC," + formatDateTime("hhnnss", t) +
                 ".000,A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) +
                 ",003.1,W");
+}
+
+// Whether the receiver set-up sentences (all six) come out of the pty in time.
+inline bool setupArrives(test::Pty& pty, int timeoutMs = 5000) {
+    QByteArray got;
+    return test::waitUntil(
+        [&] { return (got += pty.readAvailable()).contains(GpsSetupSentences().join()); },
+        timeoutMs);
 }
 
 inline QList<QByteArray> fileLines(const QString& path) {
