@@ -101,9 +101,9 @@ struct Conn {
     bool open() const { return endedAt < 0; }
 };
 using Conns = std::vector<std::unique_ptr<Conn>>;
-int stillOpen(const Conns& list) {
+const auto stillOpen = [](const Conns& list) {
     return int(std::count_if(list.begin(), list.end(), [](auto& c) { return c->open(); }));
-}
+};
 
 // A requester's port 6646 and when each reply connection ended; or one that never reads,
 // resets, or never accepts (its accept queue full, so the server's SYNs are dropped).

@@ -154,7 +154,7 @@ Verdict serialReplug(QByteArray& figures) {
     GpsProgram gps(link);
     if (!setupArrives(*pty))
         return figures = "no set-up sentences", v.fail("the port did not open"), v;
-    std::vector<qint64> reopen;
+    std::vector<double> reopen;
     int back = 0, taken = 0;
     qint64 goneMs = 0, goneCpu = 0;
     QRandomGenerator rng(7);
@@ -169,17 +169,13 @@ Verdict serialReplug(QByteArray& figures) {
             goneMs += absent;
         }
         pty = std::make_unique<test::Pty>();
-        QElapsedTimer since;
-        since.start();
-        if (!pointAt(pty->slavePath())) {
-            v.fail("could not point the path at the new pty");
+        const double since = nowS();
+        // A round that fails ends the case: the rounds after it would only wait out the same bound.
+        if (!pointAt(pty->slavePath()) || !setupArrives(*pty)) {
+            v.fail("round " + num(round) + ": the port did not come back in 5 s");
             break;
         }
-        if (!setupArrives(*pty)) {
-            v.fail("round " + num(round) + ": the port did not come back in 5 s");
-            break; // the rounds after it would only wait out the same bound
-        }
-        reopen.push_back(since.elapsed());
+        reopen.push_back((nowS() - since) * 1000);
         ++back;
         pty->write(fixPair(round));
         if (test::waitUntil([&] { return gps.took(round); }, 2000))
@@ -193,12 +189,11 @@ Verdict serialReplug(QByteArray& figures) {
     // A hung-up line must not be polled in a busy loop while the receiver is away.
     const double goneLoad = goneMs > 0 ? 100.0 * double(goneCpu) / double(goneMs) : 0;
     v.check(goneLoad < 50, "busy while the receiver was away");
-    std::sort(reopen.begin(), reopen.end());
     figures = "rounds " + num(Rounds) + ", back " + num(back) + "/" + num(Rounds) + ", taken " +
               num(taken) + "/" + num(Rounds);
     if (!reopen.empty())
-        figures += ", reopen min " + ms(reopen.front()) + " median " +
-                   ms(reopen[reopen.size() / 2]) + " max " + ms(reopen.back());
+        figures += ", reopen min " + ms(percentile(reopen, 0)) + " median " +
+                   ms(percentile(reopen, 50)) + " max " + ms(percentile(reopen, 100));
     figures += ", cpu while away " + fixed(goneLoad, 1) + "%";
     return v;
 }
