@@ -10,21 +10,19 @@
 // Usage: build/bench/gps-latency [SENTENCES (100)] [IDLE-SECONDS (10)]
 #include "soak.h"
 
-#include "AppProcess.h"
 #include "Namespace.h"
 #include "ProcessStats.h"
-#include "app/TimeNow.h"
 #include "platform/SystemClock.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QRandomGenerator>
-#include <QTest>
 
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 using namespace ks;
@@ -101,9 +99,7 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
     loop.exec(); // the program's own loop: ticks, the serial port, everything as usual
     receiver.join();
 
-    double sum = 0;
-    for (const double d : delays)
-        sum += d;
+    const double sum = std::accumulate(delays.begin(), delays.end(), 0.0);
     std::printf("  %5d baud: %zu set, %d lost; p50 %5.1f ms  p99 %5.1f ms  max %5.1f ms  "
                 "mean %5.1f ms\n",
                 bitsPerSecond, delays.size(), lost, percentile(delays, 50), percentile(delays, 99),
@@ -112,9 +108,9 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
 }
 
 qint64 idleFigure(const char* name, qint64 pid, int seconds) {
-    QTest::qWait(2000); // starting and connecting are not idle
+    test::pumpFor(2000); // starting and connecting are not idle
     const qint64 before = test::processCpuMs(pid);
-    QTest::qWait(seconds * 1000);
+    test::pumpFor(seconds * 1000);
     const qint64 used = test::processCpuMs(pid) - before;
     std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
                 seconds, double(used) / (seconds * 10.0));
@@ -125,30 +121,22 @@ qint64 idleFigure(const char* name, qint64 pid, int seconds) {
 void idleCost(int seconds) {
     qint64 pcClock = 0;
     {
-        test::AppProcess app;
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"),
-                       app.root() + QStringLiteral("/clock.log"));
-        app.start();
-        pcClock = idleFigure("PC clock, no serial port", app.process().processId(), seconds);
-        app.terminate();
+        GpsProgram pc({});
+        pcClock = idleFigure("PC clock, no serial port", pc.pid(), seconds);
+        pc.app.terminate();
     }
     test::Pty pty;
-    test::AppProcess app;
-    app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app.root() + QStringLiteral("/clock.log"));
-    app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
-    app.writeSettings(gpsSettings(7));
-    app.start();
+    GpsProgram gps(pty.slavePath());
     if (!setupArrives(pty)) {
         std::printf("  GPS: the port did not open\n");
         return;
     }
-    const qint64 silent =
-        idleFigure("GPS, port open, receiver silent", app.process().processId(), seconds);
+    const qint64 silent = idleFigure("GPS, port open, receiver silent", gps.pid(), seconds);
     std::printf("  GPS silent against the PC clock: %.2fx (target <= 1.5x)\n",
                 double(silent) / double(std::max<qint64>(pcClock, 1)));
     pty.hangUp();
-    idleFigure("GPS, receiver unplugged, AUTO on", app.process().processId(), seconds);
-    app.terminate();
+    idleFigure("GPS, receiver unplugged, AUTO on", gps.pid(), seconds);
+    gps.app.terminate();
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 // The load and fault suite's common pieces: a case's verdict, its line of figures, and the
 // suites' tables of cases, which the driver (soak_main.cpp) runs.
 
+#include "AppProcess.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "Wait.h"
+#include "platform/SystemClock.h"
 #include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
@@ -103,6 +105,30 @@ inline QList<QByteArray> fileLines(const QString& path) {
     if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
     return lines;
 }
+
+// The program as a process with the GPS source at 9600 baud on `device` (without one, on the
+// PC clock), its clock settings recorded.
+struct GpsProgram {
+    test::AppProcess app;
+    QString clockLog;
+    explicit GpsProgram(const QString& device) {
+        clockLog = app.root() + QStringLiteral("/clock.log");
+        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
+        app.env.insert(QStringLiteral("KSERVER_COM1"), device);
+        if (!device.isEmpty()) app.writeSettings(gpsSettings(7));
+        app.start();
+    }
+    qint64 pid() { return app.process().processId(); }
+    bool running() { return app.process().state() == QProcess::Running; }
+    bool took(int n) const {
+        return fileLines(clockLog).contains(
+            clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc));
+    }
+    QByteArray exitText() {
+        return "exit " + num(app.process().exitCode()) +
+               (app.process().exitStatus() == QProcess::CrashExit ? " (crashed)" : "");
+    }
+};
 
 QList<Case> networkCases();
 QList<Case> serialCases();

@@ -168,7 +168,7 @@ QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
         probe.start(QStringLiteral(KS_PROBE_BIN),
                     QString::asprintf(
                         "bench 127.0.0.1 --requests %d --sources %d --source-base 127.%d.%d.1 "
-                        "--deadline %d ",
+                        "--deadline %d",
                         l.requests / runs, l.sources, l.base, run,
                         std::min(600, int(seconds / runs) + 90))
                             .split(u' ') +
@@ -179,7 +179,9 @@ QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
                 return probe.state() == QProcess::NotRunning;
             },
             660'000);
-        pass = pass && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+        const bool held = probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+        if (!held) figures += "korvat-probe: " + probe.readAllStandardError().simplified() + "; ";
+        pass = pass && held;
         for (QByteArray line : probe.readAllStandardOutput().split('\n')) {
             line = line.simplified();
             if (line.startsWith("answered ")) answered += line.mid(9).toInt();

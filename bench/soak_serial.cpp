@@ -2,7 +2,6 @@
 // receiver, through line noise and a receiver that comes and goes.
 #include "soak.h"
 
-#include "AppProcess.h"
 #include "ProcessStats.h"
 #include "platform/SystemClock.h"
 
@@ -21,28 +20,6 @@ using namespace ks::soak;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-struct GpsProgram {
-    test::AppProcess app;
-    QString clockLog;
-    explicit GpsProgram(const QString& device) {
-        clockLog = app.root() + QStringLiteral("/clock.log");
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
-        app.env.insert(QStringLiteral("KSERVER_COM1"), device);
-        app.writeSettings(gpsSettings(7));
-        app.start();
-    }
-    qint64 pid() { return app.process().processId(); }
-    bool running() { return app.process().state() == QProcess::Running; }
-    bool took(int n) {
-        return fileLines(clockLog).contains(
-            clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc));
-    }
-    QByteArray exitText() {
-        return "exit " + num(app.process().exitCode()) +
-               (app.process().exitStatus() == QProcess::CrashExit ? " (crashed)" : "");
-    }
-};
 
 // Random bytes paced at 9600 baud (960 characters a second) for 60 s, with a fix pair every
 // 2 s. A pair never shares a received block with noise: a zero byte ends a block and would
