@@ -4,13 +4,13 @@
 // setting. The error is the recorded instant minus the server's clock at the setting call;
 // its share from unequal real one-way times (a thread descheduled on a busy machine), which
 // no client can see, is printed too, and the server's processing time, which the exchange's
-// formula adds to the new time. Run inside the private network namespace (port 123,
-// nothing leaves the machine):
-//     tests/netns-run build/bench/sntp_bench [rounds per delay, default 20]
+// formula adds to the new time. It runs itself inside tests/netns-run (port 123, nothing
+// leaves the machine). Usage: build/bench/sntp_bench [rounds per delay, default 20]
 
 #include "soak.h"
 
 #include "FakeSntpServer.h"
+#include "Namespace.h"
 #include "components/SNTP.h"
 #include "platform/SystemClock.h"
 #include "protocol/Sntp.h"
@@ -124,11 +124,8 @@ Stats stats(const std::vector<double>& v) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1; // it serves on port 123
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) {
-        std::fprintf(stderr, "run inside tests/netns-run: it serves on port 123\n");
-        return 77;
-    }
     const int rounds = argc > 1 ? std::max(1, std::min(1000, std::atoi(argv[1]))) : 20;
 
     RecordingClock clock;
@@ -159,10 +156,8 @@ int main(int argc, char** argv) {
             SntpClient client;
             client.Host = QStringLiteral("127.0.0.1");
             client.Port = ServerPort;
-            QTimer watchdog; // as the program's own: a lost datagram must not hang the run
-            watchdog.setSingleShot(true);
-            QObject::connect(&watchdog, &QTimer::timeout, &client, &SntpClient::Cancel);
-            watchdog.start(3000);
+            // A watchdog as the program's own: a lost datagram must not hang the run.
+            QTimer::singleShot(3000, &client, &SntpClient::Cancel);
             clock.setToMs = 0;
             clock.readsUs.clear();
             if (!client.SyncClock() || clock.setToMs == 0 || clock.readsUs.size() < 2) {
