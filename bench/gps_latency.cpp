@@ -6,7 +6,6 @@
 //     event loop;
 //  2. idle cost: CPU time of the program as a process (/proc/<pid>/stat) on the PC clock, with
 //     the GPS port open and the receiver silent, and with the receiver unplugged and AUTO on.
-//
 // Usage: build/bench/gps-latency [SENTENCES (100)] [IDLE-SECONDS (10)]
 #include "soak.h"
 
@@ -104,7 +103,6 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
                 "mean %5.1f ms\n",
                 bitsPerSecond, delays.size(), lost, percentile(delays, 50), percentile(delays, 99),
                 percentile(delays, 100), delays.empty() ? 0.0 : sum / double(delays.size()));
-    std::fflush(stdout);
 }
 
 qint64 idleFigure(const char* name, qint64 pid, int seconds) {
@@ -114,7 +112,6 @@ qint64 idleFigure(const char* name, qint64 pid, int seconds) {
     const qint64 used = test::processCpuMs(pid) - before;
     std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
                 seconds, double(used) / (seconds * 10.0));
-    std::fflush(stdout);
     return used;
 }
 
@@ -147,17 +144,16 @@ int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("TZ", "UTC");
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     const int pairs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
 
     std::printf("CR of a $GPRMC -> clock setting, %d GGA+RMC pairs at the line's character "
                 "rate (8N1), read on arrival (target p99 <= 2 ms):\n",
                 pairs);
-    std::fflush(stdout);
     latency(6, 4800, pairs);
     latency(7, 9600, pairs);
     std::printf("Idle CPU of korvat-server, after 2 s to settle:\n");
-    std::fflush(stdout);
     idleCost(seconds);
     return 0;
 }

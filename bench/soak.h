@@ -3,6 +3,7 @@
 // suites' tables of cases, which the driver (soak_main.cpp) runs.
 
 #include "AppProcess.h"
+#include "Golden.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "Wait.h"
@@ -98,14 +99,6 @@ inline bool setupArrives(test::Pty& pty, int timeoutMs = 5000) {
         timeoutMs);
 }
 
-inline QList<QByteArray> fileLines(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    QList<QByteArray> lines = f.readAll().split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-    return lines;
-}
-
 // The program as a process with the GPS source at 9600 baud on `device` (without one, on the
 // PC clock), its clock settings recorded.
 struct GpsProgram {
@@ -121,7 +114,7 @@ struct GpsProgram {
     qint64 pid() { return app.process().processId(); }
     bool running() { return app.process().state() == QProcess::Running; }
     bool took(int n) const {
-        return fileLines(clockLog).contains(
+        return test::scriptLines(clockLog).contains(
             clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc));
     }
     QByteArray exitText() {

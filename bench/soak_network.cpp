@@ -5,6 +5,7 @@
 #include "soak.h"
 
 #include "AppProcess.h"
+#include "Namespace.h"
 #include "ProcessStats.h"
 #include "Wait.h"
 #include "protocol/Requests.h"
@@ -323,10 +324,7 @@ QByteArray misbehaving(Server& server, bool& pass) {
     }
     // Unreachable: the requester's address goes away while an entry ahead of it holds the
     // queue, so the program's connection attempt finds nobody there.
-    const auto ip = [](const QString& command) {
-        return QProcess::execute(u"ip"_s, command.split(u' ')) == 0;
-    };
-    if (!ip(u"addr add 192.0.2.10/24 dev ks1"_s))
+    if (!test::ip(u"addr add 192.0.2.10/24 dev ks1"_s))
         return pass = false, figures + "cannot add 192.0.2.10";
     const QHostAddress holder(u"127.0.7.5"_s);
     ReplySink held(holder, Sink::NeverAccept);
@@ -334,7 +332,7 @@ QByteArray misbehaving(Server& server, bool& pass) {
     Conn h(holder, Request),
         u(QHostAddress(u"192.0.2.10"_s), Request, true, QHostAddress(u"192.0.2.1"_s));
     waitUntil([&] { return !u.open(); }, 3000);
-    ip(u"addr del 192.0.2.10/24 dev ks1"_s);
+    test::ip(u"addr del 192.0.2.10/24 dev ks1"_s);
     const size_t replies = sink.replies.size();
     Conn behind(Normal, Request);
     const Server::Line *first = nullptr, *second = nullptr;

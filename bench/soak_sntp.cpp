@@ -45,7 +45,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
     for (const NtpAttempt& a : plan) {
         server.mode = a.mode;
         const qsizetype from = w.logSize();
-        const qsizetype settingsBefore = fileLines(w.clockLog()).size();
+        const qsizetype settingsBefore = test::scriptLines(w.clockLog()).size();
         const qsizetype requestsBefore = server.requests.size();
         QElapsedTimer took;
         took.start();
@@ -57,7 +57,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
         test::waitUntil([&] { return !server.busy(); }, 6000);
         test::pumpFor(200);
         const QList<QByteArray> got = w.entries(from, "NTP Sync");
-        const QList<QByteArray> settings = fileLines(w.clockLog()).mid(settingsBefore);
+        const QList<QByteArray> settings = test::scriptLines(w.clockLog()).mid(settingsBefore);
         bool ok = true;
         auto expect = [&](bool holds, const QByteArray& why) {
             if (!holds && ok) v.fail(QByteArray(a.name) + ": " + why);
