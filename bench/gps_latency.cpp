@@ -6,68 +6,29 @@
 //     event loop;
 //  2. idle cost: CPU time of the program as a process (/proc/<pid>/stat) on the PC clock, with
 //     the GPS port open and the receiver silent, and with the receiver unplugged and AUTO on.
-//
 // Usage: build/bench/gps-latency [SENTENCES (100)] [IDLE-SECONDS (10)]
+#include "soak.h"
+
 #include "Namespace.h"
 #include "ProcessStats.h"
-#include "AppProcess.h"
-#include "Pty.h"
-#include "Wait.h"
-#include "app/TimeNow.h"
 #include "platform/SystemClock.h"
-#include "protocol/CivilTime.h"
-#include "protocol/DateFormat.h"
-#include "protocol/Nmea.h"
 
 #include <QApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QTest>
 
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <numeric>
 #include <thread>
-#include <vector>
 
 using namespace ks;
+using namespace ks::soak;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-const QByteArray GpsSettings =
-    "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n"
-    "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-    "\"autoconnect\"=dword:00000001\r\n";
-const qint64 FirstInstant = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
-const qsizetype SetupSize = GpsSetupSentences().join().size();
-
-QByteArray withChecksum(const QByteArray& body) {
-    return body + '*' + NmeaChecksum(body);
-}
-
-QByteArray ggaLine() {
-    return withChecksum("$GPGGA,100000.000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
-           "\r\n";
-}
-// The RMC of pair i names second i after FirstInstant, so each setting tells which it was.
-QByteArray rmcWithoutCr(int i) {
-    const QByteArray time =
-        formatDateTime("hhnnss", civilFromMs(FirstInstant + qint64(i) * 1000)) + ".000";
-    return withChecksum("$GPRMC," + time + ",A,4807.038,N,01131.000,E,022.4,084.4,240309,003.1,W");
-}
 
 // Real time to read; settings are only recorded, with the moment each was asked for.
 class RecordingClock final : public SystemClock {
@@ -87,36 +48,13 @@ public:
     std::map<qint64, Steady::time_point> settings;
 };
 
-bool setupArrived(test::Pty& pty) {
-    QByteArray got;
-    return test::waitUntil([&] { return (got += pty.readAvailable()).size() >= SetupSize; }, 5000);
-}
-
-double percentile(std::vector<double> values, double p) { // nearest rank
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::max(1.0, std::ceil(p / 100.0 * double(values.size()))));
-    return values[rank - 1];
-}
-
 void latency(int baudCode, int bitsPerSecond, int pairs) {
-    QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-    QDir().mkpath(dir.path() + QStringLiteral("/BREVANE"));
-    QFile settings(dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
-    if (!settings.open(QIODevice::WriteOnly)) return;
-    settings.write(GpsSettings + "\"baud\"=dword:0000000" + QByteArray::number(baudCode) + "\r\n");
-    settings.close();
-
     test::Pty pty;
     qputenv("KSERVER_COM1", pty.slavePath().toLocal8Bit());
     RecordingClock clock;
-    TForm1 form;
-    form.StartUp();
-    if (!setupArrived(pty)) {
+    test::LiveWindow w(gpsSettings(baudCode));
+    if (!setupArrives(pty)) {
         std::printf("  %5d baud: the port did not open\n", bitsPerSecond);
-        form.Shutdown();
         return;
     }
 
@@ -139,14 +77,13 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
             // A pause of 0-100 ms, so the carriage returns fall at every phase of the ticks.
             next = Steady::now() +
                    std::chrono::microseconds(QRandomGenerator::global()->bounded(100'000));
-            send(ggaLine());
-            send(rmcWithoutCr(i));
+            send(fixPair(i).chopped(2));
             std::this_thread::sleep_until(next);
             const auto cr = Steady::now();
             pty.write("\r");
             next = cr + charTime;
             send("\n");
-            const qint64 instant = FirstInstant + qint64(i) * 1000;
+            const qint64 instant = FirstFix + qint64(i) * 1000;
             std::unique_lock lock(clock.mutex);
             if (clock.changed.wait_for(lock, std::chrono::seconds(1),
                                        [&] { return clock.settings.count(instant) != 0; }))
@@ -160,56 +97,43 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
     });
     loop.exec(); // the program's own loop: ticks, the serial port, everything as usual
     receiver.join();
-    form.Shutdown();
 
-    double sum = 0;
-    for (const double d : delays)
-        sum += d;
+    const double sum = std::accumulate(delays.begin(), delays.end(), 0.0);
     std::printf("  %5d baud: %zu set, %d lost; p50 %5.1f ms  p99 %5.1f ms  max %5.1f ms  "
                 "mean %5.1f ms\n",
                 bitsPerSecond, delays.size(), lost, percentile(delays, 50), percentile(delays, 99),
                 percentile(delays, 100), delays.empty() ? 0.0 : sum / double(delays.size()));
-    std::fflush(stdout);
 }
 
 qint64 idleFigure(const char* name, qint64 pid, int seconds) {
-    QTest::qWait(2000); // starting and connecting are not idle
-    const qint64 before = ks::test::processCpuMs(pid);
-    QTest::qWait(seconds * 1000);
-    const qint64 used = ks::test::processCpuMs(pid) - before;
+    test::pumpFor(2000); // starting and connecting are not idle
+    const qint64 before = test::processCpuMs(pid);
+    test::pumpFor(seconds * 1000);
+    const qint64 used = test::processCpuMs(pid) - before;
     std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
                 seconds, double(used) / (seconds * 10.0));
-    std::fflush(stdout);
     return used;
 }
 
 void idleCost(int seconds) {
     qint64 pcClock = 0;
     {
-        test::AppProcess app;
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"),
-                       app.root() + QStringLiteral("/clock.log"));
-        app.start();
-        pcClock = idleFigure("PC clock, no serial port", app.process().processId(), seconds);
-        app.terminate();
+        GpsProgram pc({});
+        pcClock = idleFigure("PC clock, no serial port", pc.pid(), seconds);
+        pc.app.terminate();
     }
     test::Pty pty;
-    test::AppProcess app;
-    app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app.root() + QStringLiteral("/clock.log"));
-    app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
-    app.writeSettings(GpsSettings);
-    app.start();
-    if (!setupArrived(pty)) {
+    GpsProgram gps(pty.slavePath());
+    if (!setupArrives(pty)) {
         std::printf("  GPS: the port did not open\n");
         return;
     }
-    const qint64 silent =
-        idleFigure("GPS, port open, receiver silent", app.process().processId(), seconds);
+    const qint64 silent = idleFigure("GPS, port open, receiver silent", gps.pid(), seconds);
     std::printf("  GPS silent against the PC clock: %.2fx (target <= 1.5x)\n",
                 double(silent) / double(std::max<qint64>(pcClock, 1)));
     pty.hangUp();
-    idleFigure("GPS, receiver unplugged, AUTO on", app.process().processId(), seconds);
-    app.terminate();
+    idleFigure("GPS, receiver unplugged, AUTO on", gps.pid(), seconds);
+    gps.app.terminate();
 }
 
 } // namespace
@@ -220,17 +144,16 @@ int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("TZ", "UTC");
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     const int pairs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
 
     std::printf("CR of a $GPRMC -> clock setting, %d GGA+RMC pairs at the line's character "
                 "rate (8N1), read on arrival (target p99 <= 2 ms):\n",
                 pairs);
-    std::fflush(stdout);
     latency(6, 4800, pairs);
     latency(7, 9600, pairs);
     std::printf("Idle CPU of korvat-server, after 2 s to settle:\n");
-    std::fflush(stdout);
     idleCost(seconds);
     return 0;
 }

@@ -1,837 +1,390 @@
-// The network suite: the time service under load and faults. Each case starts a fresh
-// program, which must still run at the end and end in order on SIGTERM.
+// The network suite: the time service under load and faults, one row per case. Each case
+// starts a fresh program, which must still run at the end and end in order on SIGTERM. A
+// well-behaved load comes from korvat-probe bench (answered, well-formed, in order per
+// source); the faults come from sockets of our own.
 #include "soak.h"
 
 #include "AppProcess.h"
+#include "Namespace.h"
 #include "ProcessStats.h"
 #include "Wait.h"
-#include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QHash>
-#include <QHostAddress>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
-#include <functional>
-#include <map>
 #include <memory>
-#include <vector>
 
 using namespace ks;
 using namespace ks::soak;
+using namespace Qt::Literals::StringLiterals;
+using test::pumpFor;
+using test::waitUntil;
 
 namespace {
 
-constexpr quint16 RequestPort = 6645;
-constexpr quint16 ReplyPort = 6646;
 constexpr qint64 MiB = 1024 * 1024;
+const QHostAddress Local(QHostAddress::LocalHost);
+const QHostAddress Normal(u"127.0.2.1"_s); // the well-behaved client beside a fault
+const QByteArray Request = requestFrame(ClientType::Korvat1010);
 
-double nowS() {
-    static QElapsedTimer monotonic = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return double(monotonic.nsecsElapsed()) / 1e9;
-}
-
-bool pumpUntil(const std::function<bool()>& done, double timeoutS) {
-    return test::waitUntil(done, int(timeoutS * 1000));
-}
-void pumpFor(double seconds) { test::pumpFor(int(seconds * 1000)); }
-
-double percentile(std::vector<double> values, double p) { // nearest rank
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::max(1.0, std::ceil(p / 100.0 * double(values.size()))));
-    return values[rank - 1];
-}
-
-QHostAddress address(const char* text) {
-    return QHostAddress(QString::fromLatin1(text));
-}
-
-bool ip(const QStringList& arguments) {
-    return QProcess::execute(QStringLiteral("ip"), arguments) == 0;
-}
-
-// ---------------------------------------------------------------------------------------
-// The program (the shared process harness, its clock settings recorded); every log line on
-// its stderr with the moment it came.
-class Server {
-public:
+// The program, its clock settings recorded; each log line of its stderr with when it came.
+struct Server {
     struct Line {
         double at;
-        QByteArray event;
-        QByteArray details;
+        QByteArray event, details;
     };
+    test::AppProcess app;
+    std::vector<Line> lines;
 
     Server() {
-        app_.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), app_.root() + QStringLiteral("/clock.log"));
-        app_.onLine = [this](const QByteArray& line) {
-            const QList<QByteArray> fields = line.split('\t');
-            if (fields.size() < 4) return;
-            lines_.push_back({nowS(), fields[2], fields.mid(3).join('\t')});
-            ++counts_[fields[2]];
+        app.env.insert(u"KSERVER_CLOCK_LOG"_s, app.root() + u"/clock.log"_s);
+        app.onLine = [this](const QByteArray& line) {
+            const QList<QByteArray> f = line.split('\t');
+            if (f.size() >= 4) lines.push_back({nowS(), f[2], f.mid(3).join('\t')});
         };
     }
-
-    // Starts it and waits until port 6645 takes connections.
-    bool start() {
-        app_.start();
-        return running() && test::waitUntil(
-                                [] {
-                                    QTcpSocket probe;
-                                    probe.connectToHost(QHostAddress::LocalHost, RequestPort);
-                                    return probe.waitForConnected(200);
-                                },
-                                10000);
+    bool start() { // and wait until port 6645 takes connections
+        app.start();
+        const auto listening = [] {
+            QTcpSocket probe;
+            probe.connectToHost(Local, 6645);
+            return probe.waitForConnected(200);
+        };
+        return waitUntil([&] { return !running() || listening(); }, 10000) && running();
     }
-    bool running() { return app_.process().state() == QProcess::Running; }
-    qint64 pid() { return app_.process().processId(); }
-    int exitCode() { return app_.process().exitCode(); }
-    qint64 rssKiB() { return test::processRssKiB(pid()); }
-
-    // The program's open sockets, from /proc: the connections it holds, plus a few of its own.
-    int sockets() {
+    bool running() { return app.process().state() == QProcess::Running; }
+    qint64 rssKiB() { return test::processRssKiB(app.process().processId()); }
+    int sockets() { // its open sockets, from /proc
+        const QDir fds(u"/proc/%1/fd"_s.arg(app.process().processId()));
         int n = 0;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid()));
-        for (const QString& name : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            char target[64] = {};
-            const QByteArray path = fds.filePath(name).toLocal8Bit();
-            if (::readlink(path.constData(), target, sizeof target - 1) > 0 &&
-                std::strncmp(target, "socket:", 7) == 0)
-                ++n;
-        }
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            n += fd.symLinkTarget().contains("socket:"_L1);
         return n;
     }
-
-    // SIGTERM; false when it had already died or would not end in order.
-    bool stop() {
-        return running() && app_.terminate(5000) >= 0 &&
-               app_.process().exitStatus() == QProcess::NormalExit;
+    int count(const QByteArray& event) const {
+        return int(
+            std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.event == event; }));
     }
-
-    const std::vector<Line>& lines() const { return lines_; }
-    int count(const QByteArray& event) const { return counts_.value(event); }
     // The first line of the event at or after `from` whose details contain `text`.
-    const Line* find(const QByteArray& event, const QByteArray& text, double from = 0) const {
-        for (const Line& l : lines_)
+    const Line* find(const QByteArray& event, const QByteArray& text, double from) const {
+        for (const Line& l : lines)
             if (l.at >= from && l.event == event && l.details.contains(text)) return &l;
         return nullptr;
     }
-    QByteArray counts() const {
-        return "log: Client Send " + QByteArray::number(count("Client Send")) + ", Socket Error " +
-               QByteArray::number(count("Socket Error")) + ", Queue Full " +
-               QByteArray::number(count("Queue Full")) + ", Client Error " +
-               QByteArray::number(count("Client Error"));
-    }
-
-private:
-    test::AppProcess app_;
-    std::vector<Line> lines_;
-    QHash<QByteArray, int> counts_;
 };
 
-// ---------------------------------------------------------------------------------------
-// One request connection to port 6645 on a raw socket, so that a reset by the server is
-// told apart from its orderly close.
-class Connection {
-public:
-    enum class End { Open, Closed, Reset, Failed };
-
-    // Opens a connection from `from` (any when null) to host:port and sends `bytes` once it
-    // is established; with `halfClose`, shuts the sending side after the last byte.
-    Connection(const QHostAddress& from, const QHostAddress& host, QByteArray bytes,
-               bool halfClose, quint16 port = RequestPort)
-        : out_(std::move(bytes)), halfClose_(halfClose), openedAt_(nowS()) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
-            finish(End::Failed, errno);
-            return;
-        }
-        if (!from.isNull()) {
-            sockaddr_in local = sockAddress(from, 0);
-            if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-                finish(End::Failed, errno);
-                return;
-            }
-        }
-        sockaddr_in remote = sockAddress(host, port);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 &&
-            errno != EINPROGRESS) {
-            finish(End::Failed, errno);
-            return;
-        }
-        writer_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
-        QObject::connect(writer_.get(), &QSocketNotifier::activated, [this] { writable(); });
+// One connection from `from` to host:port, sending `bytes` once established (then shutting
+// its sending side with `halfClose`); it has ended once the server closed or reset it.
+struct Conn {
+    QTcpSocket socket;
+    double openedAt = nowS(), endedAt = -1;
+    qint64 written = 0;
+    Conn(const QHostAddress& from, const QByteArray& bytes, bool halfClose = true,
+         const QHostAddress& host = Local, quint16 port = 6645) {
+        const auto end = [this] { endedAt = endedAt < 0 ? nowS() : endedAt; };
+        QObject::connect(&socket, &QTcpSocket::disconnected, end);
+        QObject::connect(&socket, &QTcpSocket::errorOccurred, end);
+        QObject::connect(&socket, &QTcpSocket::connected, [this, bytes] { socket.write(bytes); });
+        QObject::connect(&socket, &QTcpSocket::bytesWritten, [this, halfClose](qint64 n) {
+            written += n;
+            if (halfClose && socket.bytesToWrite() == 0)
+                ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+        });
+        if (!from.isNull()) socket.bind(from);
+        socket.connectToHost(host, port);
     }
-    ~Connection() { closeNow(); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    End end() const { return end_; }
-    int error() const { return error_; }
-    bool connected() const { return connected_; }
-    bool sent() const { return connected_ && out_.isEmpty(); }
-    double openedAt() const { return openedAt_; }
-    double endedAt() const { return endedAt_; }
-    qint64 written() const { return written_; }
-
-    // More to send, after what is still waiting.
-    void send(const QByteArray& bytes) {
-        out_ += bytes;
-        if (writer_ && connected_) writer_->setEnabled(true);
-    }
-    // Our side closes; what the server did is no longer watched.
-    void closeNow() {
-        writer_.reset();
-        reader_.reset();
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    static sockaddr_in sockAddress(const QHostAddress& a, quint16 port) {
-        sockaddr_in s{};
-        s.sin_family = AF_INET;
-        s.sin_port = htons(port);
-        s.sin_addr.s_addr = htonl(a.toIPv4Address());
-        return s;
-    }
-
-    void writable() {
-        if (!connected_) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-            if (error != 0) {
-                finish(End::Failed, error);
-                return;
-            }
-            connected_ = true;
-            reader_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-            QObject::connect(reader_.get(), &QSocketNotifier::activated, [this] { readable(); });
-        }
-        while (!out_.isEmpty()) {
-            const ssize_t n = ::send(fd_, out_.constData(), size_t(out_.size()), MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return; // wait for room
-                finish(errno == ECONNRESET || errno == EPIPE ? End::Reset : End::Failed, errno);
-                return;
-            }
-            written_ += n;
-            out_.remove(0, n);
-        }
-        writer_->setEnabled(false);
-        if (halfClose_) ::shutdown(fd_, SHUT_WR);
-    }
-
-    void readable() {
-        char buffer[4096];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n > 0) return; // the service never writes here; nothing to keep
-        if (n == 0) finish(End::Closed, 0);
-        else if (errno != EAGAIN && errno != EWOULDBLOCK)
-            finish(errno == ECONNRESET ? End::Reset : End::Failed, errno);
-    }
-
-    void finish(End end, int error) {
-        if (end_ != End::Open) return;
-        end_ = end;
-        error_ = error;
-        endedAt_ = nowS();
-        closeNow();
-    }
-
-    int fd_ = -1;
-    QByteArray out_;
-    bool halfClose_;
-    bool connected_ = false;
-    End end_ = End::Open;
-    int error_ = 0;
-    double openedAt_;
-    double endedAt_ = -1;
-    qint64 written_ = 0;
-    std::unique_ptr<QSocketNotifier> writer_;
-    std::unique_ptr<QSocketNotifier> reader_;
+    bool open() const { return endedAt < 0; }
+};
+using Conns = std::vector<std::unique_ptr<Conn>>;
+const auto stillOpen = [](const Conns& list) {
+    return int(std::count_if(list.begin(), list.end(), [](auto& c) { return c->open(); }));
 };
 
-// A requester's port 6646: every reply connection's bytes, in the order they ended.
-class ReplySink {
-public:
-    struct Reply {
-        double at;
-        QByteArray bytes;
-    };
-    bool listen(const QHostAddress& a) {
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] { accept(); });
-        return server_.listen(a, ReplyPort);
-    }
-    const std::vector<Reply>& replies() const { return replies_; }
-    int connections() const { return connections_; }
-
-private:
-    void accept() {
-        while (QTcpSocket* socket = server_.nextPendingConnection()) {
-            ++connections_;
-            auto* bytes = new QByteArray;
-            QObject::connect(socket, &QTcpSocket::readyRead,
-                             [socket, bytes] { *bytes += socket->readAll(); });
-            QObject::connect(socket, &QTcpSocket::disconnected, [this, socket, bytes] {
-                *bytes += socket->readAll();
-                replies_.push_back({nowS(), *bytes});
-                delete bytes;
-                socket->deleteLater();
-            });
-        }
-    }
-    QTcpServer server_;
-    std::vector<Reply> replies_;
-    int connections_ = 0;
-};
-
-// A requester's port 6646 that misbehaves, on a raw socket.
-class BadSink {
-public:
-    enum class Kind { NeverRead, Reset, NeverAccept };
-    BadSink(const QHostAddress& a, Kind kind) : kind_(kind) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in s{};
-        s.sin_family = AF_INET;
-        s.sin_port = htons(ReplyPort);
-        s.sin_addr.s_addr = htonl(a.toIPv4Address());
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0 ||
-            ::listen(fd_, kind == Kind::NeverAccept ? 0 : 16) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-        if (kind == Kind::NeverAccept) {
-            // Fill the accept queue ourselves: the server's SYNs are then dropped.
+// A requester's port 6646 and when each reply connection ended; or one that never reads,
+// resets, or never accepts (its accept queue full, so the server's SYNs are dropped).
+enum class Sink { Normal, None, NeverRead, Reset, NeverAccept };
+struct ReplySink {
+    QTcpServer server;
+    std::vector<double> replies;
+    Conns fillers;
+    explicit ReplySink(const QHostAddress& a, Sink kind = Sink::Normal) {
+        if (kind == Sink::NeverAccept) server.setListenBacklogSize(0);
+        if (kind == Sink::None || !server.listen(a, 6646) || kind == Sink::NeverRead) return;
+        if (kind == Sink::NeverAccept) {
+            server.pauseAccepting();
             for (int i = 0; i < 2; ++i)
-                fillers_.push_back(
-                    std::make_unique<Connection>(QHostAddress(), a, QByteArray(), false, ReplyPort));
+                fillers.push_back(std::make_unique<Conn>(QHostAddress(), "", false, a, 6646));
             return;
         }
-        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { accept(); });
-    }
-    ~BadSink() {
-        notifier_.reset();
-        fillers_.clear();
-        for (const int c : held_)
-            ::close(c);
-        if (fd_ >= 0) ::close(fd_);
-    }
-    BadSink(const BadSink&) = delete;
-    BadSink& operator=(const BadSink&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    int accepted() const { return accepted_; }
-
-private:
-    void accept() {
-        int c;
-        while ((c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-            ++accepted_;
-            if (kind_ == Kind::Reset) {
-                const linger hard{1, 0};
-                ::setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-                ::close(c);
-            } else {
-                held_.push_back(c);
+        QObject::connect(&server, &QTcpServer::newConnection, [this, kind] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                if (kind == Sink::Reset) {
+                    const linger hard{1, 0};
+                    ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                                 sizeof hard);
+                    s->abort();
+                }
+                QObject::connect(s, &QTcpSocket::disconnected,
+                                 [this, s] { replies.push_back(nowS()), s->deleteLater(); });
             }
+        });
+    }
+    // One request from `source`, which this sink listens for: how long its reply took in
+    // ms, or -1 when none came in 5 s.
+    double request(const QHostAddress& source) {
+        const size_t before = replies.size();
+        const double start = nowS();
+        Conn c(source, Request);
+        return waitUntil([&] { return replies.size() > before; }) ? (replies.back() - start) * 1000
+                                                                  : -1;
+    }
+};
+
+// korvat-probe bench: REQUESTS from SOURCES (127.BASE.run.1 upwards) at RATE per second, or
+// all at once (rate 0) with up to IN-FLIGHT open. The probe stops after 10 minutes, so a
+// longer load is sent in runs of 5 minutes, each from its own addresses (a closed reply
+// connection holds its port toward its address for a minute). Memory may not grow after the
+// first minute.
+struct Load {
+    int requests, sources;
+    double rate;
+    int inFlight, base;
+};
+QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
+    const double seconds = l.rate > 0 ? l.requests / l.rate : 0;
+    const int runs = std::max(1, int(std::ceil(seconds / 300)));
+    QByteArray figures;
+    qint64 rssMinute = -1, answered = 0;
+    const double start = nowS();
+    for (int run = 0; run < runs; ++run) {
+        QProcess probe;
+        const QString rate =
+            l.rate > 0 ? u"--rate %1"_s.arg(l.rate) : u"--in-flight %1"_s.arg(l.inFlight);
+        probe.start(QStringLiteral(KS_PROBE_BIN),
+                    QString::asprintf(
+                        "bench 127.0.0.1 --requests %d --sources %d --source-base 127.%d.%d.1 "
+                        "--deadline %d",
+                        l.requests / runs, l.sources, l.base, run,
+                        std::min(600, int(seconds / runs) + 90))
+                            .split(u' ') +
+                        rate.split(u' '));
+        waitUntil(
+            [&] {
+                if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
+                return probe.state() == QProcess::NotRunning;
+            },
+            660'000);
+        const bool held = probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+        if (!held) figures += "korvat-probe: " + probe.readAllStandardError().simplified() + "; ";
+        pass = pass && held;
+        for (QByteArray line : probe.readAllStandardOutput().split('\n')) {
+            line = line.simplified();
+            if (line.startsWith("answered ")) answered += line.mid(9).toInt();
+            if (!line.isEmpty() && !line.startsWith("requests") && !line.startsWith("ended"))
+                figures += line + "; ";
         }
     }
-    Kind kind_;
-    int fd_ = -1;
-    int accepted_ = 0;
-    std::vector<int> held_;
-    std::unique_ptr<QSocketNotifier> notifier_;
-    std::vector<std::unique_ptr<Connection>> fillers_;
-};
-
-// Replies to one source address, checked against what the server logged for it.
-// Source addresses PREFIX.1, PREFIX.2, ..., each with a reply sink listening on its 6646.
-bool listenOnSources(const QString& prefix, int count, std::vector<QHostAddress>& sources,
-                     std::vector<std::unique_ptr<ReplySink>>& sinks) {
-    for (int s = 0; s < count; ++s) {
-        sources.emplace_back(prefix + QStringLiteral(".%1").arg(s + 1));
-        sinks.push_back(std::make_unique<ReplySink>());
-        if (!sinks.back()->listen(sources.back())) return false;
-    }
-    return true;
+    pumpFor(500);
+    const qint64 rssEnd = server.rssKiB();
+    const double growth = rssMinute > 0 ? double(rssEnd - rssMinute) / double(rssMinute) : 0;
+    if (rssMinute > 0)
+        figures += "rss at 1 min " + num(rssMinute) + " KiB, end " + num(rssEnd) + " KiB (" +
+                   fixed(growth * 100, 1) + " %); ";
+    // Every reply the probe took is one the program logged, and it refused none.
+    pass = pass && server.count("Client Send") == answered && server.count("Queue Full") == 0 &&
+           std::abs(growth) <= 0.10;
+    return figures + "in " + fixed(nowS() - start, 1) + " s";
 }
 
-int repliesReceived(const std::vector<std::unique_ptr<ReplySink>>& sinks) {
-    int n = 0;
-    for (const auto& sink : sinks)
-        n += int(sink->replies().size());
-    return n;
-}
-
-// The token a reply answers, by its format; only the Quorix reply carries a clock time.
-QByteArray tokenOfReply(const QByteArray& r) {
-    return !r.startsWith("{KORVAT_") ? TokenKorvat : r.contains(':') ? TokenQuorix : TokenKorvat1010;
-}
-
-struct SourceCheck {
-    int malformed = 0;
-    bool sameAsLog = true; // the bytes and order of "Client Send" for each address
-};
-void checkSource(const Server& server, const QHostAddress& source,
-                 const std::vector<ReplySink::Reply>& replies, SourceCheck& result) {
-    const QByteArray to = " to " + source.toString().toLatin1();
-    std::vector<QByteArray> logged;
-    for (const Server::Line& l : server.lines())
-        if (l.event == "Client Send" && l.details.endsWith(to))
-            logged.push_back("{" + l.details.chopped(to.size()) + "}");
-    if (logged.size() != replies.size()) result.sameAsLog = false;
-    for (size_t i = 0; i < replies.size(); ++i) {
-        const QByteArray& r = replies[i].bytes;
-        if (!parseReply(r, tokenOfReply(r))) ++result.malformed;
-        if (i < logged.size() && logged[i] != r) result.sameAsLog = false;
-    }
-}
-
-// Every source's replies against the server's log.
-SourceCheck checkSources(const Server& server, const std::vector<QHostAddress>& sources,
-                         const std::vector<std::unique_ptr<ReplySink>>& sinks) {
-    SourceCheck result;
-    for (size_t s = 0; s < sources.size(); ++s)
-        checkSource(server, sources[s], sinks[s]->replies(), result);
-    return result;
-}
-
-// ---------------------------------------------------------------------------------------
-struct Outcome {
-    QByteArray figures;
-    bool pass = false;
-};
-
-QByteArray fixed(double value, int decimals = 2) {
-    return QByteArray::number(value, 'f', decimals);
-}
-
-// Sends one request from `source` and waits for its reply at `sink`; the time it took in
-// seconds, or -1 when no reply came within the timeout.
-double normalRequest(const QHostAddress& source, ReplySink& sink, double timeoutS = 5) {
-    const size_t before = sink.replies().size();
-    const double start = nowS();
-    Connection c(source, address("127.0.0.1"), requestFrame(ClientType::Korvat1010), true);
-    if (!pumpUntil([&] { return sink.replies().size() > before; }, timeoutS)) return -1;
-    return sink.replies().back().at - start;
-}
-
-// ---------------------------------------------------------------------------------------
-// 1. Every client at once.
-Outcome everyoneAtOnce(Server& server) {
-    constexpr int Clients = 1000;
-    constexpr int Sources = 20;
-    const ClientType kinds[] = {ClientType::Korvat1001, ClientType::Korvat1010,
-                                ClientType::Quorix, ClientType::Korvat1012};
-    std::vector<QHostAddress> sources;
-    std::vector<std::unique_ptr<ReplySink>> sinks;
-    if (!listenOnSources(QStringLiteral("127.0.1"), Sources, sources, sinks))
-        return {"cannot listen on 6646", false};
-    std::vector<std::unique_ptr<Connection>> clients;
-    const double start = nowS();
-    for (int i = 0; i < Clients; ++i)
-        clients.push_back(std::make_unique<Connection>(sources[size_t(i % Sources)],
-                                                       address("127.0.0.1"),
-                                                       requestFrame(kinds[i % 4]), true));
-    // Every request connection ends: closed by the server after it read the request, or
-    // reset when the server dropped it unread.
-    const auto ended = [&] {
-        return std::all_of(clients.begin(), clients.end(),
-                           [](const auto& c) { return c->end() != Connection::End::Open; });
-    };
-    const bool allEnded = pumpUntil(ended, 90);
-    // Sent: the whole frame went out. Each must be answered or refused ("Queue Full"); a
-    // request the server dropped unread is lost, whatever the client saw of the close.
-    int sent = 0, failed = 0;
-    for (const auto& c : clients) {
-        if (c->sent()) ++sent;
-        else ++failed;
-    }
-    // Everything the queue took is answered: wait for as many replies as the requests read
-    // minus those refused, then a little longer for any sent twice.
-    pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 60);
-    pumpFor(0.5);
-    const SourceCheck check = checkSources(server, sources, sinks);
-    const int malformed = check.malformed;
-    const bool inOrder = check.sameAsLog;
-    double last = 0;
-    for (const auto& sink : sinks)
-        for (const auto& r : sink->replies()) last = std::max(last, r.at - start);
-    const int refused = server.count("Queue Full");
-    const int accepted = sent - refused;
-    const int lost = accepted - repliesReceived(sinks);
-    Outcome o;
-    o.figures = "clients " + QByteArray::number(Clients) + " sent " + QByteArray::number(sent) +
-                " not-sent " + QByteArray::number(failed) + " refused(Queue Full) " +
-                QByteArray::number(refused) + " accepted " + QByteArray::number(accepted) +
-                " answered " + QByteArray::number(repliesReceived(sinks)) + " lost " +
-                QByteArray::number(lost) + " malformed " + QByteArray::number(malformed) +
-                " in-order-per-source " + (inOrder ? "yes" : "no") + " last-reply " +
-                fixed(last) + " s";
-    o.pass = allEnded && server.running() && failed == 0 && lost == 0 &&
-             malformed == 0 && inOrder && server.count("Client Send") == repliesReceived(sinks);
-    return o;
-}
-
-// 2. Idle and slow connections beside a normal client.
-Outcome idleAndSlow(Server& server) {
-    constexpr int Idle = 300;
-    constexpr int Slow = 50;
-    constexpr int Normal = 20;
-    constexpr int Cap = 256;
-    const QHostAddress normal = address("127.0.2.1");
-    ReplySink sink;
-    if (!sink.listen(normal)) return {"cannot listen on 6646", false};
-    std::vector<std::unique_ptr<Connection>> idle, slow;
+// 300 silent and 50 slow connections: the program holds at most its 256 connections, closes
+// the silent ones after 60 s, and answers a normal client every 2 s for 40 s meanwhile.
+QByteArray idleAndSlow(Server& server, bool& pass) {
+    constexpr int Idle = 300, Slow = 50, Asks = 20, Cap = 256;
+    ReplySink sink(Normal);
     const int ownSockets = server.sockets();
     const double start = nowS();
+    Conns idle, slow;
     for (int i = 0; i < Idle; ++i)
-        idle.push_back(std::make_unique<Connection>(
-            QHostAddress(QStringLiteral("127.0.3.%1").arg(1 + i % 250)), address("127.0.0.1"),
-            QByteArray(), false));
+        idle.push_back(
+            std::make_unique<Conn>(QHostAddress(u"127.0.3.%1"_s.arg(1 + i % 250)), "", false));
     for (int i = 0; i < Slow; ++i)
-        slow.push_back(std::make_unique<Connection>(address("127.0.4.1"), address("127.0.0.1"),
-                                                    QByteArray(), false));
-    const auto openCount = [](const auto& list) {
-        return int(std::count_if(list.begin(), list.end(), [](const auto& c) {
-            return c->end() == Connection::End::Open;
-        }));
-    };
-    pumpUntil([&] { return std::all_of(idle.begin(), idle.end(), [](const auto& c) {
-                           return c->connected() || c->end() != Connection::End::Open;
-                       }); },
-              10);
-    pumpFor(1); // the server takes them and decides
-    // Held by the program: its sockets beyond those it had before (a connection still
-    // waiting in the system's queue looks open to the client but is not the program's).
-    int maxOpen = 0;
-    const QByteArray slowText = requestFrame(ClientType::Korvat1010);
+        slow.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.4.1"_s), "", false));
+    pumpFor(2000); // the program takes them and decides
     std::vector<double> latencies;
-    int unanswered = 0;
-    double nextByte = start + 10;
-    int slowBytes = 0;
-    // The normal client asks every 2 s for 40 s; the slow ones send a byte every 10 s until
-    // the idle ones have had 60 s and a margin.
-    for (int i = 0; nowS() - start < 70; ++i) {
+    int maxOpen = 0, slowBytes = 0;
+    // The slow ones send a byte every 10 s until the idle ones have had 60 s and a margin.
+    for (int i = 0;
+         nowS() - start < 70 && (stillOpen(idle) > 0 || i < Asks || nowS() - start <= 62); ++i) {
         maxOpen = std::max(maxOpen, server.sockets() - ownSockets);
-        if (i < Normal) {
-            const double t = normalRequest(normal, sink);
-            if (t < 0) ++unanswered;
-            else latencies.push_back(t * 1000);
-        }
-        if (nowS() >= nextByte) {
+        if (const double t = i < Asks ? sink.request(Normal) : -2; t >= 0) latencies.push_back(t);
+        if (nowS() - start >= 10 * (slowBytes + 1)) {
             for (auto& c : slow)
-                c->send(slowText.mid(slowBytes % slowText.size(), 1));
+                c->socket.write(Request.mid(slowBytes % Request.size(), 1));
             ++slowBytes;
-            nextByte += 10;
         }
-        pumpUntil([&] { return openCount(idle) == 0 && i >= Normal; }, i < Normal ? 2 : 0.25);
-        if (openCount(idle) == 0 && i >= Normal && nowS() - start > 62) break;
+        waitUntil([&] { return stillOpen(idle) == 0 && i >= Asks; }, i < Asks ? 2000 : 250);
     }
-    const int slowOpen = openCount(slow);
-    std::vector<double> idleClosed;
-    int idleEarly = 0;
-    for (const auto& c : idle) {
-        if (c->end() == Connection::End::Open) continue;
-        const double t = c->endedAt() - c->openedAt();
-        if (t < 59) ++idleEarly; // closed to make room, not for being idle
-        else idleClosed.push_back(t);
-    }
-    const int idleOpen = openCount(idle);
-    Outcome o;
-    o.figures = "normal " + QByteArray::number(int(latencies.size())) + "/" +
-                QByteArray::number(Normal) + " p50 " + fixed(percentile(latencies, 50), 1) +
-                " ms max " + fixed(percentile(latencies, 100), 1) + " ms; of " +
-                QByteArray::number(Idle + Slow) + " the program held at most " +
-                QByteArray::number(maxOpen) + " (with its reply connection)" +
-                "; idle closed early " + QByteArray::number(idleEarly) + ", after " +
-                fixed(percentile(idleClosed, 0), 1) + "-" + fixed(percentile(idleClosed, 100), 1) +
-                " s: " + QByteArray::number(int(idleClosed.size())) + ", still open " +
-                QByteArray::number(idleOpen) + "; slow still open " +
-                QByteArray::number(slowOpen) + "/" + QByteArray::number(Slow);
-    o.pass = server.running() && unanswered == 0 && percentile(latencies, 100) < 100 &&
-             maxOpen <= Cap + 1 && idleOpen == 0 && !idleClosed.empty() &&
-             percentile(idleClosed, 0) >= 59.5 && percentile(idleClosed, 100) <= 62;
-    return o;
+    std::vector<double> idleClosed; // after 59 s or more; sooner, to make room
+    int early = 0;
+    for (const auto& c : idle)
+        if (!c->open())
+            c->endedAt - c->openedAt < 59 ? void(++early)
+                                          : idleClosed.push_back(c->endedAt - c->openedAt);
+    pass = int(latencies.size()) == Asks && percentile(latencies, 100) < 100 &&
+           maxOpen <= Cap + 1 && stillOpen(idle) == 0 && !idleClosed.empty() &&
+           percentile(idleClosed, 0) >= 59.5 && percentile(idleClosed, 100) <= 62;
+    return "normal " + num(int(latencies.size())) + "/" + num(Asks) + " p50 " +
+           fixed(percentile(latencies, 50), 1) + " ms max " + fixed(percentile(latencies, 100), 1) +
+           " ms; of " + num(Idle + Slow) + " the program held at most " + num(maxOpen) +
+           " (with its reply connection); idle closed early " + num(early) + ", after " +
+           fixed(percentile(idleClosed, 0), 1) + "-" + fixed(percentile(idleClosed, 100), 1) +
+           " s: " + num(int(idleClosed.size())) + ", still open " + num(stillOpen(idle)) +
+           "; slow still open " + num(stillOpen(slow)) + "/" + num(Slow);
 }
 
-// 3. Random bytes and a read that never ends in "}".
-Outcome garbage(Server& server) {
-    constexpr int Connections = 200;
-    constexpr qint64 Oversized = 16 * MiB;
-    constexpr int Normal = 10;
-    const QHostAddress normal = address("127.0.2.1");
-    ReplySink sink;
-    if (!sink.listen(normal)) return {"cannot listen on 6646", false};
-    pumpFor(0.5);
+// Random bytes on 200 connections and 16 MiB without "}" on one: what stays resident is far
+// less than what was sent, and a normal client is answered afterwards.
+QByteArray garbage(Server& server, bool& pass) {
+    constexpr int Connections = 200, Asks = 10;
+    ReplySink sink(Normal);
+    pumpFor(500);
     const qint64 before = server.rssKiB();
     qint64 peak = before;
     QRandomGenerator random(7);
-    std::vector<std::unique_ptr<Connection>> noise;
+    Conns noise;
     for (int i = 0; i < Connections; ++i) {
         QByteArray bytes(4096 + int(random.bounded(60 * 1024)), Qt::Uninitialized);
         random.fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-        noise.push_back(std::make_unique<Connection>(
-            QHostAddress(QStringLiteral("127.0.5.%1").arg(1 + i % 200)), address("127.0.0.1"),
-            bytes, true));
+        noise.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.5.%1"_s.arg(1 + i)), bytes));
     }
-    // One connection that keeps sending without a "}", 1 MiB at a time.
-    Connection big(address("127.0.6.1"), address("127.0.0.1"), QByteArray(), false);
-    const QByteArray block(MiB, '{');
-    qint64 queued = 0;
-    const bool done = pumpUntil(
+    Conn big(QHostAddress(u"127.0.6.1"_s), "", false);
+    const bool done = waitUntil(
         [&] {
             peak = std::max(peak, server.rssKiB());
-            if (big.end() != Connection::End::Open) return true;
-            if (big.written() + MiB >= queued && queued < Oversized) {
-                big.send(block);
-                queued += MiB;
-            }
-            return big.written() >= Oversized &&
-                   std::all_of(noise.begin(), noise.end(), [](const auto& c) {
-                       return c->end() != Connection::End::Open;
-                   });
+            QTcpSocket& s = big.socket;
+            if (s.state() == QAbstractSocket::ConnectedState && s.bytesToWrite() < MiB &&
+                big.written + s.bytesToWrite() < 16 * MiB)
+                s.write(QByteArray(MiB, '{'));
+            return (!big.open() || big.written >= 16 * MiB) && stillOpen(noise) == 0;
         },
-        60);
-    big.closeNow();
+        60'000);
+    big.socket.abort();
     std::vector<double> latencies;
-    for (int i = 0; i < Normal; ++i) {
-        const double t = normalRequest(normal, sink);
-        if (t >= 0) latencies.push_back(t * 1000);
+    for (int i = 0; i < Asks; ++i) {
+        if (const double t = sink.request(Normal); t >= 0) latencies.push_back(t);
         peak = std::max(peak, server.rssKiB());
     }
-    pumpFor(1);
+    pumpFor(1000);
     const qint64 after = server.rssKiB();
-    Outcome o;
-    o.figures = "random " + QByteArray::number(Connections) + " conns + " +
-                QByteArray::number(big.written() / MiB) + " MiB without '}'; rss before " +
-                QByteArray::number(before / 1024) + " MiB peak " +
-                QByteArray::number(peak / 1024) + " MiB after " +
-                QByteArray::number(after / 1024) + " MiB; normal " +
-                QByteArray::number(int(latencies.size())) + "/" + QByteArray::number(Normal) +
-                " max " + fixed(percentile(latencies, 100), 1) + " ms";
-    // Bounded: far less than what was sent stays resident.
-    o.pass = done && server.running() && int(latencies.size()) == Normal &&
-             peak - before < 16 * 1024 && after - before < 8 * 1024;
-    return o;
+    pass = done && int(latencies.size()) == Asks && peak - before < 16 * 1024 &&
+           after - before < 8 * 1024;
+    return "random " + num(Connections) + " conns + " + num(big.written / MiB) +
+           " MiB without '}'; rss before " + num(before / 1024) + " MiB peak " + num(peak / 1024) +
+           " MiB after " + num(after / 1024) + " MiB; normal " + num(int(latencies.size())) + "/" +
+           num(Asks) + " max " + fixed(percentile(latencies, 100), 1) + " ms";
 }
 
-// 4. Requesters that misbehave on 6646: each entry ends within 5 s of its turn.
-Outcome misbehaving(Server& server) {
-    struct Kind {
-        const char* name;
-        QHostAddress source;
-        std::function<std::unique_ptr<BadSink>()> sink;
-        bool expectError; // must end as "Socket Error"
-    };
-    const QHostAddress unreachable = address("192.0.2.10");
-    std::vector<Kind> kinds = {
-        {"never-read", address("127.0.7.1"),
-         [] { return std::make_unique<BadSink>(address("127.0.7.1"), BadSink::Kind::NeverRead); },
-         false},
-        {"reset", address("127.0.7.2"),
-         [] { return std::make_unique<BadSink>(address("127.0.7.2"), BadSink::Kind::Reset); },
-         false},
-        {"refused", address("127.0.7.3"), [] { return std::unique_ptr<BadSink>(); }, true},
-        {"never-accept", address("127.0.7.4"),
-         [] { return std::make_unique<BadSink>(address("127.0.7.4"), BadSink::Kind::NeverAccept); },
-         true},
-    };
-    const QHostAddress normal = address("127.0.2.1");
-    ReplySink sink;
-    if (!sink.listen(normal)) return {"cannot listen on 6646", false};
+// Requesters that misbehave on 6646, each alone in the queue with a normal request behind it:
+// each ends within 5 s of its turn, as "Socket Error" where it cannot be reached.
+QByteArray misbehaving(Server& server, bool& pass) {
+    const std::tuple<const char*, Sink, bool> kinds[] = {// must end as "Socket Error"
+                                                         {"never-read", Sink::NeverRead, false},
+                                                         {"reset", Sink::Reset, false},
+                                                         {"refused", Sink::None, true},
+                                                         {"never-accept", Sink::NeverAccept, true}};
+    ReplySink sink(Normal);
     QByteArray figures;
-    bool pass = true;
-    // Each kind alone in the queue, then a normal request behind it.
-    for (Kind& k : kinds) {
-        auto bad = k.sink();
-        const size_t replies = sink.replies().size();
+    int n = 0;
+    for (const auto& [name, kind, mustFail] : kinds) {
+        const QHostAddress source(u"127.0.7.%1"_s.arg(++n));
+        const ReplySink bad(source, kind);
+        const size_t replies = sink.replies.size();
         const double turn = nowS();
-        Connection c(k.source, address("127.0.0.1"), requestFrame(ClientType::Korvat1001), true);
-        Connection n(normal, address("127.0.0.1"), requestFrame(ClientType::Korvat1001), false);
-        const QByteArray addr = k.source.toString().toLatin1();
+        Conn c(source, Request), behind(Normal, Request, false);
         const Server::Line* end = nullptr;
-        pumpUntil([&] {
-            end = server.find("Socket Error", "", turn);
-            if (!end) end = server.find("Client Send", " to " + addr, turn);
-            return end && sink.replies().size() > replies;
-        }, 10);
+        waitUntil(
+            [&] {
+                end = server.find("Socket Error", "", turn);
+                if (!end)
+                    end = server.find("Client Send", " to " + source.toString().toLatin1(), turn);
+                return end && sink.replies.size() > replies;
+            },
+            10'000);
         const bool error = end && end->event == "Socket Error";
-        const double took = end ? end->at - turn : -1;
-        const bool ok = end && took <= 5.2 && (error || !k.expectError) &&
-                        sink.replies().size() > replies;
-        figures += QByteArray(k.name) + " " + (end ? (error ? "Socket Error " : "Client Send ") : "no end ") +
-                   fixed(took) + " s; ";
-        pass = pass && ok;
+        pass = pass && end && end->at - turn <= 5.2 && (error || !mustFail) &&
+               sink.replies.size() > replies;
+        figures += QByteArray(name) + " " + (end ? end->event : "no end") + " " +
+                   fixed(end ? end->at - turn : -1) + " s; ";
     }
     // Unreachable: the requester's address goes away while an entry ahead of it holds the
-    // queue, so the server's connection attempt finds nobody there.
-    if (!ip({QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("192.0.2.10/24"),
-             QStringLiteral("dev"), QStringLiteral("ks1")}))
-        return {figures + "cannot add 192.0.2.10", false};
-    {
-        BadSink holder(address("127.0.7.5"), BadSink::Kind::NeverAccept);
-        const double start = nowS();
-        Connection h(address("127.0.7.5"), address("127.0.0.1"), requestFrame(ClientType::Korvat1001), true);
-        Connection u(unreachable, address("192.0.2.1"), requestFrame(ClientType::Korvat1001), true);
-        pumpUntil([&] { return u.end() != Connection::End::Open; }, 3);
-        ip({QStringLiteral("addr"), QStringLiteral("del"), QStringLiteral("192.0.2.10/24"),
-            QStringLiteral("dev"), QStringLiteral("ks1")});
-        const size_t replies = sink.replies().size();
-        Connection n(normal, address("127.0.0.1"), requestFrame(ClientType::Korvat1001), true);
-        const Server::Line* first = nullptr;
-        const Server::Line* second = nullptr;
-        pumpUntil([&] {
+    // queue, so the program's connection attempt finds nobody there.
+    if (!test::ip(u"addr add 192.0.2.10/24 dev ks1"_s))
+        return pass = false, figures + "cannot add 192.0.2.10";
+    const QHostAddress holder(u"127.0.7.5"_s);
+    ReplySink held(holder, Sink::NeverAccept);
+    const double start = nowS();
+    Conn h(holder, Request),
+        u(QHostAddress(u"192.0.2.10"_s), Request, true, QHostAddress(u"192.0.2.1"_s));
+    waitUntil([&] { return !u.open(); }, 3000);
+    test::ip(u"addr del 192.0.2.10/24 dev ks1"_s);
+    const size_t replies = sink.replies.size();
+    Conn behind(Normal, Request);
+    const Server::Line *first = nullptr, *second = nullptr;
+    waitUntil(
+        [&] {
             first = server.find("Socket Error", "", start);
             second = first ? server.find("Socket Error", "", first->at + 1e-9) : nullptr;
-            return second && sink.replies().size() > replies;
-        }, 15);
-        const bool ok = u.end() == Connection::End::Closed && first && second &&
-                        second->at - first->at <= 5.2 && sink.replies().size() > replies &&
-                        !server.find("Client Send", " to 192.0.2.10", start);
-        figures += "unreachable " + (second ? "Socket Error " + fixed(second->at - first->at) : QByteArray("no end")) + " s";
-        pass = pass && ok;
-    }
-    return {figures, pass && server.running()};
-}
-
-// 5. A steady rate within capacity. The kinds of request go round per source, so each
-// source's reply formats tell whether its replies came in the order it asked.
-Outcome steadyAt(Server& server, int Requests, double Seconds, int Sources, const QString& prefix) {
-    const ClientType kinds[] = {ClientType::Korvat1001, ClientType::Korvat1010, ClientType::Quorix};
-    const auto kindOf = [&](int i) { return kinds[(i / Sources) % 3]; };
-    std::vector<QHostAddress> sources;
-    std::vector<std::unique_ptr<ReplySink>> sinks;
-    if (!listenOnSources(prefix, Sources, sources, sinks))
-        return {"cannot listen on 6646", false};
-    std::vector<char> notSentAt(size_t(Requests), 0);
-    std::map<int, std::unique_ptr<Connection>> open;
-    int sent = 0, notSent = 0;
-    const auto collectEnded = [&] {
-        for (auto it = open.begin(); it != open.end();) {
-            if (it->second->end() == Connection::End::Open) {
-                ++it;
-                continue;
-            }
-            const bool closed = it->second->end() == Connection::End::Closed;
-            (closed ? sent : notSent) += 1;
-            notSentAt[size_t(it->first)] = !closed;
-            it = open.erase(it);
-        }
-    };
-    qint64 rssMinute = -1;
-    const double start = nowS();
-    while (sent + notSent < Requests && nowS() - start < Seconds + 30) {
-        const int due = std::min(Requests, int((nowS() - start) * Requests / Seconds) + 1);
-        for (int i = sent + notSent + int(open.size()); i < due && open.size() < 200; ++i)
-            open.emplace(i, std::make_unique<Connection>(sources[size_t(i % Sources)],
-                                                         address("127.0.0.1"),
-                                                         requestFrame(kindOf(i)), true));
-        collectEnded();
-        if (rssMinute < 0 && nowS() - start >= 60) rssMinute = server.rssKiB();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    // Those still open at the end count too, once they have ended.
-    pumpUntil([&] { return collectEnded(), open.empty(); }, 20);
-    pumpUntil([&] { return repliesReceived(sinks) >= sent - server.count("Queue Full"); }, 20);
-    pumpFor(0.5);
-    const qint64 rssEnd = server.rssKiB();
-    const SourceCheck check = checkSources(server, sources, sinks);
-    const int malformed = check.malformed;
-    const bool sameAsLog = check.sameAsLog;
-    // Each source's reply formats against the kinds it sent, in the order it opened them.
-    bool inOrder = true;
-    std::vector<size_t> next(size_t(Sources), 0);
-    for (int i = 0; i < sent + notSent; ++i) {
-        if (notSentAt[size_t(i)]) continue;
-        const auto& replies = sinks[size_t(i % Sources)]->replies();
-        const size_t k = next[size_t(i % Sources)]++;
-        if (k < replies.size()) inOrder = inOrder && tokenOfReply(replies[k].bytes) == replyToken(kindOf(i));
-    }
-    const int refused = server.count("Queue Full");
-    const int lost = sent - refused - repliesReceived(sinks);
-    const double growth = rssMinute > 0 ? double(rssEnd - rssMinute) / double(rssMinute) : 1;
-    Outcome o;
-    o.figures = "sent " + QByteArray::number(sent) + " not-sent " + QByteArray::number(notSent) +
-                " in " + fixed(nowS() - start, 1) + " s refused " + QByteArray::number(refused) +
-                " answered " + QByteArray::number(repliesReceived(sinks)) + " lost " +
-                QByteArray::number(lost) + " twice " +
-                QByteArray::number(std::max(0, -lost)) + " malformed " +
-                QByteArray::number(malformed) + " same-as-log " + (sameAsLog ? "yes" : "no") +
-                " in-order-per-source " + (inOrder ? "yes" : "no") +
-                "; rss at 1 min " + QByteArray::number(rssMinute) + " KiB, end " +
-                QByteArray::number(rssEnd) + " KiB (" + fixed(growth * 100, 1) + " %)";
-    o.pass = server.running() && sent == Requests && lost == 0 && refused == 0 &&
-             malformed == 0 && sameAsLog && inOrder && std::abs(growth) <= 0.10;
-    return o;
-}
-
-Outcome steady(Server& server) {
-    return steadyAt(server, 10000, 300, 10, QStringLiteral("127.0.8"));
-}
-
-// The capacity the service is built for: 1 000 requests/s from 16 sources.
-Outcome steady1000(Server& server) {
-    const int seconds = qEnvironmentVariableIntValue("KS_SOAK_SECONDS") > 0
-                            ? qEnvironmentVariableIntValue("KS_SOAK_SECONDS")
-                            : 600;
-    return steadyAt(server, 1000 * seconds, seconds, 16, QStringLiteral("127.0.9"));
+            return second && sink.replies.size() > replies;
+        },
+        15'000);
+    pass = pass && !u.open() && second && second->at - first->at <= 5.2 &&
+           sink.replies.size() > replies && !server.find("Client Send", " to 192.0.2.10", start);
+    return figures + "unreachable " +
+           (second ? "Socket Error " + fixed(second->at - first->at) : "no end") + " s";
 }
 
 // One case on a fresh program, which must still run at the end and end in order on SIGTERM.
-Case networkCase(const char* name, Outcome (*run)(Server&)) {
-    return {name, [run](QByteArray& figures) {
-                Verdict v;
-                Server server;
-                if (!server.start()) {
-                    v.fail("the program did not start");
-                    return v;
-                }
-                const Outcome o = run(server);
-                figures = o.figures;
-                v.check(o.pass, "a figure missed its bound");
-                v.check(server.running(), "the program died (exit code " + QByteArray::number(server.exitCode()) + ")");
-                v.check(server.stop(), "the program did not end in order on SIGTERM");
-                figures += "; " + server.counts();
-                return v;
-            }};
+using Run = std::function<QByteArray(Server&, bool&)>;
+Case networkCase(const char* name, const Run& run) {
+    return {
+        name, [run](QByteArray& figures) {
+            Verdict v;
+            Server server;
+            if (!server.start()) return v.fail("the program did not start"), v;
+            bool pass = true;
+            figures = run(server, pass);
+            v.check(pass, "a figure missed its bound");
+            v.check(server.running(),
+                    "the program died (exit code " + num(server.app.process().exitCode()) + ")");
+            v.check(server.running() && server.app.terminate(5000) >= 0 &&
+                        server.app.process().exitStatus() == QProcess::NormalExit,
+                    "the program did not end in order on SIGTERM");
+            figures += "; log:";
+            for (const char* event : {"Client Send", "Socket Error", "Queue Full", "Client Error"})
+                figures += QByteArray(" ") + event + " " + num(server.count(event));
+            return v;
+        }};
+}
+Run load(const Load& l) {
+    return [l](Server& s, bool& pass) { return probeLoad(s, l, pass); };
 }
 
 } // namespace
 
 QList<Case> ks::soak::networkCases() {
-    return {networkCase("1000-at-once", everyoneAtOnce), networkCase("idle-slow", idleAndSlow),
-            networkCase("garbage", garbage),             networkCase("misbehave", misbehaving),
-            networkCase("steady", steady),               networkCase("steady-1000", steady1000)};
+    const int given = qEnvironmentVariableIntValue("KS_SOAK_SECONDS"),
+              seconds = given > 0 ? given : 600;
+    //                                         requests          sources  rate  in flight  127.BASE
+    return {networkCase("1000-at-once", load({1000, 20, 0, 1000, 1})),
+            networkCase("idle-slow", idleAndSlow),
+            networkCase("garbage", garbage),
+            networkCase("misbehave", misbehaving),
+            networkCase("steady", load({10000, 10, 10000.0 / 300, 0, 8})),
+            networkCase("steady-1000", load({1000 * seconds, 16, 1000, 0, 9}))};
 }

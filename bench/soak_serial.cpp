@@ -2,16 +2,8 @@
 // receiver, through line noise and a receiver that comes and goes.
 #include "soak.h"
 
-#include "AppProcess.h"
 #include "ProcessStats.h"
-#include "Pty.h"
-#include "TestWindow.h"
-#include "Wait.h"
-#include "app/CodeLabel.h"
 #include "platform/SystemClock.h"
-#include "protocol/CivilTime.h"
-#include "protocol/DateFormat.h"
-#include "protocol/Nmea.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -19,71 +11,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
-#include <vector>
 
 using namespace ks;
 using namespace ks::soak;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-QByteArray gpsSettings() {
-    return test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                                  "\"baud\"=dword:00000007\r\n\"autoconnect\"=dword:00000001\r\n";
-}
-const qint64 FirstFix = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
-
-QByteArray withChecksum(const QByteArray& body) { return body + '*' + NmeaChecksum(body); }
-
-// A good fix (7 satellites) and the RMC naming second `n` after FirstFix: the clock setting
-// it causes tells which sentence was taken.
-QByteArray fixPair(int n) {
-    const CivilTime t = civilFromMs(FirstFix + qint64(n) * 1000);
-    return withChecksum("$GPGGA," + formatDateTime("hhnnss", t) +
-                        ".000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
-           "\r\n" +
-           withChecksum("$GPRMC," + formatDateTime("hhnnss", t) +
-                        ".000,A,4807.038,N,01131.000,E,022.4,084.4," +
-                        formatDateTime("ddmmyy", t) + ",003.1,W") +
-           "\r\n";
-}
-QByteArray settingOf(int n) { return clockLogLine(FirstFix + qint64(n) * 1000, ClockSetKind::Utc); }
-
-// Waits until the receiver set-up sentences (all six) have come out of the pty.
-bool setupArrives(test::Pty& pty, int timeoutMs) {
-    const QByteArray setup = GpsSetupSentences().join();
-    QByteArray got;
-    return test::waitUntil(
-        [&] {
-            got += pty.readAvailable();
-            return got.contains(setup);
-        },
-        timeoutMs);
-}
-
-struct GpsProgram {
-    test::AppProcess app;
-    QString clockLog;
-    explicit GpsProgram(const QString& device) {
-        clockLog = app.root() + QStringLiteral("/clock.log");
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
-        app.env.insert(QStringLiteral("KSERVER_COM1"), device);
-        app.writeSettings(gpsSettings());
-        app.start();
-    }
-    qint64 pid() { return app.process().processId(); }
-    bool running() { return app.process().state() == QProcess::Running; }
-    bool took(int n) { return fileLines(clockLog).contains(settingOf(n)); }
-    QByteArray exitText() {
-        return "exit " + QByteArray::number(app.process().exitCode()) +
-               (app.process().exitStatus() == QProcess::CrashExit ? " (crashed)" : "");
-    }
-};
 
 // Random bytes paced at 9600 baud (960 characters a second) for 60 s, with a fix pair every
 // 2 s. A pair never shares a received block with noise: a zero byte ends a block and would
@@ -96,18 +32,14 @@ Verdict serialNoise(QByteArray& figures) {
     Verdict v;
     test::Pty pty;
     GpsProgram gps(pty.slavePath());
-    if (!setupArrives(pty, 5000)) {
-        v.fail("the port did not open");
-        figures = "no set-up sentences";
-        return v;
-    }
+    if (!setupArrives(pty))
+        return figures = "no set-up sentences", v.fail("the port did not open"), v;
     test::pumpFor(1000); // start-up is not the steady state
-    const qint64 rssBefore = ks::test::processRssKiB(gps.pid());
-    const qint64 cpuBefore = ks::test::processCpuMs(gps.pid());
+    const qint64 rssBefore = test::processRssKiB(gps.pid());
+    const qint64 cpuBefore = test::processCpuMs(gps.pid());
 
     std::atomic<qint64> sent{0};
-    std::atomic<int> pairs{0};
-    std::atomic<int> refused{0};
+    std::atomic<int> pairs{0}, refused{0};
     std::atomic<bool> done{false};
     std::thread line([&] {
         QRandomGenerator rng(20260607);
@@ -116,10 +48,7 @@ Verdict serialNoise(QByteArray& figures) {
         auto next = Steady::now();
         auto nextPair = next + std::chrono::seconds(2);
         auto put = [&](const QByteArray& bytes) {
-            if (pty.write(bytes))
-                sent += bytes.size();
-            else
-                ++refused;
+            pty.write(bytes) ? sent += bytes.size() : ++refused;
         };
         auto drained = [&] {
             const auto limit = Steady::now() + std::chrono::seconds(3);
@@ -148,8 +77,7 @@ Verdict serialNoise(QByteArray& figures) {
                 nextPair = next + std::chrono::seconds(2);
             }
             QByteArray noise(8, Qt::Uninitialized);
-            for (char& c : noise)
-                c = char(rng.bounded(256));
+            rng.fillRange(reinterpret_cast<quint32*>(noise.data()), 2);
             put(noise);
             next += chunkTime;
             std::this_thread::sleep_until(next);
@@ -165,20 +93,20 @@ Verdict serialNoise(QByteArray& figures) {
     int taken = 0;
     for (int i = 0; i < total; ++i)
         taken += gps.took(i) ? 1 : 0;
-    const qint64 rssAfter = ks::test::processRssKiB(gps.pid());
-    const qint64 cpu = ks::test::processCpuMs(gps.pid()) - cpuBefore;
+    const qint64 rssAfter = test::processRssKiB(gps.pid());
+    const qint64 cpu = test::processCpuMs(gps.pid()) - cpuBefore;
     const bool alive = gps.running();
     const qint64 endMs = alive ? gps.app.terminate() : -1;
 
     v.check(alive, "the program ended: " + gps.exitText());
-    v.check(refused == 0, QByteArray::number(refused.load()) + " stalls (writes refused or bytes left unread)");
+    v.check(refused == 0, num(refused.load()) + " stalls (writes refused or bytes left unread)");
     v.check(taken == total, "sentences lost");
     // Memory stays flat: nothing of the noise is kept.
     v.check(rssAfter >= 0 && rssAfter <= rssBefore + rssBefore / 10, "resident memory grew");
     v.check(!alive || endMs >= 0, "SIGTERM did not end it");
-    figures = "bytes " + QByteArray::number(sent.load()) + " in " + QByteArray::number(Seconds) +
-              " s, sentences taken " + QByteArray::number(taken) + "/" + QByteArray::number(total) +
-              ", rss " + mib(rssBefore) + " -> " + mib(rssAfter) + ", cpu " + ms(cpu);
+    figures = "bytes " + num(sent.load()) + " in " + num(Seconds) + " s, sentences taken " +
+              num(taken) + "/" + num(total) + ", rss " + mib(rssBefore) + " -> " + mib(rssAfter) +
+              ", cpu " + ms(cpu);
     return v;
 }
 
@@ -196,17 +124,14 @@ Verdict serialReplug(QByteArray& figures) {
         const QString next = link + QStringLiteral(".new");
         QFile::remove(next);
         return QFile::link(target, next) && ::rename(QFile::encodeName(next).constData(),
-                                                       QFile::encodeName(link).constData()) == 0;
+                                                     QFile::encodeName(link).constData()) == 0;
     };
     auto pty = std::make_unique<test::Pty>();
     pointAt(pty->slavePath());
     GpsProgram gps(link);
-    if (!setupArrives(*pty, 5000)) {
-        v.fail("the port did not open");
-        figures = "no set-up sentences";
-        return v;
-    }
-    std::vector<qint64> reopen;
+    if (!setupArrives(*pty))
+        return figures = "no set-up sentences", v.fail("the port did not open"), v;
+    std::vector<double> reopen;
     int back = 0, taken = 0;
     qint64 goneMs = 0, goneCpu = 0;
     QRandomGenerator rng(7);
@@ -215,29 +140,25 @@ Verdict serialReplug(QByteArray& figures) {
         if (round % 2 == 0) {
             QFile::remove(link);
             const int absent = 200 + int(rng.bounded(1000));
-            const qint64 cpu0 = ks::test::processCpuMs(gps.pid());
+            const qint64 cpu0 = test::processCpuMs(gps.pid());
             test::pumpFor(absent);
-            goneCpu += ks::test::processCpuMs(gps.pid()) - cpu0;
+            goneCpu += test::processCpuMs(gps.pid()) - cpu0;
             goneMs += absent;
         }
         pty = std::make_unique<test::Pty>();
-        QElapsedTimer since;
-        since.start();
-        if (!pointAt(pty->slavePath())) {
-            v.fail("could not point the path at the new pty");
+        const double since = nowS();
+        // A round that fails ends the case: the rounds after it would only wait out the same bound.
+        if (!pointAt(pty->slavePath()) || !setupArrives(*pty)) {
+            v.fail("round " + num(round) + ": the port did not come back in 5 s");
             break;
         }
-        if (!setupArrives(*pty, 5000)) {
-            v.fail("round " + QByteArray::number(round) + ": the port did not come back in 5 s");
-            break; // the rounds after it would only wait out the same bound
-        }
-        reopen.push_back(since.elapsed());
+        reopen.push_back((nowS() - since) * 1000);
         ++back;
         pty->write(fixPair(round));
         if (test::waitUntil([&] { return gps.took(round); }, 2000))
             ++taken;
         else
-            v.fail("round " + QByteArray::number(round) + ": a sentence on the new device was not taken");
+            v.fail("round " + num(round) + ": a sentence on the new device was not taken");
     }
     const bool alive = gps.running();
     v.check(alive, "the program ended: " + gps.exitText());
@@ -245,14 +166,12 @@ Verdict serialReplug(QByteArray& figures) {
     // A hung-up line must not be polled in a busy loop while the receiver is away.
     const double goneLoad = goneMs > 0 ? 100.0 * double(goneCpu) / double(goneMs) : 0;
     v.check(goneLoad < 50, "busy while the receiver was away");
-    std::sort(reopen.begin(), reopen.end());
-    figures = "rounds " + QByteArray::number(Rounds) + ", back " + QByteArray::number(back) +
-              "/" + QByteArray::number(Rounds) + ", taken " + QByteArray::number(taken) + "/" +
-              QByteArray::number(Rounds);
+    figures = "rounds " + num(Rounds) + ", back " + num(back) + "/" + num(Rounds) + ", taken " +
+              num(taken) + "/" + num(Rounds);
     if (!reopen.empty())
-        figures += ", reopen min " + ms(reopen.front()) + " median " +
-                   ms(reopen[reopen.size() / 2]) + " max " + ms(reopen.back());
-    figures += ", cpu while away " + QByteArray::number(goneLoad, 'f', 1) + "%";
+        figures += ", reopen min " + ms(percentile(reopen, 0)) + " median " +
+                   ms(percentile(reopen, 50)) + " max " + ms(percentile(reopen, 100));
+    figures += ", cpu while away " + fixed(goneLoad, 1) + "%";
     return v;
 }
 

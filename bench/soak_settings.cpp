@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -29,7 +28,8 @@ const QByteArray Key = SettingsStore::MainKey;
 void fillVersion(RegFile& file, quint32 v) {
     file.set(Key, "baud", RegFile::encodeDword(6 + v % 2));
     file.set(Key, "source", RegFile::encodeDword(v % 4));
-    file.set(Key, "ntpserver", RegFile::encodeString(QByteArray(64 + int(v * 7919 % 6000), char('a' + v % 26))));
+    file.set(Key, "ntpserver",
+             RegFile::encodeString(QByteArray(64 + int(v * 7919 % 6000), char('a' + v % 26))));
     file.set(Key, "version", RegFile::encodeDword(v));
 }
 
@@ -39,15 +39,14 @@ QByteArray versionText(quint32 v) {
     return file.serialize();
 }
 
-// The child: saves versions base, base+1, ... (at most 100 000, at most 60 s) and says
-// "saved" after the first.
 } // namespace
 
+// The child: saves versions base, base+1, ... (at most 100 000, at most 60 s) and says
+// "saved" after the first.
 int ks::soak::settingsSaveLoop(const QString& path, quint32 base) {
     SettingsStore store(path);
-    QElapsedTimer running;
-    running.start();
-    for (quint32 i = 0; i < 100'000 && running.elapsed() < 60'000; ++i) {
+    const double start = nowS();
+    for (quint32 i = 0; i < 100'000 && nowS() - start < 60; ++i) {
         fillVersion(store.file(), base + i);
         QString error;
         if (!store.save(&error)) return 2;
@@ -68,12 +67,11 @@ Verdict settingsKill(QByteArray& figures) {
     QTemporaryDir dir;
     const QString folder = dir.path() + QStringLiteral("/BREVANE");
     const QString path = folder + QStringLiteral("/KORVATSERVER.reg");
-    QElapsedTimer took;
-    took.start();
+    const double start = nowS();
     int kills = 0, whole = 0;
     quint64 versionsSaved = 0;
     QRandomGenerator rng(1000);
-    for (int round = 0; round < Kills && took.elapsed() < 240'000; ++round) {
+    for (int round = 0; round < Kills && nowS() - start < 240; ++round) {
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KS_SOAK_SAVE_LOOP"), path);
@@ -81,11 +79,9 @@ Verdict settingsKill(QByteArray& figures) {
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {});
         if (!child.waitForReadyRead(5000)) {
-            v.fail("round " + QByteArray::number(round) + ": the child never saved (exit " +
-                   QByteArray::number(child.exitCode()) + ")");
-            child.kill();
-            child.waitForFinished(5000);
-            break;
+            v.fail("round " + num(round) + ": the child never saved (exit " +
+                   num(child.exitCode()) + ")");
+            break; // ending `child` kills it
         }
         // 0-8 ms into the loop: a save takes well under that, so kills land all over it.
         QThread::usleep(rng.bounded(8000));
@@ -101,27 +97,26 @@ Verdict settingsKill(QByteArray& figures) {
         const std::optional<RegFile> parsed = RegFile::parse(text, &err);
         const QByteArray* version = parsed ? parsed->find(Key, "version") : nullptr;
         const quint32 saved = version ? RegFile::decode(*version).dword : 0;
-        const bool ok = !text.isEmpty() && version && saved >= quint32(round) * Span &&
-                        saved < quint32(round + 1) * Span && text == versionText(saved) &&
-                        (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)) == 0;
+        const bool ok =
+            !text.isEmpty() && version && saved >= quint32(round) * Span &&
+            saved < quint32(round + 1) * Span && text == versionText(saved) &&
+            (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)) == 0;
         if (ok) {
             ++whole;
             versionsSaved += saved - quint32(round) * Span + 1;
         } else {
-            v.fail("round " + QByteArray::number(round) + ": file not whole (" +
-                   QByteArray::number(text.size()) + " bytes" +
-                   (parsed ? QByteArray() : ", line " + QByteArray::number(err.line) + " " + err.reason) + ")");
+            v.fail("round " + num(round) + ": file not whole (" + num(text.size()) + " bytes" +
+                   (parsed ? QByteArray() : ", line " + num(err.line) + " " + err.reason) + ")");
         }
     }
     // A kill before the rename leaves the one temporary file that the next save reuses;
     // more than that would pile up over months of crashes and power cuts.
     const qsizetype leftovers = QDir(folder).entryList(QDir::Files | QDir::Hidden).size() - 1;
-    v.check(kills == Kills, "only " + QByteArray::number(kills) + " kills within the time bound");
-    v.check(leftovers <= 1, QByteArray::number(leftovers) + " temporary files left beside it");
-    figures = "kills " + QByteArray::number(kills) + ", whole files " + QByteArray::number(whole) +
-              "/" + QByteArray::number(kills) + ", saves completed " + QByteArray::number(versionsSaved) +
-              ", temporary files left beside it " + QByteArray::number(leftovers) + ", time " +
-              QByteArray::number(double(took.elapsed()) / 1000.0, 'f', 1) + " s";
+    v.check(kills == Kills, "only " + num(kills) + " kills within the time bound");
+    v.check(leftovers <= 1, num(leftovers) + " temporary files left beside it");
+    figures = "kills " + num(kills) + ", whole files " + num(whole) + "/" + num(kills) +
+              ", saves completed " + num(versionsSaved) + ", temporary files left beside it " +
+              num(leftovers);
     return v;
 }
 
