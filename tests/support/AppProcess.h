@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QProcess>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -18,14 +16,17 @@ public:
     ~AppProcess();
 
     QString root() const { return dir_.path(); }
-    QString binDir() const { return dir_.path() + QStringLiteral("/bin"); }
-    QString configDir() const { return dir_.path() + QStringLiteral("/config"); }
-    QString runtimeDir() const { return dir_.path() + QStringLiteral("/runtime"); }
+    QString binDir() const { return root() + QStringLiteral("/bin"); }
+    QString configDir() const { return root() + QStringLiteral("/config"); }
+    QString runtimeDir() const { return root() + QStringLiteral("/runtime"); }
     QString settingsPath() const { return configDir() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
     QString logsDir() const { return binDir() + QStringLiteral("/Logs"); }
 
     // Writes the settings file (REGEDIT4 text, as given).
     void writeSettings(const QByteArray& text) const;
+    // Sends stderr to a file that JOURNAL_STREAM names (same) or does not name (!same), as
+    // systemd does for a service; lines() then reads that file.
+    void stderrToJournal(bool same);
 
     QProcessEnvironment env;
 
@@ -45,6 +46,7 @@ private:
     void collect();
     QTemporaryDir dir_;
     QProcess process_;
+    QString journal_;
     QByteArray partial_;
     QList<QByteArray> lines_;
 };

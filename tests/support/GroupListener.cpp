@@ -1,35 +1,33 @@
 #include "GroupListener.h"
 
-#include <QDeadlineTimer>
+#include "Wait.h"
+
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
-#include <QTest>
 
 namespace ks::test {
 
 GroupListener::GroupListener() {
-    if (!socket_.bind(QHostAddress::AnyIPv4, 6649,
-                      QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
+    if (!socket_.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
         qWarning("group listener: %s", qPrintable(socket_.errorString()));
         return;
     }
+    // Loopback too: a namespace may route the group over lo.
     for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
-        if (i.flags() & QNetworkInterface::CanMulticast) socket_.joinMulticastGroup(group_, i);
+        if (i.flags() & (QNetworkInterface::CanMulticast | QNetworkInterface::IsLoopBack))
+            socket_.joinMulticastGroup(group_, i);
 }
 
 bool GroupListener::waitFor(const QByteArray& payload, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
+    return waitUntil([&] {
         while (socket_.hasPendingDatagrams()) {
             const QNetworkDatagram datagram = socket_.receiveDatagram();
-            const QByteArray d = datagram.data();
-            received.append(d);
+            received.append(datagram.data());
             ttls.append(datagram.hopLimit());
-            if (d == payload) return true;
+            if (received.last() == payload) return true;
         }
-        QTest::qWait(10);
-    }
-    return false;
+        return false;
+    }, timeoutMs);
 }
 
 } // namespace ks::test
