@@ -26,7 +26,6 @@ AppProcess::AppProcess() {
 }
 
 AppProcess::~AppProcess() {
-    if (process_.state() == QProcess::NotRunning) return;
     process_.kill();
     process_.waitForFinished(5000);
 }
@@ -68,11 +67,6 @@ void AppProcess::collect() {
         partial_.remove(0, nl + 1);
         if (onLine && journal_.isEmpty()) onLine(lines_.last());
     }
-}
-
-QList<QByteArray> AppProcess::lines() {
-    collect();
-    return lines_;
 }
 
 bool AppProcess::waitForLine(const QByteArray& text, int timeoutMs) {

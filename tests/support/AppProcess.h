@@ -37,7 +37,7 @@ public:
     // Sends the signal (SIGTERM by default); returns the time it took the process to end, or
     // -1 when it did not in time.
     qint64 terminate(int timeoutMs = 5000, int signal = 15);
-    QList<QByteArray> lines();
+    QList<QByteArray> lines() { return collect(), lines_; }
     QProcess& process() { return process_; }
     // Called with each stderr line as it is collected.
     std::function<void(const QByteArray&)> onLine;
