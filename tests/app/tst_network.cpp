@@ -5,6 +5,7 @@
 #include "Golden.h"
 #include "GroupListener.h"
 #include "Namespace.h"
+#include "TestWindow.h"
 #include "Wait.h"
 #include "platform/StatusServer.h"
 
@@ -30,25 +31,27 @@ constexpr int WaitMs = 20000; // a bound, never a pause: the machine may be load
 const std::map<QByteArray, int> Signals{
     {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"INT", SIGINT}, {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
 
+QString str(const QByteArray& text) { return QString::fromLocal8Bit(text); }
+QHostAddress host(const QByteArray& text) { return QHostAddress(str(text)); }
+
 // What changes from run to run: the date and time, the serial, the temporary folder.
-QByteArray masked(QByteArray text, const QString& root) {
-    static const QList<std::pair<QRegularExpression, QString>> masks{
-        {QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")), QStringLiteral("YYYY-MM-DD hh:mm:ss")},
-        {QRegularExpression(QStringLiteral("(^<\\d>|\"|up )\\d\\d:\\d\\d:\\d\\d")), QStringLiteral("\\1hh:mm:ss")},
-        {QRegularExpression(QStringLiteral("KORVAT(_\\d_\\d_\\d_)?\\d{14}")), QStringLiteral("KORVAT\\1SSSSTTTTTTTTTT")},
-        {QRegularExpression(QStringLiteral("KORVAT_\\d{4}_\\d\\d:\\d\\d:\\d\\d_\\d\\d/\\d\\d/\\d\\d_\\d\\d/\\d\\d/\\d\\d")),
-         QStringLiteral("KORVAT_SSSS_hh:mm:ss_dd/mm/yy_dd/mm/yy")},
-        {QRegularExpression(QStringLiteral("\\d\\d(-\\d\\d){5}\\.csv")), QStringLiteral("yy-mm-dd-hh-mm-ss.csv")},
-        {QRegularExpression(QStringLiteral("\"uptime_s\":\\d+")), QStringLiteral("\"uptime_s\":N")}};
-    QString s = QString::fromLocal8Bit(text);
+QByteArray masked(const QByteArray& text, const QString& root) {
+    static const std::pair<const char*, const char*> masks[]{
+        {"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD hh:mm:ss"},
+        {"(^<\\d>|\"|up )\\d\\d:\\d\\d:\\d\\d", "\\1hh:mm:ss"},
+        {"KORVAT(_\\d_\\d_\\d_)?\\d{14}", "KORVAT\\1SSSSTTTTTTTTTT"},
+        {"KORVAT_\\d{4}_\\d\\d:\\d\\d:\\d\\d(_\\d\\d/\\d\\d/\\d\\d){2}", "KORVAT_SSSS_hh:mm:ss_dd/mm/yy_dd/mm/yy"},
+        {"\\d\\d(-\\d\\d){5}\\.csv", "yy-mm-dd-hh-mm-ss.csv"},
+        {"\"uptime_s\":\\d+", "\"uptime_s\":N"}};
+    QString s = str(text);
     if (!root.isEmpty()) s.replace(root, QStringLiteral("ROOT"));
-    for (const auto& [re, with] : masks) s.replace(re, with);
+    for (const auto& [pattern, with] : masks)
+        s.replace(QRegularExpression(QLatin1String(pattern)), QLatin1String(with));
     return s.toLocal8Bit();
 }
 
 QByteArray unescaped(QByteArray text) {
-    const QRegularExpressionMatch repeat = QRegularExpression(QStringLiteral("^(.*)\\*(\\d+)$"))
-                                               .match(QString::fromLatin1(text));
+    const auto repeat = QRegularExpression(QStringLiteral("^(.*)\\*(\\d+)$")).match(str(text));
     if (repeat.hasMatch()) text = repeat.captured(1).toLatin1().repeated(repeat.captured(2).toInt());
     return text.replace("\\r", "\r").replace("\\n", "\n");
 }
@@ -78,7 +81,7 @@ struct Scenario {
     void catchReplies(const QByteArray& address) {
         auto* server = new QTcpServer;
         held.emplace_back(server);
-        QVERIFY(server->listen(QHostAddress(QString::fromLatin1(address)), 6646));
+        QVERIFY(server->listen(host(address), 6646));
         QObject::connect(server, &QTcpServer::newConnection, [this, server, address] {
             while (QTcpSocket* s = server->nextPendingConnection()) {
                 QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, address] {
@@ -93,7 +96,7 @@ struct Scenario {
         auto* full = new QTcpServer;
         held.emplace_back(full);
         full->setListenBacklogSize(0);
-        QVERIFY(full->listen(QHostAddress(QString::fromLatin1(address)), 6646));
+        QVERIFY(full->listen(host(address), 6646));
         full->pauseAccepting();
         auto* filler = new QTcpSocket;
         held.emplace_back(filler);
@@ -102,8 +105,8 @@ struct Scenario {
     }
     void open(const QByteArray& name, const QByteArray& from, const QByteArray& text) {
         auto s = std::make_unique<QTcpSocket>();
-        QVERIFY(s->bind(QHostAddress(QString::fromLatin1(from)), 0));
-        s->connectToHost(QHostAddress(QString::fromLatin1(from)), 6645);
+        QVERIFY(s->bind(host(from), 0));
+        s->connectToHost(host(from), 6645);
         QVERIFY2(s->waitForConnected(WaitMs), name.constData());
         if (!text.isEmpty()) {
             s->write(text);
@@ -121,7 +124,8 @@ struct Scenario {
         p.setProcessEnvironment(app.env);
         p.start(QStringLiteral(KS_PROBE_BIN), args);
         QVERIFY(p.waitForFinished(WaitMs));
-        out += "probe " + args.join(QLatin1Char(' ')).toLocal8Bit() + ": exit " + QByteArray::number(p.exitCode()) + '\n';
+        out += "probe " + args.join(QLatin1Char(' ')).toLocal8Bit() + ": exit ";
+        out += QByteArray::number(p.exitCode()) + '\n';
         for (const QByteArray& l : p.readAllStandardOutput().split('\n'))
             if (!l.isEmpty()) out += "  " + masked(l, app.root()) + '\n';
     }
@@ -144,11 +148,11 @@ void Scenario::run(const QByteArray& line) {
     const QList<QByteArray> w = line.split(' ');
     const QByteArray& cmd = w[0];
     const QByteArray rest = line.mid(cmd.size() + 1), tail = w.mid(2).join(' ');
-    const auto waitFor = [](auto done, const QByteArray& what) { QVERIFY2(waitUntil(done, WaitMs), what.constData()); };
+    const auto waitFor = [&line](auto done) { QVERIFY2(waitUntil(done, WaitMs), line.constData()); };
     if (cmd == "settings") settings += rest + "\r\n";
-    else if (cmd == "args") args = QString::fromLatin1(rest).split(QLatin1Char(' '));
-    else if (cmd == "env") app.env.insert(QString::fromLatin1(w[1]), QString::fromLocal8Bit(tail).replace(QStringLiteral("ROOT"), app.root()));
-    else if (cmd == "file") QVERIFY(QFile(app.root() + QLatin1Char('/') + QString::fromLatin1(w[1])).open(QIODevice::WriteOnly));
+    else if (cmd == "args") args = str(rest).split(QLatin1Char(' '));
+    else if (cmd == "env") app.env.insert(str(w[1]), str(tail).replace(QStringLiteral("ROOT"), app.root()));
+    else if (cmd == "file") QVERIFY(QFile(app.root() + u'/' + str(w[1])).open(QIODevice::WriteOnly));
     else if (cmd == "journal") app.stderrToJournal(w[1] == "same");
     else if (cmd == "take-port") {
         auto* other = new QTcpServer;
@@ -159,15 +163,15 @@ void Scenario::run(const QByteArray& line) {
     else if (cmd == "hang") hang(w[1]);
     else if (cmd == "csv") csv = QDir().mkpath(app.logsDir());
     else if (cmd == "sortlog") sortLog = true;
-    else if (cmd == "ip") QVERIFY2(ip(QString::fromLatin1(rest)), rest.constData());
+    else if (cmd == "ip") QVERIFY2(ip(str(rest)), rest.constData());
     else if (cmd == "start") {
         listener();
-        if (!settings.isEmpty()) app.writeSettings("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n" + settings);
+        if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
         app.start(args);
     } else if (cmd == "marker") {
         listener();
         QUdpSocket sender;
-        QCOMPARE(sender.writeDatagram(w[1], QHostAddress(QStringLiteral("224.0.0.1")), 6649), w[1].size());
+        QCOMPARE(sender.writeDatagram(w[1], host("224.0.0.1"), 6649), w[1].size());
         QVERIFY2(listener().waitFor(w[1], WaitMs), line.constData());
     } else if (cmd == "group") QVERIFY2(listener().waitFor(w[1], WaitMs), line.constData());
     else if (cmd == "wait") QVERIFY2(app.waitForLine(rest, WaitMs), line.constData());
@@ -179,10 +183,12 @@ void Scenario::run(const QByteArray& line) {
             clients["send"]->disconnectFromHost();
         }
     } else if (cmd == "open") {
-        for (int i = 0, n = w[2].toInt(); i < n; ++i) open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
+        for (int i = 0, n = w[2].toInt(); i < n; ++i)
+            open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
     } else if (cmd == "write") {
         const QByteArray text = unescaped(tail);
-        QCOMPARE(::send(int(clients[w[1]]->socketDescriptor()), text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
+        const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
+        QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
     } else if (cmd == "reset") resetConnection(*clients[w[1]]);
     else if (cmd == "close") clients[w[1]]->disconnectFromHost();
     else if (cmd == "closed") { // how many open connections the server closed; the named ones
@@ -193,13 +199,13 @@ void Scenario::run(const QByteArray& line) {
         }
         out += "closed: " + QByteArray::number(closed);
         for (const QByteArray& name : w.mid(1))
-            out += ", " + name + (clients[name]->state() == QAbstractSocket::UnconnectedState ? " closed" : " open");
+            out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
         out += '\n';
-    } else if (cmd == "replies") waitFor([&] { return replies.size() >= w[1].toInt(); }, line);
-    else if (cmd == "status") waitFor([&] { return status(w[1]) == QLatin1String(w[2]); }, line);
+    } else if (cmd == "replies") waitFor([&] { return replies.size() >= w[1].toInt(); });
+    else if (cmd == "status") waitFor([&] { return status(w[1]) == QLatin1String(w[2]); });
     else if (cmd == "mark") mark.start();
-    else if (cmd == "atleast") QVERIFY2(mark.elapsed() >= w[1].toInt(), QByteArray::number(mark.elapsed()).constData());
-    else if (cmd == "probe") probe(QString::fromLatin1(rest).split(QLatin1Char(' ')));
+    else if (cmd == "atleast") QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData());
+    else if (cmd == "probe") probe(str(rest).split(QLatin1Char(' ')));
     else if (cmd == "second") second();
     else if (cmd == "signal") QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0);
     else if (cmd == "exit") ended();
@@ -219,8 +225,9 @@ QByteArray Scenario::report() {
     if (sortLog) std::sort(lines.begin(), lines.end());
     out += "stderr:\n  " + lines.join("\n  ") + '\n';
     QFile file(app.settingsPath());
-    const QByteArray written = settings.isEmpty() ? QByteArray() : file.open(QIODevice::ReadOnly) ? file.readAll() : "?";
-    out += file.exists() ? (!settings.isEmpty() && written.endsWith(settings) ? "settings: as written\n" : "settings: changed\n") : "settings: none\n";
+    const bool same =
+        !settings.isEmpty() && file.open(QIODevice::ReadOnly) && file.readAll().endsWith(settings);
+    out += !file.exists() ? "settings: none\n" : same ? "settings: as written\n" : "settings: changed\n";
     for (const QString& name : csv ? QDir(app.logsDir()).entryList(QDir::Files) : QStringList()) {
         QFile f(app.logsDir() + QLatin1Char('/') + name);
         f.open(QIODevice::ReadOnly);

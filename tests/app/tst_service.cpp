@@ -40,7 +40,8 @@ private slots:
         // The garbage is cut off after a line's worth, the silent one after the time limit.
         QVERIFY(ks::test::waitUntil([&] {
             c[2]->waitForBytesWritten(10);
-            return c[0]->state() == QLocalSocket::UnconnectedState && c[2]->state() == QLocalSocket::UnconnectedState;
+            const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
+            return gone(c[0]) && gone(c[2]);
         }, 20000));
         c.clear();
         QVERIFY(ks::StatusServer::ask(path, "status", 20000).startsWith("{\"connections_open\":"));

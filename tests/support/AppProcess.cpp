@@ -41,8 +41,8 @@ void AppProcess::stderrToJournal(bool same) {
     QFile(journal_).open(QIODevice::WriteOnly);
     struct stat st {};
     ::stat(QFile::encodeName(journal_).constData(), &st);
-    env.insert(QStringLiteral("JOURNAL_STREAM"),
-               QStringLiteral("%1:%2").arg(qulonglong(st.st_dev)).arg(qulonglong(st.st_ino) + (same ? 0 : 1)));
+    const qulonglong inode = st.st_ino + (same ? 0 : 1);
+    env.insert(QStringLiteral("JOURNAL_STREAM"), QString::number(st.st_dev) + u':' + QString::number(inode));
     process_.setStandardErrorFile(journal_);
 }
 

@@ -14,7 +14,7 @@ namespace ks::test {
 class GroupListener {
 public:
     GroupListener() {
-        if (!socket_.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
+        if (!socket_.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress))
             qWarning("group listener: %s", qPrintable(socket_.errorString()));
         for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
             if (i.flags() & (QNetworkInterface::CanMulticast | QNetworkInterface::IsLoopBack))
