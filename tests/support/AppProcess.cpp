@@ -37,13 +37,13 @@ void AppProcess::writeSettings(const QByteArray& text) const {
 }
 
 void AppProcess::stderrToJournal(bool same) {
-    journal_ = root() + QStringLiteral("/stderr");
-    QFile(journal_).open(QIODevice::WriteOnly);
+    journal_.setFileName(root() + QStringLiteral("/stderr"));
+    journal_.open(QIODevice::ReadWrite);
     struct stat st {};
-    ::stat(QFile::encodeName(journal_).constData(), &st);
+    ::fstat(journal_.handle(), &st);
     const qulonglong inode = st.st_ino + (same ? 0 : 1);
     env.insert(QStringLiteral("JOURNAL_STREAM"), QString::number(st.st_dev) + u':' + QString::number(inode));
-    process_.setStandardErrorFile(journal_);
+    process_.setStandardErrorFile(journal_.fileName());
 }
 
 void AppProcess::start(const QStringList& args) {
@@ -54,18 +54,12 @@ void AppProcess::start(const QStringList& args) {
 }
 
 void AppProcess::collect() {
-    if (!journal_.isEmpty()) {
-        QFile f(journal_);
-        partial_ = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        lines_.clear();
-    } else {
-        partial_ += process_.readAllStandardError();
-    }
+    partial_ += journal_.isOpen() ? journal_.readAll() : process_.readAllStandardError();
     qsizetype nl;
     while ((nl = partial_.indexOf('\n')) >= 0) {
         lines_.append(partial_.left(nl));
         partial_.remove(0, nl + 1);
-        if (onLine && journal_.isEmpty()) onLine(lines_.last());
+        if (onLine) onLine(lines_.last());
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -46,7 +47,7 @@ private:
     void collect();
     QTemporaryDir dir_;
     QProcess process_;
-    QString journal_;
+    QFile journal_;
     QByteArray partial_;
     QList<QByteArray> lines_;
 };
