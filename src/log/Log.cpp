@@ -27,6 +27,8 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
     indicateClientType1_->setCheckable(true);
     debug1_ = menu->addAction(QStringLiteral("Show Debug"));
     debug1_->setCheckable(true);
+    // Without a window (a service) there is no menu to tick: the environment does it.
+    debug1_->setChecked(qEnvironmentVariableIsSet("KSERVER_SHOW_DEBUG"));
     menu->addSeparator();
     QAction* close1 = menu->addAction(QStringLiteral("Close"));
 

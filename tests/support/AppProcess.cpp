@@ -1,20 +1,17 @@
 #include "AppProcess.h"
 
-#include <QDeadlineTimer>
+#include "Wait.h"
+
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace ks::test {
 
 AppProcess::AppProcess() {
-    QDir root(dir_.path());
-    root.mkpath(QStringLiteral("bin"));
-    root.mkpath(QStringLiteral("config"));
-    root.mkpath(QStringLiteral("runtime"));
+    for (const QString& d : {binDir(), configDir(), runtimeDir()}) QDir().mkpath(d);
     QFile::setPermissions(runtimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QFile::copy(QStringLiteral(KS_SERVER_BIN), binDir() + QStringLiteral("/korvat-server"));
 
@@ -25,21 +22,28 @@ AppProcess::AppProcess() {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
     QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { collect(); });
 }
 
 AppProcess::~AppProcess() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
+    process_.kill();
+    process_.waitForFinished(5000);
 }
 
 void AppProcess::writeSettings(const QByteArray& text) const {
     QDir().mkpath(configDir() + QStringLiteral("/BREVANE"));
     QFile f(settingsPath());
     if (f.open(QIODevice::WriteOnly)) f.write(text);
+}
+
+void AppProcess::stderrToJournal(bool same) {
+    journal_.setFileName(root() + QStringLiteral("/stderr"));
+    journal_.open(QIODevice::ReadWrite);
+    struct stat st {};
+    ::fstat(journal_.handle(), &st);
+    const qulonglong inode = st.st_ino + (same ? 0 : 1);
+    env.insert(QStringLiteral("JOURNAL_STREAM"), QString::number(st.st_dev) + u':' + QString::number(inode));
+    process_.setStandardErrorFile(journal_.fileName());
 }
 
 void AppProcess::start(const QStringList& args) {
@@ -50,7 +54,7 @@ void AppProcess::start(const QStringList& args) {
 }
 
 void AppProcess::collect() {
-    partial_ += process_.readAllStandardError();
+    partial_ += journal_.isOpen() ? journal_.readAll() : process_.readAllStandardError();
     qsizetype nl;
     while ((nl = partial_.indexOf('\n')) >= 0) {
         lines_.append(partial_.left(nl));
@@ -59,26 +63,14 @@ void AppProcess::collect() {
     }
 }
 
-QList<QByteArray> AppProcess::lines() {
-    collect();
-    return lines_;
-}
-
 bool AppProcess::waitForLine(const QByteArray& text, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    for (;;) {
-        for (const QByteArray& l : lines())
-            if (l.contains(text)) return true;
-        if (deadline.hasExpired()) return false;
-        QTest::qWait(10);
-    }
+    return waitUntil([&] { return lines().join('\n').contains(text); }, timeoutMs);
 }
 
 bool AppProcess::waitForExit(int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (process_.state() != QProcess::NotRunning && !deadline.hasExpired()) QTest::qWait(5);
+    const bool ended = waitUntil([this] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
     collect();
-    return process_.state() == QProcess::NotRunning;
+    return ended;
 }
 
 qint64 AppProcess::terminate(int timeoutMs, int signal) {

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <QByteArray>
+#include <QFile>
 #include <QProcess>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -18,14 +17,17 @@ public:
     ~AppProcess();
 
     QString root() const { return dir_.path(); }
-    QString binDir() const { return dir_.path() + QStringLiteral("/bin"); }
-    QString configDir() const { return dir_.path() + QStringLiteral("/config"); }
-    QString runtimeDir() const { return dir_.path() + QStringLiteral("/runtime"); }
+    QString binDir() const { return root() + QStringLiteral("/bin"); }
+    QString configDir() const { return root() + QStringLiteral("/config"); }
+    QString runtimeDir() const { return root() + QStringLiteral("/runtime"); }
     QString settingsPath() const { return configDir() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
     QString logsDir() const { return binDir() + QStringLiteral("/Logs"); }
 
     // Writes the settings file (REGEDIT4 text, as given).
     void writeSettings(const QByteArray& text) const;
+    // Sends stderr to a file that JOURNAL_STREAM names (same) or does not name (!same), as
+    // systemd does for a service; lines() then reads that file.
+    void stderrToJournal(bool same);
 
     QProcessEnvironment env;
 
@@ -36,7 +38,7 @@ public:
     // Sends the signal (SIGTERM by default); returns the time it took the process to end, or
     // -1 when it did not in time.
     qint64 terminate(int timeoutMs = 5000, int signal = 15);
-    QList<QByteArray> lines();
+    QList<QByteArray> lines() { return collect(), lines_; }
     QProcess& process() { return process_; }
     // Called with each stderr line as it is collected.
     std::function<void(const QByteArray&)> onLine;
@@ -45,6 +47,7 @@ private:
     void collect();
     QTemporaryDir dir_;
     QProcess process_;
+    QFile journal_;
     QByteArray partial_;
     QList<QByteArray> lines_;
 };

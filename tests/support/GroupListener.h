@@ -1,28 +1,44 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHostAddress>
-#include <QList>
+#include "Wait.h"
+
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QUdpSocket>
 
 namespace ks::test {
 
 // Listens to the state announcements: joins 224.0.0.1:6649 on every multicast-capable
-// interface of the namespace and keeps every datagram received, with the time-to-live it
-// arrived with (IP_RECVTTL; -1 when the system did not tell).
+// interface of the namespace, and on loopback (a namespace may route the group there), and
+// keeps every datagram received with the time-to-live it arrived with (-1: not told).
 class GroupListener {
 public:
-    GroupListener();
+    GroupListener() {
+        if (!socket_.bind(QHostAddress::AnyIPv4, 6649, QUdpSocket::ShareAddress))
+            qWarning("group listener: %s", qPrintable(socket_.errorString()));
+        for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
+            if (i.flags() & (QNetworkInterface::CanMulticast | QNetworkInterface::IsLoopBack))
+                socket_.joinMulticastGroup(QHostAddress(QStringLiteral("224.0.0.1")), i);
+    }
     bool bound() const { return socket_.state() == QAbstractSocket::BoundState; }
     // Reads until the payload arrives (true) or the time is up (false).
-    bool waitFor(const QByteArray& payload, int timeoutMs);
+    bool waitFor(const QByteArray& payload, int timeoutMs) {
+        return waitUntil([&] {
+            while (socket_.hasPendingDatagrams()) {
+                const QNetworkDatagram datagram = socket_.receiveDatagram();
+                received.append(datagram.data());
+                ttls.append(datagram.hopLimit());
+                if (received.last() == payload) return true;
+            }
+            return false;
+        }, timeoutMs);
+    }
 
     QList<QByteArray> received;
     QList<int> ttls;
 
 private:
     QUdpSocket socket_;
-    QHostAddress group_{QStringLiteral("224.0.0.1")};
 };
 
 } // namespace ks::test
