@@ -1,148 +1,233 @@
-// The GPS receiver end to end. The golden cases in tests/golden/gps (see the README there)
-// are played to the main window through a pseudo-terminal, on a fake clock, tick by tick;
-// the program itself is then run once with KSERVER_CLOCK_LOG, and once without the clock right.
+// The main window as its operator, GPS receiver, NTP server, clients and group see it: the
+// scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
+// a window on a fake clock, tick by tick. Then the program itself, with and without the
+// clock right, takes the time from a receiver.
 #include "AppProcess.h"
+#include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "Wait.h"
+#include "ZoneScope.h"
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
-#include "platform/SystemClock.h"
+#include "platform/WavePlayer.h"
 #include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
+#include "protocol/Requests.h"
+#include "protocol/Sntp.h"
 
 #include <QAction>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
+#include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 
-#include <algorithm>
-#include <cstdio>
-#include <memory>
-#include <utility>
+#include <map>
+#include <optional>
+#include <unistd.h>
 
 using namespace ks;
 
 namespace {
-const QByteArray GpsOnCom1 = "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n";
-const QByteArray AutoOn = "\"autoconnect\"=dword:00000001\r\n";
+QList<QByteArray> chimes;
 
-QByteArray setupBytes() { return GpsSetupSentences().join(); }
-QByteArray withChecksum(const QByteArray& body) { return body + '*' + NmeaChecksum(body); }
-QByteArray gga(const QByteArray& satellites) {
-    return withChecksum("$GPGGA,101500.000,4807.038,N,01131.000,E,1," + satellites +
-                        ",0.9,545.4,M,46.9,M,,");
-}
-QByteArray rmc(const QByteArray& time, const QByteArray& date = "240309") {
-    return withChecksum("$GPRMC," + time + ",A,4807.038,N,01131.000,E,022.4,084.4," + date +
-                        ",003.1,W");
-}
-
-// \r \n \\ and \xHH in a case line.
+// A scenario line's escapes: \r \n \\ \xHH.
 QByteArray unescape(const QByteArray& text) {
     QByteArray out;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        if (c == 'r') out += '\r';
-        else if (c == 'n') out += '\n';
-        else if (c == 'x') {
-            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
-            i += 2;
-        } else out += c;
+        const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : 0;
+        if (c == 'x') out += char(text.mid(i + 1, 2).toInt(nullptr, 16)), i += 2;
+        else out += !c ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
     }
     return out;
 }
-
 QByteArray escape(const QByteArray& bytes) {
     QByteArray out;
-    for (const char c : bytes) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (uchar(c) < 0x20 || uchar(c) >= 0x7f) out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-        else out += c;
-    }
+    for (const uchar c : bytes)
+        out += c == '\\' ? "\\\\" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : c >= 0x20 && c < 0x7f ? QByteArray(1, char(c))
+               : "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
     return out;
 }
+// The reply serial shown as ####: it is drawn at random.
+QByteArray masked(const QByteArray& text) {
+    static const QRegularExpression serial(QStringLiteral("KORVAT(_?)\\d{4}"));
+    return QString::fromLatin1(text).replace(serial, QStringLiteral("KORVAT\\1####")).toLatin1();
+}
 
-// One golden case played to a main window on the GPS source, its COM1 on a pseudo-terminal.
-class Replay {
+// A request to the window's port 6645, and the reply that comes back on 6646.
+QByteArray replyTo(ClientType kind) {
+    QTcpServer replies;
+    QTcpSocket client;
+    QTcpSocket* reply = nullptr;
+    if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return "no reply port";
+    client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+    client.write(requestFrame(kind));
+    test::waitUntil([&] { return (reply = replies.nextPendingConnection()) != nullptr; }, 10000);
+    if (!reply || !test::waitUntil([&] { return reply->state() == QAbstractSocket::UnconnectedState; }, 10000))
+        return "no reply";
+    return reply->readAll();
+}
+
+// One scenario: a main window with COM1 on a pseudo-terminal, the fake SNTP server on
+// 127.0.0.1:123 (its clock 1 h 2.5 s ahead) and a listener on the group.
+class Scenario {
 public:
-    explicit Replay(const QList<QByteArray>& script) {
-        QByteArray settings = "\"port\"=dword:00000001\r\n";
-        bool debug = true;
-        for (const QByteArray& line : script) {
-            if (line.startsWith("@settings ")) settings += line.mid(10) + "\r\n";
-            if (line == "@debug off") debug = false;
-        }
-        if (!settings.contains("\"source\"")) settings += "\"source\"=dword:00000001\r\n";
-        plugIn();
-        w_ = std::make_unique<test::TestWindow>(test::SettingsHeader + settings);
-        w_->form->LogFrm()->Debug1()->setChecked(debug);
-        from_ = w_->events().size();
-        // Counts what the port hands over, so the replay knows when a line has been taken.
-        auto deliver = w_->form->ComPort1->OnReceiveData;
-        w_->form->ComPort1->OnReceiveData = [this, deliver](TCommPortDriver* s, const char* d, quint32 n) {
-            deliver(s, d, n);
-            taken_ += n;
+    explicit Scenario(bool gps) : gps_(gps) {
+        if (gps) settings_ = "\"port\"=dword:00000001\r\n";
+        server_.aheadUs = 3'602'500'000;
+        server_.onRequest = [this] { // the lines to play while the attempt waits, then the answer
+            const QList<QByteArray> lines = std::exchange(duringWait_, {});
+            for (const QByteArray& line : lines) play(line);
+            if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
         };
+        plugIn();
     }
 
     bool play(const QByteArray& line) {
+        const QByteArray arg = line.mid(line.indexOf(' ') + 1);
+        if (line.startsWith("@settings ")) return settings_ += arg + "\r\n", true;
+        if (line == "@debug off") return debug_ = false, true;
+        if (line.startsWith("@start ")) return start_ = at(arg), true;
+        if (line.startsWith("@tz ")) return zone_.emplace(arg), true;
+        if (line == "@ntp silent") return server_.mode = test::FakeSntpServer::Mode::Silent, true;
+        if (line.startsWith("@ntp stratum ")) return server_.reply.stratum = line.mid(13).toInt(), true;
+        if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
+        if (!w_) startWindow();
         TForm1& f = *w_->form;
         if (line.startsWith("@pause ")) {
-            for (int ms = line.mid(7).toInt(); ms > 0; ms -= 250) w_->tick();
-            test::pumpFor(20); // the set-up a tick wrote reaches the receiver
-        } else if (line == "@connect") {
-            f.btnConnectClick();
-        } else if (line == "@disconnect") {
-            f.btnDisconnect->click();
-        } else if (line.startsWith("@refuse")) {
-            w_->clock.refuse = QString::fromLatin1(line.mid(8));
-        } else if (line == "@unplug") {
-            drain();
+            for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
+            test::pumpFor(20); // what a tick wrote reaches the receiver
+        } else if (line.startsWith("@at ")) w_->clock.setNow(at(arg));
+        else if (line.startsWith("@refuse")) w_->clock.refuse = QString::fromLatin1(line.mid(8));
+        else if (line == "@connect") f.btnConnectClick();
+        else if (line == "@unplug") {
+            received_ += pty_->readAvailable();
             pty_->hangUp();
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
-        } else if (line.startsWith("@source ")) {
-            QTest::mouseClick(f.lblSync[line.mid(8).toInt()], Qt::LeftButton);
-        } else if (!line.startsWith('@')) {
+        } else if (line.startsWith("@click ")) click(arg);
+        else if (line.startsWith("@type")) {
+            f.Edit1->selectAll();
+            QTest::keyClick(f.Edit1, Qt::Key_Backspace);
+            QTest::keyClicks(f.Edit1, QString::fromLatin1(line.mid(6)));
+        } else if (line == "@show") f.show();
+        else if (line == "@close") f.close();
+        else if (line == "@hourly") f.Timer2Timer();
+        else if (line == "@network on") f.NetworkPresent = true;
+        else if (line.startsWith("@running ")) arg == "on" ? f.Timer1->start() : f.Timer1->stop();
+        else if (line.startsWith("@button-colour ")) {
+            QPalette theme = f.palette();
+            theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
+            f.setPalette(theme);
+        } else if (line == "@block") QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+        else if (line == "@unblock") QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
+        else if (line == "@file") seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none");
+        else if (line == "@look") look();
+        else if (line.startsWith("@request "))
+            seen_ += "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+        else if (!line.startsWith('@')) {
             const QByteArray bytes = line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
-        }
+        } else return false;
         return true;
     }
 
-    // What the receiver was told, what the clock was asked to do, and the log since start-up.
-    QList<QByteArray> outcome(qsizetype receiverLines) {
-        test::waitUntil([&] {
-            drain();
-            return received_.count('\n') >= receiverLines;
-        });
+    // What the receiver was told, the clock was asked, the log and the group were given, the
+    // server was asked and the chime played; then what was looked at, in order.
+    QByteArray outcome(const QList<QByteArray>& expected) {
+        if (!w_) startWindow();
+        auto count = [&](const char* kind) {
+            return std::count_if(expected.begin(), expected.end(), [&](const QByteArray& l) { return l.startsWith(kind); });
+        };
+        test::waitUntil([&] { return (received_ += pty_->readAvailable()).count('\n') >= count("receiver: "); });
+        test::waitUntil([&] { return chimes.size() >= count("chime: "); });
+        test::waitUntil([&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
+        w_->form->Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
-            if (!l.isEmpty()) out.append("receiver: " + escape(l));
-        for (const test::FakeClock::Setting& s : w_->clock.settings)
-            out.append("clock: " + clockLogLine(s.utcMs, s.kind));
-        const QList<LogEntry>& all = w_->form->LogFrm()->Model().entries();
-        for (qsizetype i = from_; i < all.size(); ++i)
-            out.append("log: " + all[i].col + '|' + all[i].event + '|' + escape(all[i].details));
-        return out;
+            if (!l.isEmpty()) out += "receiver: " + escape(l);
+        for (const test::FakeClock::Setting& s : w_->clock.settings) out += "clock: " + clockLogLine(s.utcMs, s.kind);
+        for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
+            out += "log: " + e.col + '|' + e.event + '|' + masked(escape(e.details));
+        for (qsizetype i = 0; i < listener_.received.size(); ++i)
+            out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
+        if (!server_.requests.isEmpty()) out += "ntp requests: " + QByteArray::number(server_.requests.size());
+        for (const QByteArray& c : std::exchange(chimes, {})) out += "chime: " + c;
+        return (out + seen_).join('\n') + '\n';
     }
 
 private:
+    static qint64 at(const QByteArray& text) {
+        return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs).toMSecsSinceEpoch();
+    }
+    void startWindow() {
+        if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
+        w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
+        TForm1& f = *w_->form;
+        f.LogFrm()->Debug1()->setChecked(debug_);
+        from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
+        // Counts what the port hands over: the next line goes once the window has read this one.
+        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s, const char* d,
+                                                                                  quint32 n) {
+            deliver(s, d, n);
+            taken_ += n;
+        };
+        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}};
+        const std::tuple<const char*, CodeLabel**, int> groups[] = {{"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5},
+            {"lblBaud", f.lblBaud, 2}, {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
+        for (const auto& [name, labels, n] : groups)
+            for (int i = 0; i < n; ++i) named_[name + QByteArray::number(i)] = labels[i];
+    }
+    // A code label by name, a button or menu entry by its text; failure messages are kept.
+    void click(const QByteArray& name) {
+        TForm1& f = *w_->form;
+        QTemporaryFile err;
+        const int saved = ::dup(2);
+        if (err.open()) ::dup2(err.handle(), 2);
+        const auto buttons = f.findChildren<QPushButton*>();
+        const auto actions = f.findChildren<QAction*>();
+        const QString text = QString::fromLatin1(name);
+        if (named_.count(name)) QTest::mouseClick(named_.at(name), Qt::LeftButton);
+        else if (auto b = std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == text; });
+                 b != buttons.end()) (*b)->click();
+        else if (auto a = std::find_if(actions.begin(), actions.end(), [&](auto* a) { return a->text().remove(QLatin1Char('&')) == text; });
+                 a != actions.end()) (*a)->trigger();
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        err.seek(0);
+        for (const QByteArray& l : err.readAll().split('\n'))
+            if (l.startsWith("Korvat Server")) seen_ += "stderr: " + l;
+    }
+    // The visible text and colours, the windows and panels shown, the buttons enabled, then
+    // the codes highlighted and the menu entries checked.
+    void look() {
+        TForm1& f = *w_->form;
+        const QPalette p = f.tsStatus->palette();
+        const QString colon = f.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
+        QByteArray line = "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
+            f.DateLabel->text(), f.tsStatus->text(), p.color(QPalette::Window).name(), p.color(QPalette::WindowText).name(),
+            f.SerialPanel->text(), f.ClientCountPanel->text(), f.windowTitle()}.join(QLatin1Char('|')).toUtf8();
+        const std::pair<const char*, QWidget*> shown[] = {{"window", &f}, {"settings", f.SettingsPanel},
+            {"date", f.DateLabel}, {"gps", f.GPSPanel}, {"ntp", f.NTPPanel}, {"log", f.LogFrm()}};
+        for (const auto& [name, widget] : shown)
+            if (widget->isVisible()) line += ' ' + QByteArray(name);
+        for (QPushButton* b : {f.btnConnect, f.btnDisconnect})
+            if (b->isEnabled()) line += ' ' + b->text().toUtf8().toLower();
+        seen_ += line;
+        line = "lit:";
+        for (const auto& [name, label] : named_)
+            if (qobject_cast<CodeLabel*>(label)->isHighlighted()) line += ' ' + name;
+        seen_ += line + (f.Chimes1->isChecked() ? " Chimes1" : "");
+    }
     // The receiver's device: a new one each time, kept to the end so its name is not reused.
     void plugIn() {
         if (pty_) unplugged_.push_back(std::move(pty_));
@@ -150,15 +235,19 @@ private:
         qputenv("KSERVER_COM1", pty_->slavePath().toLocal8Bit());
         sent_ = taken_ = 0;
     }
-    void drain() { received_ += pty_->readAvailable(); }
 
+    bool gps_, debug_ = true;
+    QByteArray settings_, received_;
+    QList<QByteArray> duringWait_, seen_;
+    qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
+    qsizetype from_ = 0;
+    test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};
+    test::GroupListener listener_;
+    std::optional<test::ZoneScope> zone_;
     std::unique_ptr<test::Pty> pty_;
     std::vector<std::unique_ptr<test::Pty>> unplugged_;
-    std::unique_ptr<test::TestWindow> w_;
-    qsizetype from_ = 0;
-    QByteArray received_;
-    qint64 sent_ = 0;
-    qint64 taken_ = 0;
+    std::optional<test::TestWindow> w_;
+    std::map<QByteArray, QWidget*> named_;
 };
 
 } // namespace
@@ -166,125 +255,89 @@ private:
 class TestGps : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() {
+        installWavePlayer([](const QString& path) { chimes += path.isEmpty() ? "no sound file" : QFileInfo(path).fileName().toUtf8(); });
+    }
     void cleanup() { qunsetenv("KSERVER_COM1"); }
 
-    void golden_data() { test::goldenRows("gps", ".nmea"); }
+    void golden_data() {
+        test::goldenRows("gps", ".nmea");
+        test::goldenRows("window", ".scenario");
+    }
     void golden() {
         QFETCH(QString, path);
-        const QList<QByteArray> script = test::scriptLines(path);
-        const QString expectedPath = test::expectedPath(path);
-        const QList<QByteArray> expected = test::scriptLines(expectedPath);
-        Replay replay(script);
-        for (const QByteArray& line : script) QVERIFY2(replay.play(line), line.constData());
-        const auto receiverLines = std::count_if(expected.begin(), expected.end(), [](const QByteArray& l) {
-            return l.startsWith("receiver: ");
-        });
-        KS_COMPARE_GOLDEN(replay.outcome(receiverLines).join('\n') + '\n', expectedPath);
+        Scenario s(path.endsWith(QLatin1String(".nmea")));
+        for (const QByteArray& line : test::scriptLines(path)) QVERIFY2(s.play(line), line.constData());
+        KS_COMPARE_GOLDEN(s.outcome(test::scriptLines(test::expectedPath(path))), test::expectedPath(path));
     }
 
-    void portsKeyMapsThePort() {
-        test::Pty pty;
-        qunsetenv("KSERVER_COM1");
-        test::TestWindow w(test::SettingsHeader + GpsOnCom1 +
-                           "\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n"
-                           "\"COM1\"=\"" +
-                           pty.slavePath().toLocal8Bit() + "\"\r\n");
-        w.form->btnConnect->click();
-        QVERIFY(w.form->SerialConnected());
-        QVERIFY(pty.exclusive());
+    // The hourly tick draws a new reply serial; a draw equals the last one once in 9999.
+    void hourlyTickDrawsANewSerial() {
+        Scenario s(false);
+        s.play("@hourly");
+        const QByteArray first = replyTo(ClientType::Korvat1001);
+        QByteArray next = first;
+        for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw)
+            s.play("@hourly"), next = replyTo(ClientType::Korvat1001);
+        QVERIFY2(next.left(11) != first.left(11) && masked(next) == masked(first), next.constData());
     }
 
-    void programSetsTheClockAndReconnects() {
-        // The device is a link, so the program keeps one path while the receiver behind it
-        // is unplugged and replaced.
-        QTemporaryDir links;
-        const QString device =
-            links.filePath(QStringLiteral("gps-%1").arg(QCoreApplication::applicationPid()));
-        auto pty = std::make_unique<test::Pty>();
-        QVERIFY(QFile::link(pty->slavePath(), device));
-
-        test::AppProcess app;
-        const QString clockLog = app.root() + QStringLiteral("/clock.log");
-        app.env.insert(QStringLiteral("KSERVER_COM1"), device);
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
-        app.writeSettings(test::SettingsHeader + GpsOnCom1 + AutoOn);
-        app.start();
-
-        auto receive = [&](qsizetype size) {
-            QByteArray got;
-            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= size; }, 10000);
-            return got;
-        };
-        auto clockLines = [&] {
-            QFile f(clockLog);
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        };
-        QCOMPARE(receive(setupBytes().size()), setupBytes());
-
-        QVERIFY(pty->write(gga("07") + "\r\n" + rmc("101500.250") + "\r\n"));
-        QVERIFY(test::waitUntil([&] { return !clockLines().isEmpty(); }));
-        // No fix, no setting; then the fix is back and the next RMC sets it again.
-        QVERIFY(pty->write(gga("00") + "\r\n" + rmc("101505.250") + "\r\n" + gga("07") + "\r\n" +
-                           rmc("101510.000") + "\r\n"));
-        QVERIFY(test::waitUntil([&] { return clockLines().count('\n') >= 2; }));
-        QCOMPARE(clockLines(),
-                 QByteArray("2009-03-24T10:15:00.250Z utc\n2009-03-24T10:15:10.000Z utc\n"));
-
-        // Unplugged, and another receiver appears under the same name: AUTO takes it.
-        pty->hangUp();
-        auto replacement = std::make_unique<test::Pty>();
-        const QString next = device + QStringLiteral(".new");
-        QVERIFY(QFile::link(replacement->slavePath(), next));
-        QVERIFY(std::rename(QFile::encodeName(next).constData(),
-                            QFile::encodeName(device).constData()) == 0);
-        pty = std::move(replacement);
-        QCOMPARE(receive(setupBytes().size()), setupBytes());
-        QCOMPARE(app.process().state(), QProcess::Running);
-        QVERIFY(app.terminate() >= 0);
+    // The program takes the time from a receiver on the port the ports key names, and records
+    // the settings; without the clock right the operator is told once how to grant it.
+    void program_data() {
+        QTest::addColumn<bool>("clockLog");
+        QTest::newRow("clock log") << true;
+        QTest::newRow("no clock right") << false;
     }
-
-    // Without the clock right every sentence's setting fails; the operator is told once how
-    // to grant it, not once per second.
-    void missingClockRightIsReportedOnce() {
-        // Only where setting the clock cannot succeed: a user namespace other than the
-        // machine's own never holds the right over the real clock.
+    void program() {
+        QFETCH(bool, clockLog);
         QFile uidMap(QStringLiteral("/proc/self/uid_map"));
-        QVERIFY(uidMap.open(QIODevice::ReadOnly));
-        if (uidMap.readAll().simplified() == "0 0 4294967295")
+        if (!clockLog && uidMap.open(QIODevice::ReadOnly) && uidMap.readAll().simplified() == "0 0 4294967295")
             QSKIP("runs only inside the test namespace, where the clock cannot be set");
-
-        test::GroupListener announcements;
-        QVERIFY(announcements.bound());
+        test::GroupListener group;
         test::Pty pty;
         test::AppProcess app;
-        app.env.insert(QStringLiteral("KSERVER_COM1"), pty.slavePath());
-        app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
-        app.writeSettings(test::SettingsHeader + GpsOnCom1 + AutoOn);
+        const QString log = app.root() + QStringLiteral("/clock.log");
+        app.env.remove(QStringLiteral("KSERVER_COM1"));
+        if (clockLog) app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log);
+        else app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
+        app.writeSettings(test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+                          "\"autoconnect\"=dword:00000001\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]"
+                          "\r\n\"COM1\"=\"" + pty.slavePath().toLocal8Bit() + "\"\r\n");
         app.start();
-        QByteArray setup;
-        QVERIFY(test::waitUntil(
-            [&] { return (setup += pty.readAvailable()).size() >= setupBytes().size(); }, 10000));
-
-        // Sentences carry the present time, so even a clock that took them would stay right.
-        const CivilTime now = civilFromMs(QDateTime::currentMSecsSinceEpoch());
-        QVERIFY(pty.write(gga("07") + "\r\n"));
-        QVERIFY(announcements.waitFor("1_0_2", 10000));
+        const QByteArray setup = GpsSetupSentences().join();
+        QByteArray got;
+        QVERIFY(test::waitUntil([&] { return (got += pty.readAvailable()).size() >= setup.size(); }, 10000));
+        QCOMPARE(got, setup);
+        QVERIFY(pty.exclusive());
+        auto fix = [](const char* sats) {
+            const QByteArray b = "$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) + ",0.9,545.4,M,46.9,M,,";
+            return b + '*' + NmeaChecksum(b) + "\r\n";
+        };
+        QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
+        // Without the right, sentences of the present time: a clock that took them stays right.
+        const CivilTime t = civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
         QByteArray sentences;
-        for (int i = 0; i < 5; ++i)
-            sentences += rmc(formatDateTime("hhnnss.", now) + QByteArray::number(100 + i),
-                             formatDateTime("ddmmyy", now)) +
-                         "\r\n";
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray b = "$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
+                                 ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) + ",003.1,W";
+            sentences += b + '*' + NmeaChecksum(b) + "\r\n";
+        }
         // Lines are taken in order: once the lost fix is announced, every setting was tried.
-        QVERIFY(pty.write(sentences + gga("00") + "\r\n"));
-        QVERIFY(announcements.waitFor("1_0_0", 10000));
-
+        QVERIFY(pty.write(sentences + fix("00")) && group.waitFor("1_0_0", 10000));
         QList<QByteArray> reports;
         for (const QByteArray& line : app.lines())
-            if (line.contains("\tClock\t")) reports.append(line.mid(line.indexOf('\t') + 1));
-        QCOMPARE(reports.size(), 1);
-        const QByteArray expected = "0\tClock\tKorvat Server may not set the clock. Grant it the "
-                                    "right with: sudo setcap cap_sys_time+p ";
-        QVERIFY2(reports[0].startsWith(expected), reports[0].constData());
+            if (line.contains("\tClock\t")) reports += line.mid(line.indexOf('\t') + 1);
+        QFile f(log);
+        if (clockLog) {
+            QVERIFY(reports.isEmpty() && f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), "2009-03-24T10:15:00.100Z utc\n2009-03-24T10:15:00.101Z utc\n"
+                                  "2009-03-24T10:15:00.102Z utc\n");
+        } else {
+            QCOMPARE(reports.size(), 1);
+            QVERIFY2(reports[0].startsWith("0\tClock\tKorvat Server may not set the clock. Grant it the right with: "
+                                           "sudo setcap cap_sys_time+p "), reports[0].constData());
+        }
         QVERIFY(app.terminate() >= 0);
     }
 };
