@@ -43,16 +43,21 @@ QByteArray unescape(const QByteArray& text) {
     QByteArray out;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : 0;
-        if (c == 'x') out += char(text.mid(i + 1, 2).toInt(nullptr, 16)), i += 2;
-        else out += !c ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+        if (c == 'x')
+            out += char(text.mid(i + 1, 2).toInt(nullptr, 16)), i += 2;
+        else
+            out += !c ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
     }
     return out;
 }
 QByteArray escape(const QByteArray& bytes) {
     QByteArray out;
     for (const uchar c : bytes)
-        out += c == '\\' ? "\\\\" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : c >= 0x20 && c < 0x7f ? QByteArray(1, char(c))
-               : "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+        out += c == '\\'               ? "\\\\"
+               : c == '\r'             ? "\\r"
+               : c == '\n'             ? "\\n"
+               : c >= 0x20 && c < 0x7f ? QByteArray(1, char(c))
+                                       : "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
     return out;
 }
 // The reply serial shown as ####: it is drawn at random.
@@ -70,7 +75,8 @@ QByteArray replyTo(ClientType kind) {
     client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
     client.write(requestFrame(kind));
     test::waitUntil([&] { return (reply = replies.nextPendingConnection()) != nullptr; }, 10000);
-    if (!reply || !test::waitUntil([&] { return reply->state() == QAbstractSocket::UnconnectedState; }, 10000))
+    if (!reply ||
+        !test::waitUntil([&] { return reply->state() == QAbstractSocket::UnconnectedState; }, 10000))
         return "no reply";
     return reply->readAll();
 }
@@ -84,7 +90,8 @@ public:
         server_.aheadUs = 3'602'500'000;
         server_.onRequest = [this] { // the lines to play while the attempt waits, then the answer
             const QList<QByteArray> lines = std::exchange(duringWait_, {});
-            for (const QByteArray& line : lines) play(line);
+            for (const QByteArray& line : lines)
+                play(line);
             if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
         };
         plugIn();
@@ -102,41 +109,58 @@ public:
         if (!w_) startWindow();
         TForm1& f = *w_->form;
         if (line.startsWith("@pause ")) {
-            for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
+            for (int ms = arg.toInt(); ms > 0; ms -= 250)
+                w_->tick();
             test::pumpFor(20); // what a tick wrote reaches the receiver
-        } else if (line.startsWith("@at ")) w_->clock.setNow(at(arg));
-        else if (line.startsWith("@refuse")) w_->clock.refuse = QString::fromLatin1(line.mid(8));
-        else if (line == "@connect") f.btnConnectClick();
+        } else if (line.startsWith("@at "))
+            w_->clock.setNow(at(arg));
+        else if (line.startsWith("@refuse"))
+            w_->clock.refuse = QString::fromLatin1(line.mid(8));
+        else if (line == "@connect")
+            f.btnConnectClick();
         else if (line == "@unplug") {
             received_ += pty_->readAvailable();
             pty_->hangUp();
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
-        } else if (line.startsWith("@click ")) click(arg);
+        } else if (line.startsWith("@click "))
+            click(arg);
         else if (line.startsWith("@type")) {
             f.Edit1->selectAll();
             QTest::keyClick(f.Edit1, Qt::Key_Backspace);
             QTest::keyClicks(f.Edit1, QString::fromLatin1(line.mid(6)));
-        } else if (line == "@show") f.show();
-        else if (line == "@close") f.close();
-        else if (line == "@hourly") f.Timer2Timer();
-        else if (line == "@network on") f.NetworkPresent = true;
-        else if (line.startsWith("@running ")) arg == "on" ? f.Timer1->start() : f.Timer1->stop();
+        } else if (line == "@show")
+            f.show();
+        else if (line == "@close")
+            f.close();
+        else if (line == "@hourly")
+            f.Timer2Timer();
+        else if (line == "@network on")
+            f.NetworkPresent = true;
+        else if (line.startsWith("@running "))
+            arg == "on" ? f.Timer1->start() : f.Timer1->stop();
         else if (line.startsWith("@button-colour ")) {
             QPalette theme = f.palette();
             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
             f.setPalette(theme);
-        } else if (line == "@block") QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
-        else if (line == "@unblock") QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
-        else if (line == "@file") seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none");
-        else if (line == "@look") look();
+        } else if (line == "@block")
+            QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+        else if (line == "@unblock")
+            QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
+        else if (line == "@file")
+            seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none");
+        else if (line == "@look")
+            look();
         else if (line.startsWith("@request "))
-            seen_ += "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+            seen_ +=
+                "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
         else if (!line.startsWith('@')) {
-            const QByteArray bytes = line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
+            const QByteArray bytes =
+                line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
-        } else return false;
+        } else
+            return false;
         return true;
     }
 
@@ -145,22 +169,28 @@ public:
     QByteArray outcome(const QList<QByteArray>& expected) {
         if (!w_) startWindow();
         auto count = [&](const char* kind) {
-            return std::count_if(expected.begin(), expected.end(), [&](const QByteArray& l) { return l.startsWith(kind); });
+            return std::count_if(expected.begin(), expected.end(),
+                                 [&](const QByteArray& l) { return l.startsWith(kind); });
         };
-        test::waitUntil([&] { return (received_ += pty_->readAvailable()).count('\n') >= count("receiver: "); });
+        test::waitUntil(
+            [&] { return (received_ += pty_->readAvailable()).count('\n') >= count("receiver: "); });
         test::waitUntil([&] { return chimes.size() >= count("chime: "); });
-        test::waitUntil([&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
+        test::waitUntil(
+            [&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
         w_->form->Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + escape(l);
-        for (const test::FakeClock::Setting& s : w_->clock.settings) out += "clock: " + clockLogLine(s.utcMs, s.kind);
+        for (const test::FakeClock::Setting& s : w_->clock.settings)
+            out += "clock: " + clockLogLine(s.utcMs, s.kind);
         for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
             out += "log: " + e.col + '|' + e.event + '|' + masked(escape(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
             out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
-        if (!server_.requests.isEmpty()) out += "ntp requests: " + QByteArray::number(server_.requests.size());
-        for (const QByteArray& c : std::exchange(chimes, {})) out += "chime: " + c;
+        if (!server_.requests.isEmpty())
+            out += "ntp requests: " + QByteArray::number(server_.requests.size());
+        for (const QByteArray& c : std::exchange(chimes, {}))
+            out += "chime: " + c;
         return (out + seen_).join('\n') + '\n';
     }
 
@@ -175,16 +205,18 @@ private:
         f.LogFrm()->Debug1()->setChecked(debug_);
         from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
         // Counts what the port hands over: the next line goes once the window has read this one.
-        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s, const char* d,
-                                                                                  quint32 n) {
+        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s,
+                                                                                const char* d, quint32 n) {
             deliver(s, d, n);
             taken_ += n;
         };
         named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}};
-        const std::tuple<const char*, CodeLabel**, int> groups[] = {{"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5},
-            {"lblBaud", f.lblBaud, 2}, {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
+        const std::tuple<const char*, CodeLabel**, int> groups[] = {
+            {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
+            {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
         for (const auto& [name, labels, n] : groups)
-            for (int i = 0; i < n; ++i) named_[name + QByteArray::number(i)] = labels[i];
+            for (int i = 0; i < n; ++i)
+                named_[name + QByteArray::number(i)] = labels[i];
     }
     // A code label by name, a button or menu entry by its text; failure messages are kept.
     void click(const QByteArray& name) {
@@ -195,11 +227,16 @@ private:
         const auto buttons = f.findChildren<QPushButton*>();
         const auto actions = f.findChildren<QAction*>();
         const QString text = QString::fromLatin1(name);
-        if (named_.count(name)) QTest::mouseClick(named_.at(name), Qt::LeftButton);
-        else if (auto b = std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == text; });
-                 b != buttons.end()) (*b)->click();
-        else if (auto a = std::find_if(actions.begin(), actions.end(), [&](auto* a) { return a->text().remove(QLatin1Char('&')) == text; });
-                 a != actions.end()) (*a)->trigger();
+        if (named_.count(name))
+            QTest::mouseClick(named_.at(name), Qt::LeftButton);
+        else if (auto b =
+                     std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == text; });
+                 b != buttons.end())
+            (*b)->click();
+        else if (auto a = std::find_if(actions.begin(), actions.end(),
+                                       [&](auto* a) { return a->text().remove(QLatin1Char('&')) == text; });
+                 a != actions.end())
+            (*a)->trigger();
         std::fflush(stderr);
         ::dup2(saved, 2);
         ::close(saved);
@@ -213,11 +250,20 @@ private:
         TForm1& f = *w_->form;
         const QPalette p = f.tsStatus->palette();
         const QString colon = f.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
-        QByteArray line = "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
-            f.DateLabel->text(), f.tsStatus->text(), p.color(QPalette::Window).name(), p.color(QPalette::WindowText).name(),
-            f.SerialPanel->text(), f.ClientCountPanel->text(), f.windowTitle()}.join(QLatin1Char('|')).toUtf8();
-        const std::pair<const char*, QWidget*> shown[] = {{"window", &f}, {"settings", f.SettingsPanel},
-            {"date", f.DateLabel}, {"gps", f.GPSPanel}, {"ntp", f.NTPPanel}, {"log", f.LogFrm()}};
+        QByteArray line =
+            "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
+                                   f.DateLabel->text(),
+                                   f.tsStatus->text(),
+                                   p.color(QPalette::Window).name(),
+                                   p.color(QPalette::WindowText).name(),
+                                   f.SerialPanel->text(),
+                                   f.ClientCountPanel->text(),
+                                   f.windowTitle()}
+                           .join(QLatin1Char('|'))
+                           .toUtf8();
+        const std::pair<const char*, QWidget*> shown[] = {
+            {"window", &f},      {"settings", f.SettingsPanel}, {"date", f.DateLabel},
+            {"gps", f.GPSPanel}, {"ntp", f.NTPPanel},           {"log", f.LogFrm()}};
         for (const auto& [name, widget] : shown)
             if (widget->isVisible()) line += ' ' + QByteArray(name);
         for (QPushButton* b : {f.btnConnect, f.btnDisconnect})
@@ -256,7 +302,9 @@ class TestGps : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() {
-        installWavePlayer([](const QString& path) { chimes += path.isEmpty() ? "no sound file" : QFileInfo(path).fileName().toUtf8(); });
+        installWavePlayer([](const QString& path) {
+            chimes += path.isEmpty() ? "no sound file" : QFileInfo(path).fileName().toUtf8();
+        });
     }
     void cleanup() { qunsetenv("KSERVER_COM1"); }
 
@@ -267,7 +315,8 @@ private slots:
     void golden() {
         QFETCH(QString, path);
         Scenario s(path.endsWith(QLatin1String(".nmea")));
-        for (const QByteArray& line : test::scriptLines(path)) QVERIFY2(s.play(line), line.constData());
+        for (const QByteArray& line : test::scriptLines(path))
+            QVERIFY2(s.play(line), line.constData());
         KS_COMPARE_GOLDEN(s.outcome(test::scriptLines(test::expectedPath(path))), test::expectedPath(path));
     }
 
@@ -292,18 +341,24 @@ private slots:
     void program() {
         QFETCH(bool, clockLog);
         QFile uidMap(QStringLiteral("/proc/self/uid_map"));
-        if (!clockLog && uidMap.open(QIODevice::ReadOnly) && uidMap.readAll().simplified() == "0 0 4294967295")
+        if (!clockLog && uidMap.open(QIODevice::ReadOnly) &&
+            uidMap.readAll().simplified() == "0 0 4294967295")
             QSKIP("runs only inside the test namespace, where the clock cannot be set");
         test::GroupListener group;
         test::Pty pty;
         test::AppProcess app;
         const QString log = app.root() + QStringLiteral("/clock.log");
         app.env.remove(QStringLiteral("KSERVER_COM1"));
-        if (clockLog) app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log);
-        else app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
-        app.writeSettings(test::SettingsHeader + "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                          "\"autoconnect\"=dword:00000001\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]"
-                          "\r\n\"COM1\"=\"" + pty.slavePath().toLocal8Bit() + "\"\r\n");
+        if (clockLog)
+            app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log);
+        else
+            app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
+        app.writeSettings(test::SettingsHeader +
+                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+                          "\"autoconnect\"=dword:00000001\r\n\r\n[HKEY_CURRENT_"
+                          "USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]"
+                          "\r\n\"COM1\"=\"" +
+                          pty.slavePath().toLocal8Bit() + "\"\r\n");
         app.start();
         const QByteArray setup = GpsSetupSentences().join();
         QByteArray got;
@@ -311,16 +366,19 @@ private slots:
         QCOMPARE(got, setup);
         QVERIFY(pty.exclusive());
         auto fix = [](const char* sats) {
-            const QByteArray b = "$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) + ",0.9,545.4,M,46.9,M,,";
+            const QByteArray b =
+                "$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) + ",0.9,545.4,M,46.9,M,,";
             return b + '*' + NmeaChecksum(b) + "\r\n";
         };
         QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
         // Without the right, sentences of the present time: a clock that took them stays right.
-        const CivilTime t = civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
+        const CivilTime t =
+            civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
         QByteArray sentences;
         for (int i = 0; i < 3; ++i) {
             const QByteArray b = "$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
-                                 ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) + ",003.1,W";
+                                 ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) +
+                                 ",003.1,W";
             sentences += b + '*' + NmeaChecksum(b) + "\r\n";
         }
         // Lines are taken in order: once the lost fix is announced, every setting was tried.
@@ -335,8 +393,10 @@ private slots:
                                   "2009-03-24T10:15:00.102Z utc\n");
         } else {
             QCOMPARE(reports.size(), 1);
-            QVERIFY2(reports[0].startsWith("0\tClock\tKorvat Server may not set the clock. Grant it the right with: "
-                                           "sudo setcap cap_sys_time+p "), reports[0].constData());
+            QVERIFY2(reports[0].startsWith(
+                         "0\tClock\tKorvat Server may not set the clock. Grant it the right with: "
+                         "sudo setcap cap_sys_time+p "),
+                     reports[0].constData());
         }
         QVERIFY(app.terminate() >= 0);
     }

@@ -29,9 +29,11 @@ private slots:
         test::TestWindow w(text);
         QCOMPARE(w.stored(), text);
         if (w.error.isEmpty()) w.form->SaveSettings();
-        KS_COMPARE_GOLDEN(w.error.isEmpty() ? w.stored()
-                                            : "error: " + QString(w.error).replace(w.path(), QStringLiteral("FILE")).toUtf8() + '\n',
-                          test::expectedPath(path));
+        KS_COMPARE_GOLDEN(
+            w.error.isEmpty()
+                ? w.stored()
+                : "error: " + QString(w.error).replace(w.path(), QStringLiteral("FILE")).toUtf8() + '\n',
+            test::expectedPath(path));
     }
 
     // "hour.wav" is a bare name: the current folder comes before the executable's.
@@ -72,8 +74,8 @@ private slots:
         }
         QVERIFY(w.form->ClientCountPanel->fontMetrics().horizontalAdvance(QStringLiteral("256")) <=
                 w.form->ClientCountPanel->contentsRect().width());
-        QVERIFY(w.form->SerialPanel->fontMetrics().horizontalAdvance(QStringLiteral("Serial Input Connected")) <=
-                w.form->SerialPanel->contentsRect().width());
+        QVERIFY(w.form->SerialPanel->fontMetrics().horizontalAdvance(
+                    QStringLiteral("Serial Input Connected")) <= w.form->SerialPanel->contentsRect().width());
     }
 };
 
