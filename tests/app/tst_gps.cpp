@@ -108,59 +108,49 @@ public:
         if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
         if (!w_) startWindow();
         TForm1& f = *w_->form;
-        if (line.startsWith("@pause ")) {
+        if (line == "@show") return f.show(), true;
+        if (line == "@close") return f.close(), true;
+        if (line == "@hourly") return f.Timer2Timer(), true;
+        if (line == "@connect") return f.btnConnectClick(), true;
+        if (line == "@network on") return f.NetworkPresent = true;
+        if (line == "@look") return look(), true;
+        if (line.startsWith("@click ")) return click(arg), true;
+        if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
+        if (line.startsWith("@refuse")) return w_->clock.refuse = QString::fromLatin1(line.mid(8)), true;
+        if (line.startsWith("@running ")) return arg == "on" ? f.Timer1->start() : f.Timer1->stop(), true;
+        if (line == "@block")
+            return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+        if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
+        if (line == "@file")
+            return seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none"), true;
+        if (line.startsWith("@request ")) {
+            seen_ +=
+                "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+        } else if (line.startsWith("@pause ")) {
             for (int ms = arg.toInt(); ms > 0; ms -= 250)
                 w_->tick();
             test::pumpFor(20); // what a tick wrote reaches the receiver
-        } else if (line.startsWith("@at "))
-            w_->clock.setNow(at(arg));
-        else if (line.startsWith("@refuse"))
-            w_->clock.refuse = QString::fromLatin1(line.mid(8));
-        else if (line == "@connect")
-            f.btnConnectClick();
-        else if (line == "@unplug") {
+        } else if (line == "@unplug") {
             received_ += pty_->readAvailable();
             pty_->hangUp();
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
-        } else if (line.startsWith("@click "))
-            click(arg);
-        else if (line.startsWith("@type")) {
+        } else if (line.startsWith("@type")) {
             f.Edit1->selectAll();
             QTest::keyClick(f.Edit1, Qt::Key_Backspace);
             QTest::keyClicks(f.Edit1, QString::fromLatin1(line.mid(6)));
-        } else if (line == "@show")
-            f.show();
-        else if (line == "@close")
-            f.close();
-        else if (line == "@hourly")
-            f.Timer2Timer();
-        else if (line == "@network on")
-            f.NetworkPresent = true;
-        else if (line.startsWith("@running "))
-            arg == "on" ? f.Timer1->start() : f.Timer1->stop();
-        else if (line.startsWith("@button-colour ")) {
+        } else if (line.startsWith("@button-colour ")) {
             QPalette theme = f.palette();
             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
             f.setPalette(theme);
-        } else if (line == "@block")
-            QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
-        else if (line == "@unblock")
-            QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
-        else if (line == "@file")
-            seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none");
-        else if (line == "@look")
-            look();
-        else if (line.startsWith("@request "))
-            seen_ +=
-                "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
-        else if (!line.startsWith('@')) {
+        } else if (!line.startsWith('@')) {
             const QByteArray bytes =
                 line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
-        } else
-            return false;
+        } else {
+            return false; // a command this runner does not know
+        }
         return true;
     }
 
