@@ -1,7 +1,8 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
 // scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
-// a window on a fake clock, tick by tick. Then the program itself, with and without the
-// clock right, takes the time from a receiver.
+// a window on a fake clock, tick by tick. Then what needs real time or the program itself:
+// the settings files read and written back, the chime's sound file, the layout, the NTP retry
+// schedule, and the program taking the time from a receiver and from an NTP server.
 #include "AppProcess.h"
 #include "FakeSntpServer.h"
 #include "Golden.h"
@@ -13,6 +14,7 @@
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
+#include "platform/Ui.h"
 #include "platform/WavePlayer.h"
 #include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
@@ -21,9 +23,13 @@
 #include "protocol/Sntp.h"
 
 #include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
@@ -37,6 +43,9 @@ using namespace ks;
 
 namespace {
 QList<QByteArray> chimes;
+QByteArray ntpSettings() {
+    return test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n";
+}
 
 // A scenario line's escapes: \r \n \\ \xHH.
 QByteArray unescape(const QByteArray& text) {
@@ -288,10 +297,12 @@ private:
 
 } // namespace
 
-class TestGps : public QObject {
+class TestMainWindow : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() {
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS"))
+            QSKIP("serves on port 123: run inside tests/netns-run");
         installWavePlayer([](const QString& path) {
             chimes += path.isEmpty() ? "no sound file" : QFileInfo(path).fileName().toUtf8();
         });
@@ -390,7 +401,173 @@ private slots:
         }
         QVERIFY(app.terminate() >= 0);
     }
+
+    // The file as found, and the file the window writes back, or the exact failure that
+    // stops the start. Loading alone writes nothing.
+    void goldenSettings_data() { test::goldenRows("settings", ".reg"); }
+    void goldenSettings() {
+        QFETCH(QString, path);
+        QFile in(path);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray text = in.readAll();
+        test::TestWindow w(text);
+        QCOMPARE(w.stored(), text);
+        if (w.error.isEmpty()) w.form->SaveSettings();
+        KS_COMPARE_GOLDEN(
+            w.error.isEmpty()
+                ? w.stored()
+                : "error: " + QString(w.error).replace(w.path(), QStringLiteral("FILE")).toUtf8() + '\n',
+            test::expectedPath(path));
+    }
+
+    // "hour.wav" is a bare name: the current folder comes before the executable's.
+    void soundFileLookup_data() {
+        QTest::addColumn<bool>("inCurrent");
+        QTest::addColumn<bool>("besideExecutable");
+        QTest::newRow("in both") << true << true;
+        QTest::newRow("beside the executable only") << false << true;
+        QTest::newRow("nowhere") << false << false;
+    }
+    void soundFileLookup() {
+        QFETCH(bool, inCurrent);
+        QFETCH(bool, besideExecutable);
+        // A name of its own, so the build's hour.wav cannot answer.
+        QTemporaryFile beside(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
+        QVERIFY(beside.open());
+        const QString name = QFileInfo(beside.fileName()).fileName();
+        if (!besideExecutable) beside.remove();
+        QTemporaryDir current;
+        QFile here(current.filePath(name));
+        QVERIFY(!inCurrent || here.open(QIODevice::WriteOnly));
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(current.path()));
+        const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
+        QVERIFY(QDir::setCurrent(before));
+        QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : beside.fileName()).canonicalFilePath());
+        QCOMPARE(got.isEmpty(), !inCurrent && !besideExecutable);
+    }
+
+    // The badge never covers a digit, and the status bar's longest texts fit their panels.
+    void nothingCoveredOrClipped() {
+        test::TestWindow w;
+        w.tick();
+        for (QLabel* digits : {w.form->lblH, w.form->lblM, w.form->lblS}) {
+            const QSize glyphs = digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size();
+            QVERIFY(!QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
+                         .intersects(w.form->tsStatus->geometry()));
+        }
+        QVERIFY(w.form->ClientCountPanel->fontMetrics().horizontalAdvance(QStringLiteral("256")) <=
+                w.form->ClientCountPanel->contentsRect().width());
+        QVERIFY(w.form->SerialPanel->fontMetrics().horizontalAdvance(
+                    QStringLiteral("Serial Input Connected")) <= w.form->SerialPanel->contentsRect().width());
+    }
+
+    // After a failed attempt the next follow after 1, 2, 4, 8 and 16 base intervals, each
+    // logged like any attempt, until one succeeds; after the fifth the hourly one is left alone.
+    void retrySchedule_data() {
+        QTest::addColumn<int>("failing");  // attempts answered with stratum 0
+        QTest::addColumn<int>("attempts"); // the forced one and its retries
+        QTest::newRow("answers from the third attempt on") << 2 << 3;
+        QTest::newRow("never answers") << 100 << 6;
+    }
+    void retrySchedule() {
+        QFETCH(int, failing);
+        QFETCH(int, attempts);
+        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
+        test::TestWindow w(ntpSettings());
+        constexpr int BaseMs = 40;
+        w.form->NtpRetryBaseMs = BaseMs;
+        server.reset(); // the start-up attempt's request
+        QElapsedTimer since;
+        since.start();
+        QList<qint64> at;
+        server.onRequest = [&] {
+            at.append(since.elapsed());
+            server.reply.stratum = at.size() <= failing ? 0 : 1;
+        };
+        const qsizetype from = w.form->LogFrm()->Model().entries().size();
+        w.form->btnForceClick();
+        QByteArray expected, log;
+        for (int i = 1; i <= attempts; ++i)
+            expected += i <= failing ? "Attempting Sync to 127.0.0.1,Failed Sync to 127.0.0.1,"
+                                     : "Attempting Sync to 127.0.0.1,Successful Sync to 127.0.0.1,";
+        QVERIFY(test::waitUntil(
+            [&] {
+                log.clear();
+                for (const LogEntry& e : w.form->LogFrm()->Model().entries().mid(from))
+                    log += e.details + ',';
+                return log.size() >= expected.size();
+            },
+            30000));
+        QCOMPARE(log, expected);
+        QCOMPARE(server.requests.size(), attempts);
+        for (int i = 1; i < attempts; ++i)
+            QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1),
+                     QByteArray::number(at[i] - at[i - 1]).constData());
+    }
+
+    // The program at start-up: answered, it sets the clock (recorded) to the server's time and
+    // announces 3_0_2, port 6645 opening only after the attempt (a client connecting during it
+    // is refused by the system, one after it is answered). SIGTERM while it waits ends the
+    // attempt quietly and the program at once.
+    void process_data() {
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("answered") << true;
+        QTest::newRow("SIGTERM during the wait") << false;
+    }
+    void process() {
+        QFETCH(bool, answered);
+        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
+        test::GroupListener listener;
+        test::AppProcess app;
+        app.writeSettings(ntpSettings());
+        const QString clockLog = app.root() + QStringLiteral("/clock.log");
+        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
+        server.aheadUs = 3'602'500'000;
+        server.mode = answered ? test::FakeSntpServer::Mode::Answer : test::FakeSntpServer::Mode::Silent;
+        QAbstractSocket::SocketError duringAttempt = QAbstractSocket::UnknownSocketError;
+        server.onRequest = [&] {
+            QTcpSocket early;
+            early.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+            if (!early.waitForConnected(5000)) duringAttempt = early.error();
+        };
+        app.start();
+        QVERIFY(app.waitForLine(answered ? "Successful Sync to 127.0.0.1" : "Attempting Sync to 127.0.0.1",
+                                5000));
+        const qint64 seenMs = QDateTime::currentMSecsSinceEpoch() + server.aheadUs / 1000;
+        QTRY_COMPARE_WITH_TIMEOUT(duringAttempt, QAbstractSocket::ConnectionRefusedError, 5000);
+        int attemptLines = 0;
+        if (!answered) {
+            const qint64 took = app.terminate(5000);
+            QVERIFY2(took >= 0 && took < 1000, QByteArray::number(took).constData());
+            QCOMPARE(app.process().exitCode(), 0);
+            QVERIFY(listener.waitFor("0_0_9", 2000));
+            for (const QByteArray& l : app.lines())
+                attemptLines += l.contains("\tNTP Sync\t");
+            QCOMPARE(attemptLines, 1); // "Attempting Sync to", nothing after it
+            return;
+        }
+        QTcpServer replies;
+        QVERIFY(replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+        client.write(requestFrame(ClientType::Korvat1001));
+        QTRY_VERIFY_WITH_TIMEOUT(replies.hasPendingConnections(), 5000);
+        QVERIFY(listener.waitFor("3_0_2", 5000));
+        QCOMPARE(listener.received, QList<QByteArray>{"3_0_2"}); // no tick ran during start-up
+        // The server's time when it answered, plus half the round trip: no later than the
+        // server's time when the test saw the entry.
+        QFile f(clockLog);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray line = f.readAll();
+        const qint64 setMs =
+            QDateTime::fromString(QString::fromLatin1(line.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        QVERIFY2(line.endsWith("Z local\n") && line.count('\n') == 1 && setMs >= server.stampedMs - 1 &&
+                     setMs <= seenMs + 1,
+                 line.constData());
+        QVERIFY(app.terminate() >= 0);
+    }
 };
 
-QTEST_MAIN(TestGps)
-#include "tst_gps.moc"
+QTEST_MAIN(TestMainWindow)
+#include "tst_window.moc"
