@@ -54,28 +54,6 @@ QByteArray ntpSettings() {
     return test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n";
 }
 
-// A scenario line's escapes: \r \n \\ \xHH.
-QByteArray unescape(const QByteArray& text) {
-    QByteArray out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : 0;
-        if (c == 'x')
-            out += char(text.mid(i + 1, 2).toInt(nullptr, 16)), i += 2;
-        else
-            out += !c ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
-    }
-    return out;
-}
-QByteArray escape(const QByteArray& bytes) {
-    QByteArray out;
-    for (const uchar c : bytes)
-        out += c == '\\'               ? "\\\\"
-               : c == '\r'             ? "\\r"
-               : c == '\n'             ? "\\n"
-               : c >= 0x20 && c < 0x7f ? QByteArray(1, char(c))
-                                       : "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
-    return out;
-}
 // The reply serial shown as ####: it is drawn at random.
 QByteArray masked(const QByteArray& text) {
     static const QRegularExpression serial(QStringLiteral("KORVAT(_?)\\d{4}"));
@@ -138,7 +116,9 @@ public:
             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
         if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
         if (line == "@file")
-            return seen_ += "file: " + (QFile::exists(w_->path()) ? escape(w_->stored()) : "none"), true;
+            return seen_ +=
+                   "file: " + (QFile::exists(w_->path()) ? test::goldenEscape(w_->stored()) : "none"),
+                   true;
         if (line.startsWith("@request ")) {
             seen_ +=
                 "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
@@ -160,8 +140,8 @@ public:
             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
             f.setPalette(theme);
         } else if (!line.startsWith('@')) {
-            const QByteArray bytes =
-                line.endsWith("\\c") ? unescape(line.chopped(2)) : unescape(line) + "\r\n";
+            const QByteArray bytes = line.endsWith("\\c") ? test::goldenUnescape(line.chopped(2))
+                                                          : test::goldenUnescape(line) + "\r\n";
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
         } else {
@@ -187,11 +167,11 @@ public:
         w_->form->Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
-            if (!l.isEmpty()) out += "receiver: " + escape(l);
+            if (!l.isEmpty()) out += "receiver: " + test::goldenEscape(l);
         for (const test::FakeClock::Setting& s : w_->clock.settings)
             out += "clock: " + clockLogLine(s.utcMs, s.kind);
         for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
-            out += "log: " + e.col + '|' + e.event + '|' + masked(escape(e.details));
+            out += "log: " + e.col + '|' + e.event + '|' + masked(test::goldenEscape(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
             out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
         if (!server_.requests.isEmpty())
@@ -341,76 +321,6 @@ private slots:
         QVERIFY2(next.left(11) != first.left(11) && masked(next) == masked(first), next.constData());
     }
 
-    // The program takes the time from a receiver on the port the ports key names, and records
-    // the settings; without the clock right the operator is told once how to grant it.
-    void program_data() {
-        QTest::addColumn<bool>("clockLog");
-        QTest::newRow("clock log") << true;
-        QTest::newRow("no clock right") << false;
-    }
-    void program() {
-        QFETCH(bool, clockLog);
-        QFile uidMap(QStringLiteral("/proc/self/uid_map"));
-        if (!clockLog && uidMap.open(QIODevice::ReadOnly) &&
-            uidMap.readAll().simplified() == "0 0 4294967295")
-            QSKIP("runs only inside the test namespace, where the clock cannot be set");
-        test::GroupListener group;
-        test::Pty pty;
-        test::AppProcess app;
-        const QString log = app.root() + QStringLiteral("/clock.log");
-        app.env.remove(QStringLiteral("KSERVER_COM1"));
-        if (clockLog)
-            app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log);
-        else
-            app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
-        app.writeSettings(test::SettingsHeader +
-                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                          "\"autoconnect\"=dword:00000001\r\n\r\n[HKEY_CURRENT_"
-                          "USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]"
-                          "\r\n\"COM1\"=\"" +
-                          pty.slavePath().toLocal8Bit() + "\"\r\n");
-        app.start();
-        const QByteArray setup = GpsSetupSentences().join();
-        QByteArray got;
-        QVERIFY(test::waitUntil([&] { return (got += pty.readAvailable()).size() >= setup.size(); }, 10000));
-        QCOMPARE(got, setup);
-        QVERIFY(pty.exclusive());
-        auto fix = [](const char* sats) {
-            const QByteArray b =
-                "$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) + ",0.9,545.4,M,46.9,M,,";
-            return b + '*' + NmeaChecksum(b) + "\r\n";
-        };
-        QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
-        // Without the right, sentences of the present time: a clock that took them stays right.
-        const CivilTime t =
-            civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
-        QByteArray sentences;
-        for (int i = 0; i < 3; ++i) {
-            const QByteArray b = "$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
-                                 ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) +
-                                 ",003.1,W";
-            sentences += b + '*' + NmeaChecksum(b) + "\r\n";
-        }
-        // Lines are taken in order: once the lost fix is announced, every setting was tried.
-        QVERIFY(pty.write(sentences + fix("00")) && group.waitFor("1_0_0", 10000));
-        QList<QByteArray> reports;
-        for (const QByteArray& line : app.lines())
-            if (line.contains("\tClock\t")) reports += line.mid(line.indexOf('\t') + 1);
-        QFile f(log);
-        if (clockLog) {
-            QVERIFY(reports.isEmpty() && f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), "2009-03-24T10:15:00.100Z utc\n2009-03-24T10:15:00.101Z utc\n"
-                                  "2009-03-24T10:15:00.102Z utc\n");
-        } else {
-            QCOMPARE(reports.size(), 1);
-            QVERIFY2(reports[0].startsWith(
-                         "0\tClock\tKorvat Server may not set the clock. Grant it the right with: "
-                         "sudo setcap cap_sys_time+p "),
-                     reports[0].constData());
-        }
-        QVERIFY(app.terminate() >= 0);
-    }
-
     // The file as found, and the file the window writes back, or the exact failure that
     // stops the start. Loading alone writes nothing.
     void goldenSettings_data() { test::goldenRows("settings", ".reg"); }
@@ -422,38 +332,29 @@ private slots:
         test::TestWindow w(text);
         QCOMPARE(w.stored(), text);
         if (w.error.isEmpty()) w.form->SaveSettings();
-        KS_COMPARE_GOLDEN(
-            w.error.isEmpty()
-                ? w.stored()
-                : "error: " + QString(w.error).replace(w.path(), QStringLiteral("FILE")).toUtf8() + '\n',
-            test::expectedPath(path));
+        const QString error = QString(w.error).replace(w.path(), QStringLiteral("FILE"));
+        KS_COMPARE_GOLDEN(error.isEmpty() ? w.stored() : "error: " + error.toUtf8() + '\n',
+                          test::expectedPath(path));
     }
 
     // "hour.wav" is a bare name: the current folder comes before the executable's.
-    void soundFileLookup_data() {
-        QTest::addColumn<bool>("inCurrent");
-        QTest::addColumn<bool>("besideExecutable");
-        QTest::newRow("in both") << true << true;
-        QTest::newRow("beside the executable only") << false << true;
-        QTest::newRow("nowhere") << false << false;
-    }
     void soundFileLookup() {
-        QFETCH(bool, inCurrent);
-        QFETCH(bool, besideExecutable);
-        // A name of its own, so the build's hour.wav cannot answer.
-        QTemporaryFile beside(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
-        QVERIFY(beside.open());
-        const QString name = QFileInfo(beside.fileName()).fileName();
-        if (!besideExecutable) beside.remove();
-        QTemporaryDir current;
-        QFile here(current.filePath(name));
-        QVERIFY(!inCurrent || here.open(QIODevice::WriteOnly));
-        const QString before = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(current.path()));
-        const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
-        QVERIFY(QDir::setCurrent(before));
-        QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : beside.fileName()).canonicalFilePath());
-        QCOMPARE(got.isEmpty(), !inCurrent && !besideExecutable);
+        for (const auto& [inCurrent, beside] :
+             {std::pair{true, true}, std::pair{false, true}, std::pair{false, false}}) {
+            // A name of its own, so the build's hour.wav cannot answer.
+            QTemporaryFile there(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
+            QVERIFY(there.open());
+            const QString name = QFileInfo(there.fileName()).fileName();
+            if (!beside) there.remove();
+            QTemporaryDir current;
+            QFile here(current.filePath(name));
+            QVERIFY(!inCurrent || here.open(QIODevice::WriteOnly));
+            const QString before = QDir::currentPath();
+            QVERIFY(QDir::setCurrent(current.path()));
+            const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
+            QVERIFY(QDir::setCurrent(before));
+            QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : there.fileName()).canonicalFilePath());
+        }
     }
 
     // The badge never covers a digit, and the status bar's longest texts fit their panels.
@@ -465,73 +366,80 @@ private slots:
             QVERIFY(!QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
                          .intersects(w.form->tsStatus->geometry()));
         }
-        QVERIFY(w.form->ClientCountPanel->fontMetrics().horizontalAdvance(QStringLiteral("256")) <=
-                w.form->ClientCountPanel->contentsRect().width());
-        QVERIFY(w.form->SerialPanel->fontMetrics().horizontalAdvance(
-                    QStringLiteral("Serial Input Connected")) <= w.form->SerialPanel->contentsRect().width());
+        for (const auto& [panel, text] :
+             {std::pair{w.form->ClientCountPanel, QStringLiteral("256")},
+              std::pair{w.form->SerialPanel, QStringLiteral("Serial Input Connected")}})
+            QVERIFY2(panel->fontMetrics().horizontalAdvance(text) <= panel->contentsRect().width(),
+                     qPrintable(text));
     }
 
     // After a failed attempt the next follow after 1, 2, 4, 8 and 16 base intervals, each
     // logged like any attempt, until one succeeds; after the fifth the hourly one is left alone.
-    void retrySchedule_data() {
-        QTest::addColumn<int>("failing");  // attempts answered with stratum 0
-        QTest::addColumn<int>("attempts"); // the forced one and its retries
-        QTest::newRow("answers from the third attempt on") << 2 << 3;
-        QTest::newRow("never answers") << 100 << 6;
-    }
     void retrySchedule() {
-        QFETCH(int, failing);
-        QFETCH(int, attempts);
-        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
-        test::TestWindow w(ntpSettings());
-        constexpr int BaseMs = 40;
-        w.form->NtpRetryBaseMs = BaseMs;
-        server.reset(); // the start-up attempt's request
-        QElapsedTimer since;
-        since.start();
-        QList<qint64> at;
-        server.onRequest = [&] {
-            at.append(since.elapsed());
-            server.reply.stratum = at.size() <= failing ? 0 : 1;
-        };
-        const qsizetype from = w.form->LogFrm()->Model().entries().size();
-        w.form->btnForceClick();
-        QByteArray expected, log;
-        for (int i = 1; i <= attempts; ++i)
-            expected += i <= failing ? "Attempting Sync to 127.0.0.1,Failed Sync to 127.0.0.1,"
-                                     : "Attempting Sync to 127.0.0.1,Successful Sync to 127.0.0.1,";
-        QVERIFY(test::waitUntil(
-            [&] {
-                log.clear();
-                for (const LogEntry& e : w.form->LogFrm()->Model().entries().mid(from))
-                    log += e.details + ',';
-                return log.size() >= expected.size();
-            },
-            30000));
-        QCOMPARE(log, expected);
-        QCOMPARE(server.requests.size(), attempts);
-        for (int i = 1; i < attempts; ++i)
-            QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1),
-                     QByteArray::number(at[i] - at[i - 1]).constData());
+        // attempts answered with stratum 0; the forced attempt and its retries
+        for (const auto& [failing, attempts] : {std::pair{2, 3}, std::pair{100, 6}}) {
+            test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
+            test::TestWindow w(ntpSettings());
+            constexpr int BaseMs = 40;
+            w.form->NtpRetryBaseMs = BaseMs;
+            server.reset(); // the start-up attempt's request
+            QElapsedTimer since;
+            since.start();
+            QList<qint64> at;
+            server.onRequest = [&, failing = failing] {
+                at.append(since.elapsed());
+                server.reply.stratum = at.size() <= failing ? 0 : 1;
+            };
+            const qsizetype from = w.form->LogFrm()->Model().entries().size();
+            w.form->btnForceClick();
+            QByteArray expected, log;
+            for (int i = 1; i <= attempts; ++i)
+                expected += i <= failing ? "Attempting Sync to 127.0.0.1,Failed Sync to 127.0.0.1,"
+                                         : "Attempting Sync to 127.0.0.1,Successful Sync to 127.0.0.1,";
+            test::waitUntil(
+                [&] {
+                    log.clear();
+                    for (const LogEntry& e : w.form->LogFrm()->Model().entries().mid(from))
+                        log += e.details + ',';
+                    return log.size() >= expected.size();
+                },
+                30000);
+            QCOMPARE(log, expected);
+            QCOMPARE(server.requests.size(), attempts);
+            for (int i = 1; i < attempts; ++i)
+                QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1),
+                         QByteArray::number(at[i] - at[i - 1]).constData());
+        }
     }
 
-    // The program at start-up: answered, it sets the clock (recorded) to the server's time and
-    // announces 3_0_2, port 6645 opening only after the attempt (a client connecting during it
-    // is refused by the system, one after it is answered). SIGTERM while it waits ends the
-    // attempt quietly and the program at once.
+    // The program itself. From a receiver on the port the ports key names: the set-up sentences,
+    // an exclusive line, the clock settings recorded, or without the clock right the operator
+    // told once how to grant it. From an NTP server at start-up: answered, it sets the clock
+    // (recorded) to the server's time and announces 3_0_2, port 6645 opening only after the
+    // attempt (a client connecting during it is refused, one after it answered); SIGTERM while
+    // it waits ends the attempt quietly and the program at once.
     void process_data() {
-        QTest::addColumn<bool>("answered");
-        QTest::newRow("answered") << true;
-        QTest::newRow("SIGTERM during the wait") << false;
+        QTest::addColumn<QByteArray>("kind");
+        for (const char* kind : {"gps clock log", "gps no clock right", "ntp answered", "ntp SIGTERM"})
+            QTest::newRow(kind) << QByteArray(kind);
     }
     void process() {
-        QFETCH(bool, answered);
-        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
-        test::GroupListener listener;
+        QFETCH(QByteArray, kind);
+        const bool clockLog = kind != "gps no clock right", answered = kind != "ntp SIGTERM";
+        QFile uidMap(QStringLiteral("/proc/self/uid_map"));
+        if (!clockLog && uidMap.open(QIODevice::ReadOnly) &&
+            uidMap.readAll().simplified() == "0 0 4294967295")
+            QSKIP("runs only inside the test namespace, where the clock cannot be set");
+        test::GroupListener group;
         test::AppProcess app;
+        QFile log(app.root() + QStringLiteral("/clock.log"));
+        if (clockLog)
+            app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log.fileName());
+        else
+            app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
+        if (kind.startsWith("gps")) return receiver(app, group, log, clockLog);
+        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
         app.writeSettings(ntpSettings());
-        const QString clockLog = app.root() + QStringLiteral("/clock.log");
-        app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), clockLog);
         server.aheadUs = 3'602'500'000;
         server.mode = answered ? test::FakeSntpServer::Mode::Answer : test::FakeSntpServer::Mode::Silent;
         QAbstractSocket::SocketError duringAttempt = QAbstractSocket::UnknownSocketError;
@@ -545,35 +453,76 @@ private slots:
                                 5000));
         const qint64 seenMs = QDateTime::currentMSecsSinceEpoch() + server.aheadUs / 1000;
         QTRY_COMPARE_WITH_TIMEOUT(duringAttempt, QAbstractSocket::ConnectionRefusedError, 5000);
-        int attemptLines = 0;
         if (!answered) {
             const qint64 took = app.terminate(5000);
             QVERIFY2(took >= 0 && took < 1000, QByteArray::number(took).constData());
             QCOMPARE(app.process().exitCode(), 0);
-            QVERIFY(listener.waitFor("0_0_9", 2000));
-            for (const QByteArray& l : app.lines())
-                attemptLines += l.contains("\tNTP Sync\t");
-            QCOMPARE(attemptLines, 1); // "Attempting Sync to", nothing after it
+            QVERIFY(group.waitFor("0_0_9", 2000));
+            // "Attempting Sync to", nothing after it
+            QCOMPARE(app.lines().join('\n').count("\tNTP Sync\t"), 1);
             return;
         }
-        QTcpServer replies;
-        QVERIFY(replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
-        client.write(requestFrame(ClientType::Korvat1001));
-        QTRY_VERIFY_WITH_TIMEOUT(replies.hasPendingConnections(), 5000);
-        QVERIFY(listener.waitFor("3_0_2", 5000));
-        QCOMPARE(listener.received, QList<QByteArray>{"3_0_2"}); // no tick ran during start-up
+        const QByteArray reply = replyTo(ClientType::Korvat1001);
+        QVERIFY2(reply.startsWith("{KORVAT"), reply.constData());
+        QVERIFY(group.waitFor("3_0_2", 5000));
+        QCOMPARE(group.received, QList<QByteArray>{"3_0_2"}); // no tick ran during start-up
         // The server's time when it answered, plus half the round trip: no later than the
         // server's time when the test saw the entry.
-        QFile f(clockLog);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray line = f.readAll();
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray line = log.readAll();
         const qint64 setMs =
             QDateTime::fromString(QString::fromLatin1(line.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
         QVERIFY2(line.endsWith("Z local\n") && line.count('\n') == 1 && setMs >= server.stampedMs - 1 &&
                      setMs <= seenMs + 1,
                  line.constData());
+        QVERIFY(app.terminate() >= 0);
+    }
+
+private:
+    static void receiver(test::AppProcess& app, test::GroupListener& group, QFile& log, bool clockLog) {
+        test::Pty pty;
+        app.env.remove(QStringLiteral("KSERVER_COM1"));
+        app.writeSettings(test::SettingsHeader +
+                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+                          "\"autoconnect\"=dword:00000001\r\n\r\n"
+                          "[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM1\"=\"" +
+                          pty.slavePath().toLocal8Bit() + "\"\r\n");
+        app.start();
+        const QByteArray setup = GpsSetupSentences().join();
+        QByteArray got;
+        QVERIFY(test::waitUntil([&] { return (got += pty.readAvailable()).size() >= setup.size(); }, 10000));
+        QCOMPARE(got, setup);
+        QVERIFY(pty.exclusive());
+        auto sentence = [](const QByteArray& b) { return b + '*' + NmeaChecksum(b) + "\r\n"; };
+        auto fix = [&](const char* sats) {
+            return sentence("$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) +
+                            ",0.9,545.4,M,46.9,M,,");
+        };
+        QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
+        // Without the right, sentences of the present time: a clock that took them stays right.
+        const CivilTime t =
+            civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
+        QByteArray sentences;
+        for (int i = 0; i < 3; ++i)
+            sentences +=
+                sentence("$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
+                         ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) + ",003.1,W");
+        // Lines are taken in order: once the lost fix is announced, every setting was tried.
+        QVERIFY(pty.write(sentences + fix("00")) && group.waitFor("1_0_0", 10000));
+        QList<QByteArray> reports;
+        for (const QByteArray& line : app.lines())
+            if (line.contains("\tClock\t")) reports += line.mid(line.indexOf('\t') + 1);
+        if (clockLog) {
+            QVERIFY(reports.isEmpty() && log.open(QIODevice::ReadOnly));
+            QCOMPARE(log.readAll(), "2009-03-24T10:15:00.100Z utc\n2009-03-24T10:15:00.101Z utc\n"
+                                    "2009-03-24T10:15:00.102Z utc\n");
+        } else {
+            QCOMPARE(reports.size(), 1);
+            QVERIFY2(
+                reports[0].startsWith("0\tClock\tKorvat Server may not set the clock. Grant it the right "
+                                      "with: sudo setcap cap_sys_time+p "),
+                reports[0].constData());
+        }
         QVERIFY(app.terminate() >= 0);
     }
 };

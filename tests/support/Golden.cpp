@@ -38,4 +38,34 @@ bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteA
     return actual == *expected;
 }
 
+QByteArray goldenEscape(const QByteArray& bytes) {
+    QByteArray out;
+    for (const char c : bytes) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (uchar(c) < 0x20 || uchar(c) >= 0x7f) out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        else out += c;
+    }
+    return out;
+}
+
+QByteArray goldenUnescape(const QByteArray& text) {
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 'x') {
+            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
 } // namespace ks::test

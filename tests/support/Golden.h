@@ -20,6 +20,10 @@ QList<QByteArray> scriptLines(const QString& path);
 // instead (and is true): read the result before committing, it is the claim.
 bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteArray* expected);
 
+// Bytes in a case line: \r \n \\ and \xHH for the other control and non-ASCII bytes.
+QByteArray goldenEscape(const QByteArray& bytes);
+QByteArray goldenUnescape(const QByteArray& text);
+
 } // namespace ks::test
 
 // Compares with the golden file line by line, so a difference shows its line.
