@@ -16,28 +16,20 @@
 #include "log/Log.h"
 #include "platform/Ui.h"
 #include "platform/WavePlayer.h"
-#include "protocol/CivilTime.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
-#include <QAction>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMutex>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QTest>
 
-#include <map>
-#include <optional>
 #include <unistd.h>
 
 using namespace ks;

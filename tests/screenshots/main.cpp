@@ -1,11 +1,9 @@
 // Renders the windows off-screen into PNG files: the main window, the settings panel for
 // each source, the status indicator in its four colours, and the log window.
 #include "TestWindow.h"
-#include "app/CodeLabel.h"
 #include "log/Log.h"
 #include "protocol/CivilTime.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
@@ -36,12 +34,9 @@ int main(int argc, char* argv[]) {
     save(&form, "main-window");
 
     form.Config.SyncSource = TimeSource::Ntp;
-    const char* indicators[] = {"indicator-red", "indicator-yellow", "indicator-green", "indicator-grey"};
-    for (int state = 0; state < 4; ++state) {
-        form.SyncState = TimeState(state);
-        w.tick();
-        save(&form, indicators[state]);
-    }
+    int state = 0;
+    for (const char* name : {"indicator-red", "indicator-yellow", "indicator-green", "indicator-grey"})
+        form.SyncState = TimeState(state++), w.tick(), save(&form, name);
 
     form.Settings1->trigger();
     form.lblSync1Click(form.lblSync[2]);

@@ -26,16 +26,21 @@ void useFolders(const QString& config, const QString& runtime, const QByteArray&
     if (!settings.isEmpty() && f.open(QIODevice::WriteOnly)) f.write(settings);
     else QDir().rmdir(config + QStringLiteral("/BREVANE")); // no file: no folder either
 }
-} // namespace
-
-TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
-    useFolders(dir.path(), dir.path(), settings);
-    form = std::make_unique<TForm1>();
+// The window started, or the failure that stopped the start.
+std::unique_ptr<TForm1> startUp(bool& started, QString& error) {
+    auto form = std::make_unique<TForm1>();
     try {
         started = form->StartUp();
     } catch (const Error& e) {
         error = e.message();
     }
+    return form;
+}
+} // namespace
+
+TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
+    useFolders(dir.path(), dir.path(), settings);
+    form = startUp(started, error);
     form->Timer1->stop();
     form->Timer2->stop();
     form->IdIPWatch1->stop();
@@ -54,21 +59,16 @@ void TestWindow::tick(qint64 stepMs) {
     clock.advance(stepMs);
 }
 
-LiveWindow::LiveWindow(const QByteArray& settings, const QString& configHome) {
-    useFolders(configHome.isEmpty() ? dir.path() + QStringLiteral("/config") : configHome,
-               dir.path() + QStringLiteral("/runtime"), settings);
+LiveWindow::LiveWindow(const QByteArray& settings) {
+    useFolders(dir.path() + QStringLiteral("/config"), dir.path() + QStringLiteral("/runtime"), settings);
     qputenv("KSERVER_CLOCK_LOG", QFile::encodeName(clockLog()));
     std::fflush(stderr);
     savedStderr_ = ::dup(2);
     const int fd = ::open(QFile::encodeName(dir.path() + QStringLiteral("/stderr.log")).constData(),
                           O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) ::dup2(fd, 2), ::close(fd);
-    form = std::make_unique<TForm1>();
-    try {
-        started = form->StartUp();
-    } catch (...) {
-        started = false;
-    }
+    QString error;
+    form = startUp(started, error);
 }
 
 LiveWindow::~LiveWindow() {

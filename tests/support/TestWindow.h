@@ -33,9 +33,9 @@ struct TestWindow {
 
 // The same window on the real clock with its timers running: clock settings are recorded in
 // clockLog(), and this process's stderr (the log mirror, headless message boxes) goes to a
-// file for its lifetime. The settings folder is configHome's (default: a private one).
+// file for its lifetime.
 struct LiveWindow {
-    explicit LiveWindow(const QByteArray& settings, const QString& configHome = {});
+    explicit LiveWindow(const QByteArray& settings);
     ~LiveWindow();
     LiveWindow(const LiveWindow&) = delete;
     LiveWindow& operator=(const LiveWindow&) = delete;
