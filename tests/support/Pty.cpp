@@ -12,10 +12,7 @@ namespace ks::test {
 
 Pty::Pty() {
     char name[256] = {};
-    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-        master_ = slave_ = -1;
-        return;
-    }
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return; // both stay -1
     slavePath_ = QString::fromLocal8Bit(name);
     // A program the test starts must not inherit either side: a master left open in it would
     // keep the line up after hangUp().

@@ -27,12 +27,12 @@ void useFolders(const QString& config, const QString& runtime, const QByteArray&
     else QDir().rmdir(config + QStringLiteral("/BREVANE")); // no file: no folder either
 }
 // The window started, or the failure that stopped the start.
-std::unique_ptr<TForm1> startUp(bool& started, QString& error) {
+std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
     auto form = std::make_unique<TForm1>();
     try {
         started = form->StartUp();
     } catch (const Error& e) {
-        error = e.message();
+        if (error) *error = e.message();
     }
     return form;
 }
@@ -40,7 +40,7 @@ std::unique_ptr<TForm1> startUp(bool& started, QString& error) {
 
 TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
     useFolders(dir.path(), dir.path(), settings);
-    form = startUp(started, error);
+    form = startUp(started, &error);
     form->Timer1->stop();
     form->Timer2->stop();
     form->IdIPWatch1->stop();
@@ -67,8 +67,7 @@ LiveWindow::LiveWindow(const QByteArray& settings) {
     const int fd = ::open(QFile::encodeName(dir.path() + QStringLiteral("/stderr.log")).constData(),
                           O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) ::dup2(fd, 2), ::close(fd);
-    QString error;
-    form = startUp(started, error);
+    form = startUp(started);
 }
 
 LiveWindow::~LiveWindow() {
