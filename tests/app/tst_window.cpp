@@ -1,8 +1,8 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
 // scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
 // a window on a fake clock, tick by tick. Then what needs real time or the program itself:
-// the settings files read and written back, the chime's sound file, the layout, the NTP retry
-// schedule, and the program taking the time from a receiver and from an NTP server.
+// the settings files read and written back, the chime's sound file, the layout, and the
+// program taking the time from a receiver and from an NTP server.
 #include "AppProcess.h"
 #include "FakeSntpServer.h"
 #include "Golden.h"
@@ -75,12 +75,15 @@ public:
         if (gps) settings_ = "\"port\"=dword:00000001\r\n";
         server_.aheadUs = 3'602'500'000;
         server_.onRequest = [this] { // the lines to play while the attempt waits, then the answer
+            requestAt_.append(since_.elapsed());
+            if (failUntil_) server_.reply.stratum = server_.requests.size() <= failUntil_ ? 0 : 1;
             const QList<QByteArray> lines = std::exchange(duringWait_, {});
             for (const QByteArray& line : lines)
                 play(line);
             if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
         };
         plugIn();
+        since_.start();
     }
 
     bool play(const QByteArray& line) {
@@ -91,6 +94,8 @@ public:
         if (line.startsWith("@tz ")) return zone_.emplace(arg), true;
         if (line == "@ntp silent") return server_.mode = test::FakeSntpServer::Mode::Silent, true;
         if (line.startsWith("@ntp stratum ")) return server_.reply.stratum = line.mid(13).toInt(), true;
+        if (line.startsWith("@ntp failing "))
+            return failFrom_ = server_.requests.size(), failUntil_ = failFrom_ + line.mid(13).toInt(), true;
         if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
         if (!w_) startWindow();
         TForm1& f = *w_->form;
@@ -99,6 +104,10 @@ public:
         if (line == "@hourly") return f.Timer2Timer(), true;
         if (line == "@connect") return f.btnConnectClick(), true;
         if (line == "@network on") return f.NetworkPresent = true;
+        if (line.startsWith("@retry-base ")) return f.NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
+        if (line.startsWith("@wait-log "))
+            return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
+                                   30000);
         if (line == "@look") return look(), true;
         if (line.startsWith("@click ")) return click(arg), true;
         if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
@@ -168,6 +177,12 @@ public:
             out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
         if (!server_.requests.isEmpty())
             out += "ntp requests: " + QByteArray::number(server_.requests.size());
+        // Retry n waits at least 2^(n-1) base intervals after the attempt before it.
+        for (qsizetype i = failFrom_ + 1; retryBase_ && i < requestAt_.size(); ++i)
+            if (const qint64 gap = requestAt_[i] - requestAt_[i - 1];
+                gap < qint64(retryBase_) << (i - failFrom_ - 1))
+                out += "retry " + QByteArray::number(i - failFrom_) + " after " + QByteArray::number(gap) +
+                       " ms";
         for (const QByteArray& c : played(true))
             out += "chime: " + c;
         return (out + seen_).join('\n') + '\n';
@@ -265,7 +280,10 @@ private:
     QByteArray settings_, received_;
     QList<QByteArray> duringWait_, seen_;
     qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
-    qsizetype from_ = 0;
+    qsizetype from_ = 0, failFrom_ = 0, failUntil_ = 0;
+    int retryBase_ = 0;
+    QElapsedTimer since_;
+    QList<qint64> requestAt_; // when each request came, since the scenario began
     test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};
     test::GroupListener listener_;
     std::optional<test::ZoneScope> zone_;
@@ -363,45 +381,6 @@ private slots:
               std::pair{w.form->SerialPanel, QStringLiteral("Serial Input Connected")}})
             QVERIFY2(panel->fontMetrics().horizontalAdvance(text) <= panel->contentsRect().width(),
                      qPrintable(text));
-    }
-
-    // After a failed attempt the next follow after 1, 2, 4, 8 and 16 base intervals, each
-    // logged like any attempt, until one succeeds; after the fifth the hourly one is left alone.
-    void retrySchedule() {
-        // attempts answered with stratum 0; the forced attempt and its retries
-        for (const auto& [failing, attempts] : {std::pair{2, 3}, std::pair{100, 6}}) {
-            test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
-            test::TestWindow w(ntpSettings());
-            constexpr int BaseMs = 40;
-            w.form->NtpRetryBaseMs = BaseMs;
-            server.reset(); // the start-up attempt's request
-            QElapsedTimer since;
-            since.start();
-            QList<qint64> at;
-            server.onRequest = [&, failing = failing] {
-                at.append(since.elapsed());
-                server.reply.stratum = at.size() <= failing ? 0 : 1;
-            };
-            const qsizetype from = w.form->LogFrm()->Model().entries().size();
-            w.form->btnForceClick();
-            QByteArray expected, log;
-            for (int i = 1; i <= attempts; ++i)
-                expected += i <= failing ? "Attempting Sync to 127.0.0.1,Failed Sync to 127.0.0.1,"
-                                         : "Attempting Sync to 127.0.0.1,Successful Sync to 127.0.0.1,";
-            test::waitUntil(
-                [&] {
-                    log.clear();
-                    for (const LogEntry& e : w.form->LogFrm()->Model().entries().mid(from))
-                        log += e.details + ',';
-                    return log.size() >= expected.size();
-                },
-                30000);
-            QCOMPARE(log, expected);
-            QCOMPARE(server.requests.size(), attempts);
-            for (int i = 1; i < attempts; ++i)
-                QVERIFY2(at[i] - at[i - 1] >= qint64(BaseMs) << (i - 1),
-                         QByteArray::number(at[i] - at[i - 1]).constData());
-        }
     }
 
     // The program itself. From a receiver on the port the ports key names: the set-up sentences,
