@@ -218,19 +218,14 @@ private:
         QTemporaryFile err;
         const int saved = ::dup(2);
         if (err.open()) ::dup2(err.handle(), 2);
-        const auto buttons = f.findChildren<QPushButton*>();
-        const auto actions = f.findChildren<QAction*>();
         const QString text = QString::fromLatin1(name);
-        if (named_.count(name))
-            QTest::mouseClick(named_.at(name), Qt::LeftButton);
-        else if (auto b =
-                     std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == text; });
-                 b != buttons.end())
-            (*b)->click();
-        else if (auto a = std::find_if(actions.begin(), actions.end(),
-                                       [&](auto* a) { return a->text().remove(QLatin1Char('&')) == text; });
-                 a != actions.end())
-            (*a)->trigger();
+        [&] {
+            if (named_.count(name)) return QTest::mouseClick(named_.at(name), Qt::LeftButton);
+            for (QPushButton* b : f.findChildren<QPushButton*>())
+                if (b->text() == text) return b->click();
+            for (QAction* a : f.findChildren<QAction*>())
+                if (a->text().remove(QLatin1Char('&')) == text) return a->trigger();
+        }();
         std::fflush(stderr);
         ::dup2(saved, 2);
         ::close(saved);
