@@ -1,18 +1,12 @@
 // The status socket of the program as a process: only its user may use it, and clients that
 // never read, send garbage or flood it cannot stall the program (what it answers is in the
-// golden service scenarios); and the one request log option only the window's menu sets.
+// golden service scenarios).
 #include "AppProcess.h"
-#include "TestWindow.h"
 #include "Wait.h"
-#include "log/Log.h"
 #include "platform/StatusServer.h"
-#include "protocol/Requests.h"
-
-#include <QAction>
 
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -50,25 +44,7 @@ private slots:
         QVERIFY(app.terminate(20000) >= 0);
         QVERIFY(!QFile::exists(path));
     }
-
-    void indicateClientTypeNamesEachRequest() {
-        ks::test::TestWindow w;
-        QVERIFY(w.started);
-        w.form->LogFrm()->IndicateClientType1()->setChecked(true);
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, 6645);
-        QVERIFY(s.waitForConnected(20000));
-        s.write(ks::requestFrame(ks::ClientType::Korvat1010) + ks::requestFrame(ks::ClientType::Quorix));
-        const auto named = [&w] {
-            QList<QByteArray> out;
-            for (const QByteArray& e : w.events())
-                if (e.contains(" Client: ")) out.append(e);
-            return out;
-        };
-        const QList<QByteArray> expected{"Korvat Client: 127.0.0.1", "Quorix Client: 127.0.0.1"};
-        QTRY_COMPARE_WITH_TIMEOUT(named(), expected, 20000);
-    }
 };
 
-QTEST_MAIN(TestService)
+QTEST_GUILESS_MAIN(TestService)
 #include "tst_service.moc"

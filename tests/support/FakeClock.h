@@ -6,8 +6,8 @@
 
 namespace ks::test {
 
-// A clock that stands still until told to move, and records what it was asked to set.
-// Installed for its lifetime.
+// A clock that stands still until told to move, and records what it was asked to set;
+// installed for its lifetime.
 class FakeClock final : public SystemClock {
 public:
     struct Setting {
@@ -26,7 +26,6 @@ public:
         if (!refuse.isEmpty() && error) *error = refuse;
         return refuse.isEmpty();
     }
-
     void setNow(qint64 ms) { now_ = ms; }
     void advance(qint64 ms) { now_ += ms; }
 

@@ -12,17 +12,14 @@ namespace ks::test {
 
 Pty::Pty() {
     char name[256] = {};
-    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-        master_ = slave_ = -1;
-        return;
-    }
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return; // both stay -1
     slavePath_ = QString::fromLocal8Bit(name);
-    // A program the test starts must not inherit either side: a master left open in it
-    // would keep the line up after hangUp().
+    // A program the test starts must not inherit either side: a master left open in it would
+    // keep the line up after hangUp().
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    // Raw from the start, so bytes sent before the program configures the line are neither
+    // Raw from the start, so bytes sent before the program sets the line up are neither
     // echoed nor translated.
     termios t = lineSettings();
     ::cfmakeraw(&t);
@@ -35,14 +32,10 @@ Pty::~Pty() {
 }
 
 bool Pty::write(const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
+    for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) { // the line is full: wait for the program to read
-            pollfd room{master_, POLLOUT, 0};
-            if (::poll(&room, 1, 10'000) == 1) continue;
-        }
+        pollfd room{master_, POLLOUT, 0};
+        if (n < 0 && (errno == EINTR || (errno == EAGAIN && ::poll(&room, 1, 10'000) == 1))) continue;
         if (n <= 0) return false;
         done += n;
     }
@@ -52,10 +45,9 @@ bool Pty::write(const QByteArray& bytes) {
 QByteArray Pty::readAvailable() {
     QByteArray got;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) break;
         got.append(buffer, n);
     }
     return got;

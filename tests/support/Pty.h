@@ -8,8 +8,8 @@
 namespace ks::test {
 
 // A pseudo-terminal standing in for a serial GPS receiver: the program opens the slave
-// (slavePath, e.g. through KSERVER_COM<n>), the test plays the receiver on the master.
-// The test keeps a slave descriptor of its own open to read the line settings back.
+// (slavePath, e.g. through KSERVER_COM<n>), the test plays the receiver on the master. The
+// test keeps a slave descriptor of its own open to read the line settings back.
 class Pty {
 public:
     Pty();
@@ -20,18 +20,12 @@ public:
     bool isOpen() const { return master_ >= 0; }
     QString slavePath() const { return slavePath_; }
     int slaveFd() const { return slave_; }
-
-    // Sends bytes as the receiver would, waiting up to 10 s at a time while the line is
-    // full; true when all of them went in.
+    // Sends bytes as the receiver would, waiting up to 10 s at a time while the line is full.
     bool write(const QByteArray& bytes);
-    // Whatever the program has written so far and not yet read (never blocks).
-    QByteArray readAvailable();
-    // The receiver goes away: closing the master hangs up the slave.
-    void hangUp();
-    // The line settings in force on the slave.
+    QByteArray readAvailable(); // what the program wrote and the test has not read; never blocks
+    void hangUp();              // the receiver goes away: closing the master hangs up the slave
     termios lineSettings() const;
-    // Whether the slave is in exclusive mode (TIOCEXCL): no further open may succeed.
-    bool exclusive() const;
+    bool exclusive() const; // TIOCEXCL on the slave: no further open may succeed
 
 private:
     int master_ = -1;

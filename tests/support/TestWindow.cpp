@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTest>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -15,52 +14,44 @@
 
 namespace ks::test {
 
-const QByteArray SettingsHeader =
-    "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n";
+const QByteArray SettingsHeader = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER]\r\n";
 
-TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
-    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-    if (!settings.isEmpty()) write(settings);
-    form = std::make_unique<TForm1>();
+namespace {
+void useFolders(const QString& config, const QString& runtime, const QByteArray& settings) {
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    QDir().mkpath(runtime);
+    QDir().mkpath(config + QStringLiteral("/BREVANE"));
+    QFile f(config + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
+    if (!settings.isEmpty() && f.open(QIODevice::WriteOnly)) f.write(settings);
+    else QDir().rmdir(config + QStringLiteral("/BREVANE")); // no file: no folder either
+}
+// The window started, or the failure that stopped the start.
+std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
+    auto form = std::make_unique<TForm1>();
     try {
         started = form->StartUp();
     } catch (const Error& e) {
-        error = e.message();
+        if (error) *error = e.message();
     }
+    return form;
+}
+} // namespace
+
+TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
+    useFolders(dir.path(), dir.path(), settings);
+    form = startUp(started, &error);
     form->Timer1->stop();
     form->Timer2->stop();
     form->IdIPWatch1->stop();
     form->NetworkPresent = false;
 }
 
-namespace {
-
-void writeSettings(const QString& configHome, const QByteArray& text) {
-    QDir().mkpath(configHome + QStringLiteral("/BREVANE"));
-    QFile f(configHome + QStringLiteral("/BREVANE/KORVATSERVER.reg"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(text);
-}
-
-} // namespace
-
-QString TestWindow::path() const {
-    return dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg");
-}
-
-void TestWindow::write(const QByteArray& text) const { writeSettings(dir.path(), text); }
+QString TestWindow::path() const { return dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }
 
 QByteArray TestWindow::stored() const {
     QFile f(path());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QList<QByteArray> TestWindow::events() const {
-    QList<QByteArray> out;
-    for (const LogEntry& e : form->LogFrm()->Model().entries())
-        out.append(e.event + ": " + e.details);
-    return out;
 }
 
 void TestWindow::tick(qint64 stepMs) {
@@ -68,52 +59,28 @@ void TestWindow::tick(qint64 stepMs) {
     clock.advance(stepMs);
 }
 
-LiveWindow::LiveWindow(const QByteArray& settings, const QString& configHome) {
-    const QString config = configHome.isEmpty() ? dir.path() + QStringLiteral("/config") : configHome;
-    const QString runtime = dir.path() + QStringLiteral("/runtime");
-    QDir().mkpath(runtime);
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+LiveWindow::LiveWindow(const QByteArray& settings) {
+    useFolders(dir.path() + QStringLiteral("/config"), dir.path() + QStringLiteral("/runtime"), settings);
     qputenv("KSERVER_CLOCK_LOG", QFile::encodeName(clockLog()));
-    if (!settings.isEmpty()) writeSettings(config, settings);
     std::fflush(stderr);
     savedStderr_ = ::dup(2);
     const int fd = ::open(QFile::encodeName(dir.path() + QStringLiteral("/stderr.log")).constData(),
                           O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    form = std::make_unique<TForm1>();
-    try {
-        started = form->StartUp();
-    } catch (...) {
-        started = false;
-    }
+    if (fd >= 0) ::dup2(fd, 2), ::close(fd);
+    form = startUp(started);
 }
 
 LiveWindow::~LiveWindow() {
     if (form) form->Shutdown();
     form.reset();
     std::fflush(stderr);
-    if (savedStderr_ >= 0) {
-        ::dup2(savedStderr_, 2);
-        ::close(savedStderr_);
-    }
-}
-
-QString LiveWindow::clockLog() const { return dir.path() + QStringLiteral("/clock.log"); }
-
-QList<QByteArray> LiveWindow::stderrLines() const {
-    QFile f(dir.path() + QStringLiteral("/stderr.log"));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>{};
+    if (savedStderr_ >= 0) ::dup2(savedStderr_, 2), ::close(savedStderr_);
 }
 
 QList<QByteArray> LiveWindow::entries(qsizetype from, const QByteArray& event) const {
     QList<QByteArray> out;
-    const QList<LogEntry>& all = form->LogFrm()->Model().entries();
-    for (qsizetype i = from; i < all.size(); ++i)
-        if (all[i].event == event) out.append(all[i].col + '|' + all[i].event + '|' + all[i].details);
+    for (const LogEntry& e : form->LogFrm()->Model().entries().mid(from))
+        if (e.event == event) out.append(e.col + '|' + e.event + '|' + e.details);
     return out;
 }
 

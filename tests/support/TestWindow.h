@@ -4,7 +4,6 @@
 #include "app/TimeNow.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -20,11 +19,8 @@ struct TestWindow {
     static constexpr qint64 DefaultNow = 1'796'551'200'000; // 2026-12-06 10:00:00 UTC
 
     explicit TestWindow(const QByteArray& settings = {}, qint64 now = DefaultNow);
-    QString path() const;
-    void write(const QByteArray& text) const;
+    QString path() const; // the settings file
     QByteArray stored() const;
-    // The log as "event: details" lines, oldest first.
-    QList<QByteArray> events() const;
     // One Timer1Timer, then the clock moves on.
     void tick(qint64 stepMs = 250);
 
@@ -37,14 +33,13 @@ struct TestWindow {
 
 // The same window on the real clock with its timers running: clock settings are recorded in
 // clockLog(), and this process's stderr (the log mirror, headless message boxes) goes to a
-// file for its lifetime. The settings folder is configHome's (default: a private one).
+// file for its lifetime.
 struct LiveWindow {
-    explicit LiveWindow(const QByteArray& settings, const QString& configHome = {});
+    explicit LiveWindow(const QByteArray& settings);
     ~LiveWindow();
     LiveWindow(const LiveWindow&) = delete;
     LiveWindow& operator=(const LiveWindow&) = delete;
-    QString clockLog() const;
-    QList<QByteArray> stderrLines() const;
+    QString clockLog() const { return dir.path() + QStringLiteral("/clock.log"); }
     // "type|event|details" of the entries from number `from` on, for one event.
     QList<QByteArray> entries(qsizetype from, const QByteArray& event) const;
     qsizetype logSize() const;

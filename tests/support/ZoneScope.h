@@ -10,18 +10,13 @@ namespace ks::test {
 // Puts TZ (any POSIX zone string) in force for its lifetime, then restores the previous one.
 class ZoneScope {
 public:
-    explicit ZoneScope(const QByteArray& tz) : old_(qgetenv("TZ")) {
-        qputenv("TZ", tz);
-        tzset();
-    }
-    ~ZoneScope() {
-        qputenv("TZ", old_);
-        tzset();
-    }
+    explicit ZoneScope(const QByteArray& tz) : old_(qgetenv("TZ")) { set(tz); }
+    ~ZoneScope() { set(old_); }
     ZoneScope(const ZoneScope&) = delete;
     ZoneScope& operator=(const ZoneScope&) = delete;
 
 private:
+    static void set(const QByteArray& tz) { qputenv("TZ", tz), tzset(); }
     QByteArray old_;
 };
 

@@ -1,0 +1,493 @@
+// The main window as its operator, GPS receiver, NTP server, clients and group see it: the
+// scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
+// a window on a fake clock, tick by tick. Then what needs real time or the program itself:
+// the settings files read and written back, the chime's sound file, the layout, and the
+// program taking the time from a receiver and from an NTP server.
+#include "AppProcess.h"
+#include "FakeSntpServer.h"
+#include "Golden.h"
+#include "GroupListener.h"
+#include "Pty.h"
+#include "TestWindow.h"
+#include "Wait.h"
+#include "ZoneScope.h"
+#include "app/CodeLabel.h"
+#include "components/CPDrv.h"
+#include "log/Log.h"
+#include "platform/Ui.h"
+#include "platform/WavePlayer.h"
+#include "protocol/DateFormat.h"
+#include "protocol/Nmea.h"
+#include "protocol/Requests.h"
+#include "protocol/Sntp.h"
+
+#include <QLineEdit>
+#include <QMutex>
+#include <QPushButton>
+#include <QStyle>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace ks;
+
+namespace {
+// What the chime played: the chime thread appends, the test reads.
+QMutex chimeLock;
+QList<QByteArray> chimes;
+QList<QByteArray> played(bool take = false) {
+    QMutexLocker lock(&chimeLock);
+    return take ? std::exchange(chimes, {}) : chimes;
+}
+QByteArray ntpSettings() {
+    return test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n";
+}
+
+// The reply serial shown as ####: it is drawn at random.
+QByteArray masked(const QByteArray& text) {
+    static const QRegularExpression serial(QStringLiteral("KORVAT(_?)\\d{4}"));
+    return QString::fromLatin1(text).replace(serial, QStringLiteral("KORVAT\\1####")).toLatin1();
+}
+
+// A request to the window's port 6645, and the reply that comes back on 6646.
+QByteArray replyTo(ClientType kind) {
+    QTcpServer replies;
+    QTcpSocket client;
+    QTcpSocket* reply = nullptr;
+    if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return "no reply port";
+    client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+    client.write(requestFrame(kind));
+    test::waitUntil([&] { return (reply = replies.nextPendingConnection()) != nullptr; }, 10000);
+    if (!reply ||
+        !test::waitUntil([&] { return reply->state() == QAbstractSocket::UnconnectedState; }, 10000))
+        return "no reply";
+    return reply->readAll();
+}
+
+// One scenario: a main window with COM1 on a pseudo-terminal, the fake SNTP server on
+// 127.0.0.1:123 (its clock 1 h 2.5 s ahead) and a listener on the group.
+class Scenario {
+public:
+    explicit Scenario(bool gps) : gps_(gps) {
+        if (gps) settings_ = "\"port\"=dword:00000001\r\n";
+        server_.aheadUs = 3'602'500'000;
+        server_.onRequest = [this] { // the lines to play while the attempt waits, then the answer
+            requestAt_.append(since_.elapsed());
+            if (failUntil_) server_.reply.stratum = server_.requests.size() <= failUntil_ ? 0 : 1;
+            const QList<QByteArray> lines = std::exchange(duringWait_, {});
+            for (const QByteArray& line : lines)
+                play(line);
+            if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
+        };
+        plugIn();
+        since_.start();
+    }
+
+    bool play(const QByteArray& line) {
+        const QByteArray arg = line.mid(line.indexOf(' ') + 1);
+        if (line.startsWith("@settings ")) return settings_ += arg + "\r\n", true;
+        if (line == "@debug off") return debug_ = false, true;
+        if (line.startsWith("@start ")) return start_ = at(arg), true;
+        if (line.startsWith("@tz ")) return zone_.emplace(arg), true;
+        if (line == "@ntp silent") return server_.mode = test::FakeSntpServer::Mode::Silent, true;
+        if (line.startsWith("@ntp stratum ")) return server_.reply.stratum = line.mid(13).toInt(), true;
+        if (line.startsWith("@ntp failing "))
+            return failFrom_ = server_.requests.size(), failUntil_ = failFrom_ + line.mid(13).toInt(), true;
+        if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
+        if (!w_) startWindow();
+        TForm1& f = *w_->form;
+        if (line == "@show") return f.show(), true;
+        if (line == "@close") return f.close(), true;
+        if (line == "@hourly") return f.Timer2Timer(), true;
+        if (line == "@connect") return f.btnConnectClick(), true;
+        if (line == "@network on") return f.NetworkPresent = true;
+        if (line.startsWith("@retry-base ")) return f.NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
+        if (line.startsWith("@wait-log "))
+            return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
+                                   30000);
+        if (line == "@look") return look(), true;
+        if (line.startsWith("@click ")) return click(arg), true;
+        if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
+        if (line.startsWith("@refuse")) return w_->clock.refuse = QString::fromLatin1(line.mid(8)), true;
+        if (line.startsWith("@running ")) return arg == "on" ? f.Timer1->start() : f.Timer1->stop(), true;
+        if (line == "@block")
+            return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+        if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
+        if (line == "@file")
+            return seen_ +=
+                   "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none"),
+                   true;
+        if (line.startsWith("@request ")) {
+            seen_ +=
+                "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+        } else if (line.startsWith("@pause ")) {
+            for (int ms = arg.toInt(); ms > 0; ms -= 250)
+                w_->tick();
+            test::pumpFor(20); // what a tick wrote reaches the receiver
+        } else if (line == "@unplug") {
+            received_ += pty_->readAvailable();
+            pty_->hangUp();
+            if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
+            plugIn();
+        } else if (line.startsWith("@type")) {
+            f.Edit1->selectAll();
+            QTest::keyClick(f.Edit1, Qt::Key_Backspace);
+            QTest::keyClicks(f.Edit1, QString::fromLatin1(line.mid(6)));
+        } else if (line.startsWith("@button-colour ")) {
+            QPalette theme = f.palette();
+            theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
+            f.setPalette(theme);
+        } else if (!line.startsWith('@')) {
+            const QByteArray bytes = line.endsWith("\\c") ? test::caseBytes(line.chopped(2))
+                                                          : test::caseBytes(line) + "\r\n";
+            sent_ += bytes.size();
+            return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
+        } else {
+            return false; // a command this runner does not know
+        }
+        return true;
+    }
+
+    // What the receiver was told, the clock was asked, the log and the group were given, the
+    // server was asked and the chime played; then what was looked at, in order.
+    QByteArray outcome(const QList<QByteArray>& expected) {
+        if (!w_) startWindow();
+        auto count = [&](const char* kind) {
+            return std::count_if(expected.begin(), expected.end(),
+                                 [&](const QByteArray& l) { return l.startsWith(kind); });
+        };
+        test::waitUntil(
+            [&] { return (received_ += pty_->readAvailable()).count('\n') >= count("receiver: "); });
+        test::waitUntil([&] { return played().size() >= count("chime: "); });
+        if (count("chime: ")) test::pumpFor(100); // room for a chime too many
+        test::waitUntil(
+            [&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
+        w_->form->Timer1->stop();
+        QList<QByteArray> out;
+        for (const QByteArray& l : received_.split('\n'))
+            if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
+        for (const test::FakeClock::Setting& s : w_->clock.settings)
+            out += "clock: " + clockLogLine(s.utcMs, s.kind);
+        for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
+            out += "log: " + e.col + '|' + e.event + '|' + masked(test::caseText(e.details));
+        for (qsizetype i = 0; i < listener_.received.size(); ++i)
+            out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
+        if (!server_.requests.isEmpty())
+            out += "ntp requests: " + QByteArray::number(server_.requests.size());
+        // Retry n waits at least 2^(n-1) base intervals after the attempt before it.
+        for (qsizetype i = failFrom_ + 1; retryBase_ && i < requestAt_.size(); ++i)
+            if (const qint64 gap = requestAt_[i] - requestAt_[i - 1];
+                gap < qint64(retryBase_) << (i - failFrom_ - 1))
+                out += "retry " + QByteArray::number(i - failFrom_) + " after " + QByteArray::number(gap) +
+                       " ms";
+        for (const QByteArray& c : played(true))
+            out += "chime: " + c;
+        return (out + seen_).join('\n') + '\n';
+    }
+
+private:
+    static qint64 at(const QByteArray& text) {
+        return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs).toMSecsSinceEpoch();
+    }
+    void startWindow() {
+        if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
+        w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
+        TForm1& f = *w_->form;
+        f.LogFrm()->Debug1()->setChecked(debug_);
+        from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
+        // Counts what the port hands over: the next line goes once the window has read this one.
+        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s,
+                                                                                const char* d, quint32 n) {
+            deliver(s, d, n);
+            taken_ += n;
+        };
+        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}};
+        const std::tuple<const char*, CodeLabel**, int> groups[] = {
+            {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
+            {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
+        for (const auto& [name, labels, n] : groups)
+            for (int i = 0; i < n; ++i)
+                named_[name + QByteArray::number(i)] = labels[i];
+    }
+    // A code label by name, a button or menu entry by its text; failure messages are kept.
+    void click(const QByteArray& name) {
+        TForm1& f = *w_->form;
+        QTemporaryFile err;
+        const int saved = ::dup(2);
+        if (err.open()) ::dup2(err.handle(), 2);
+        const QString text = QString::fromLatin1(name);
+        [&] {
+            if (named_.count(name)) return QTest::mouseClick(named_.at(name), Qt::LeftButton);
+            for (QPushButton* b : f.findChildren<QPushButton*>())
+                if (b->text() == text) return b->click();
+            for (QObject* window : {static_cast<QObject*>(&f), static_cast<QObject*>(f.LogFrm())})
+                for (QAction* a : window->findChildren<QAction*>())
+                    if (a->text().remove(QLatin1Char('&')) == text) return a->trigger();
+            seen_ += "no control " + name;
+        }();
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        err.seek(0);
+        for (const QByteArray& l : err.readAll().split('\n'))
+            if (l.startsWith("Korvat Server")) seen_ += "stderr: " + l;
+    }
+    // The visible text and colours, the windows and panels shown, the buttons enabled, then
+    // the codes highlighted and the menu entries checked.
+    void look() {
+        TForm1& f = *w_->form;
+        const QPalette p = f.tsStatus->palette();
+        const QString colon = f.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
+        QByteArray line =
+            "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
+                                   f.DateLabel->text(),
+                                   f.tsStatus->text(),
+                                   p.color(QPalette::Window).name(),
+                                   p.color(QPalette::WindowText).name(),
+                                   f.SerialPanel->text(),
+                                   f.ClientCountPanel->text(),
+                                   f.windowTitle()}
+                           .join(QLatin1Char('|'))
+                           .toUtf8();
+        const std::pair<const char*, QWidget*> shown[] = {
+            {"window", &f},      {"settings", f.SettingsPanel}, {"date", f.DateLabel},
+            {"gps", f.GPSPanel}, {"ntp", f.NTPPanel},           {"log", f.LogFrm()}};
+        for (const auto& [name, widget] : shown)
+            if (widget->isVisible()) line += ' ' + QByteArray(name);
+        for (QPushButton* b : {f.btnConnect, f.btnDisconnect})
+            if (b->isEnabled()) line += ' ' + b->text().toUtf8().toLower();
+        // Nothing may cover a digit, nor clip the status bar's longest texts.
+        for (QLabel* digits : {f.lblH, f.lblM, f.lblS}) {
+            const QSize glyphs = digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size();
+            if (QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
+                    .intersects(f.tsStatus->geometry()))
+                line += " covered " + digits->objectName().toUtf8();
+        }
+        for (const auto& [panel, text] : {std::pair{f.ClientCountPanel, QStringLiteral("256")},
+                                          std::pair{f.SerialPanel, QStringLiteral("Serial Input Connected")}})
+            if (panel->fontMetrics().horizontalAdvance(text) > panel->contentsRect().width())
+                line += " clipped " + text.toUtf8();
+        seen_ += line;
+        line = "lit:";
+        for (const auto& [name, label] : named_)
+            if (qobject_cast<CodeLabel*>(label)->isHighlighted()) line += ' ' + name;
+        seen_ += line + (f.Chimes1->isChecked() ? " Chimes1" : "");
+    }
+    // The receiver's device: a new one each time, kept to the end so its name is not reused.
+    void plugIn() {
+        if (pty_) unplugged_.push_back(std::move(pty_));
+        pty_ = std::make_unique<test::Pty>();
+        qputenv("KSERVER_COM1", pty_->slavePath().toLocal8Bit());
+        sent_ = taken_ = 0;
+    }
+
+    bool gps_, debug_ = true;
+    QByteArray settings_, received_;
+    QList<QByteArray> duringWait_, seen_;
+    qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
+    qsizetype from_ = 0, failFrom_ = 0, failUntil_ = 0;
+    int retryBase_ = 0;
+    QElapsedTimer since_;
+    QList<qint64> requestAt_; // when each request came, since the scenario began
+    test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};
+    test::GroupListener listener_;
+    std::optional<test::ZoneScope> zone_;
+    std::unique_ptr<test::Pty> pty_;
+    std::vector<std::unique_ptr<test::Pty>> unplugged_;
+    std::optional<test::TestWindow> w_;
+    std::map<QByteArray, QWidget*> named_;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS"))
+            QSKIP("serves on port 123: run inside tests/netns-run");
+        installWavePlayer([](const QString&) {
+            QMutexLocker lock(&chimeLock);
+            chimes += "hour"; // the sound file found depends on the folder the test runs in
+        });
+    }
+    void cleanup() { qunsetenv("KSERVER_COM1"); }
+
+    // Window scenarios; and settings files as found, the file the window writes back or the
+    // exact failure that stops the start (loading alone writes nothing).
+    void golden_data() {
+        test::goldenRows("gps", ".nmea");
+        test::goldenRows("window", ".scenario");
+        test::goldenRows("settings", ".reg");
+    }
+    void golden() {
+        QFETCH(QString, path);
+        if (path.endsWith(QLatin1String(".reg"))) {
+            QFile in(path);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            const QByteArray text = in.readAll();
+            test::TestWindow w(text);
+            QCOMPARE(w.stored(), text);
+            if (w.error.isEmpty()) w.form->SaveSettings();
+            const QString error = QString(w.error).replace(w.path(), QStringLiteral("FILE"));
+            KS_COMPARE_GOLDEN(error.isEmpty() ? w.stored() : "error: " + error.toUtf8() + '\n',
+                              test::expectedPath(path));
+            return;
+        }
+        Scenario s(path.endsWith(QLatin1String(".nmea")));
+        for (const QByteArray& line : test::scriptLines(path))
+            QVERIFY2(s.play(line), line.constData());
+        KS_COMPARE_GOLDEN(s.outcome(test::scriptLines(test::expectedPath(path))), test::expectedPath(path));
+    }
+
+    // The hourly tick draws a new reply serial; a draw equals the last one once in 9999.
+    void hourlyTickDrawsANewSerial() {
+        Scenario s(false);
+        s.play("@hourly");
+        const QByteArray first = replyTo(ClientType::Korvat1001);
+        QByteArray next = first;
+        for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw)
+            s.play("@hourly"), next = replyTo(ClientType::Korvat1001);
+        QVERIFY2(next.left(11) != first.left(11) && masked(next) == masked(first), next.constData());
+    }
+
+    // "hour.wav" is a bare name: the current folder comes before the executable's.
+    void soundFileLookup() {
+        for (const auto& [inCurrent, beside] :
+             {std::pair{true, true}, std::pair{false, true}, std::pair{false, false}}) {
+            // A name of its own, so the build's hour.wav cannot answer.
+            QTemporaryFile there(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
+            QVERIFY(there.open());
+            const QString name = QFileInfo(there.fileName()).fileName();
+            if (!beside) there.remove();
+            QTemporaryDir current;
+            QFile here(current.filePath(name));
+            QVERIFY(!inCurrent || here.open(QIODevice::WriteOnly));
+            const QString before = QDir::currentPath();
+            QVERIFY(QDir::setCurrent(current.path()));
+            const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
+            QVERIFY(QDir::setCurrent(before));
+            QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : there.fileName()).canonicalFilePath());
+        }
+    }
+
+    // The program itself. From a receiver on the port the ports key names: the set-up sentences,
+    // an exclusive line, the clock settings recorded, or without the clock right the operator
+    // told once how to grant it. From an NTP server at start-up: answered, it sets the clock
+    // (recorded) to the server's time and announces 3_0_2, port 6645 opening only after the
+    // attempt (a client connecting during it is refused, one after it answered); SIGTERM while
+    // it waits ends the attempt quietly and the program at once.
+    void process_data() {
+        QTest::addColumn<QByteArray>("kind");
+        for (const char* kind : {"gps clock log", "gps no clock right", "ntp answered", "ntp SIGTERM"})
+            QTest::newRow(kind) << QByteArray(kind);
+    }
+    void process() {
+        QFETCH(QByteArray, kind);
+        const bool clockLog = kind != "gps no clock right", answered = kind != "ntp SIGTERM";
+        QFile uidMap(QStringLiteral("/proc/self/uid_map"));
+        if (!clockLog && uidMap.open(QIODevice::ReadOnly) &&
+            uidMap.readAll().simplified() == "0 0 4294967295")
+            QSKIP("runs only inside the test namespace, where the clock cannot be set");
+        test::GroupListener group;
+        test::AppProcess app;
+        QFile log(app.root() + QStringLiteral("/clock.log"));
+        if (clockLog)
+            app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log.fileName());
+        else
+            app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
+        if (kind.startsWith("gps")) return receiver(app, group, log, clockLog);
+        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
+        app.writeSettings(ntpSettings());
+        server.aheadUs = 3'602'500'000;
+        server.mode = answered ? test::FakeSntpServer::Mode::Answer : test::FakeSntpServer::Mode::Silent;
+        QAbstractSocket::SocketError duringAttempt = QAbstractSocket::UnknownSocketError;
+        server.onRequest = [&] {
+            QTcpSocket early;
+            early.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+            if (!early.waitForConnected(5000)) duringAttempt = early.error();
+        };
+        app.start();
+        QVERIFY(app.waitForLine(answered ? "Successful Sync to 127.0.0.1" : "Attempting Sync to 127.0.0.1",
+                                5000));
+        const qint64 seenMs = QDateTime::currentMSecsSinceEpoch() + server.aheadUs / 1000;
+        QTRY_COMPARE_WITH_TIMEOUT(duringAttempt, QAbstractSocket::ConnectionRefusedError, 5000);
+        if (!answered) {
+            const qint64 took = app.terminate(5000);
+            QVERIFY2(took >= 0 && took < 1000, QByteArray::number(took).constData());
+            QCOMPARE(app.process().exitCode(), 0);
+            QVERIFY(group.waitFor("0_0_9", 2000));
+            // "Attempting Sync to", nothing after it
+            QCOMPARE(app.lines().join('\n').count("\tNTP Sync\t"), 1);
+            return;
+        }
+        const QByteArray reply = replyTo(ClientType::Korvat1001);
+        QVERIFY2(reply.startsWith("{KORVAT"), reply.constData());
+        QVERIFY(group.waitFor("3_0_2", 5000));
+        QCOMPARE(group.received, QList<QByteArray>{"3_0_2"}); // no tick ran during start-up
+        // The server's time when it answered, plus half the round trip: no later than the
+        // server's time when the test saw the entry.
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray line = log.readAll();
+        const qint64 setMs =
+            QDateTime::fromString(QString::fromLatin1(line.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        QVERIFY2(line.endsWith("Z local\n") && line.count('\n') == 1 && setMs >= server.stampedMs - 1 &&
+                     setMs <= seenMs + 1,
+                 line.constData());
+        QVERIFY(app.terminate() >= 0);
+    }
+
+private:
+    static void receiver(test::AppProcess& app, test::GroupListener& group, QFile& log, bool clockLog) {
+        test::Pty pty;
+        app.env.remove(QStringLiteral("KSERVER_COM1"));
+        app.writeSettings(test::SettingsHeader +
+                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
+                          "\"autoconnect\"=dword:00000001\r\n\r\n"
+                          "[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM1\"=\"" +
+                          pty.slavePath().toLocal8Bit() + "\"\r\n");
+        app.start();
+        const QByteArray setup = GpsSetupSentences().join();
+        QByteArray got;
+        QVERIFY(test::waitUntil([&] { return (got += pty.readAvailable()).size() >= setup.size(); }, 10000));
+        QCOMPARE(got, setup);
+        QVERIFY(pty.exclusive());
+        auto sentence = [](const QByteArray& b) { return b + '*' + NmeaChecksum(b) + "\r\n"; };
+        auto fix = [&](const char* sats) {
+            return sentence("$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) +
+                            ",0.9,545.4,M,46.9,M,,");
+        };
+        QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
+        // Without the right, sentences of the present time: a clock that took them stays right.
+        const CivilTime t =
+            civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
+        QByteArray sentences;
+        for (int i = 0; i < 3; ++i)
+            sentences +=
+                sentence("$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
+                         ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) + ",003.1,W");
+        // Lines are taken in order: once the lost fix is announced, every setting was tried.
+        QVERIFY(pty.write(sentences + fix("00")) && group.waitFor("1_0_0", 10000));
+        QList<QByteArray> reports;
+        for (const QByteArray& line : app.lines())
+            if (line.contains("\tClock\t")) reports += line.mid(line.indexOf('\t') + 1);
+        if (clockLog) {
+            QVERIFY(reports.isEmpty() && log.open(QIODevice::ReadOnly));
+            QCOMPARE(log.readAll(), "2009-03-24T10:15:00.100Z utc\n2009-03-24T10:15:00.101Z utc\n"
+                                    "2009-03-24T10:15:00.102Z utc\n");
+        } else {
+            QCOMPARE(reports.size(), 1);
+            QVERIFY2(
+                reports[0].startsWith("0\tClock\tKorvat Server may not set the clock. Grant it the right "
+                                      "with: sudo setcap cap_sys_time+p "),
+                reports[0].constData());
+        }
+        QVERIFY(app.terminate() >= 0);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_window.moc"
