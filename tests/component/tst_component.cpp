@@ -1,0 +1,563 @@
+// The components that talk to the outside, case by case from tests/golden/{probe,sntp,serial,
+// network}: each file's lines are run in order, each adding its text to the output, which is
+// compared whole with the file's .expected.
+#include "FakeClock.h"
+#include "FakeSntpServer.h"
+#include "Golden.h"
+#include "Namespace.h"
+#include "Pty.h"
+#include "Wait.h"
+#include "components/CPDrv.h"
+#include "components/SNTP.h"
+#include "platform/NetworkPresence.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+
+#include <QDir>
+#include <QPointer>
+#include <QProcess>
+#include <QQueue>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace ks;
+using namespace Qt::StringLiterals;
+
+// The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library
+// then reports the setting as refused), where a UART keeps what it was told. So that these
+// bits show like the rest, this process sees its pseudo-terminals as UARTs: they are kept per
+// device on the way into the C library and put back on the way out.
+namespace {
+constexpr tcflag_t UartOnlyBits = CSIZE | PARENB;
+std::map<dev_t, tcflag_t> keptBits;
+
+dev_t ptySlave(int fd) { // 0 for anything else
+    struct stat s {};
+    const bool pty = ::fstat(fd, &s) == 0 && S_ISCHR(s.st_mode) && major(s.st_rdev) >= 136 &&
+                     major(s.st_rdev) <= 143; // UNIX 98 pty slaves
+    return pty ? s.st_rdev : 0;
+}
+template <typename F> F libc(const char* name) {
+    F f = nullptr;
+    void* symbol = ::dlsym(RTLD_NEXT, name);
+    std::memcpy(&f, &symbol, sizeof f);
+    return f;
+}
+} // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
+    static const auto real = libc<int (*)(int, int, const termios*)>("tcsetattr");
+    const dev_t device = ptySlave(fd);
+    if (!settings || !device) return real(fd, action, settings);
+    termios accepted = *settings;
+    accepted.c_cflag = (accepted.c_cflag & ~UartOnlyBits) | CS8;
+    const int result = real(fd, action, &accepted);
+    if (result == 0) keptBits[device] = settings->c_cflag & UartOnlyBits;
+    return result;
+}
+
+extern "C" int tcgetattr(int fd, termios* settings) noexcept {
+    static const auto real = libc<int (*)(int, termios*)>("tcgetattr");
+    const int result = real(fd, settings);
+    const auto kept = keptBits.find(ptySlave(fd));
+    if (result == 0 && kept != keptBits.end())
+        settings->c_cflag = (settings->c_cflag & ~UartOnlyBits) | kept->second;
+    return result;
+}
+
+namespace {
+constexpr int WaitMs = 15000; // upper bound for anything to happen; never the expected time
+
+// A topic's step: takes a script line, gives the text it adds to the output.
+using Step = std::function<QByteArray(const QByteArray& line)>;
+
+QByteArray num(qint64 n) {
+    return QByteArray::number(n);
+}
+QByteArray yesNo(bool b) {
+    return b ? "yes" : "no";
+}
+QByteArray arrow(const QByteArray& line, const QByteArray& out) {
+    return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
+}
+
+// ---- korvat-probe against a stand-in server
+
+// One run's surroundings. A live reply is the clock now, GMT mode, serial 42, GPS synchronised.
+struct Setup {
+    bool listening = true, live = true, squat = false;
+    QByteArray reply;
+    QList<int> dropped; // request numbers left unanswered; -1: all
+    QList<QByteArray> announcements;
+};
+
+// Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
+// reply at a time. Keeps "served FROM BYTES" per request connection.
+struct StandIn : QObject {
+    explicit StandIn(const Setup& s) : setup(s) {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                socket->setParent(this);
+                served.append("served " + socket->peerAddress().toString().toLatin1() + ' ');
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket, at = served.size() - 1] {
+                            const QByteArray text = socket->readAll();
+                            served[at] += test::caseText(text);
+                            for (const QByteArray& body : parseRequests(text)) {
+                                const QByteArray token = replyToken(recogniseRequest(body));
+                                const int n = requests++;
+                                if (!token.isEmpty() && !setup.dropped.contains(n) &&
+                                    !setup.dropped.contains(-1))
+                                    queue.enqueue({socket->peerAddress(), token});
+                            }
+                            serveNext();
+                        });
+            }
+        });
+        if (s.listening) server.listen(QHostAddress::AnyIPv4, 6645);
+    }
+    void serveNext() {
+        if (busy || queue.isEmpty()) return;
+        busy = true;
+        const auto [to, token] = queue.dequeue();
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        const QByteArray reply =
+            setup.live ? replyFrame(replyText(
+                             token, {42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}}))
+                       : setup.reply;
+        auto* socket = new QTcpSocket(this);
+        const auto done = [this, socket] {
+            socket->deleteLater();
+            busy = false;
+            QTimer::singleShot(10, this, &StandIn::serveNext);
+        };
+        connect(socket, &QTcpSocket::connected, this, [socket, reply] {
+            socket->write(reply);
+            socket->disconnectFromHost();
+        });
+        connect(socket, &QTcpSocket::disconnected, this, done);
+        connect(socket, &QTcpSocket::errorOccurred, this, done);
+        socket->connectToHost(to, 6646);
+    }
+    Setup setup;
+    QList<QByteArray> served;
+    QTcpServer server;
+    QQueue<std::pair<QHostAddress, QByteArray>> queue;
+    int requests = 0;
+    bool busy = false;
+};
+
+// What changes from run to run becomes a mark: times taken, and with a live reply the clock
+// now. An offset within 1.5 s shows as "~0 s", any other as "# s", so a wrong one shows.
+QByteArray steady(const QByteArray& text, bool live) {
+    static const QList<std::tuple<bool, QRegularExpression, QString>> rules = {
+        {false, QRegularExpression(uR"([+-](0\.[0-9]|1\.[0-5]) s\b)"_s), u"~0 s"_s},
+        {false, QRegularExpression(uR"([+-]?[0-9]+\.[0-9]+(?= m?s\b))"_s), u"#"_s},
+        {false, QRegularExpression(uR"(^[0-9:.]{12}  from)"_s, QRegularExpression::MultilineOption),
+         u"TIME  from"_s},
+        {false, QRegularExpression(uR"(rate( +)[0-9]+)"_s), u"rate\\1#"_s},
+        {false, QRegularExpression(uR"(not today's UTC date [0-9-]+)"_s),
+         u"not today's UTC date TODAY"_s},
+        {true, QRegularExpression(uR"(reply    \S+)"_s), u"reply    LIVE"_s},
+        {true, QRegularExpression(uR"(seconds  [0-9]+ = [0-9-]+ [0-9:]+)"_s), u"seconds  NOW"_s},
+        {true, QRegularExpression(uR"(clock    [0-9-]+ [0-9:]+)"_s), u"clock    NOW"_s},
+        {true, QRegularExpression(uR"(utc date [0-9-]+)"_s), u"utc date NOW"_s}};
+    QString s = QString::fromLocal8Bit(text);
+    for (const auto& [liveOnly, re, to] : rules)
+        if (live || !liveOnly) s.replace(re, to);
+    return s.toLocal8Bit();
+}
+
+// One run: the command line, what the stand-in was sent, stdout, stderr and the exit status.
+QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
+    StandIn server(setup);
+    QTcpServer squatter;
+    if (setup.squat && !squatter.listen(QHostAddress::AnyIPv4, 6646)) return "cannot hold 6646\n";
+    QProcess probe;
+    QStringList argList;
+    for (const QByteArray& a : args)
+        argList << QString::fromLocal8Bit(a);
+    probe.start(QStringLiteral(KS_PROBE_BIN), argList);
+    QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args.join(' ')) + '\n';
+    const auto lines = [&] { return (out += probe.readAllStandardOutput()).count('\n'); };
+    bool stopped = false;
+    if (!setup.announcements.isEmpty()) { // once it listens; stopped once it showed them all
+        test::waitUntil([&] { return lines() >= 1; }, WaitMs);
+        QUdpSocket sender;
+        sender.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+        for (const QByteArray& message : setup.announcements)
+            sender.writeDatagram(message, QHostAddress(u"224.0.0.1"_s), 6649);
+        stopped = test::waitUntil([&] { return lines() > setup.announcements.size(); }, WaitMs);
+        probe.terminate();
+    }
+    const bool ended =
+        test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
+    if (!ended) probe.kill();
+    probe.waitForFinished();
+    lines();
+    result += server.served.join('\n') + (server.served.isEmpty() ? "" : "\n");
+    for (const QByteArray& line : steady(out, setup.live).split('\n'))
+        if (!line.isEmpty()) result += "stdout " + line + '\n';
+    for (const QByteArray& line : steady(probe.readAllStandardError(), setup.live).split('\n'))
+        if (!line.isEmpty()) result += "stderr " + line + '\n';
+    if (stopped || !ended)
+        return result + (stopped ? "stopped after its lines\n" : "still running\n");
+    return result + (probe.exitStatus() != QProcess::NormalExit
+                         ? "crashed\n"
+                         : "exit " + num(probe.exitCode()) + '\n');
+}
+
+// Lines set up the next run; `run` runs it.
+Step probeSteps() {
+    return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
+        const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
+        if (word == "reply")
+            setup.live = false, setup.reply = test::caseBytes(rest);
+        else if (word == "drop")
+            for (const QByteArray& n : rest.split(' '))
+                setup.dropped << (n == "all" ? -1 : n.toInt());
+        else if (word == "no-server")
+            setup.listening = false;
+        else if (word == "squat")
+            setup.squat = true;
+        else if (word == "announce")
+            setup.announcements << test::caseBytes(rest);
+        else if (word != "run")
+            return "unknown step " + line + '\n';
+        else
+            return run(rest.isEmpty() ? QList<QByteArray>() : rest.split(' '),
+                       std::exchange(setup, {}));
+        return {};
+    };
+}
+
+// ---- the SNTP client on a fake clock against a fake server
+
+// 2026-12-05 14:05:09.123 UTC; NTP eebe9895.1f7ced91, the fraction truncated.
+constexpr qint64 Start = 1796479509123;
+const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
+
+// One case's line of options: what the client's calls gave, each clock setting against the
+// server's clock, and how many requests the server saw.
+QByteArray exchange(const QByteArray& line) {
+    QMap<QByteArray, QByteArray> opt{
+        {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
+    for (const QByteArray& word : line.split(' ')) {
+        const qsizetype eq = word.indexOf('='); // a word without one is a flag
+        if (!word.isEmpty()) opt[eq < 0 ? word : word.left(eq)] = eq < 0 ? "" : word.mid(eq + 1);
+    }
+    test::FakeClock clock(Start);
+    if (opt.contains("refuse")) clock.refuse = QStringLiteral("Operation not permitted");
+    const QHostAddress at(QString::fromLatin1(opt.value("host")));
+    test::FakeSntpServer server(at.isNull() ? QHostAddress(QHostAddress::LocalHost) : at);
+    server.mode = test::FakeSntpServer::Mode::Silent;
+    QUdpSocket other;
+    const QHostAddress strayAt(QString::fromLatin1(opt.value("stray")));
+    if (!strayAt.isNull() && !other.bind(strayAt, strayAt == at ? 0 : server.port()))
+        return "no stray socket";
+    QPointer<SntpClient> client = new SntpClient;
+    client->Host = QString::fromLatin1(opt.value("host"));
+    client->Port = server.port();
+    client->ReceiveTimeout = opt.value("timeout").toInt();
+    // The exchange as the server's clock sees it: 5 ms there, answer, 5 ms back.
+    const auto answer = [&](qint64 offsetMs, const test::SntpReply& wire) {
+        const qint64 serverUs = (clock.nowMs() + 5 + offsetMs) * 1000;
+        return server.answer(-1, wire, serverUs, serverUs);
+    };
+    const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
+                                .wrongOriginate =
+                                    opt.value("stray") == "server" && !opt.contains("short")};
+    QTimer strays;
+    QObject::connect(&strays, &QTimer::timeout, &server, [&] {
+        server.send(answer(-999999, stray), -1, strayAt.isNull() ? nullptr : &other);
+    });
+    server.onRequest = [&] {
+        if (opt.contains("stray")) strays.start(40);
+        if (opt.value("answer") != "none" && server.requests.size() > opt.value("answer").toInt())
+            QTimer::singleShot(200, &server, [&] {
+                server.send(answer(4242, {}));
+                clock.advance(10);
+            });
+    };
+    QByteArrayList results;
+    QTimer::singleShot(100, &server, [&] {
+        if (opt.value("at100") == "cancel") client->Cancel();
+        if (opt.value("at100") == "destroy") delete client.data();
+        try {
+            if (opt.value("at100") == "nested") client->SyncClock();
+        } catch (const SntpError& e) {
+            results << e.message().toLatin1();
+        }
+    });
+    if (opt.value("at100") == "destroy")
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "SntpClient destroyed while an exchange waits; the exchange ends without result");
+    for (int call = 0; call < opt.value("calls").toInt(); ++call) {
+        QElapsedTimer took;
+        took.start();
+        SntpClient* raw = client.data();
+        try {
+            const bool set = raw->SyncClock();
+            results << (set                ? "set"
+                        : client.isNull()  ? "destroyed"
+                        : raw->cancelled() ? "cancelled"
+                                           : "not set");
+            if (took.elapsed() < opt.value("timeout").toInt()) results << "ended early";
+        } catch (const SntpError& e) {
+            results << (opt.contains("resolver") ? "the resolver's error" : e.message().toLatin1());
+            if (raw->findChild<QUdpSocket*>()) results << "with a socket";
+        }
+        strays.stop();
+        if (client && client->running()) results << "still running";
+    }
+    delete client.data();
+    QByteArray out = results.join(", ");
+    for (const test::FakeClock::Setting& s : clock.settings)
+        out += (s.kind == ClockSetKind::Local ? " " : " UTC ") +
+               QByteArray(s.utcMs >= clock.nowMs() ? "+" : "") +
+               QByteArray::number(s.utcMs - clock.nowMs());
+    for (const QByteArray& request : server.requests)
+        if (request.toHex() != StartRequestHex) out += " request " + request.toHex();
+    const qsizetype n = server.requests.size();
+    return out + " (" + QByteArray::number(n) + (n == 1 ? " request)" : " requests)");
+}
+
+// ---- the serial driver on a pseudo-terminal
+
+qint64 cpuMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+}
+
+// The driver under test on COM3, the receiver on the pseudo-terminal's other side.
+struct Rig {
+    std::unique_ptr<test::Pty> pty = std::make_unique<test::Pty>();
+    TCommPortDriver d;
+    QByteArray got, faults; // what the driver delivered; blocks that broke a rule
+
+    Rig() {
+        qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+        d.OnReceiveData = [this](TCommPortDriver* sender, const char* data, quint32 size) {
+            if (sender != &d || QThread::currentThread() != qApp->thread() || size < 1 ||
+                size > d.InBufSize())
+                faults += " block of " + QByteArray::number(size) + " off the rules";
+            got.append(data, size);
+        };
+    }
+    ~Rig() { qunsetenv("KSERVER_COM3"); }
+
+    // Sends `bytes` as the receiver (from a thread of its own, so that the loop runs meanwhile)
+    // and waits for them to arrive whole; says what came otherwise.
+    QByteArray receive(const QByteArray& bytes, bool send = true) {
+        bool written = !send;
+        std::thread writer([&] { written = written || pty->write(bytes); });
+        test::waitUntil([&] { return got.size() >= bytes.size(); }, 120'000);
+        writer.join();
+        const QByteArray out = got == bytes
+                                   ? "whole" + faults
+                                   : "got " + QByteArray::number(got.size()) +
+                                         " bytes: " + test::caseText(got.left(60)) + faults;
+        got.clear();
+        return (written ? "" : "not sent, ") + out;
+    }
+
+    // One script line's effect, as text.
+    QByteArray step(const QByteArray& word, const QList<QByteArray>& args) {
+        const QByteArray arg = test::caseBytes(args.value(0));
+        if (word == "set") { // in the order given, as the panel calls them
+            using Setter = void (*)(TCommPortDriver&, int);
+            static const std::map<QByteArray, Setter> setters = {
+                {"baud", [](TCommPortDriver& d, int n) { d.SetBaudRate(TBaudRate(n)); }},
+                {"data", [](TCommPortDriver& d, int n) { d.SetDataBits(TDataBits(n)); }},
+                {"parity", [](TCommPortDriver& d, int n) { d.SetParity(TParity(n)); }},
+                {"stop", [](TCommPortDriver& d, int n) { d.SetStopBits(TStopBits(n)); }},
+                {"hw", [](TCommPortDriver& d, int n) { d.SetHwFlow(THwFlowControl(n)); }},
+                {"sw", [](TCommPortDriver& d, int n) { d.SetSwFlow(TSwFlowControl(n)); }},
+                {"inbuf", [](TCommPortDriver& d, int n) { d.SetInBufSize(quint32(n)); }},
+                {"timeout", [](TCommPortDriver& d, int n) { d.SetOutputTimeout(quint16(n)); }},
+                {"port", [](TCommPortDriver& d, int n) { d.SetPort(TPortNumber(n)); }}};
+            for (const QByteArray& a : args) {
+                const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
+                const QString path =
+                    value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
+                if (setters.count(key)) setters.at(key)(d, value.toInt());
+                if (key == "name") d.SetPortName(path);
+                if (key == "COM3") qputenv("KSERVER_COM3", value);
+                if (key == "lookup")
+                    d.setPortsLookup([this, com = path](const QString& name) {
+                        return name == com ? pty->slavePath() : QString();
+                    });
+            }
+            return {};
+        }
+        if (word == "show")
+            return "baud " + QByteArray::number(d.BaudRateValue()) + ", inbuf " +
+                   QByteArray::number(d.InBufSize()) + ", port " + QByteArray::number(d.Port()) +
+                   ' ' + d.PortName().toLocal8Bit();
+        if (word == "connect" || word == "other") {
+            TCommPortDriver other;
+            other.SetPort(TPortNumber(3));
+            TCommPortDriver& which = word == "other" ? other : d;
+            const bool ok = which.Connect();
+            return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) +
+                   (ok ? "" : ": " + which.LastError().toLocal8Bit());
+        }
+        if (word == "open") { // as any other program would
+            const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+            const QByteArray out = fd >= 0 ? "opened" : QByteArray("refused: ") + ::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return out;
+        }
+        if (word == "line") {
+            const termios t = pty->lineSettings();
+            QByteArray out;
+            for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
+                out += code == B4800   ? "4800 "
+                       : code == B9600 ? "9600 "
+                                       : "code " + QByteArray::number(code) + ' ';
+            out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
+            out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
+            for (const auto& [flags, bit, name] : {std::tuple{t.c_cflag, CSTOPB, "cstopb"},
+                                                   {t.c_cflag, CRTSCTS, "crtscts"},
+                                                   {t.c_iflag, IXON, "ixon"},
+                                                   {t.c_iflag, IXOFF, "ixoff"},
+                                                   {t.c_iflag, INPCK, "inpck"}})
+                out += QByteArray(flags & bit ? " " : " -") + name;
+            return out;
+        }
+        if (word == "disconnect") d.Disconnect();
+        if (word == "disconnect" || word == "connected")
+            return "connected " + yesNo(d.Connected()) + ", exclusive " + yesNo(pty->exclusive());
+        if (word == "send") return yesNo(pty->write(arg));
+        if (word == "receive" || word == "received") return receive(arg, word == "receive");
+        if (word == "burst") {
+            QByteArray burst;
+            for (int i = 0; i < args.value(0).toInt(); ++i)
+                burst.append(char('A' + i % 26));
+            return receive(burst);
+        }
+        if (word == "flood") { // a 10 ms timer keeps its pace while it all arrives
+            QElapsedTimer sinceTick, took;
+            qint64 longestGap = 0, ticks = 0;
+            QTimer tick;
+            QObject::connect(&tick, &QTimer::timeout, [&] {
+                longestGap = qMax(longestGap, sinceTick.restart());
+                ++ticks;
+            });
+            tick.start(10);
+            sinceTick.start();
+            took.start();
+            const QByteArray out = receive(QByteArray(args.value(0).toInt(), 'x'));
+            const bool paced = longestGap < 1000 && ticks >= took.elapsed() / 100;
+            return out + (paced ? ", the loop kept its pace"
+                                : ", the loop stood still for " + QByteArray::number(longestGap) +
+                                      " ms, " + QByteArray::number(ticks) + " ticks");
+        }
+        if (word == "write") {
+            QElapsedTimer took;
+            took.start();
+            const bool ok = d.WriteText(arg == "stuck" ? QByteArray(4 << 20, 'x') : arg);
+            return yesNo(ok) + (!ok && took.elapsed() < d.OutputTimeout() ? " at once" : "");
+        }
+        if (word == "device") {
+            QByteArray got;
+            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= arg.size(); },
+                            5000);
+            return test::caseText(got);
+        }
+        if (word == "hangup") {
+            pty->hangUp();
+            test::waitUntil([&] { return !d.Connected(); }, 5000);
+            // Once closed nothing keeps the process busy: a dead handle polled in a loop would.
+            const qint64 cpuBefore = cpuMs();
+            test::pumpFor(500);
+            return "connected " + yesNo(d.Connected()) + ", busy " +
+                   yesNo(cpuMs() - cpuBefore >= 250);
+        }
+        if (word == "replug") {
+            pty = std::make_unique<test::Pty>();
+            qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+            return {};
+        }
+        return "unknown step";
+    }
+};
+// One driver per file; its device's path shows as "PTY".
+Step serialSteps() {
+    return [rig = std::make_shared<Rig>()](const QByteArray& line) {
+        const QList<QByteArray> words = line.split(' ');
+        return arrow(line, rig->step(words.first(), words.mid(1)))
+            .replace(rig->pty->slavePath().toLocal8Bit(), "PTY");
+    };
+}
+
+// ---- network presence against the namespace's interfaces, changed under it
+
+QByteArray presence(const QByteArray& line) {
+    if (line.startsWith("ip "))
+        return arrow(line, test::ip(QString::fromLocal8Bit(line.mid(3))) ? "" : "failed");
+    return arrow(line, yesNo(line == "await" ? test::waitUntil(hasNetworkAddress, 5000)
+                                             : hasNetworkAddress()));
+}
+
+// In this order: the network scripts take the namespace's addresses away for a while.
+const struct {
+    const char* folder;
+    const char* files;
+    std::function<Step()> steps;
+} topics[] = {{"probe", "*.case", probeSteps},
+              {"sntp", "client.cases",
+               [] {
+                   return [](const QByteArray& line) {
+                       const qsizetype colon = line.indexOf(':');
+                       return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
+                   };
+               }},
+              {"serial", "*.script", serialSteps},
+              {"network", "*.script", [] { return Step(presence); }}};
+} // namespace
+
+class TestComponent : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        // Opens fixed ports, multicasts, changes the interfaces, opens past TIOCEXCL.
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) QSKIP("run inside tests/netns-run");
+    }
+    void cases_data() {
+        QTest::addColumn<int>("topic");
+        QTest::addColumn<QString>("path");
+        for (int t = 0; t < int(std::size(topics)); ++t) {
+            const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/") +
+                           QLatin1String(topics[t].folder));
+            for (const QString& name :
+                 dir.entryList({QLatin1String(topics[t].files)}, QDir::Files, QDir::Name))
+                QTest::newRow(qPrintable(dir.dirName() + u'/' + name)) << t << dir.filePath(name);
+        }
+    }
+    void cases() {
+        QFETCH(int, topic);
+        QFETCH(QString, path);
+        const Step step = topics[topic].steps();
+        QByteArray actual;
+        for (const QByteArray& line : test::scriptLines(path))
+            actual += step(line);
+        KS_COMPARE_GOLDEN(actual, test::expectedPath(path));
+    }
+};
+
+QTEST_MAIN(TestComponent)
+#include "tst_component.moc"
