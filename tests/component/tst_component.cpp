@@ -34,74 +34,26 @@
 using namespace ks;
 using namespace Qt::StringLiterals;
 
-// The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library
-// then reports the setting as refused), where a UART keeps what it was told. So that these
-// bits show like the rest, this process sees its pseudo-terminals as UARTs: they are kept per
-// device on the way into the C library and put back on the way out.
-namespace {
-constexpr tcflag_t UartOnlyBits = CSIZE | PARENB;
-std::map<dev_t, tcflag_t> keptBits;
-
-dev_t ptySlave(int fd) { // 0 for anything else
-    struct stat s {};
-    const bool pty = ::fstat(fd, &s) == 0 && S_ISCHR(s.st_mode) && major(s.st_rdev) >= 136 &&
-                     major(s.st_rdev) <= 143; // UNIX 98 pty slaves
-    return pty ? s.st_rdev : 0;
-}
-template <typename F> F libc(const char* name) {
-    F f = nullptr;
-    void* symbol = ::dlsym(RTLD_NEXT, name);
-    std::memcpy(&f, &symbol, sizeof f);
-    return f;
-}
-} // namespace
-
-extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
-    static const auto real = libc<int (*)(int, int, const termios*)>("tcsetattr");
-    const dev_t device = ptySlave(fd);
-    if (!settings || !device) return real(fd, action, settings);
-    termios accepted = *settings;
-    accepted.c_cflag = (accepted.c_cflag & ~UartOnlyBits) | CS8;
-    const int result = real(fd, action, &accepted);
-    if (result == 0) keptBits[device] = settings->c_cflag & UartOnlyBits;
-    return result;
-}
-
-extern "C" int tcgetattr(int fd, termios* settings) noexcept {
-    static const auto real = libc<int (*)(int, termios*)>("tcgetattr");
-    const int result = real(fd, settings);
-    const auto kept = keptBits.find(ptySlave(fd));
-    if (result == 0 && kept != keptBits.end())
-        settings->c_cflag = (settings->c_cflag & ~UartOnlyBits) | kept->second;
-    return result;
-}
-
 namespace {
 constexpr int WaitMs = 15000; // upper bound for anything to happen; never the expected time
 
 // A topic's step: takes a script line, gives the text it adds to the output.
 using Step = std::function<QByteArray(const QByteArray& line)>;
 
-QByteArray num(qint64 n) {
-    return QByteArray::number(n);
-}
-QByteArray yesNo(bool b) {
-    return b ? "yes" : "no";
-}
-QByteArray arrow(const QByteArray& line, const QByteArray& out) {
+const auto num = [](qint64 n) { return QByteArray::number(n); };
+const auto yesNo = [](bool b) { return QByteArray(b ? "yes" : "no"); };
+const auto arrow = [](const QByteArray& line, const QByteArray& out) {
     return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
-}
+};
 
-// ---- korvat-probe against a stand-in server
-
-// One run's surroundings. A live reply is the clock now, GMT mode, serial 42, GPS synchronised.
+// korvat-probe against a stand-in server. One run's surroundings; a live reply is the clock
+// now, GMT mode, serial 42, GPS synchronised.
 struct Setup {
     bool listening = true, live = true, squat = false;
     QByteArray reply;
     QList<int> dropped; // request numbers left unanswered; -1: all
     QList<QByteArray> announcements;
 };
-
 // Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
 // reply at a time. Keeps "served FROM BYTES" per request connection.
 struct StandIn : QObject {
@@ -180,16 +132,14 @@ QByteArray steady(const QByteArray& text, bool live) {
 }
 
 // One run: the command line, what the stand-in was sent, stdout, stderr and the exit status.
-QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
+QByteArray run(const QByteArray& args, const Setup& setup) {
     StandIn server(setup);
     QTcpServer squatter;
     if (setup.squat && !squatter.listen(QHostAddress::AnyIPv4, 6646)) return "cannot hold 6646\n";
     QProcess probe;
-    QStringList argList;
-    for (const QByteArray& a : args)
-        argList << QString::fromLocal8Bit(a);
-    probe.start(QStringLiteral(KS_PROBE_BIN), argList);
-    QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args.join(' ')) + '\n';
+    probe.start(QStringLiteral(KS_PROBE_BIN),
+                args.isEmpty() ? QStringList() : QString::fromLocal8Bit(args).split(u' '));
+    QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args) + '\n';
     const auto lines = [&] { return (out += probe.readAllStandardOutput()).count('\n'); };
     bool stopped = false;
     if (!setup.announcements.isEmpty()) { // once it listens; stopped once it showed them all
@@ -207,14 +157,14 @@ QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
     probe.waitForFinished();
     lines();
     result += server.served.join('\n') + (server.served.isEmpty() ? "" : "\n");
-    for (const QByteArray& line : steady(out, setup.live).split('\n'))
-        if (!line.isEmpty()) result += "stdout " + line + '\n';
-    for (const QByteArray& line : steady(probe.readAllStandardError(), setup.live).split('\n'))
-        if (!line.isEmpty()) result += "stderr " + line + '\n';
+    for (const auto& [stream, text] :
+         {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
+        for (const QByteArray& line : steady(text, setup.live).split('\n'))
+            if (!line.isEmpty()) result += stream + line + '\n';
     if (stopped || !ended)
         return result + (stopped ? "stopped after its lines\n" : "still running\n");
     return result + (probe.exitStatus() != QProcess::NormalExit
-                         ? "crashed\n"
+                         ? QByteArray("crashed\n")
                          : "exit " + num(probe.exitCode()) + '\n');
 }
 
@@ -222,29 +172,22 @@ QByteArray run(const QList<QByteArray>& args, const Setup& setup) {
 Step probeSteps() {
     return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
         const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
-        if (word == "reply")
-            setup.live = false, setup.reply = test::caseBytes(rest);
-        else if (word == "drop")
-            for (const QByteArray& n : rest.split(' '))
-                setup.dropped << (n == "all" ? -1 : n.toInt());
-        else if (word == "no-server")
-            setup.listening = false;
-        else if (word == "squat")
-            setup.squat = true;
-        else if (word == "announce")
-            setup.announcements << test::caseBytes(rest);
-        else if (word != "run")
-            return "unknown step " + line + '\n';
-        else
-            return run(rest.isEmpty() ? QList<QByteArray>() : rest.split(' '),
-                       std::exchange(setup, {}));
-        return {};
+        if (word == "run") return run(rest, std::exchange(setup, {}));
+        if (word == "reply") setup.reply = test::caseBytes(rest);
+        setup.live = setup.live && word != "reply";
+        setup.listening = setup.listening && word != "no-server";
+        setup.squat = setup.squat || word == "squat";
+        if (word == "announce") setup.announcements << test::caseBytes(rest);
+        for (const QByteArray& n : word == "drop" ? rest.split(' ') : QList<QByteArray>())
+            setup.dropped << (n == "all" ? -1 : n.toInt());
+        return QList<QByteArray>{"reply", "announce", "drop", "no-server", "squat"}.contains(word)
+                   ? QByteArray()
+                   : "unknown step " + line + '\n';
     };
 }
 
-// ---- the SNTP client on a fake clock against a fake server
-
-// 2026-12-05 14:05:09.123 UTC; NTP eebe9895.1f7ced91, the fraction truncated.
+// The SNTP client on a fake clock against a fake server. 2026-12-05 14:05:09.123 UTC; NTP
+// eebe9895.1f7ced91, the fraction truncated.
 constexpr qint64 Start = 1796479509123;
 const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
 
@@ -333,8 +276,6 @@ QByteArray exchange(const QByteArray& line) {
     const qsizetype n = server.requests.size();
     return out + " (" + QByteArray::number(n) + (n == 1 ? " request)" : " requests)");
 }
-
-// ---- the serial driver on a pseudo-terminal
 
 qint64 cpuMs() {
     timespec t{};
@@ -504,31 +445,67 @@ Step serialSteps() {
     };
 }
 
-// ---- network presence against the namespace's interfaces, changed under it
-
+// Network presence against the namespace's interfaces, changed under it.
 QByteArray presence(const QByteArray& line) {
     if (line.startsWith("ip "))
         return arrow(line, test::ip(QString::fromLocal8Bit(line.mid(3))) ? "" : "failed");
     return arrow(line, yesNo(line == "await" ? test::waitUntil(hasNetworkAddress, 5000)
                                              : hasNetworkAddress()));
 }
+QByteArray sntpCase(const QByteArray& line) {
+    const qsizetype colon = line.indexOf(':');
+    return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
+}
 
 // In this order: the network scripts take the namespace's addresses away for a while.
 const struct {
-    const char* folder;
-    const char* files;
+    const char *folder, *files;
     std::function<Step()> steps;
 } topics[] = {{"probe", "*.case", probeSteps},
-              {"sntp", "client.cases",
-               [] {
-                   return [](const QByteArray& line) {
-                       const qsizetype colon = line.indexOf(':');
-                       return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
-                   };
-               }},
+              {"sntp", "client.cases", [] { return Step(sntpCase); }},
               {"serial", "*.script", serialSteps},
               {"network", "*.script", [] { return Step(presence); }}};
+
+// The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library
+// then reports the setting as refused), where a UART keeps what it was told. So that these
+// bits show like the rest, this process sees its pseudo-terminals as UARTs: they are kept per
+// device on the way into the C library and put back on the way out.
+constexpr tcflag_t UartOnlyBits = CSIZE | PARENB;
+std::map<dev_t, tcflag_t> keptBits;
+
+dev_t ptySlave(int fd) { // 0 for anything else
+    struct stat s {};
+    const bool pty = ::fstat(fd, &s) == 0 && S_ISCHR(s.st_mode) && major(s.st_rdev) >= 136 &&
+                     major(s.st_rdev) <= 143; // UNIX 98 pty slaves
+    return pty ? s.st_rdev : 0;
+}
+template <typename F> F libc(const char* name) {
+    F f = nullptr;
+    void* symbol = ::dlsym(RTLD_NEXT, name);
+    std::memcpy(&f, &symbol, sizeof f);
+    return f;
+}
 } // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
+    static const auto real = libc<int (*)(int, int, const termios*)>("tcsetattr");
+    const dev_t device = ptySlave(fd);
+    if (!settings || !device) return real(fd, action, settings);
+    termios accepted = *settings;
+    accepted.c_cflag = (accepted.c_cflag & ~UartOnlyBits) | CS8;
+    const int result = real(fd, action, &accepted);
+    if (result == 0) keptBits[device] = settings->c_cflag & UartOnlyBits;
+    return result;
+}
+
+extern "C" int tcgetattr(int fd, termios* settings) noexcept {
+    static const auto real = libc<int (*)(int, termios*)>("tcgetattr");
+    const int result = real(fd, settings);
+    const auto kept = keptBits.find(ptySlave(fd));
+    if (result == 0 && kept != keptBits.end())
+        settings->c_cflag = (settings->c_cflag & ~UartOnlyBits) | kept->second;
+    return result;
+}
 
 class TestComponent : public QObject {
     Q_OBJECT
