@@ -46,14 +46,14 @@ const auto arrow = [](const QByteArray& line, const QByteArray& out) {
     return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
 };
 
-// korvat-probe against a stand-in server. One run's surroundings; a live reply is the clock
-// now, GMT mode, serial 42, GPS synchronised.
+// korvat-probe against a stand-in server. What the lines before a run set up; a live reply is
+// the clock now, GMT mode, serial 42, GPS synchronised.
 struct Setup {
     bool listening = true, live = true, squat = false;
     QByteArray reply;
-    QList<int> dropped; // request numbers left unanswered; -1: all
-    QList<QByteArray> announcements;
+    QByteArrayList dropped, announcements; // request numbers left unanswered (or "all")
 };
+
 // Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
 // reply at a time. Keeps "served FROM BYTES" per request connection.
 struct StandIn : QObject {
@@ -68,9 +68,9 @@ struct StandIn : QObject {
                             served[at] += test::caseText(text);
                             for (const QByteArray& body : parseRequests(text)) {
                                 const QByteArray token = replyToken(recogniseRequest(body));
-                                const int n = requests++;
+                                const QByteArray n = num(requests++);
                                 if (!token.isEmpty() && !setup.dropped.contains(n) &&
-                                    !setup.dropped.contains(-1))
+                                    !setup.dropped.contains("all"))
                                     queue.enqueue({socket->peerAddress(), token});
                             }
                             serveNext();
@@ -84,10 +84,8 @@ struct StandIn : QObject {
         busy = true;
         const auto [to, token] = queue.dequeue();
         const qint64 ms = QDateTime::currentMSecsSinceEpoch();
-        const QByteArray reply =
-            setup.live ? replyFrame(replyText(
-                             token, {42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}}))
-                       : setup.reply;
+        const ReplyContext live{42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}};
+        const QByteArray reply = setup.live ? replyFrame(replyText(token, live)) : setup.reply;
         auto* socket = new QTcpSocket(this);
         const auto done = [this, socket] {
             socket->deleteLater();
@@ -103,7 +101,7 @@ struct StandIn : QObject {
         socket->connectToHost(to, 6646);
     }
     Setup setup;
-    QList<QByteArray> served;
+    QByteArrayList served;
     QTcpServer server;
     QQueue<std::pair<QHostAddress, QByteArray>> queue;
     int requests = 0;
@@ -163,31 +161,29 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
             if (!line.isEmpty()) result += stream + line + '\n';
     if (stopped || !ended)
         return result + (stopped ? "stopped after its lines\n" : "still running\n");
-    return result + (probe.exitStatus() != QProcess::NormalExit
-                         ? QByteArray("crashed\n")
-                         : "exit " + num(probe.exitCode()) + '\n');
+    return result +
+           (probe.exitStatus() != QProcess::NormalExit ? QByteArray("crashed")
+                                                       : "exit " + num(probe.exitCode())) +
+           '\n';
 }
 
-// Lines set up the next run; `run` runs it.
 Step probeSteps() {
-    return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
+    return [s = Setup()](const QByteArray& line) mutable -> QByteArray {
         const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
-        if (word == "run") return run(rest, std::exchange(setup, {}));
-        if (word == "reply") setup.reply = test::caseBytes(rest);
-        setup.live = setup.live && word != "reply";
-        setup.listening = setup.listening && word != "no-server";
-        setup.squat = setup.squat || word == "squat";
-        if (word == "announce") setup.announcements << test::caseBytes(rest);
-        for (const QByteArray& n : word == "drop" ? rest.split(' ') : QList<QByteArray>())
-            setup.dropped << (n == "all" ? -1 : n.toInt());
-        return QList<QByteArray>{"reply", "announce", "drop", "no-server", "squat"}.contains(word)
-                   ? QByteArray()
-                   : "unknown step " + line + '\n';
+        if (word == "run") return run(rest, std::exchange(s, {}));
+        if (word == "reply") s.reply = test::caseBytes(rest);
+        if (word == "drop") s.dropped += rest.split(' ');
+        if (word == "announce") s.announcements << test::caseBytes(rest);
+        s.live &= word != "reply";
+        s.listening &= word != "no-server";
+        s.squat |= word == "squat";
+        const QByteArrayList known = {"reply", "drop", "announce", "no-server", "squat"};
+        return known.contains(word) ? QByteArray() : "unknown step " + line + '\n';
     };
 }
 
-// The SNTP client on a fake clock against a fake server. 2026-12-05 14:05:09.123 UTC; NTP
-// eebe9895.1f7ced91, the fraction truncated.
+// The SNTP client on a fake clock against a fake server. The start, 2026-12-05 14:05:09.123
+// UTC, is NTP eebe9895.1f7ced91, the fraction truncated.
 constexpr qint64 Start = 1796479509123;
 const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
 
@@ -277,13 +273,18 @@ QByteArray exchange(const QByteArray& line) {
     return out + " (" + QByteArray::number(n) + (n == 1 ? " request)" : " requests)");
 }
 
+QByteArray sntpCase(const QByteArray& line) {
+    const qsizetype colon = line.indexOf(':');
+    return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
+}
+
 qint64 cpuMs() {
     timespec t{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
 }
 
-// The driver under test on COM3, the receiver on the pseudo-terminal's other side.
+// The serial driver on COM3, a pseudo-terminal whose other side plays the receiver.
 struct Rig {
     std::unique_ptr<test::Pty> pty = std::make_unique<test::Pty>();
     TCommPortDriver d;
@@ -294,7 +295,7 @@ struct Rig {
         d.OnReceiveData = [this](TCommPortDriver* sender, const char* data, quint32 size) {
             if (sender != &d || QThread::currentThread() != qApp->thread() || size < 1 ||
                 size > d.InBufSize())
-                faults += " block of " + QByteArray::number(size) + " off the rules";
+                faults += " block of " + num(size) + " off the rules";
             got.append(data, size);
         };
     }
@@ -307,47 +308,42 @@ struct Rig {
         std::thread writer([&] { written = written || pty->write(bytes); });
         test::waitUntil([&] { return got.size() >= bytes.size(); }, 120'000);
         writer.join();
-        const QByteArray out = got == bytes
-                                   ? "whole" + faults
-                                   : "got " + QByteArray::number(got.size()) +
-                                         " bytes: " + test::caseText(got.left(60)) + faults;
+        const QByteArray out =
+            got == bytes
+                ? "whole" + faults
+                : "got " + num(got.size()) + " bytes: " + test::caseText(got.left(60)) + faults;
         got.clear();
         return (written ? "" : "not sent, ") + out;
     }
 
     // One script line's effect, as text.
-    QByteArray step(const QByteArray& word, const QList<QByteArray>& args) {
+    QByteArray step(const QByteArray& word, const QByteArrayList& args) {
         const QByteArray arg = test::caseBytes(args.value(0));
-        if (word == "set") { // in the order given, as the panel calls them
-            using Setter = void (*)(TCommPortDriver&, int);
-            static const std::map<QByteArray, Setter> setters = {
-                {"baud", [](TCommPortDriver& d, int n) { d.SetBaudRate(TBaudRate(n)); }},
-                {"data", [](TCommPortDriver& d, int n) { d.SetDataBits(TDataBits(n)); }},
-                {"parity", [](TCommPortDriver& d, int n) { d.SetParity(TParity(n)); }},
-                {"stop", [](TCommPortDriver& d, int n) { d.SetStopBits(TStopBits(n)); }},
-                {"hw", [](TCommPortDriver& d, int n) { d.SetHwFlow(THwFlowControl(n)); }},
-                {"sw", [](TCommPortDriver& d, int n) { d.SetSwFlow(TSwFlowControl(n)); }},
-                {"inbuf", [](TCommPortDriver& d, int n) { d.SetInBufSize(quint32(n)); }},
-                {"timeout", [](TCommPortDriver& d, int n) { d.SetOutputTimeout(quint16(n)); }},
-                {"port", [](TCommPortDriver& d, int n) { d.SetPort(TPortNumber(n)); }}};
-            for (const QByteArray& a : args) {
-                const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
-                const QString path =
-                    value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
-                if (setters.count(key)) setters.at(key)(d, value.toInt());
-                if (key == "name") d.SetPortName(path);
-                if (key == "COM3") qputenv("KSERVER_COM3", value);
-                if (key == "lookup")
-                    d.setPortsLookup([this, com = path](const QString& name) {
-                        return name == com ? pty->slavePath() : QString();
-                    });
-            }
-            return {};
+        for (const QByteArray& a :
+             word == "set" ? args : QByteArrayList()) { // as the panel calls them
+            const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
+            const int n = value.toInt();
+            const QString path = value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
+            if (key == "baud") d.SetBaudRate(TBaudRate(n));
+            if (key == "data") d.SetDataBits(TDataBits(n));
+            if (key == "parity") d.SetParity(TParity(n));
+            if (key == "stop") d.SetStopBits(TStopBits(n));
+            if (key == "hw") d.SetHwFlow(THwFlowControl(n));
+            if (key == "sw") d.SetSwFlow(TSwFlowControl(n));
+            if (key == "inbuf") d.SetInBufSize(quint32(n));
+            if (key == "timeout") d.SetOutputTimeout(quint16(n));
+            if (key == "port") d.SetPort(TPortNumber(n));
+            if (key == "name") d.SetPortName(path);
+            if (key == "COM3") qputenv("KSERVER_COM3", value);
+            if (key == "lookup")
+                d.setPortsLookup([this, path](const QString& name) {
+                    return name == path ? pty->slavePath() : QString();
+                });
         }
+        if (word == "set") return {};
         if (word == "show")
-            return "baud " + QByteArray::number(d.BaudRateValue()) + ", inbuf " +
-                   QByteArray::number(d.InBufSize()) + ", port " + QByteArray::number(d.Port()) +
-                   ' ' + d.PortName().toLocal8Bit();
+            return "baud " + num(d.BaudRateValue()) + ", inbuf " + num(d.InBufSize()) + ", port " +
+                   num(d.Port()) + ' ' + d.PortName().toLocal8Bit();
         if (word == "connect" || word == "other") {
             TCommPortDriver other;
             other.SetPort(TPortNumber(3));
@@ -358,9 +354,9 @@ struct Rig {
         }
         if (word == "open") { // as any other program would
             const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-            const QByteArray out = fd >= 0 ? "opened" : QByteArray("refused: ") + ::strerror(errno);
-            if (fd >= 0) ::close(fd);
-            return out;
+            if (fd < 0) return QByteArray("refused: ") + ::strerror(errno);
+            ::close(fd);
+            return "opened";
         }
         if (word == "line") {
             const termios t = pty->lineSettings();
@@ -368,15 +364,15 @@ struct Rig {
             for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
                 out += code == B4800   ? "4800 "
                        : code == B9600 ? "9600 "
-                                       : "code " + QByteArray::number(code) + ' ';
+                                       : "code " + num(code) + ' ';
             out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
             out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
-            for (const auto& [flags, bit, name] : {std::tuple{t.c_cflag, CSTOPB, "cstopb"},
-                                                   {t.c_cflag, CRTSCTS, "crtscts"},
-                                                   {t.c_iflag, IXON, "ixon"},
-                                                   {t.c_iflag, IXOFF, "ixoff"},
-                                                   {t.c_iflag, INPCK, "inpck"}})
-                out += QByteArray(flags & bit ? " " : " -") + name;
+            for (const auto& [set, name] : {std::pair{t.c_cflag & CSTOPB, "cstopb"},
+                                            {t.c_cflag & CRTSCTS, "crtscts"},
+                                            {t.c_iflag & IXON, "ixon"},
+                                            {t.c_iflag & IXOFF, "ixoff"},
+                                            {t.c_iflag & INPCK, "inpck"}})
+                out += QByteArray(set ? " " : " -") + name;
             return out;
         }
         if (word == "disconnect") d.Disconnect();
@@ -402,10 +398,10 @@ struct Rig {
             sinceTick.start();
             took.start();
             const QByteArray out = receive(QByteArray(args.value(0).toInt(), 'x'));
-            const bool paced = longestGap < 1000 && ticks >= took.elapsed() / 100;
-            return out + (paced ? ", the loop kept its pace"
-                                : ", the loop stood still for " + QByteArray::number(longestGap) +
-                                      " ms, " + QByteArray::number(ticks) + " ticks");
+            if (longestGap < 1000 && ticks >= took.elapsed() / 100)
+                return out + ", the loop kept its pace";
+            return out + ", the loop stood still for " + num(longestGap) + " ms, " + num(ticks) +
+                   " ticks";
         }
         if (word == "write") {
             QElapsedTimer took;
@@ -428,18 +424,17 @@ struct Rig {
             return "connected " + yesNo(d.Connected()) + ", busy " +
                    yesNo(cpuMs() - cpuBefore >= 250);
         }
-        if (word == "replug") {
-            pty = std::make_unique<test::Pty>();
-            qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
-            return {};
-        }
-        return "unknown step";
+        if (word != "replug") return "unknown step";
+        pty = std::make_unique<test::Pty>();
+        qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+        return {};
     }
 };
+
 // One driver per file; its device's path shows as "PTY".
 Step serialSteps() {
     return [rig = std::make_shared<Rig>()](const QByteArray& line) {
-        const QList<QByteArray> words = line.split(' ');
+        const QByteArrayList words = line.split(' ');
         return arrow(line, rig->step(words.first(), words.mid(1)))
             .replace(rig->pty->slavePath().toLocal8Bit(), "PTY");
     };
@@ -451,10 +446,6 @@ QByteArray presence(const QByteArray& line) {
         return arrow(line, test::ip(QString::fromLocal8Bit(line.mid(3))) ? "" : "failed");
     return arrow(line, yesNo(line == "await" ? test::waitUntil(hasNetworkAddress, 5000)
                                              : hasNetworkAddress()));
-}
-QByteArray sntpCase(const QByteArray& line) {
-    const qsizetype colon = line.indexOf(':');
-    return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
 }
 
 // In this order: the network scripts take the namespace's addresses away for a while.
