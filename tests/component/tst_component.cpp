@@ -16,7 +16,6 @@
 #include <QDir>
 #include <QPointer>
 #include <QProcess>
-#include <QQueue>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -56,56 +55,37 @@ struct Setup {
 
 // Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
 // reply at a time. Keeps "served FROM BYTES" per request connection.
-struct StandIn : QObject {
+struct StandIn : QTcpServer {
     explicit StandIn(const Setup& s) : setup(s) {
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server.nextPendingConnection()) {
-                socket->setParent(this);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
                 served.append("served " + socket->peerAddress().toString().toLatin1() + ' ');
                 connect(socket, &QTcpSocket::readyRead, this,
                         [this, socket, at = served.size() - 1] {
                             const QByteArray text = socket->readAll();
                             served[at] += test::caseText(text);
-                            for (const QByteArray& body : parseRequests(text)) {
-                                const QByteArray token = replyToken(recogniseRequest(body));
-                                const QByteArray n = num(requests++);
-                                if (!token.isEmpty() && !setup.dropped.contains(n) &&
-                                    !setup.dropped.contains("all"))
-                                    queue.enqueue({socket->peerAddress(), token});
-                            }
-                            serveNext();
+                            for (const QByteArray& body : parseRequests(text))
+                                answer(socket->peerAddress(), replyToken(recogniseRequest(body)),
+                                       num(requests++));
                         });
             }
         });
-        if (s.listening) server.listen(QHostAddress::AnyIPv4, 6645);
+        if (s.listening) listen(QHostAddress::AnyIPv4, 6645);
     }
-    void serveNext() {
-        if (busy || queue.isEmpty()) return;
-        busy = true;
-        const auto [to, token] = queue.dequeue();
+    void answer(const QHostAddress& to, const QByteArray& token, const QByteArray& n) {
+        if (token.isEmpty() || setup.dropped.contains(n) || setup.dropped.contains("all")) return;
         const qint64 ms = QDateTime::currentMSecsSinceEpoch();
         const ReplyContext live{42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}};
-        const QByteArray reply = setup.live ? replyFrame(replyText(token, live)) : setup.reply;
-        auto* socket = new QTcpSocket(this);
-        const auto done = [this, socket] {
-            socket->deleteLater();
-            busy = false;
-            QTimer::singleShot(10, this, &StandIn::serveNext);
-        };
-        connect(socket, &QTcpSocket::connected, this, [socket, reply] {
-            socket->write(reply);
-            socket->disconnectFromHost();
-        });
-        connect(socket, &QTcpSocket::disconnected, this, done);
-        connect(socket, &QTcpSocket::errorOccurred, this, done);
-        socket->connectToHost(to, 6646);
+        QTcpSocket socket;
+        socket.connectToHost(to, 6646);
+        if (socket.waitForConnected(WaitMs))
+            socket.write(setup.live ? replyFrame(replyText(token, live)) : setup.reply);
+        socket.disconnectFromHost();
+        if (socket.state() != QAbstractSocket::UnconnectedState) socket.waitForDisconnected(WaitMs);
     }
     Setup setup;
     QByteArrayList served;
-    QTcpServer server;
-    QQueue<std::pair<QHostAddress, QByteArray>> queue;
     int requests = 0;
-    bool busy = false;
 };
 
 // What changes from run to run becomes a mark: times taken, and with a live reply the clock
@@ -380,13 +360,10 @@ struct Rig {
             return "connected " + yesNo(d.Connected()) + ", exclusive " + yesNo(pty->exclusive());
         if (word == "send") return yesNo(pty->write(arg));
         if (word == "receive" || word == "received") return receive(arg, word == "receive");
-        if (word == "burst") {
-            QByteArray burst;
-            for (int i = 0; i < args.value(0).toInt(); ++i)
-                burst.append(char('A' + i % 26));
-            return receive(burst);
-        }
-        if (word == "flood") { // a 10 ms timer keeps its pace while it all arrives
+        if (word == "burst" || word == "flood") { // flood: a 10 ms timer keeps its pace meanwhile
+            QByteArray bytes(args.value(0).toInt(), 'x');
+            for (qsizetype i = 0; word == "burst" && i < bytes.size(); ++i)
+                bytes[i] = char('A' + i % 26);
             QElapsedTimer sinceTick, took;
             qint64 longestGap = 0, ticks = 0;
             QTimer tick;
@@ -397,7 +374,8 @@ struct Rig {
             tick.start(10);
             sinceTick.start();
             took.start();
-            const QByteArray out = receive(QByteArray(args.value(0).toInt(), 'x'));
+            const QByteArray out = receive(bytes);
+            if (word == "burst") return out;
             if (longestGap < 1000 && ticks >= took.elapsed() / 100)
                 return out + ", the loop kept its pace";
             return out + ", the loop stood still for " + num(longestGap) + " ms, " + num(ticks) +
