@@ -45,13 +45,10 @@ const auto arrow = [](const QByteArray& line, const QByteArray& out) {
     return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
 };
 
-// korvat-probe against a stand-in server. What the lines before a run set up; a live reply is
-// the clock now, GMT mode, serial 42, GPS synchronised.
-struct Setup {
-    bool listening = true, live = true, squat = false;
-    QByteArray reply;
-    QByteArrayList dropped, announcements; // request numbers left unanswered (or "all")
-};
+// korvat-probe against a stand-in server. The lines before a run set it up, each keeping its
+// words after the first under the first, one line of them per line; without "reply" a live
+// reply: the clock now, GMT mode, serial 42, GPS synchronised.
+using Setup = QMap<QByteArray, QByteArray>;
 
 // Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
 // reply at a time. Keeps "served FROM BYTES" per request connection.
@@ -70,16 +67,18 @@ struct StandIn : QTcpServer {
                         });
             }
         });
-        if (s.listening) listen(QHostAddress::AnyIPv4, 6645);
+        if (!s.contains("no-server")) listen(QHostAddress::AnyIPv4, 6645);
     }
     void answer(const QHostAddress& to, const QByteArray& token, const QByteArray& n) {
-        if (token.isEmpty() || setup.dropped.contains(n) || setup.dropped.contains("all")) return;
+        const QByteArrayList dropped = setup.value("drop").simplified().split(' ');
+        if (token.isEmpty() || dropped.contains(n) || dropped.contains("all")) return;
         const qint64 ms = QDateTime::currentMSecsSinceEpoch();
         const ReplyContext live{42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}};
         QTcpSocket socket;
         socket.connectToHost(to, 6646);
         if (socket.waitForConnected(WaitMs))
-            socket.write(setup.live ? replyFrame(replyText(token, live)) : setup.reply);
+            socket.write(setup.contains("reply") ? test::caseBytes(setup["reply"].chopped(1))
+                                                 : replyFrame(replyText(token, live)));
         socket.disconnectFromHost();
         if (socket.state() != QAbstractSocket::UnconnectedState) socket.waitForDisconnected(WaitMs);
     }
@@ -113,20 +112,22 @@ QByteArray steady(const QByteArray& text, bool live) {
 QByteArray run(const QByteArray& args, const Setup& setup) {
     StandIn server(setup);
     QTcpServer squatter;
-    if (setup.squat && !squatter.listen(QHostAddress::AnyIPv4, 6646)) return "cannot hold 6646\n";
+    if (setup.contains("squat") && !squatter.listen(QHostAddress::AnyIPv4, 6646))
+        return "cannot hold 6646\n";
     QProcess probe;
     probe.start(QStringLiteral(KS_PROBE_BIN),
                 args.isEmpty() ? QStringList() : QString::fromLocal8Bit(args).split(u' '));
     QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args) + '\n';
     const auto lines = [&] { return (out += probe.readAllStandardOutput()).count('\n'); };
     bool stopped = false;
-    if (!setup.announcements.isEmpty()) { // once it listens; stopped once it showed them all
+    // Announcements once it listens; stopped once it showed them all.
+    if (const qsizetype n = setup.value("announce").count('\n')) {
         test::waitUntil([&] { return lines() >= 1; }, WaitMs);
         QUdpSocket sender;
         sender.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
-        for (const QByteArray& message : setup.announcements)
-            sender.writeDatagram(message, QHostAddress(u"224.0.0.1"_s), 6649);
-        stopped = test::waitUntil([&] { return lines() > setup.announcements.size(); }, WaitMs);
+        for (const QByteArray& message : setup["announce"].chopped(1).split('\n'))
+            sender.writeDatagram(test::caseBytes(message), QHostAddress(u"224.0.0.1"_s), 6649);
+        stopped = test::waitUntil([&] { return lines() > n; }, WaitMs);
         probe.terminate();
     }
     const bool ended =
@@ -137,26 +138,21 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
     result += server.served.join('\n') + (server.served.isEmpty() ? "" : "\n");
     for (const auto& [stream, text] :
          {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
-        for (const QByteArray& line : steady(text, setup.live).split('\n'))
+        for (const QByteArray& line : steady(text, !setup.contains("reply")).split('\n'))
             if (!line.isEmpty()) result += stream + line + '\n';
-    if (stopped || !ended)
-        return result + (stopped ? "stopped after its lines\n" : "still running\n");
-    return result +
-           (probe.exitStatus() != QProcess::NormalExit ? QByteArray("crashed")
-                                                       : "exit " + num(probe.exitCode())) +
-           '\n';
+    const QByteArray end = stopped  ? "stopped after its lines"
+                           : !ended ? "still running"
+                           : probe.exitStatus() != QProcess::NormalExit
+                               ? "crashed"
+                               : "exit " + num(probe.exitCode());
+    return result + end + '\n';
 }
 
 Step probeSteps() {
-    return [s = Setup()](const QByteArray& line) mutable -> QByteArray {
+    return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
         const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
-        if (word == "run") return run(rest, std::exchange(s, {}));
-        if (word == "reply") s.reply = test::caseBytes(rest);
-        if (word == "drop") s.dropped += rest.split(' ');
-        if (word == "announce") s.announcements << test::caseBytes(rest);
-        s.live &= word != "reply";
-        s.listening &= word != "no-server";
-        s.squat |= word == "squat";
+        if (word == "run") return run(rest, std::exchange(setup, {}));
+        setup[word] += rest + '\n';
         const QByteArrayList known = {"reply", "drop", "announce", "no-server", "squat"};
         return known.contains(word) ? QByteArray() : "unknown step " + line + '\n';
     };
@@ -448,16 +444,11 @@ dev_t ptySlave(int fd) { // 0 for anything else
                      major(s.st_rdev) <= 143; // UNIX 98 pty slaves
     return pty ? s.st_rdev : 0;
 }
-template <typename F> F libc(const char* name) {
-    F f = nullptr;
-    void* symbol = ::dlsym(RTLD_NEXT, name);
-    std::memcpy(&f, &symbol, sizeof f);
-    return f;
-}
 } // namespace
 
 extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
-    static const auto real = libc<int (*)(int, int, const termios*)>("tcsetattr");
+    static const auto real =
+        reinterpret_cast<int (*)(int, int, const termios*)>(::dlsym(RTLD_NEXT, "tcsetattr"));
     const dev_t device = ptySlave(fd);
     if (!settings || !device) return real(fd, action, settings);
     termios accepted = *settings;
@@ -468,7 +459,8 @@ extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
 }
 
 extern "C" int tcgetattr(int fd, termios* settings) noexcept {
-    static const auto real = libc<int (*)(int, termios*)>("tcgetattr");
+    static const auto real =
+        reinterpret_cast<int (*)(int, termios*)>(::dlsym(RTLD_NEXT, "tcgetattr"));
     const int result = real(fd, settings);
     const auto kept = keptBits.find(ptySlave(fd));
     if (result == 0 && kept != keptBits.end())
