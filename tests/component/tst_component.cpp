@@ -157,12 +157,13 @@ Step probeSteps() {
 constexpr qint64 Start = 1796479509123;
 const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
 
-// One case's line of options: what the client's calls gave, each clock setting against the
+// One case, "NAME: OPTIONS": what the client's calls gave, each clock setting against the
 // server's clock, and how many requests the server saw.
-QByteArray exchange(const QByteArray& line) {
+QByteArray sntpCase(const QByteArray& line) {
+    const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
-    for (const QByteArray& word : line.split(' ')) {
+    for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
         if (!word.isEmpty()) opt[eq < 0 ? word : word.left(eq)] = eq < 0 ? "" : word.mid(eq + 1);
     }
@@ -174,7 +175,7 @@ QByteArray exchange(const QByteArray& line) {
     QUdpSocket other;
     const QHostAddress strayAt(QString::fromLatin1(opt.value("stray")));
     if (!strayAt.isNull() && !other.bind(strayAt, strayAt == at ? 0 : server.port()))
-        return "no stray socket";
+        return name + "no stray socket\n";
     QPointer<SntpClient> client = new SntpClient;
     client->Host = QString::fromLatin1(opt.value("host"));
     client->Port = server.port();
@@ -200,16 +201,17 @@ QByteArray exchange(const QByteArray& line) {
             });
     };
     QByteArrayList results;
+    const QByteArray at100 = opt.value("at100");
     QTimer::singleShot(100, &server, [&] {
-        if (opt.value("at100") == "cancel") client->Cancel();
-        if (opt.value("at100") == "destroy") delete client.data();
+        if (at100 == "cancel") client->Cancel();
+        if (at100 == "destroy") delete client.data();
         try {
-            if (opt.value("at100") == "nested") client->SyncClock();
+            if (at100 == "nested") client->SyncClock();
         } catch (const SntpError& e) {
             results << e.message().toLatin1();
         }
     });
-    if (opt.value("at100") == "destroy")
+    if (at100 == "destroy")
         QTest::ignoreMessage(
             QtWarningMsg,
             "SntpClient destroyed while an exchange waits; the exchange ends without result");
@@ -232,20 +234,15 @@ QByteArray exchange(const QByteArray& line) {
         if (client && client->running()) results << "still running";
     }
     delete client.data();
-    QByteArray out = results.join(", ");
+    QByteArray out = name + results.join(", ");
     for (const test::FakeClock::Setting& s : clock.settings)
-        out += (s.kind == ClockSetKind::Local ? " " : " UTC ") +
-               QByteArray(s.utcMs >= clock.nowMs() ? "+" : "") +
-               QByteArray::number(s.utcMs - clock.nowMs());
+        out += QString::asprintf(" %s%+lld", s.kind == ClockSetKind::Local ? "" : "UTC ",
+                                 s.utcMs - clock.nowMs())
+                   .toLatin1();
     for (const QByteArray& request : server.requests)
         if (request.toHex() != StartRequestHex) out += " request " + request.toHex();
     const qsizetype n = server.requests.size();
-    return out + " (" + QByteArray::number(n) + (n == 1 ? " request)" : " requests)");
-}
-
-QByteArray sntpCase(const QByteArray& line) {
-    const qsizetype colon = line.indexOf(':');
-    return line.left(colon) + ": " + exchange(line.mid(colon + 1)) + '\n';
+    return out + " (" + num(n) + (n == 1 ? " request)\n" : " requests)\n");
 }
 
 // The serial driver on COM3, a pseudo-terminal whose other side plays the receiver.
