@@ -13,14 +13,10 @@
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
-#include <QDir>
-#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
-#include <QThread>
 
 #include <dlfcn.h>
 #include <fcntl.h>
