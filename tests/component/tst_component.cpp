@@ -1,6 +1,5 @@
-// The components that talk to the outside, case by case from tests/golden/{probe,sntp,serial,
-// network}: each file's lines are run in order, each adding its text to the output, which is
-// compared whole with the file's .expected.
+// The components that talk to the outside, file by file from tests/golden/{probe,sntp,serial,
+// network}: each line's text is added to the output, compared whole with the file's .expected.
 #include "FakeClock.h"
 #include "FakeSntpServer.h"
 #include "Golden.h"
@@ -42,9 +41,8 @@ const auto arrow = [](const QByteArray& line, const QByteArray& out) {
     return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
 };
 
-// korvat-probe against a stand-in server. The lines before a run set it up, each keeping its
-// words after the first under the first, one line of them per line; without "reply" a live
-// reply: the clock now, GMT mode, serial 42, GPS synchronised.
+// korvat-probe against a stand-in server, set up by the lines before a run (the words after the
+// first, a line each, under the first). A live reply: the clock now, GMT, serial 42, GPS synced.
 using Setup = QMap<QByteArray, QByteArray>;
 
 // Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
@@ -102,8 +100,7 @@ QByteArray steady(const QByteArray& text, bool live) {
 QByteArray run(const QByteArray& args, const Setup& setup) {
     StandIn server(setup);
     QTcpServer squatter;
-    if (setup.contains("squat") && !squatter.listen(QHostAddress::AnyIPv4, 6646))
-        return "cannot hold 6646\n";
+    if (setup.contains("squat")) squatter.listen(QHostAddress::AnyIPv4, 6646);
     QProcess probe;
     probe.start(QStringLiteral(KS_PROBE_BIN),
                 args.isEmpty() ? QStringList() : QString::fromLocal8Bit(args).split(u' '));
@@ -148,8 +145,8 @@ Step probeSteps() {
     };
 }
 
-// The SNTP client on a fake clock against a fake server. The start, 2026-12-05 14:05:09.123
-// UTC, is NTP eebe9895.1f7ced91, the fraction truncated.
+// The SNTP client on a fake clock against a fake server. The start, 2026-12-05 14:05:09.123 UTC,
+// is NTP eebe9895.1f7ced91, the fraction truncated.
 constexpr qint64 Start = 1796479509123;
 const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
 
@@ -258,9 +255,8 @@ struct Rig {
     }
     ~Rig() { qunsetenv("KSERVER_COM3"); }
 
-    // Sends `bytes` as the receiver (from a thread of its own, so that the loop runs meanwhile)
-    // and waits for them to arrive whole; says what came otherwise, and with `paced` whether a
-    // 10 ms timer kept its pace meanwhile.
+    // Sends `bytes` as the receiver (from a thread of its own: the loop runs meanwhile) and waits
+    // for them whole; says what came otherwise, and with `paced` whether a 10 ms timer kept pace.
     QByteArray receive(const QByteArray& bytes, bool send = true, bool paced = false) {
         QElapsedTimer sinceTick, took;
         qint64 longestGap = 0, ticks = 0;
@@ -290,7 +286,6 @@ struct Rig {
         return out;
     }
 
-    // One script line's effect, as text.
     QByteArray step(const QByteArray& word, const QByteArrayList& args) {
         const QByteArray arg = test::caseBytes(args.value(0));
         // Setters in the order given, as the panel calls them.
