@@ -127,12 +127,10 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
          {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
         for (const QByteArray& line : steady(text, !setup.contains("reply")).split('\n'))
             if (!line.isEmpty()) result += stream + line + '\n';
-    const QByteArray end = stopped  ? "stopped after its lines"
-                           : !ended ? "still running"
-                           : probe.exitStatus() != QProcess::NormalExit
-                               ? "crashed"
-                               : "exit " + num(probe.exitCode());
-    return result + end + '\n';
+    if (stopped || !ended)
+        return result + (stopped ? "stopped after its lines\n" : "still running\n");
+    const bool crashed = probe.exitStatus() != QProcess::NormalExit;
+    return result + (crashed ? QByteArray("crashed") : "exit " + num(probe.exitCode())) + '\n';
 }
 
 Step probeSteps() {
@@ -401,12 +399,12 @@ QByteArray presence(const QByteArray& line) {
 
 // In this order: the network scripts take the namespace's addresses away for a while.
 const struct {
-    const char *folder, *files;
+    QString folder, files;
     std::function<Step()> steps;
-} topics[] = {{"probe", "*.case", probeSteps},
-              {"sntp", "client.cases", [] { return Step(sntpCase); }},
-              {"serial", "*.script", serialSteps},
-              {"network", "*.script", [] { return Step(presence); }}};
+} topics[] = {{u"probe"_s, u"*.case"_s, probeSteps},
+              {u"sntp"_s, u"client.cases"_s, [] { return Step(sntpCase); }},
+              {u"serial"_s, u"*.script"_s, serialSteps},
+              {u"network"_s, u"*.script"_s, [] { return Step(presence); }}};
 
 // The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library
 // then reports the setting as refused), where a UART keeps what it was told. So that these
@@ -456,10 +454,8 @@ private slots:
         QTest::addColumn<int>("topic");
         QTest::addColumn<QString>("path");
         for (int t = 0; t < int(std::size(topics)); ++t) {
-            const QDir dir(QStringLiteral(KS_SOURCE_DIR "/tests/golden/") +
-                           QLatin1String(topics[t].folder));
-            for (const QString& name :
-                 dir.entryList({QLatin1String(topics[t].files)}, QDir::Files, QDir::Name))
+            const QDir dir(u"" KS_SOURCE_DIR "/tests/golden/"_s + topics[t].folder);
+            for (const QString& name : dir.entryList({topics[t].files}, QDir::Files, QDir::Name))
                 QTest::newRow(qPrintable(dir.dirName() + u'/' + name)) << t << dir.filePath(name);
         }
     }
