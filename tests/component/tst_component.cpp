@@ -328,10 +328,9 @@ struct Rig {
         if (word == "line") {
             const termios t = pty->lineSettings();
             QByteArray out;
+            const QMap<speed_t, QByteArray> speeds{{B4800, "4800"}, {B9600, "9600"}};
             for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
-                out += code == B4800   ? "4800 "
-                       : code == B9600 ? "9600 "
-                                       : "code " + num(code) + ' ';
+                out += speeds.value(code, "code " + num(code)) + ' ';
             out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
             out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
             for (const auto& [bit, name] : {std::pair{CSTOPB, "cstopb"}, {CRTSCTS, "crtscts"}})
@@ -359,10 +358,10 @@ struct Rig {
             return yesNo(ok) + (!ok && took.elapsed() < d.OutputTimeout() ? " at once" : "");
         }
         if (word == "device") {
-            QByteArray got;
-            test::waitUntil([&] { return (got += pty->readAvailable()).size() >= arg.size(); },
+            QByteArray in;
+            test::waitUntil([&] { return (in += pty->readAvailable()).size() >= arg.size(); },
                             5000);
-            return test::caseText(got);
+            return test::caseText(in);
         }
         if (word == "hangup") {
             pty->hangUp();
