@@ -172,22 +172,20 @@ QByteArray sntpCase(const QByteArray& line) {
     client->Port = server.port();
     client->ReceiveTimeout = opt.value("timeout").toInt();
     // The exchange as the server's clock sees it: 5 ms there, answer, 5 ms back.
-    const auto answer = [&](qint64 offsetMs, const test::SntpReply& wire) {
-        const qint64 serverUs = (clock.nowMs() + 5 + offsetMs) * 1000;
-        return server.answer(-1, wire, serverUs, serverUs);
-    };
+    server.aheadUs = (5 + 4242) * 1000;
     const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
                                 .wrongOriginate =
                                     opt.value("stray") == "server" && !opt.contains("short")};
     QTimer strays;
     QObject::connect(&strays, &QTimer::timeout, &server, [&] {
-        server.send(answer(-999999, stray), -1, strayAt.isNull() ? nullptr : &other);
+        const qint64 us = (clock.nowMs() + 5 - 999999) * 1000;
+        server.send(server.answer(-1, stray, us, us), -1, strayAt.isNull() ? nullptr : &other);
     });
     server.onRequest = [&] {
         if (opt.contains("stray")) strays.start(40);
         if (opt.value("answer") != "none" && server.requests.size() > opt.value("answer").toInt())
             QTimer::singleShot(200, &server, [&] {
-                server.send(answer(4242, {}));
+                server.answerNow();
                 clock.advance(10);
             });
     };
