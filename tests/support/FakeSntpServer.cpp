@@ -1,12 +1,12 @@
 #include "FakeSntpServer.h"
 
-#include "platform/SystemClock.h"
-
 #include <QtEndian>
 
 namespace ks::test {
 
 namespace {
+constexpr qint64 ForgedAheadUs = 86'400'000'000; // what a taken stray would set
+
 // A full-resolution NTP timestamp: the smallest fraction that reads back as the time meant
 // (a real server's clock is finer than ours, which truncates).
 QByteArray ntpBytes(qint64 us) {
@@ -35,10 +35,6 @@ FakeSntpServer::FakeSntpServer(const QHostAddress& address, quint16 port) {
     });
 }
 
-qint64 FakeSntpServer::nowUs() const {
-    return systemClock().nowMs() * 1000 + aheadUs;
-}
-
 void FakeSntpServer::reset() {
     mode = Mode::Answer;
     reply = {};
@@ -51,7 +47,7 @@ void FakeSntpServer::reset() {
 QByteArray FakeSntpServer::answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
                                   qint64 transmitUs) const {
     QByteArray b(24, '\0');
-    b[0] = char((r.leap << 6) | 0x1C); // version 3, mode 4 (server)
+    b[0] = char(0x1C); // no leap warning, version 3, mode 4 (server)
     b[1] = char(r.stratum);
     QByteArray originate =
         requests[index < 0 ? requests.size() - 1 : index].mid(40, 8).leftJustified(8, '\0');
@@ -101,7 +97,7 @@ void FakeSntpServer::serve(qsizetype index) {
             answerNow(index);
             lastAnswer = t;
         }
-        const qint64 forged = nowUs() + ForgedAheadMs * 1000;
+        const qint64 forged = nowUs() + ForgedAheadUs;
         for (int i = 0; i < 20; ++i, ++strays) {
             if (i % 3 == 0) send(answer(index, {.wrongOriginate = true}, forged, forged), index);
             if (i % 3 == 1) send(answer(index, {}, forged, forged), index, &other_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemClock.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
@@ -12,7 +14,7 @@ namespace ks::test {
 
 // What one answer looks like on the wire.
 struct SntpReply {
-    int leap = 0, stratum = 1, size = 48;
+    int stratum = 1, size = 48;
     bool wrongOriginate = false;
 };
 
@@ -29,11 +31,9 @@ public:
         FloodThenAnswer, // the same flood, with the proper answer from 1 s on
         Late,            // the proper answer after 3.5 s
     };
-    static constexpr qint64 ForgedAheadMs = 86'400'000; // what a taken stray would set
 
     explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost,
                             quint16 port = 0);
-
     bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
     quint16 port() const { return socket.localPort(); }
     void reset();
@@ -41,8 +41,9 @@ public:
     // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
     QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
                       qint64 transmitUs) const;
-    // `reply` to request `index`, stamped now, sent from the server's socket (or `from`).
+    // `reply` to request `index`, stamped now.
     void answerNow(qsizetype index = -1);
+    // To the sender of request `index`, from the server's socket (or `from`).
     void send(const QByteArray& datagram, qsizetype index = -1, QUdpSocket* from = nullptr);
     // True while a late answer or a flood is still to come.
     bool busy() const { return pending_ > 0; }
@@ -58,7 +59,7 @@ public:
     QUdpSocket socket;
 
 private:
-    qint64 nowUs() const;
+    qint64 nowUs() const { return systemClock().nowMs() * 1000 + aheadUs; }
     void serve(qsizetype index);
     QList<std::pair<QHostAddress, quint16>> senders_;
     QUdpSocket other_; // a second port for forged answers

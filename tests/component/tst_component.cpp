@@ -1,0 +1,471 @@
+// The components that talk to the outside, file by file from tests/golden/{probe,sntp,serial,
+// network}: each line's text is added to the output, compared whole with the file's .expected.
+#include "FakeClock.h"
+#include "FakeSntpServer.h"
+#include "Golden.h"
+#include "Namespace.h"
+#include "Pty.h"
+#include "Wait.h"
+#include "components/CPDrv.h"
+#include "components/SNTP.h"
+#include "platform/NetworkPresence.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+using namespace ks;
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr int WaitMs = 15000; // upper bound for anything to happen; never the expected time
+
+// A topic's step: takes a script line, gives the text it adds to the output.
+using Step = std::function<QByteArray(const QByteArray& line)>;
+
+const auto num = [](qint64 n) { return QByteArray::number(n); };
+const auto yesNo = [](bool b) { return QByteArray(b ? "yes" : "no"); };
+const auto arrow = [](const QByteArray& line, const QByteArray& out) {
+    return line + (out.isEmpty() ? "" : " -> " + out) + '\n';
+};
+
+// korvat-probe against a stand-in server, set up by the lines before a run (the words after the
+// first, a line each, under the first). A live reply: the clock now, GMT, serial 42, GPS synced.
+using Setup = QMap<QByteArray, QByteArray>;
+
+// Takes requests on 6645 and answers each on a new connection to the requester's 6646, one
+// reply at a time. Keeps "served FROM BYTES" per request connection.
+struct StandIn : QTcpServer {
+    explicit StandIn(const Setup& s) : setup(s) {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                served.append("served " + socket->peerAddress().toString().toLatin1() + ' ');
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket, at = served.size() - 1] {
+                            const QByteArray text = socket->readAll();
+                            served[at] += test::caseText(text);
+                            for (const QByteArray& body : parseRequests(text))
+                                answer(socket->peerAddress(), replyToken(recogniseRequest(body)),
+                                       num(requests++));
+                        });
+            }
+        });
+        if (!s.contains("no-server")) listen(QHostAddress::AnyIPv4, 6645);
+    }
+    void answer(const QHostAddress& to, const QByteArray& token, const QByteArray& n) {
+        const QByteArrayList dropped = setup.value("drop").simplified().split(' ');
+        if (token.isEmpty() || dropped.contains(n) || dropped.contains("all")) return;
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        const ReplyContext live{42, {1, 0, 2}, DisplayMode::Gmt, {ms, civilFromMs(ms)}};
+        QTcpSocket socket;
+        socket.connectToHost(to, 6646);
+        if (socket.waitForConnected(WaitMs))
+            socket.write(setup.contains("reply") ? test::caseBytes(setup["reply"].chopped(1))
+                                                 : replyFrame(replyText(token, live)));
+        socket.disconnectFromHost();
+        if (socket.state() != QAbstractSocket::UnconnectedState) socket.waitForDisconnected(WaitMs);
+    }
+    Setup setup;
+    QByteArrayList served;
+    int requests = 0;
+};
+
+// What changes from run to run becomes a mark, by the rules in probe/marks.rules.
+QByteArray steady(const QByteArray& text, bool live) {
+    QString s = QString::fromLocal8Bit(text);
+    for (const QByteArray& rule :
+         test::scriptLines(QStringLiteral(KS_SOURCE_DIR "/tests/golden/probe/marks.rules"))) {
+        const qsizetype when = rule.indexOf(' '), arrow = rule.indexOf(" => ");
+        const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, arrow - when - 1)),
+                                    QRegularExpression::MultilineOption);
+        if (live || rule.startsWith("always "))
+            s.replace(re, QString::fromUtf8(rule.mid(arrow + 4)));
+    }
+    return s.toLocal8Bit();
+}
+
+// One run: the command line, what the stand-in was sent, stdout, stderr and the exit status.
+QByteArray run(const QByteArray& args, const Setup& setup) {
+    StandIn server(setup);
+    QTcpServer squatter;
+    if (setup.contains("squat")) squatter.listen(QHostAddress::AnyIPv4, 6646);
+    QProcess probe;
+    probe.start(QStringLiteral(KS_PROBE_BIN),
+                args.isEmpty() ? QStringList() : QString::fromLocal8Bit(args).split(u' '));
+    QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args) + '\n';
+    const auto lines = [&] { return (out += probe.readAllStandardOutput()).count('\n'); };
+    bool stopped = false;
+    // Announcements once it listens; stopped once it showed them all.
+    if (const qsizetype n = setup.value("announce").count('\n')) {
+        test::waitUntil([&] { return lines() >= 1; }, WaitMs);
+        QUdpSocket sender;
+        sender.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+        for (const QByteArray& message : setup["announce"].chopped(1).split('\n'))
+            sender.writeDatagram(test::caseBytes(message), QHostAddress(u"224.0.0.1"_s), 6649);
+        stopped = test::waitUntil([&] { return lines() > n; }, WaitMs);
+        probe.terminate();
+    }
+    const bool ended =
+        test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
+    if (!ended) probe.kill();
+    probe.waitForFinished();
+    lines();
+    result += server.served.join('\n') + (server.served.isEmpty() ? "" : "\n");
+    for (const auto& [stream, text] :
+         {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
+        for (const QByteArray& line : steady(text, !setup.contains("reply")).split('\n'))
+            if (!line.isEmpty()) result += stream + line + '\n';
+    if (stopped || !ended)
+        return result + (stopped ? "stopped after its lines\n" : "still running\n");
+    const bool crashed = probe.exitStatus() != QProcess::NormalExit;
+    return result + (crashed ? QByteArray("crashed") : "exit " + num(probe.exitCode())) + '\n';
+}
+
+Step probeSteps() {
+    return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
+        const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
+        if (word == "run") return run(rest, std::exchange(setup, {}));
+        setup[word] += rest + '\n';
+        const QByteArrayList known = {"reply", "drop", "announce", "no-server", "squat"};
+        return known.contains(word) ? QByteArray() : "unknown step " + line + '\n';
+    };
+}
+
+// The SNTP client on a fake clock against a fake server. The start, 2026-12-05 14:05:09.123 UTC,
+// is NTP eebe9895.1f7ced91, the fraction truncated.
+constexpr qint64 Start = 1796479509123;
+const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced91";
+
+// One case, "NAME: OPTIONS": what the client's calls gave, each clock setting against the
+// server's clock, and how many requests the server saw.
+QByteArray sntpCase(const QByteArray& line) {
+    const QByteArray name = line.left(line.indexOf(':')) + ": ";
+    QMap<QByteArray, QByteArray> opt{
+        {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
+    for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
+        const qsizetype eq = word.indexOf('='); // a word without one is a flag
+        if (!word.isEmpty()) opt[eq < 0 ? word : word.left(eq)] = eq < 0 ? "" : word.mid(eq + 1);
+    }
+    test::FakeClock clock(Start);
+    if (opt.contains("refuse")) clock.refuse = QStringLiteral("Operation not permitted");
+    const QHostAddress at(QString::fromLatin1(opt.value("host")));
+    test::FakeSntpServer server(at.isNull() ? QHostAddress(QHostAddress::LocalHost) : at);
+    server.mode = test::FakeSntpServer::Mode::Silent;
+    QUdpSocket other;
+    const QHostAddress strayAt(QString::fromLatin1(opt.value("stray")));
+    if (!strayAt.isNull() && !other.bind(strayAt, strayAt == at ? 0 : server.port()))
+        return name + "no stray socket\n";
+    QPointer<SntpClient> client = new SntpClient;
+    client->Host = QString::fromLatin1(opt.value("host"));
+    client->Port = server.port();
+    client->ReceiveTimeout = opt.value("timeout").toInt();
+    // The exchange as the server's clock sees it: 5 ms there, answer, 5 ms back.
+    server.aheadUs = (5 + 4242) * 1000;
+    const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
+                                .wrongOriginate =
+                                    opt.value("stray") == "server" && !opt.contains("short")};
+    QTimer strays;
+    QObject::connect(&strays, &QTimer::timeout, &server, [&] {
+        const qint64 us = (clock.nowMs() + 5 - 999999) * 1000;
+        server.send(server.answer(-1, stray, us, us), -1, strayAt.isNull() ? nullptr : &other);
+    });
+    server.onRequest = [&] {
+        if (opt.contains("stray")) strays.start(40);
+        if (opt.value("answer") != "none" && server.requests.size() > opt.value("answer").toInt())
+            QTimer::singleShot(200, &server, [&] {
+                server.answerNow();
+                clock.advance(10);
+            });
+    };
+    QByteArrayList results;
+    const QByteArray at100 = opt.value("at100");
+    QTimer::singleShot(100, &server, [&] {
+        if (at100 == "cancel") client->Cancel();
+        if (at100 == "destroy") delete client.data();
+        try {
+            if (at100 == "nested") client->SyncClock();
+        } catch (const SntpError& e) {
+            results << e.message().toLatin1();
+        }
+    });
+    if (at100 == "destroy")
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "SntpClient destroyed while an exchange waits; the exchange ends without result");
+    for (int call = 0; call < opt.value("calls").toInt(); ++call) {
+        QElapsedTimer took;
+        took.start();
+        SntpClient* raw = client.data();
+        try {
+            const bool set = raw->SyncClock();
+            results << (set                ? "set"
+                        : client.isNull()  ? "destroyed"
+                        : raw->cancelled() ? "cancelled"
+                                           : "not set");
+            if (took.elapsed() < opt.value("timeout").toInt()) results << "ended early";
+        } catch (const SntpError& e) {
+            results << (opt.contains("resolver") ? "the resolver's error" : e.message().toLatin1());
+            if (raw->findChild<QUdpSocket*>()) results << "with a socket";
+        }
+        strays.stop();
+        if (client && client->running()) results << "still running";
+    }
+    delete client.data();
+    QByteArray out = name + results.join(", ");
+    for (const test::FakeClock::Setting& s : clock.settings)
+        out += QString::asprintf(" %s%+lld", s.kind == ClockSetKind::Local ? "" : "UTC ",
+                                 s.utcMs - clock.nowMs())
+                   .toLatin1();
+    for (const QByteArray& request : server.requests)
+        if (request.toHex() != StartRequestHex) out += " request " + request.toHex();
+    const qsizetype n = server.requests.size();
+    return out + " (" + num(n) + (n == 1 ? " request)\n" : " requests)\n");
+}
+
+// The serial driver on COM3, a pseudo-terminal whose other side plays the receiver.
+struct Rig {
+    std::unique_ptr<test::Pty> pty = std::make_unique<test::Pty>();
+    TCommPortDriver d;
+    QByteArray got, faults; // what the driver delivered; blocks that broke a rule
+
+    Rig() {
+        qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+        d.OnReceiveData = [this](TCommPortDriver* sender, const char* data, quint32 size) {
+            if (sender != &d || QThread::currentThread() != qApp->thread() || size < 1 ||
+                size > d.InBufSize())
+                faults += " block of " + num(size) + " off the rules";
+            got.append(data, size);
+        };
+    }
+    ~Rig() { qunsetenv("KSERVER_COM3"); }
+
+    // Sends `bytes` as the receiver (from a thread of its own: the loop runs meanwhile) and waits
+    // for them whole; says what came otherwise, and with `paced` whether a 10 ms timer kept pace.
+    QByteArray receive(const QByteArray& bytes, bool send = true, bool paced = false) {
+        QElapsedTimer sinceTick, took;
+        qint64 longestGap = 0, ticks = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            longestGap = qMax(longestGap, sinceTick.restart());
+            ++ticks;
+        });
+        tick.start(10);
+        sinceTick.start();
+        took.start();
+        bool written = !send;
+        std::thread writer([&] { written = written || pty->write(bytes); });
+        test::waitUntil([&] { return got.size() >= bytes.size(); }, 120'000);
+        writer.join();
+        QByteArray out =
+            (written ? "" : "not sent, ") +
+            (got == bytes ? "whole"
+                          : "got " + num(got.size()) + " bytes: " + test::caseText(got.left(60))) +
+            faults;
+        got.clear();
+        if (paced && longestGap < 1000 && ticks >= took.elapsed() / 100)
+            out += ", the loop kept its pace";
+        else if (paced)
+            out +=
+                ", the loop stood still for " + num(longestGap) + " ms, " + num(ticks) + " ticks";
+        return out;
+    }
+
+    QByteArray step(const QByteArray& word, const QByteArrayList& args) {
+        const QByteArray arg = test::caseBytes(args.value(0));
+        // Setters in the order given, as the panel calls them.
+        for (const QByteArray& a : word == "set" ? args : QByteArrayList()) {
+            const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
+            const int n = value.toInt();
+            const QString path = value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
+            if (key == "baud") d.SetBaudRate(TBaudRate(n));
+            if (key == "data") d.SetDataBits(TDataBits(n));
+            if (key == "parity") d.SetParity(TParity(n));
+            if (key == "stop") d.SetStopBits(TStopBits(n));
+            if (key == "hw") d.SetHwFlow(THwFlowControl(n));
+            if (key == "sw") d.SetSwFlow(TSwFlowControl(n));
+            if (key == "inbuf") d.SetInBufSize(quint32(n));
+            if (key == "timeout") d.SetOutputTimeout(quint16(n));
+            if (key == "port") d.SetPort(TPortNumber(n));
+            if (key == "name") d.SetPortName(path);
+            if (key == "COM3") qputenv("KSERVER_COM3", value);
+            if (key == "lookup")
+                d.setPortsLookup([this, path](const QString& name) {
+                    return name == path ? pty->slavePath() : QString();
+                });
+        }
+        if (word == "set") return {};
+        if (word == "show")
+            return "baud " + num(d.BaudRateValue()) + ", inbuf " + num(d.InBufSize()) + ", port " +
+                   num(d.Port()) + ' ' + d.PortName().toLocal8Bit();
+        if (word == "connect" || word == "other") {
+            TCommPortDriver other;
+            other.SetPort(TPortNumber(3));
+            TCommPortDriver& which = word == "other" ? other : d;
+            const bool ok = which.Connect();
+            return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) +
+                   (ok ? "" : ": " + which.LastError().toLocal8Bit());
+        }
+        if (word == "open") { // as any other program would
+            const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+            if (fd < 0) return QByteArray("refused: ") + ::strerror(errno);
+            ::close(fd);
+            return "opened";
+        }
+        if (word == "line") {
+            const termios t = pty->lineSettings();
+            QByteArray out;
+            const QMap<speed_t, QByteArray> speeds{{B4800, "4800"}, {B9600, "9600"}};
+            for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
+                out += speeds.value(code, "code " + num(code)) + ' ';
+            out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
+            out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
+            for (const auto& [bit, name] : {std::pair{CSTOPB, "cstopb"}, {CRTSCTS, "crtscts"}})
+                out += QByteArray(t.c_cflag & bit ? " " : " -") + name;
+            for (const auto& [bit, name] :
+                 {std::pair{IXON, "ixon"}, {IXOFF, "ixoff"}, {INPCK, "inpck"}})
+                out += QByteArray(t.c_iflag & bit ? " " : " -") + name;
+            return out;
+        }
+        if (word == "disconnect") d.Disconnect();
+        if (word == "disconnect" || word == "connected")
+            return "connected " + yesNo(d.Connected()) + ", exclusive " + yesNo(pty->exclusive());
+        if (word == "send") return yesNo(pty->write(arg));
+        if (word == "receive" || word == "received") return receive(arg, word == "receive");
+        if (word == "burst" || word == "flood") {
+            QByteArray bytes(args.value(0).toInt(), 'x');
+            for (qsizetype i = 0; word == "burst" && i < bytes.size(); ++i)
+                bytes[i] = char('A' + i % 26);
+            return receive(bytes, true, word == "flood");
+        }
+        if (word == "write") {
+            QElapsedTimer took;
+            took.start();
+            const bool ok = d.WriteText(arg == "stuck" ? QByteArray(4 << 20, 'x') : arg);
+            return yesNo(ok) + (!ok && took.elapsed() < d.OutputTimeout() ? " at once" : "");
+        }
+        if (word == "device") {
+            QByteArray in;
+            test::waitUntil([&] { return (in += pty->readAvailable()).size() >= arg.size(); },
+                            5000);
+            return test::caseText(in);
+        }
+        if (word == "hangup") {
+            pty->hangUp();
+            test::waitUntil([&] { return !d.Connected(); }, 5000);
+            // Once closed nothing keeps the process busy: a dead handle polled in a loop would.
+            const std::clock_t cpuBefore = std::clock();
+            test::pumpFor(500);
+            return "connected " + yesNo(d.Connected()) + ", busy " +
+                   yesNo(std::clock() - cpuBefore >= CLOCKS_PER_SEC / 4);
+        }
+        if (word != "replug") return "unknown step";
+        pty = std::make_unique<test::Pty>();
+        qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+        return {};
+    }
+};
+
+// One driver per file; its device's path shows as "PTY".
+Step serialSteps() {
+    return [rig = std::make_shared<Rig>()](const QByteArray& line) {
+        const QByteArrayList words = line.split(' ');
+        return arrow(line, rig->step(words.first(), words.mid(1)))
+            .replace(rig->pty->slavePath().toLocal8Bit(), "PTY");
+    };
+}
+
+// Network presence against the namespace's interfaces, changed under it.
+QByteArray presence(const QByteArray& line) {
+    if (line.startsWith("ip "))
+        return arrow(line, test::ip(QString::fromLocal8Bit(line.mid(3))) ? "" : "failed");
+    return arrow(line, yesNo(line == "await" ? test::waitUntil(hasNetworkAddress, 5000)
+                                             : hasNetworkAddress()));
+}
+
+// In this order: the network scripts take the namespace's addresses away for a while.
+const struct {
+    QString folder, files;
+    std::function<Step()> steps;
+} topics[] = {{u"probe"_s, u"*.case"_s, probeSteps},
+              {u"sntp"_s, u"client.cases"_s, [] { return Step(sntpCase); }},
+              {u"serial"_s, u"*.script"_s, serialSteps},
+              {u"network"_s, u"*.script"_s, [] { return Step(presence); }}};
+
+// The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library
+// then reports the setting as refused), where a UART keeps what it was told. So that these
+// bits show like the rest, this process sees its pseudo-terminals as UARTs: they are kept per
+// device on the way into the C library and put back on the way out.
+constexpr tcflag_t UartOnlyBits = CSIZE | PARENB;
+std::map<dev_t, tcflag_t> keptBits;
+
+dev_t ptySlave(int fd) { // 0 for anything else
+    struct stat s {};
+    const bool pty = ::fstat(fd, &s) == 0 && S_ISCHR(s.st_mode) && major(s.st_rdev) >= 136 &&
+                     major(s.st_rdev) <= 143; // UNIX 98 pty slaves
+    return pty ? s.st_rdev : 0;
+}
+} // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
+    static const auto real =
+        reinterpret_cast<int (*)(int, int, const termios*)>(::dlsym(RTLD_NEXT, "tcsetattr"));
+    const dev_t device = ptySlave(fd);
+    if (!settings || !device) return real(fd, action, settings);
+    termios accepted = *settings;
+    accepted.c_cflag = (accepted.c_cflag & ~UartOnlyBits) | CS8;
+    const int result = real(fd, action, &accepted);
+    if (result == 0) keptBits[device] = settings->c_cflag & UartOnlyBits;
+    return result;
+}
+
+extern "C" int tcgetattr(int fd, termios* settings) noexcept {
+    static const auto real =
+        reinterpret_cast<int (*)(int, termios*)>(::dlsym(RTLD_NEXT, "tcgetattr"));
+    const int result = real(fd, settings);
+    const auto kept = keptBits.find(ptySlave(fd));
+    if (result == 0 && kept != keptBits.end())
+        settings->c_cflag = (settings->c_cflag & ~UartOnlyBits) | kept->second;
+    return result;
+}
+
+class TestComponent : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        // Opens fixed ports, multicasts, changes the interfaces, opens past TIOCEXCL.
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) QSKIP("run inside tests/netns-run");
+    }
+    void cases_data() {
+        QTest::addColumn<int>("topic");
+        QTest::addColumn<QString>("path");
+        for (int t = 0; t < int(std::size(topics)); ++t) {
+            const QDir dir(u"" KS_SOURCE_DIR "/tests/golden/"_s + topics[t].folder);
+            for (const QString& name : dir.entryList({topics[t].files}, QDir::Files, QDir::Name))
+                QTest::newRow(qPrintable(dir.dirName() + u'/' + name)) << t << dir.filePath(name);
+        }
+    }
+    void cases() {
+        QFETCH(int, topic);
+        QFETCH(QString, path);
+        const Step step = topics[topic].steps();
+        QByteArray actual;
+        for (const QByteArray& line : test::scriptLines(path))
+            actual += step(line);
+        KS_COMPARE_GOLDEN(actual, test::expectedPath(path));
+    }
+};
+
+QTEST_MAIN(TestComponent)
+#include "tst_component.moc"
