@@ -1,5 +1,6 @@
 #include "FakeSntpServer.h"
 
+#include <QElapsedTimer>
 #include <QtEndian>
 
 namespace ks::test {
@@ -28,20 +29,10 @@ FakeSntpServer::FakeSntpServer(const QHostAddress& address, quint16 port) {
             socket.readDatagram(data.data(), data.size(), &from.first, &from.second);
             requests.append(data);
             senders_.append(from);
-            sinceRequest.start();
             if (onRequest) onRequest();
             serve(requests.size() - 1);
         }
     });
-}
-
-void FakeSntpServer::reset() {
-    mode = Mode::Answer;
-    reply = {};
-    onRequest = nullptr;
-    requests.clear();
-    senders_.clear();
-    strays = 0;
 }
 
 QByteArray FakeSntpServer::answer(qsizetype index, const SntpReply& r, qint64 receiveUs,

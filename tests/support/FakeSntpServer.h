@@ -2,7 +2,6 @@
 
 #include "platform/SystemClock.h"
 
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -36,7 +35,6 @@ public:
                             quint16 port = 0);
     bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
     quint16 port() const { return socket.localPort(); }
-    void reset();
 
     // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
     QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
@@ -53,7 +51,6 @@ public:
     qint64 aheadUs = 0;
     std::function<void()> onRequest; // runs when a request arrives, before any answer
     QList<QByteArray> requests;
-    QElapsedTimer sinceRequest;
     qint64 stampedMs = 0; // the transmit time of the last answer
     qint64 strays = 0;
     QUdpSocket socket;
