@@ -7,7 +7,6 @@
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
-#include "Wait.h"
 #include "ZoneScope.h"
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
