@@ -2,17 +2,22 @@
 // against it in this private namespace, and what the clients, the group and the operator saw
 // is compared with NAME.expected (the script language is in tests/golden/README.md).
 #include "AppProcess.h"
+#include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
 #include "Namespace.h"
+#include "Pty.h"
 #include "TestWindow.h"
 #include "Wait.h"
 #include "platform/StatusServer.h"
+#include "protocol/Nmea.h"
+#include "protocol/Sntp.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalSocket>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -35,7 +40,7 @@ QString str(const QByteArray& text) { return QString::fromLocal8Bit(text); }
 QHostAddress host(const QByteArray& text) { return QHostAddress(str(text)); }
 
 // What changes from run to run: the date and time, the serial, the temporary folder.
-QByteArray masked(const QByteArray& text, const QString& root) {
+QByteArray masked(const QByteArray& text, const QString& root, const QString& pty = {}) {
     static const std::pair<const char*, const char*> masks[]{
         {"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD hh:mm:ss"},
         {"(^<\\d>|\"|up )\\d\\d:\\d\\d:\\d\\d", "\\1hh:mm:ss"},
@@ -46,6 +51,7 @@ QByteArray masked(const QByteArray& text, const QString& root) {
         {"\"uptime_s\":\\d+", "\"uptime_s\":N"}};
     QString s = str(text);
     if (!root.isEmpty()) s.replace(root, QStringLiteral("ROOT"));
+    if (!pty.isEmpty()) s.replace(pty, QStringLiteral("PTY"));
     for (const auto& [pattern, with] : masks)
         s.replace(QRegularExpression(QLatin1String(pattern)), QLatin1String(with));
     return s.toLocal8Bit();
@@ -69,6 +75,9 @@ struct Scenario {
     std::unique_ptr<GroupListener> group;
     std::vector<std::unique_ptr<QObject>> held; // reply catchers, taken ports, fillers
     std::map<QByteArray, std::unique_ptr<QTcpSocket>> clients;
+    std::unique_ptr<Pty> receiver;
+    QByteArray heard, duringAttempt; // from the receiver's port; port 6645 while NTP is asked
+    std::unique_ptr<FakeSntpServer> ntp;
     QList<std::pair<QByteArray, QByteArray>> replies; // requester, bytes
     QByteArray settings, out;
     QStringList args;
@@ -115,31 +124,65 @@ struct Scenario {
         }
         clients[name] = std::move(s);
     }
+    QString statusPath() const { return app.runtimeDir() + QStringLiteral("/kserver.status"); }
     QString status(const QByteArray& key) {
-        const QByteArray json = ks::StatusServer::ask(app.runtimeDir() + QStringLiteral("/kserver.status"),
-                                                      "status", WaitMs);
+        const QByteArray json = ks::StatusServer::ask(statusPath(), "status", WaitMs);
         return QJsonDocument::fromJson(json).object().value(QLatin1String(key)).toVariant().toString();
     }
-    void probe(const QStringList& args) {
-        QProcess p;
-        p.setProcessEnvironment(app.env);
-        p.start(QStringLiteral(KS_PROBE_BIN), args);
-        QVERIFY(p.waitForFinished(WaitMs));
-        out += "probe " + args.join(QLatin1Char(' ')).toLocal8Bit() + ": exit ";
-        out += QByteArray::number(p.exitCode()) + '\n';
-        for (const QByteArray& l : p.readAllStandardOutput().split('\n'))
-            if (!l.isEmpty()) out += "  " + masked(l, app.root()) + '\n';
+    QByteArray expand(QByteArray text) const {
+        return text.replace("ROOT", app.root().toLocal8Bit())
+            .replace("PTY", receiver ? receiver->slavePath().toLocal8Bit() : "PTY");
     }
-    void second() {
+    QByteArray mask(const QByteArray& text) {
+        return masked(text, app.root(), receiver ? receiver->slavePath() : QString());
+    }
+    // An SNTP server on 127.0.0.1:123 an hour and 2.5 s ahead; while it is asked, a client
+    // tries port 6645.
+    void serveNtp(bool answer) {
+        ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
+        QVERIFY(ntp->bound());
+        ntp->aheadUs = 3'602'500'000;
+        ntp->mode = answer ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
+        ntp->onRequest = [this] {
+            QTcpSocket early;
+            early.connectToHost(QHostAddress::LocalHost, 6645);
+            duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
+        };
+    }
+    // Silent, deaf (asks, never reads), garbage, a flood: the garbage is cut off after a
+    // line's worth, the silent one after the time limit, and the program answers on.
+    void hostile() {
+        const QString path = statusPath();
+        QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
+        const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
+        out += others ? "status socket: open to others" : "status socket: its user's only";
+        std::vector<std::unique_ptr<QLocalSocket>> c;
+        for (int i = 0; i < 23; ++i) {
+            c.push_back(std::make_unique<QLocalSocket>());
+            c.back()->connectToServer(path);
+            if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
+        }
+        c[1]->write("status\n");
+        c[2]->write(QByteArray(1 << 20, 'x'));
+        const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
+        const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
+        QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
+        out += ", withstood hostile clients\n";
+    }
+    // Another program beside this one (korvat-probe, a second copy): its exit status and output.
+    void aside(const QString& program, const QStringList& args, const QByteArray& label) {
         QProcess p;
         p.setProcessEnvironment(app.env);
-        p.start(app.binDir() + QStringLiteral("/korvat-server"), {});
+        p.start(program, args);
         QVERIFY(p.waitForFinished(WaitMs));
-        out += "second copy: exit " + QByteArray::number(p.exitCode()) + ": " + p.readAllStandardError();
+        out += label + ": exit " + QByteArray::number(p.exitCode()) + '\n';
+        for (const QByteArray& l : (p.readAllStandardOutput() + p.readAllStandardError()).split('\n'))
+            if (!l.isEmpty()) out += "  " + mask(l) + '\n';
     }
     void ended() {
         QVERIFY(app.waitForExit(WaitMs));
-        out += "exit " + QByteArray::number(app.process().exitCode()) + '\n';
+        out += "exit " + QByteArray::number(app.process().exitCode());
+        out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
     }
     void run(const QByteArray& line);
     QByteArray report();
@@ -150,9 +193,11 @@ void Scenario::run(const QByteArray& line) {
     const QByteArray& cmd = w[0];
     const QByteArray rest = line.mid(cmd.size() + 1), tail = w.mid(2).join(' ');
     const auto waitFor = [&line](auto done) { QVERIFY2(waitUntil(done, WaitMs), line.constData()); };
-    if (cmd == "settings") settings += rest + "\r\n";
+    if (cmd == "settings") settings += expand(rest) + "\r\n";
     else if (cmd == "args") args = str(rest).split(QLatin1Char(' '));
-    else if (cmd == "env") app.env.insert(str(w[1]), str(tail).replace(QStringLiteral("ROOT"), app.root()));
+    else if (cmd == "env") app.env.insert(str(w[1]), str(expand(tail)));
+    else if (cmd == "receiver") receiver = std::make_unique<Pty>();
+    else if (cmd == "ntp") serveNtp(w[1] == "answer");
     else if (cmd == "file") QVERIFY(QFile(app.root() + u'/' + str(w[1])).open(QIODevice::WriteOnly));
     else if (cmd == "journal") app.stderrToJournal(w[1] == "same");
     else if (cmd == "take-port") {
@@ -206,8 +251,28 @@ void Scenario::run(const QByteArray& line) {
     else if (cmd == "status") waitFor([&] { return status(w[1]) == QLatin1String(w[2]); });
     else if (cmd == "mark") mark.start();
     else if (cmd == "atleast") QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData());
-    else if (cmd == "probe") probe(str(rest).split(QLatin1Char(' ')));
-    else if (cmd == "second") second();
+    else if (cmd == "atmost") QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData());
+    else if (cmd == "nmea") {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QByteArray body = rest;
+        body.replace("hhmmss", now.toString(QStringLiteral("hhmmss")).toLatin1())
+            .replace("ddmmyy", now.toString(QStringLiteral("ddMMyy")).toLatin1());
+        QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
+    } else if (cmd == "heard") { // lines from the receiver's port, and whether it is exclusive
+        waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
+        for (const QByteArray& l : heard.split('\n'))
+            if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
+        out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
+    } else if (cmd == "attempt") {
+        waitFor([&] { return !duringAttempt.isEmpty(); });
+        out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
+    } else if (cmd == "hostile") hostile();
+    else if (cmd == "ask") {
+        const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
+        out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+    }
+    else if (cmd == "probe") aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line);
+    else if (cmd == "second") aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy");
     else if (cmd == "signal") QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0);
     else if (cmd == "exit") ended();
     else QFAIL(line.constData());
@@ -217,18 +282,27 @@ QByteArray Scenario::report() {
     listener().waitFor({}, 200); // anything still on its way
     out += "replies:\n";
     std::stable_sort(replies.begin(), replies.end(), [](auto& a, auto& b) { return a.first < b.first; });
-    for (const auto& [to, bytes] : replies) out += "  " + to + " <- " + masked(bytes, app.root()) + '\n';
+    for (const auto& [to, bytes] : replies) out += "  " + to + " <- " + mask(bytes) + '\n';
     out += "group:\n";
     for (qsizetype i = 0; i < group->received.size(); ++i)
         out += "  " + group->received[i] + " ttl " + QByteArray::number(group->ttls[i]) + '\n';
     QList<QByteArray> lines;
-    for (const QByteArray& l : app.lines()) lines.append(masked(l, app.root()));
+    for (const QByteArray& l : app.lines()) lines.append(mask(l));
     if (sortLog) std::sort(lines.begin(), lines.end());
     out += "stderr:\n  " + lines.join("\n  ") + '\n';
     QFile file(app.settingsPath());
     const bool same =
         !settings.isEmpty() && file.open(QIODevice::ReadOnly) && file.readAll().endsWith(settings);
     out += !file.exists() ? "settings: none\n" : same ? "settings: as written\n" : "settings: changed\n";
+    QFile clockLog(app.root() + QStringLiteral("/clock.log"));
+    const qint64 serverNow = QDateTime::currentMSecsSinceEpoch() + (ntp ? ntp->aheadUs / 1000 : 0);
+    if (clockLog.open(QIODevice::ReadOnly)) out += "clock log:\n";
+    for (const QByteArray& l : clockLog.isOpen() ? clockLog.readAll().split('\n') : QList<QByteArray>()) {
+        // The server's time when it answered plus half the round trip: no later than its time now.
+        const qint64 ms = QDateTime::fromString(str(l.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        if (!l.isEmpty()) out += "  " + (ntp && ms >= ntp->stampedMs - 1 && ms <= serverNow + 1
+                                              ? "SERVER-TIME" + l.mid(24) : l) + '\n';
+    }
     for (const QString& name : csv ? QDir(app.logsDir()).entryList(QDir::Files) : QStringList()) {
         QFile f(app.logsDir() + QLatin1Char('/') + name);
         f.open(QIODevice::ReadOnly);

@@ -1,23 +1,18 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
 // scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
-// a window on a fake clock, tick by tick. Then what needs real time or the program itself:
-// the settings files read and written back, the chime's sound file, the layout, and the
-// program taking the time from a receiver and from an NTP server.
-#include "AppProcess.h"
+// a window on a fake clock, tick by tick. Then what needs real time: the settings files read
+// and written back, the reply serial and the chime's sound file.
 #include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
-#include "Wait.h"
 #include "ZoneScope.h"
 #include "app/CodeLabel.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "platform/Ui.h"
 #include "platform/WavePlayer.h"
-#include "protocol/DateFormat.h"
-#include "protocol/Nmea.h"
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
@@ -41,9 +36,6 @@ QList<QByteArray> chimes;
 QList<QByteArray> played(bool take = false) {
     QMutexLocker lock(&chimeLock);
     return take ? std::exchange(chimes, {}) : chimes;
-}
-QByteArray ntpSettings() {
-    return test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n";
 }
 
 // The reply serial shown as ####: it is drawn at random.
@@ -372,120 +364,6 @@ private slots:
             QVERIFY(QDir::setCurrent(before));
             QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : there.fileName()).canonicalFilePath());
         }
-    }
-
-    // The program itself. From a receiver on the port the ports key names: the set-up sentences,
-    // an exclusive line, the clock settings recorded, or without the clock right the operator
-    // told once how to grant it. From an NTP server at start-up: answered, it sets the clock
-    // (recorded) to the server's time and announces 3_0_2, port 6645 opening only after the
-    // attempt (a client connecting during it is refused, one after it answered); SIGTERM while
-    // it waits ends the attempt quietly and the program at once.
-    void process_data() {
-        QTest::addColumn<QByteArray>("kind");
-        for (const char* kind : {"gps clock log", "gps no clock right", "ntp answered", "ntp SIGTERM"})
-            QTest::newRow(kind) << QByteArray(kind);
-    }
-    void process() {
-        QFETCH(QByteArray, kind);
-        const bool clockLog = kind != "gps no clock right", answered = kind != "ntp SIGTERM";
-        QFile uidMap(QStringLiteral("/proc/self/uid_map"));
-        if (!clockLog && uidMap.open(QIODevice::ReadOnly) &&
-            uidMap.readAll().simplified() == "0 0 4294967295")
-            QSKIP("runs only inside the test namespace, where the clock cannot be set");
-        test::GroupListener group;
-        test::AppProcess app;
-        QFile log(app.root() + QStringLiteral("/clock.log"));
-        if (clockLog)
-            app.env.insert(QStringLiteral("KSERVER_CLOCK_LOG"), log.fileName());
-        else
-            app.env.remove(QStringLiteral("KSERVER_CLOCK_LOG"));
-        if (kind.startsWith("gps")) return receiver(app, group, log, clockLog);
-        test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
-        app.writeSettings(ntpSettings());
-        server.aheadUs = 3'602'500'000;
-        server.mode = answered ? test::FakeSntpServer::Mode::Answer : test::FakeSntpServer::Mode::Silent;
-        QAbstractSocket::SocketError duringAttempt = QAbstractSocket::UnknownSocketError;
-        server.onRequest = [&] {
-            QTcpSocket early;
-            early.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
-            if (!early.waitForConnected(5000)) duringAttempt = early.error();
-        };
-        app.start();
-        QVERIFY(app.waitForLine(answered ? "Successful Sync to 127.0.0.1" : "Attempting Sync to 127.0.0.1",
-                                5000));
-        const qint64 seenMs = QDateTime::currentMSecsSinceEpoch() + server.aheadUs / 1000;
-        QTRY_COMPARE_WITH_TIMEOUT(duringAttempt, QAbstractSocket::ConnectionRefusedError, 5000);
-        if (!answered) {
-            const qint64 took = app.terminate(5000);
-            QVERIFY2(took >= 0 && took < 1000, QByteArray::number(took).constData());
-            QCOMPARE(app.process().exitCode(), 0);
-            QVERIFY(group.waitFor("0_0_9", 2000));
-            // "Attempting Sync to", nothing after it
-            QCOMPARE(app.lines().join('\n').count("\tNTP Sync\t"), 1);
-            return;
-        }
-        const QByteArray reply = replyTo(ClientType::Korvat1001);
-        QVERIFY2(reply.startsWith("{KORVAT"), reply.constData());
-        QVERIFY(group.waitFor("3_0_2", 5000));
-        QCOMPARE(group.received, QList<QByteArray>{"3_0_2"}); // no tick ran during start-up
-        // The server's time when it answered, plus half the round trip: no later than the
-        // server's time when the test saw the entry.
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray line = log.readAll();
-        const qint64 setMs =
-            QDateTime::fromString(QString::fromLatin1(line.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
-        QVERIFY2(line.endsWith("Z local\n") && line.count('\n') == 1 && setMs >= server.stampedMs - 1 &&
-                     setMs <= seenMs + 1,
-                 line.constData());
-        QVERIFY(app.terminate() >= 0);
-    }
-
-private:
-    static void receiver(test::AppProcess& app, test::GroupListener& group, QFile& log, bool clockLog) {
-        test::Pty pty;
-        app.env.remove(QStringLiteral("KSERVER_COM1"));
-        app.writeSettings(test::SettingsHeader +
-                          "\"source\"=dword:00000001\r\n\"port\"=dword:00000001\r\n"
-                          "\"autoconnect\"=dword:00000001\r\n\r\n"
-                          "[HKEY_CURRENT_USER\\SOFTWARE\\BREVANE\\KORVATSERVER\\Ports]\r\n\"COM1\"=\"" +
-                          pty.slavePath().toLocal8Bit() + "\"\r\n");
-        app.start();
-        const QByteArray setup = GpsSetupSentences().join();
-        QByteArray got;
-        QVERIFY(test::waitUntil([&] { return (got += pty.readAvailable()).size() >= setup.size(); }, 10000));
-        QCOMPARE(got, setup);
-        QVERIFY(pty.exclusive());
-        auto sentence = [](const QByteArray& b) { return b + '*' + NmeaChecksum(b) + "\r\n"; };
-        auto fix = [&](const char* sats) {
-            return sentence("$GPGGA,101500.000,4807.038,N,01131.000,E,1," + QByteArray(sats) +
-                            ",0.9,545.4,M,46.9,M,,");
-        };
-        QVERIFY(pty.write(fix("07")) && group.waitFor("1_0_2", 10000));
-        // Without the right, sentences of the present time: a clock that took them stays right.
-        const CivilTime t =
-            civilFromMs(clockLog ? msFromCivil({2009, 3, 24, 10, 15}) : QDateTime::currentMSecsSinceEpoch());
-        QByteArray sentences;
-        for (int i = 0; i < 3; ++i)
-            sentences +=
-                sentence("$GPRMC," + formatDateTime("hhnnss.", t) + QByteArray::number(100 + i) +
-                         ",A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) + ",003.1,W");
-        // Lines are taken in order: once the lost fix is announced, every setting was tried.
-        QVERIFY(pty.write(sentences + fix("00")) && group.waitFor("1_0_0", 10000));
-        QList<QByteArray> reports;
-        for (const QByteArray& line : app.lines())
-            if (line.contains("\tClock\t")) reports += line.mid(line.indexOf('\t') + 1);
-        if (clockLog) {
-            QVERIFY(reports.isEmpty() && log.open(QIODevice::ReadOnly));
-            QCOMPARE(log.readAll(), "2009-03-24T10:15:00.100Z utc\n2009-03-24T10:15:00.101Z utc\n"
-                                    "2009-03-24T10:15:00.102Z utc\n");
-        } else {
-            QCOMPARE(reports.size(), 1);
-            QVERIFY2(
-                reports[0].startsWith("0\tClock\tKorvat Server may not set the clock. Grant it the right "
-                                      "with: sudo setcap cap_sys_time+p "),
-                reports[0].constData());
-        }
-        QVERIFY(app.terminate() >= 0);
     }
 };
 
