@@ -13,7 +13,6 @@
 #include "protocol/Sntp.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -139,12 +138,11 @@ void Scenario::run(const QByteArray& line) {
         QTcpServer* server = listen(w[1], 6646);
         QVERIFY(server);
         QObject::connect(server, &QTcpServer::newConnection, [this, server, address = w[1]] {
-            while (QTcpSocket* s = server->nextPendingConnection()) {
+            while (QTcpSocket* s = server->nextPendingConnection())
                 QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, address] {
                     replies.append({address, s->readAll()});
                     s->deleteLater();
                 });
-            }
         });
     } else if (cmd == "hang") { // a requester whose reply port accepts nothing more: its backlog is full
         QTcpServer* full = listen(w[1], 6646, 0);
@@ -195,18 +193,16 @@ void Scenario::run(const QByteArray& line) {
         out += '\n';
     } else if (cmd == "replies") waitFor([&] { return replies.size() >= w[1].toInt(); });
     else if (cmd == "status") waitFor([&] { // a field of the status socket's answer
-        const QByteArray json = ks::StatusServer::ask(statusPath(), "status", WaitMs);
-        const QJsonValue v = QJsonDocument::fromJson(json).object().value(QLatin1String(w[1]));
-        return v.toVariant().toString() == QLatin1String(w[2]);
+        const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
+        return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
     });
     else if (cmd == "mark") mark.start();
     else if (cmd == "atleast") QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData());
     else if (cmd == "atmost") QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData());
     else if (cmd == "nmea") {
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        QByteArray body = rest;
-        body.replace("hhmmss", now.toString(QStringLiteral("hhmmss")).toLatin1())
-            .replace("ddmmyy", now.toString(QStringLiteral("ddMMyy")).toLatin1());
+        const QByteArray body = QByteArray(rest).replace("hhmmss", now.toString(u"hhmmss").toLatin1())
+                                    .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
         QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
     } else if (cmd == "heard") { // lines from the receiver's port, and whether it is exclusive
         waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
@@ -224,8 +220,7 @@ void Scenario::run(const QByteArray& line) {
         out += others ? "status socket: open to others" : "status socket: its user's only";
         std::vector<std::unique_ptr<QLocalSocket>> c;
         for (int i = 0; i < 23; ++i) {
-            c.push_back(std::make_unique<QLocalSocket>());
-            c.back()->connectToServer(path);
+            c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
             if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
         }
         c[1]->write("status\n");
@@ -261,24 +256,21 @@ QByteArray Scenario::report() {
     for (const QByteArray& l : app.lines()) lines.append(mask(l));
     if (sortLog) std::sort(lines.begin(), lines.end());
     out += "stderr:\n  " + lines.join("\n  ") + '\n';
-    QFile file(app.settingsPath());
-    const bool same =
-        !settings.isEmpty() && file.open(QIODevice::ReadOnly) && file.readAll().endsWith(settings);
-    out += !file.exists() ? "settings: none\n" : same ? "settings: as written\n" : "settings: changed\n";
-    QFile clockLog(app.root() + QStringLiteral("/clock.log"));
+    const bool same = !settings.isEmpty() && fileContents(app.settingsPath()).endsWith(settings);
+    out += !QFile::exists(app.settingsPath()) ? "settings: none\n"
+           : same                             ? "settings: as written\n"
+                                              : "settings: changed\n";
+    const QString clockLog = app.root() + QStringLiteral("/clock.log");
     const qint64 serverNow = QDateTime::currentMSecsSinceEpoch() + (ntp ? ntp->aheadUs / 1000 : 0);
-    if (clockLog.open(QIODevice::ReadOnly)) out += "clock log:\n";
-    for (const QByteArray& l : clockLog.isOpen() ? clockLog.readAll().split('\n') : QList<QByteArray>()) {
+    if (QFile::exists(clockLog)) out += "clock log:\n";
+    for (const QByteArray& l : fileContents(clockLog).split('\n')) {
         // The server's time when it answered plus half the round trip: no later than its time now.
         const qint64 ms = QDateTime::fromString(str(l.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
         if (!l.isEmpty()) out += "  " + (ntp && ms >= ntp->stampedMs - 1 && ms <= serverNow + 1
                                               ? "SERVER-TIME" + l.mid(24) : l) + '\n';
     }
-    for (const QString& name : csv ? QDir(app.logsDir()).entryList(QDir::Files) : QStringList()) {
-        QFile f(app.logsDir() + QLatin1Char('/') + name);
-        f.open(QIODevice::ReadOnly);
-        out += masked("csv " + name.toLocal8Bit(), {}) + ":\n" + masked(f.readAll(), {});
-    }
+    for (const QFileInfo& f : csv ? QDir(app.logsDir()).entryInfoList(QDir::Files) : QFileInfoList())
+        out += masked("csv " + f.fileName().toLocal8Bit() + ":\n" + fileContents(f.filePath()), {});
     return out;
 }
 } // namespace

@@ -22,8 +22,7 @@ class AppProcess {
 public:
     AppProcess() {
         for (const QString& d : {binDir(), configDir(), runtimeDir()}) QDir().mkpath(d);
-        QFile::setPermissions(runtimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ExeOwner);
+        QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile::copy(QStringLiteral(KS_SERVER_BIN), binDir() + QStringLiteral("/korvat-server"));
         env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
@@ -73,8 +72,7 @@ public:
         process_.waitForStarted(5000);
     }
     bool waitForExit(int timeoutMs) {
-        const bool ended = waitUntil([this] { return process_.state() == QProcess::NotRunning; },
-                                     timeoutMs);
+        const bool ended = waitUntil([this] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
         collect();
         return ended;
     }
@@ -105,11 +103,15 @@ private:
     QList<QByteArray> lines_;
 };
 
+// A whole file; empty when it is missing or unreadable.
+inline QByteArray fileContents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 // Figures of a running process from /proc; -1 when it is gone or unreadable.
 inline qint64 processCpuMs(qint64 pid) { // user + system time
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return -1;
-    const QByteArray text = stat.readAll();
+    const QByteArray text = fileContents(QStringLiteral("/proc/%1/stat").arg(pid));
     // The command name may hold blanks and parentheses: the fields start after the last ')'.
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
     if (fields.size() < 13) return -1;
@@ -117,9 +119,7 @@ inline qint64 processCpuMs(qint64 pid) { // user + system time
 }
 
 inline qint64 processRssKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
+    for (const QByteArray& line : fileContents(QStringLiteral("/proc/%1/status").arg(pid)).split('\n'))
         if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
