@@ -10,7 +10,6 @@
 #include "soak.h"
 
 #include "Namespace.h"
-#include "ProcessStats.h"
 #include "platform/SystemClock.h"
 
 #include <QApplication>

@@ -6,7 +6,6 @@
 
 #include "AppProcess.h"
 #include "Namespace.h"
-#include "ProcessStats.h"
 #include "Wait.h"
 #include "protocol/Requests.h"
 

@@ -2,7 +2,6 @@
 // receiver, through line noise and a receiver that comes and goes.
 #include "soak.h"
 
-#include "ProcessStats.h"
 #include "platform/SystemClock.h"
 
 #include <QFile>

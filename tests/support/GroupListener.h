@@ -20,7 +20,6 @@ public:
             if (i.flags() & (QNetworkInterface::CanMulticast | QNetworkInterface::IsLoopBack))
                 socket_.joinMulticastGroup(QHostAddress(QStringLiteral("224.0.0.1")), i);
     }
-    bool bound() const { return socket_.state() == QAbstractSocket::BoundState; }
     // Reads until the payload arrives (true) or the time is up (false).
     bool waitFor(const QByteArray& payload, int timeoutMs) {
         return waitUntil([&] {

@@ -15,8 +15,7 @@ namespace ks::test {
 inline bool ensurePrivateNamespace(int argc, char* argv[]) {
     if (!qEnvironmentVariableIsEmpty("KS_IN_NETNS")) return true;
     std::vector<char*> args{const_cast<char*>(KS_SOURCE_DIR "/tests/netns-run")};
-    args.insert(args.end(), argv, argv + argc);
-    args.push_back(nullptr);
+    args.insert(args.end(), argv, argv + argc + 1); // with argv[argc], the null that ends it
     ::execv(args[0], args.data());
     std::perror("tests/netns-run");
     return false;
