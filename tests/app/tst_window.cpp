@@ -1,7 +1,6 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
-// scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
-// a window on a fake clock, tick by tick. Then what needs real time: the settings files read
-// and written back, the reply serial and the chime's sound file.
+// scenarios in tests/golden/gps and tests/golden/window (see the README there) played to a
+// window on a fake clock, tick by tick; and the settings files read and written back.
 #include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
