@@ -107,11 +107,9 @@ public:
         if (line == "@block")
             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
         if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
-        if (line == "@file")
-            return seen_ +=
-                   "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none"),
-                   true;
-        if (line.startsWith("@request ")) {
+        if (line == "@file") {
+            seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
+        } else if (line.startsWith("@request ")) {
             seen_ +=
                 "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
         } else if (line == "@redraw") { // a draw repeats the last serial once in 9999: four tries
