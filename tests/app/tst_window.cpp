@@ -1,7 +1,6 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
-// scenarios in tests/golden/gps and tests/golden/window (see the README there) are played to
-// a window on a fake clock, tick by tick. Then what needs real time: the settings files read
-// and written back, the reply serial and the chime's sound file.
+// scenarios in tests/golden/gps and tests/golden/window (see the README there) played to a
+// window on a fake clock, tick by tick; and the settings files read and written back.
 #include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
@@ -108,13 +107,32 @@ public:
         if (line == "@block")
             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
         if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
-        if (line == "@file")
-            return seen_ +=
-                   "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none"),
-                   true;
-        if (line.startsWith("@request ")) {
+        if (line == "@file") {
+            seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
+        } else if (line.startsWith("@request ")) {
             seen_ +=
                 "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+        } else if (line == "@redraw") { // a draw repeats the last serial once in 9999: four tries
+            const QByteArray first = replyTo(ClientType::Korvat1001);
+            QByteArray next = first;
+            for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw)
+                f.Timer2Timer(), next = replyTo(ClientType::Korvat1001);
+            seen_ += (next.left(11) != first.left(11) ? "redraw: new " : "redraw: same ") + masked(next);
+            from_ = f.LogFrm()->Model().entries().size(); // as many entries as draws
+        } else if (line.startsWith("@sound-file")) { // where a bare name is found, by a name of its own
+            QTemporaryFile beside(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
+            QTemporaryDir current;
+            const QString name = QFileInfo((beside.open(), beside.fileName())).fileName();
+            if (!arg.contains("beside")) beside.remove();
+            if (arg.contains("current")) QFile(current.filePath(name)).open(QIODevice::WriteOnly);
+            const QString before = QDir::currentPath();
+            QDir::setCurrent(current.path());
+            const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
+            QDir::setCurrent(before);
+            seen_ += "sound file: " + QByteArray(got.isEmpty() ? "none"
+                                                 : got.startsWith(QDir(current.path()).canonicalPath())
+                                                     ? "current folder"
+                                                     : "beside the executable");
         } else if (line.startsWith("@pause ")) {
             for (int ms = arg.toInt(); ms > 0; ms -= 250)
                 w_->tick();
@@ -333,37 +351,6 @@ private slots:
         for (const QByteArray& line : test::scriptLines(path))
             QVERIFY2(s.play(line), line.constData());
         KS_COMPARE_GOLDEN(s.outcome(test::scriptLines(test::expectedPath(path))), test::expectedPath(path));
-    }
-
-    // The hourly tick draws a new reply serial; a draw equals the last one once in 9999.
-    void hourlyTickDrawsANewSerial() {
-        Scenario s(false);
-        s.play("@hourly");
-        const QByteArray first = replyTo(ClientType::Korvat1001);
-        QByteArray next = first;
-        for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw)
-            s.play("@hourly"), next = replyTo(ClientType::Korvat1001);
-        QVERIFY2(next.left(11) != first.left(11) && masked(next) == masked(first), next.constData());
-    }
-
-    // "hour.wav" is a bare name: the current folder comes before the executable's.
-    void soundFileLookup() {
-        for (const auto& [inCurrent, beside] :
-             {std::pair{true, true}, std::pair{false, true}, std::pair{false, false}}) {
-            // A name of its own, so the build's hour.wav cannot answer.
-            QTemporaryFile there(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
-            QVERIFY(there.open());
-            const QString name = QFileInfo(there.fileName()).fileName();
-            if (!beside) there.remove();
-            QTemporaryDir current;
-            QFile here(current.filePath(name));
-            QVERIFY(!inCurrent || here.open(QIODevice::WriteOnly));
-            const QString before = QDir::currentPath();
-            QVERIFY(QDir::setCurrent(current.path()));
-            const QString got = QFileInfo(findSoundFile(name)).canonicalFilePath();
-            QVERIFY(QDir::setCurrent(before));
-            QCOMPARE(got, QFileInfo(inCurrent ? here.fileName() : there.fileName()).canonicalFilePath());
-        }
     }
 };
 

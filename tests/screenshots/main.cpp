@@ -26,8 +26,7 @@ int main(int argc, char* argv[]) {
         std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     };
     form.show();
-    w.tick();
-    w.tick();
+    w.tick(), w.tick();
     // The longest status bar texts, to see that nothing is clipped.
     form.ClientCountPanel->setText(QStringLiteral("256"));
     form.SerialPanel->setText(QStringLiteral("Serial Input Connected"));
@@ -39,13 +38,10 @@ int main(int argc, char* argv[]) {
         form.SyncState = TimeState(state++), w.tick(), save(&form, name);
 
     form.Settings1->trigger();
-    form.lblSync1Click(form.lblSync[2]);
-    save(&form, "settings-pc");
-    form.lblSync1Click(form.lblSync[0]);
-    save(&form, "settings-gps");
-    form.Config.NtpServer = "pool.ntp.example";
-    form.lblSync1Click(form.lblSync[1]);
-    save(&form, "settings-ntp");
+    form.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only
+    for (const auto& [code, name] :
+         {std::pair{2, "settings-pc"}, std::pair{0, "settings-gps"}, std::pair{1, "settings-ntp"}})
+        form.lblSync1Click(form.lblSync[code]), save(&form, name);
 
     form.AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");
     form.AddLogEntry(2, "NTP Sync", "Successful Sync to pool.ntp.example");

@@ -17,7 +17,6 @@ public:
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    bool isOpen() const { return master_ >= 0; }
     QString slavePath() const { return slavePath_; }
     int slaveFd() const { return slave_; }
     // Sends bytes as the receiver would, waiting up to 10 s at a time while the line is full.
