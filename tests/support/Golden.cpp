@@ -31,14 +31,10 @@ QByteArray caseBytes(const QByteArray& text) {
     QByteArray out;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : 0;
-        if (c == 0) out += text[i];
-        else if (c == 'r') out += '\r';
-        else if (c == 'n') out += '\n';
-        else if (c == 'x') {
+        if (c == 'x') {
             out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
             i += 2;
-        }
-        else out += c;
+        } else out += c == 'r' ? '\r' : c == 'n' ? '\n' : c ? c : text[i];
     }
     return out;
 }

@@ -12,11 +12,9 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
-#include <QTimer>
 #include <QTreeView>
 
 #include <csignal>
-#include <stdexcept>
 #include <unistd.h>
 
 using namespace ks;
@@ -41,26 +39,26 @@ class TestPlatform : public QObject {
 private slots:
     // Shown in the "Korvat Server" box (stderr when headless); the loop goes on to the next event.
     void failureInHandlerIsShownAndTheLoopGoesOn() {
-        for (const QByteArray shown : {"Asynchronous socket error 104", "out of range", ""}) {
-            int handled = 0;
-            QTemporaryFile err;
-            QVERIFY(err.open());
-            const int saved = dup(2);
-            dup2(err.handle(), 2);
+        QTemporaryFile err;
+        QVERIFY(err.open());
+        const int saved = dup(2);
+        dup2(err.handle(), 2);
+        int handled = 0;
+        for (const QByteArray shown : {"Asynchronous socket error 104", "out of range", ""})
             for (int i = 0; i < 2; ++i)
-                QTimer::singleShot(0, [&] {
+                QTimer::singleShot(0, [&handled, shown] {
                     ++handled;
                     if (shown.startsWith("Asynchronous")) throw Error(QString::fromLatin1(shown));
                     if (!shown.isEmpty()) throw std::runtime_error(shown.toStdString());
                 });
-            QTimer::singleShot(0, [] { QCoreApplication::quit(); });
-            QCoreApplication::exec();
-            dup2(saved, 2);
-            ::close(saved);
-            QCOMPARE(readAll(err.fileName()),
-                     shown.isEmpty() ? QByteArray() : ("Korvat Server: " + shown + '\n').repeated(2));
-            QCOMPARE(handled, 2);
-        }
+        QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+        QCoreApplication::exec();
+        dup2(saved, 2);
+        ::close(saved);
+        QCOMPARE(readAll(err.fileName()),
+                 QByteArray("Korvat Server: Asynchronous socket error 104\n").repeated(2) +
+                     QByteArray("Korvat Server: out of range\n").repeated(2));
+        QCOMPARE(handled, 6);
     }
 
     void logWindowAddsWhileHiddenAndClears() {
@@ -145,8 +143,8 @@ private slots:
             ::kill(pid_t(child.processId()), SIGKILL);
             QVERIFY(child.waitForFinished(5000));
             SettingsStore store(path);
-            QVERIFY(store.open() && store.file().find(Key, "pad"));
-            QCOMPARE(RegFile::decode(*store.file().find(Key, "pad")).text.size(), 20000);
+            const QByteArray* pad = store.open() ? store.file().find(Key, "pad") : nullptr;
+            QVERIFY(pad && RegFile::decode(*pad).text.size() == 20000);
             const QString left = QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' '));
             QVERIFY2(left == QStringLiteral("k.reg") || left == QStringLiteral("k.reg k.reg.saving"),
                      qPrintable(left));
@@ -163,7 +161,6 @@ int main(int argc, char* argv[]) {
         setvbuf(stdout, nullptr, _IONBF, 0);
         for (quint32 i = 0; i < 100000; ++i) {
             store.file().set(Key, "pad", RegFile::encodeString(QByteArray(20000, char('a' + i % 26))));
-            store.file().set(Key, "baud", RegFile::encodeDword(i));
             if (!store.save(nullptr)) return 1;
             if (i == 0) fputs("saved\n", stdout);
         }
