@@ -52,15 +52,12 @@ QByteArray caseText(const QByteArray& bytes) {
     return out;
 }
 
-bool matchesGolden(const QByteArray& actual, const QString& expectedPath, QByteArray* expected) {
-    QFile f(expectedPath);
-    if (qEnvironmentVariableIsSet("KS_GOLDEN_RECORD")) {
-        if (!f.open(QIODevice::WriteOnly)) return false;
-        f.write(actual);
-        return true;
-    }
-    if (f.open(QIODevice::ReadOnly)) *expected = f.readAll();
-    return actual == *expected;
+QList<QByteArray> expectedLines(const QByteArray& actual, const QString& expectedPath) {
+    QFile f(expectedPath); // unreadable or unwritten: no lines, which nothing matches
+    if (!qEnvironmentVariableIsSet("KS_GOLDEN_RECORD"))
+        return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>();
+    const bool written = f.open(QIODevice::WriteOnly) && f.write(actual) == actual.size();
+    return written ? actual.split('\n') : QList<QByteArray>();
 }
 
 } // namespace ks::test
