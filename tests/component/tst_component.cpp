@@ -443,11 +443,9 @@ extern "C" int tcgetattr(int fd, termios* settings) noexcept {
 class TestComponent : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() {
+    void cases_data() {
         // Opens fixed ports, multicasts, changes the interfaces, opens past TIOCEXCL.
         if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) QSKIP("run inside tests/netns-run");
-    }
-    void cases_data() {
         QTest::addColumn<int>("topic");
         QTest::addColumn<QString>("path");
         for (int t = 0; t < int(std::size(topics)); ++t) {

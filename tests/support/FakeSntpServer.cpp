@@ -1,6 +1,7 @@
 #include "FakeSntpServer.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QtEndian>
 
 namespace ks::test {
@@ -24,11 +25,9 @@ FakeSntpServer::FakeSntpServer(const QHostAddress& address, quint16 port) {
     other_.bind(address, 0);
     connect(&socket, &QUdpSocket::readyRead, this, [this] {
         while (socket.hasPendingDatagrams()) {
-            QByteArray data(int(socket.pendingDatagramSize()), '\0');
-            std::pair<QHostAddress, quint16> from;
-            socket.readDatagram(data.data(), data.size(), &from.first, &from.second);
-            requests.append(data);
-            senders_.append(from);
+            const QNetworkDatagram datagram = socket.receiveDatagram();
+            requests.append(datagram.data());
+            senders_.append({datagram.senderAddress(), quint16(datagram.senderPort())});
             if (onRequest) onRequest();
             serve(requests.size() - 1);
         }
