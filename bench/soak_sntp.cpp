@@ -11,6 +11,8 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -19,7 +21,7 @@ using namespace ks::soak;
 
 namespace {
 
-using Mode = test::FakeSntpServer::Mode;
+enum class Mode { Answer, Random, Flood, FloodThenAnswer, Late };
 struct NtpAttempt {
     const char* name;
     Mode mode;
@@ -27,11 +29,69 @@ struct NtpAttempt {
     qint64 minMs, maxMs; // how long the attempt may take
 };
 
+// The fake server, hostile: random junk (five datagrams); a flood of about 20 000 datagrams a
+// second for 4 s (another originate from the server's port, the right one forged from another
+// port, and junk, all a day ahead so a taken one shows), with the proper answer every 100 ms
+// from 1 s on when it answers; or the proper answer after 3.5 s.
+struct HostileServer {
+    test::FakeSntpServer server{QHostAddress::LocalHost, SntpDefaultPort};
+    Mode mode = Mode::Answer;
+    QUdpSocket other; // the forgeries' port
+    QRandomGenerator rng{123};
+    int pending = 0;
+    qint64 strays = 0;
+
+    HostileServer() {
+        other.bind(QHostAddress::LocalHost, 0);
+        server.onRequest = [this] { serve(server.requests.size() - 1); };
+    }
+    void serve(qsizetype index) {
+        server.mode = mode == Mode::Answer ? test::FakeSntpServer::Mode::Answer
+                                           : test::FakeSntpServer::Mode::Silent;
+        for (int i = 0; mode == Mode::Random && i < 5; ++i) {
+            QByteArray junk(1 + int(rng.bounded(100)), Qt::Uninitialized);
+            for (char& c : junk) c = char(rng.bounded(256));
+            server.send(junk, index);
+        }
+        if (mode == Mode::Answer || mode == Mode::Random) return;
+        ++pending;
+        auto* timer = new QTimer(&server);
+        QElapsedTimer since;
+        since.start();
+        const bool late = mode == Mode::Late, answers = mode == Mode::FloodThenAnswer;
+        QObject::connect(timer, &QTimer::timeout, [=, this, lastAnswer = qint64(-1000)]() mutable {
+            const qint64 t = since.elapsed();
+            if (late || t >= 4000) {
+                if (late) server.answerNow(index);
+                timer->deleteLater();
+                timer->stop();
+                --pending;
+                return;
+            }
+            if (answers && t >= 1000 && t - lastAnswer >= 100) {
+                server.answerNow(index);
+                lastAnswer = t;
+            }
+            const qint64 forged = server.nowUs() + 86'400'000'000; // a day ahead
+            for (int i = 0; i < 20; ++i, ++strays) {
+                const test::SntpReply echo{.wrongOriginate = i % 3 == 0};
+                if (i % 3 < 2) // another originate from the server's port, or forged from another
+                    server.send(server.answer(index, echo, forged, forged), index,
+                                i % 3 ? &other : nullptr);
+                else
+                    server.send(QByteArray(48, char(rng.bounded(256))), index);
+            }
+        });
+        timer->start(late ? 3500 : 1);
+    }
+};
+
 // Each hostile attempt is followed by a proper one, which must succeed and set the server's
 // time. The watchdog is 3000 ms; an attempt it ends must end then, not when a flood stops.
 Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
     Verdict v;
-    test::FakeSntpServer server(QHostAddress::LocalHost, SntpDefaultPort);
+    HostileServer hostileServer;
+    test::FakeSntpServer& server = hostileServer.server;
     if (!server.bound()) return v.fail("cannot serve on 127.0.0.1:123"), v;
     test::LiveWindow w(test::SettingsHeader +
                        "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n");
@@ -43,7 +103,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
     QByteArray times;
     qint64 properMax = 0;
     for (const NtpAttempt& a : plan) {
-        server.mode = a.mode;
+        hostileServer.mode = a.mode;
         const qsizetype from = w.logSize();
         const qsizetype settingsBefore = test::scriptLines(w.clockLog()).size();
         const qsizetype requestsBefore = server.requests.size();
@@ -54,7 +114,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
         ++attempts;
         // Whatever comes late (a late answer, the rest of a flood) must not add to the
         // attempt once it has ended.
-        test::waitUntil([&] { return !server.busy(); }, 6000);
+        test::waitUntil([&] { return hostileServer.pending == 0; }, 6000);
         test::pumpFor(200);
         const QList<QByteArray> got = w.entries(from, "NTP Sync");
         const QList<QByteArray> settings = test::scriptLines(w.clockLog()).mid(settingsBefore);
@@ -89,7 +149,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
     }
     figures = "attempts " + num(attempts) + ", as the rules say " + num(held) + "/" +
               num(attempts) + "; " + times + "; proper answer after each, max " + ms(properMax);
-    if (server.strays > 0) figures += "; strays " + num(server.strays);
+    if (hostileServer.strays > 0) figures += "; strays " + num(hostileServer.strays);
     return v;
 }
 

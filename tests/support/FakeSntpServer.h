@@ -3,8 +3,6 @@
 #include "platform/SystemClock.h"
 
 #include <QHostAddress>
-#include <QRandomGenerator>
-#include <QTimer>
 #include <QUdpSocket>
 
 #include <functional>
@@ -23,12 +21,8 @@ struct SntpReply {
 class FakeSntpServer : public QObject {
 public:
     enum class Mode {
-        Answer,          // `reply` at once
-        Silent,          // nothing (onRequest may answer)
-        Random,          // five datagrams of random bytes, none of them an answer
-        Flood,           // stray and forged datagrams for 4 s, never the answer
-        FloodThenAnswer, // the same flood, with the proper answer from 1 s on
-        Late,            // the proper answer after 3.5 s
+        Answer, // `reply` at once
+        Silent, // nothing (onRequest may answer, or send what it likes)
     };
 
     explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost,
@@ -43,8 +37,6 @@ public:
     void answerNow(qsizetype index = -1);
     // To the sender of request `index`, from the server's socket (or `from`).
     void send(const QByteArray& datagram, qsizetype index = -1, QUdpSocket* from = nullptr);
-    // True while a late answer or a flood is still to come.
-    bool busy() const { return pending_ > 0; }
 
     Mode mode = Mode::Answer;
     SntpReply reply;
@@ -52,16 +44,12 @@ public:
     std::function<void()> onRequest; // runs when a request arrives, before any answer
     QList<QByteArray> requests;
     qint64 stampedMs = 0; // the transmit time of the last answer
-    qint64 strays = 0;
     QUdpSocket socket;
 
-private:
     qint64 nowUs() const { return systemClock().nowMs() * 1000 + aheadUs; }
-    void serve(qsizetype index);
+
+private:
     QList<std::pair<QHostAddress, quint16>> senders_;
-    QUdpSocket other_; // a second port for forged answers
-    QRandomGenerator rng_{123};
-    int pending_ = 0;
 };
 
 } // namespace ks::test
