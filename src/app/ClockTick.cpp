@@ -106,21 +106,25 @@ void TForm1::showEvent(QShowEvent* event) {
     ShowClock();
 }
 
+QColor TForm1::StateColour(TimeState state) {
+    switch (state) {
+    case TimeState::NotSynchronised: return QColor(255, 0, 0);
+    case TimeState::Synchronising: return QColor(255, 255, 0);
+    case TimeState::Synchronised: return QColor(0, 255, 0);
+    case TimeState::NoSerialInput: break;
+    }
+    return QColor(160, 160, 160);
+}
+
 void TForm1::ShowStatusColours() {
     if (SyncState == StatusShownState) return;
-    QColor background;
-    QColor text;
-    switch (SyncState) {
-    case TimeState::NotSynchronised:
-        background = QColor(255, 0, 0), text = QColor(255, 255, 255);
-        break;
-    case TimeState::Synchronising: background = QColor(255, 255, 0), text = Qt::black; break;
-    case TimeState::Synchronised: background = QColor(0, 255, 0), text = Qt::black; break;
-    case TimeState::NoSerialInput:
-        background = palette().color(QPalette::Button), text = QColor(128, 128, 128);
-        break;
-    }
     StatusShownState = SyncState;
+    QColor background = StateColour(SyncState);
+    QColor text = SyncState == TimeState::NotSynchronised ? QColor(Qt::white) : QColor(Qt::black);
+    if (SyncState == TimeState::NoSerialInput) { // the theme's button colour, the indicator's grey
+        background = palette().color(QPalette::Button);
+        text = QColor(128, 128, 128);
+    }
     QPalette p = tsStatus->palette();
     p.setColor(QPalette::Window, background);
     p.setColor(QPalette::WindowText, text);

@@ -88,7 +88,8 @@ void TForm1::ScheduleNtpRetry(bool synced, bool wasRetry) {
 }
 
 void TForm1::NtpRetryTimerTimer() {
-    if (Config.SyncSource != TimeSource::Ntp || ntpAttempt_) return; // another source chosen, or an attempt runs
+    // Another source chosen, or an attempt runs.
+    if (Config.SyncSource != TimeSource::Ntp || ntpAttempt_) return;
     ntpRetrying_ = true;
     SyncToNtp();
     ntpRetrying_ = false; // also when no attempt started

@@ -22,17 +22,6 @@ namespace {
 QString utcText(qint64 ms) {
     return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
 }
-
-// The indicator's colours; grey stands for the theme's button colour, which an icon lacks.
-QColor stateColour(TimeState state) {
-    switch (state) {
-    case TimeState::NotSynchronised: return QColor(255, 0, 0);
-    case TimeState::Synchronising: return QColor(255, 255, 0);
-    case TimeState::Synchronised: return QColor(0, 255, 0);
-    case TimeState::NoSerialInput: break;
-    }
-    return QColor(160, 160, 160);
-}
 } // namespace
 
 void TForm1::EndProgram(const QByteArray& reason) {
@@ -80,7 +69,7 @@ QString TForm1::TrayToolTip() const {
 void TForm1::ShowTrayState() {
     if (!TrayIcon || trayShown_ == CurrentStatus()) return;
     trayShown_ = CurrentStatus();
-    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, stateColour(SyncState)))));
+    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(SyncState)))));
     TrayIcon->setToolTip(TrayToolTip());
 }
 

@@ -325,6 +325,8 @@ private:
     void ShowSourcePanels();
     void ShowClock(); // the display, brought up to the last reading
     void ShowStatusColours();
+    // The indicator's colour for a state: red, yellow, green; grey for no serial input.
+    static QColor StateColour(TimeState state);
     // Ends a waiting NTP attempt at once, quietly. False when none runs.
     bool AbandonNtpAttempt();
 
