@@ -55,7 +55,7 @@ QByteArray masked(const QByteArray& text, const QString& root, const QString& pt
 QByteArray unescaped(QByteArray text) {
     const auto repeat = QRegularExpression(QStringLiteral("^(.*)\\*(\\d+)$")).match(str(text));
     if (repeat.hasMatch()) text = repeat.captured(1).toLatin1().repeated(repeat.captured(2).toInt());
-    return text.replace("\\r", "\r").replace("\\n", "\n");
+    return caseBytes(text);
 }
 
 // One scenario: the program, the reply ports of the requesters, the client connections.
