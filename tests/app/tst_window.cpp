@@ -15,7 +15,10 @@
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QProcess>
 #include <QMutex>
 #include <QPushButton>
 #include <QStyle>
@@ -100,6 +103,8 @@ public:
             return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
                                    30000);
         if (line == "@look") return look(), true;
+        if (line == "@status") return status(), true;
+        if (line == "@follow") return w_->clock.follows = true, true;
         if (line.startsWith("@click ")) return click(arg), true;
         if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
         if (line.startsWith("@refuse")) return w_->clock.refuse = QString::fromLatin1(line.mid(8)), true;
@@ -179,8 +184,8 @@ public:
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
-        for (const test::FakeClock::Setting& s : w_->clock.settings)
-            out += "clock: " + clockLogLine(s.utcMs, s.kind);
+        for (const QByteArray& c : w_->clock.changes)
+            out += "clock: " + c;
         for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
             out += "log: " + e.col + '|' + e.event + '|' + masked(test::caseText(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
@@ -221,6 +226,23 @@ private:
         for (const auto& [name, labels, n] : groups)
             for (int i = 0; i < n; ++i)
                 named_[name + QByteArray::number(i)] = labels[i];
+    }
+    // What korvat-probe status shows of the GPS receiver, as text and as JSON.
+    void status() {
+        for (const QStringList& args : {QStringList{QStringLiteral("status")},
+                                        QStringList{QStringLiteral("status"), QStringLiteral("--json")}}) {
+            QProcess probe;
+            probe.start(QStringLiteral(KS_PROBE_BIN), args);
+            test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, 30000);
+            const QByteArray out = probe.readAllStandardOutput();
+            if (args.size() == 1) {
+                for (const QByteArray& l : out.split('\n'))
+                    if (l.startsWith("GPS")) seen_ += "status: " + l;
+            } else {
+                const QJsonObject gps = QJsonDocument::fromJson(out).object()[QLatin1String("gps")].toObject();
+                seen_ += "status json: " + QJsonDocument(gps).toJson(QJsonDocument::Compact);
+            }
+        }
     }
     // A code label by name, a button or menu entry by its text; failure messages are kept.
     void click(const QByteArray& name) {
