@@ -17,6 +17,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QAbstractSpinBox>
 #include <QLineEdit>
 #include <QProcess>
 #include <QMutex>
@@ -147,6 +148,11 @@ public:
             pty_->hangUp();
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
+        } else if (line.startsWith("@delay ")) {
+            QAbstractSpinBox* box = f.findChild<QAbstractSpinBox*>(QStringLiteral("GpsDelayEdit"));
+            box->selectAll();
+            QTest::keyClick(box, Qt::Key_Backspace);
+            QTest::keyClicks(box, QString::fromLatin1(arg));
         } else if (line.startsWith("@type")) {
             f.Edit1->selectAll();
             QTest::keyClick(f.Edit1, Qt::Key_Backspace);
@@ -219,7 +225,7 @@ private:
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}};
+        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}, {"lblSlew", f.lblSlew}};
         const std::tuple<const char*, CodeLabel**, int> groups[] = {
             {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
             {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
