@@ -77,6 +77,8 @@ struct GpsSentenceResult {
     std::optional<Rmc> rmc;
 };
 
+// Interprets one line received from the GPS receiver, whatever the source; what it allows is
+// for GpsFixTracker to say.
 GpsSentenceResult interpretGpsSentence(const QByteArray& line);
 
 // Whether the receiver's sentences of this connection allow setting the clock: only after a
