@@ -209,7 +209,7 @@ void TForm1::CreateSettingsPanel() {
     makeLabel(QStringLiteral("Delay:"), QRect(8, 67, 32, 16), GPSPanel);
     GpsDelayEdit = new QSpinBox(GPSPanel);
     GpsDelayEdit->setObjectName(QStringLiteral("GpsDelayEdit"));
-    GpsDelayEdit->setGeometry(40, 66, 84, 19);
+    GpsDelayEdit->setGeometry(40, 66, 84, 18);
     GpsDelayEdit->setRange(-1000, 1000);
     GpsDelayEdit->setSuffix(QStringLiteral(" ms"));
     GpsDelayEdit->setButtonSymbols(QAbstractSpinBox::NoButtons);
