@@ -42,6 +42,8 @@ public:
         changed.notify_all();
         return true;
     }
+    bool slew(double, QString*) override { return false; } // measured with the default step
+
     std::mutex mutex;
     std::condition_variable changed;
     std::map<qint64, Steady::time_point> settings;

@@ -65,6 +65,7 @@ public:
         setToMs = utcMs;
         return true;
     }
+    bool slew(double, QString*) override { return false; } // SNTP only steps
     mutable std::vector<qint64> readsUs;
     qint64 setAtUs = 0;
     qint64 setToMs = 0;

@@ -3,6 +3,7 @@
 #include "components/CPDrv.h"
 #include "log/LogModel.h"
 #include "platform/SystemClock.h"
+#include "platform/Ui.h"
 
 namespace ks {
 
@@ -31,6 +32,7 @@ void TForm1::btnConnectClick() {
     // The driver takes a new port number only while closed.
     if (ComPort1->Connected()) ComPort1->Disconnect();
     GpsSetupPending = true;
+    RestartGpsFix();
     ComPort1->SetBaudRate(TBaudRate(Config.BaudCode));
     ComPort1->SetDataBits(TDataBits(Config.DataCode));
     ComPort1->SetParity(TParity(Config.ParityCode));
@@ -59,21 +61,65 @@ void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* data, quint32 siz
 }
 
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
+    const qint64 arrival = systemClock().nowMs();
+    const GpsSentenceResult result = interpretGpsSentence(line);
+    if (!result.talker.isEmpty()) {
+        GpsTalker = result.talker;
+        GpsLastSentenceMs = arrival;
+    }
+    // The receiver's fix shows in the status whatever the source; choosing GPS starts afresh.
+    const GpsFixTracker::Step step = GpsFix.take(result);
+    // Measured whatever the source, so the receiver's delay can be read while another source
+    // or another program keeps the clock right; a receiver without a fix may name any time.
+    if (step.rmcTaken && result.rmc->utcMs) GpsLateness.add(double(arrival - *result.rmc->utcMs));
     if (Config.SyncSource != TimeSource::Gps) return;
-    const GpsSentenceResult result = interpretGpsSentence(line, SyncState);
     if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line);
-    if (result.syncState) SyncState = *result.syncState;
-    if (!result.rmc) return;
+    if (result.gga || result.rmc)
+        NoteGpsReason(GpsFix.fix() ? QString() : QStringLiteral("receiver has no fix"));
+    if (step.syncState) SyncState = *step.syncState;
+    if (!step.rmcTaken) return;
     GpsTimeText = result.rmc->timeText;
     GpsDateText = result.rmc->dateText;
-    if (!result.rmc->utcMs) return;
+    if (!step.setUtcMs) return;
 
-    // Only a setting that was made is logged as one; a missing right to set the clock is
+    // Only a change that was made is logged as one; a missing right to set the clock is
     // reported by the platform, once.
-    const qint64 before = systemClock().nowMs();
-    if (!systemClock().setTime(*result.rmc->utcMs, ClockSetKind::Utc)) return;
-    NoteClockSetting(TimeSource::Gps, *result.rmc->utcMs - before);
+    if (!TakeClockSample(TimeSource::Gps, *step.setUtcMs + Config.GpsDelayMs, arrival)) return;
     if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
+}
+
+bool TForm1::TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs) {
+    const ClockDiscipline::Decision d = Discipline.sample(trueMs, localMs);
+    switch (d.kind) {
+    case ClockDiscipline::Decision::Kind::None: return false;
+    case ClockDiscipline::Decision::Kind::Step:
+        if (!systemClock().setTime(d.stepToMs, ClockSetKind::Utc)) return false;
+        NoteClockSetting(source, d.stepToMs - localMs);
+        return true;
+    case ClockDiscipline::Decision::Kind::Slew:
+        if (!systemClock().slew(d.slewMs)) return false;
+        NoteClockSetting(source, qRound64(d.slewMs));
+        return true;
+    }
+    return false;
+}
+
+void TForm1::RestartGpsFix() {
+    GpsFix.restart();
+    GpsReason.clear();
+}
+
+void TForm1::NoteGpsReason(const QString& reason) {
+    if (reason == GpsReason) return;
+    GpsReason = reason;
+    // Once per change: every sentence of a receiver without a fix says the same.
+    if (!reason.isEmpty() && isHeadless())
+        writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
+}
+
+void TForm1::ApplyDisciplineSetting() {
+    const auto mode = Config.Slew ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step;
+    if (Discipline.mode() != mode) Discipline = ClockDiscipline(mode);
 }
 
 } // namespace ks

@@ -19,6 +19,10 @@
 namespace ks {
 
 namespace {
+QByteArray signedMs(qint64 ms) { // as seconds: "+3600.053"
+    return (ms < 0 ? "-" : "+") + QByteArray::number(double(qAbs(ms)) / 1000.0, 'f', 3);
+}
+
 QString utcText(qint64 ms) {
     return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
 }
@@ -51,6 +55,31 @@ QByteArray TForm1::StartLine() const {
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
     LastClockSetting = {systemClock().nowMs(), source, stepMs};
+    // Software on this PC sees time jump: the operator hears of it beyond the event log.
+    if (qAbs(stepMs) > 1000 && isHeadless())
+        writeStderrLine("Clock stepped by " + signedMs(stepMs) + " s (source " +
+                            sourceName(qint16(source)).toLatin1() + ')',
+                        5);
+}
+
+void TForm1::AddGpsStatus(QJsonObject& status) const {
+    QJsonObject g;
+    g[QLatin1String("talker")] = QString::fromLatin1(GpsTalker);
+    g[QLatin1String("fix")] = GpsFix.fix();
+    g[QLatin1String("satellites")] = GpsFix.satellites();
+    if (GpsLastSentenceMs != 0)
+        g[QLatin1String("last_sentence_age_ms")] = systemClock().nowMs() - GpsLastSentenceMs;
+    QJsonObject late;
+    const auto tenth = [](double ms) { return qRound64(ms * 10) / 10.0; };
+    late[QLatin1String("median")] = tenth(GpsLateness.median());
+    late[QLatin1String("spread")] = tenth(GpsLateness.spread());
+    late[QLatin1String("count")] = GpsLateness.count();
+    g[QLatin1String("lateness_ms")] = late;
+    g[QLatin1String("delay_ms")] = Config.GpsDelayMs;
+    g[QLatin1String("discipline")] = Config.Slew ? QStringLiteral("slew") : QStringLiteral("step");
+    if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty())
+        g[QLatin1String("reason")] = GpsReason;
+    status[QLatin1String("gps")] = g;
 }
 
 void TForm1::NoteSerialReason(const QString& reason) {
@@ -105,6 +134,7 @@ QByteArray TForm1::StatusJson() const {
         n[QLatin1String("outcome")] = QString::fromLocal8Bit(LastNtpAttempt.outcome);
         o[QLatin1String("last_ntp_attempt")] = n;
     }
+    if (SerialConnected()) AddGpsStatus(o);
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);

@@ -15,6 +15,19 @@ QByteArray dword(qint16 value) { return RegFile::encodeDword(quint32(qint32(valu
 Error invalidType(const char* name) {
     return Error(QStringLiteral("Invalid data type for '%1'").arg(QLatin1String(name)));
 }
+
+// The values read with a range: one outside its range takes its default.
+struct Ranged {
+    const char* name;
+    qint32 min, max, fallback;
+};
+constexpr Ranged GpsDelayRange{"gpsdelay", -1000, 1000, 0};
+constexpr Ranged SlewRange{"slew", 0, 1, 0};
+
+qint32 inRange(const Ranged& r, quint32 stored) {
+    const qint32 v = qint32(stored); // two's complement: -50 is ffffffce
+    return v >= r.min && v <= r.max ? v : r.fallback;
+}
 } // namespace
 
 void TForm1::LoadSettings() {
@@ -51,7 +64,10 @@ void TForm1::LoadSettings() {
         readDword("autoconnect", toFlag(c.AutoConnect));
         readDword("localtime", toFlag(c.Loc));
         readDword("gmt", toFlag(c.Gmt));
+        readDword(GpsDelayRange.name, [&c](quint32 v) { c.GpsDelayMs = inRange(GpsDelayRange, v); });
+        readDword(SlewRange.name, [&c](quint32 v) { c.Slew = inRange(SlewRange, v) != 0; });
     }
+    ApplyDisciplineSetting();
     ShowSettingsInPanel();
     Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
 }
@@ -70,6 +86,16 @@ void TForm1::SaveSettings() {
     file.set(Key, "autoconnect", dword(c.AutoConnect));
     file.set(Key, "localtime", dword(c.Loc));
     file.set(Key, "gmt", dword(c.Gmt));
+    // The newer values are written once they differ from what the file says (a missing one
+    // says its default), so a file without them stays as it was.
+    const auto setRanged = [&](const Ranged& r, qint32 value) {
+        const QByteArray* data = file.find(Key, r.name);
+        const RegFile::Data d = data ? RegFile::decode(*data) : RegFile::Data{};
+        const qint32 stored = data && d.type == RegFile::Type::Dword ? inRange(r, d.dword) : r.fallback;
+        if (stored != value) file.set(Key, r.name, RegFile::encodeDword(quint32(value)));
+    };
+    setRanged(GpsDelayRange, c.GpsDelayMs);
+    setRanged(SlewRange, c.Slew);
     // One file holds all values: when it cannot be written, none was stored, so the
     // first value is the one named. The new state stays in force in memory.
     QString error;

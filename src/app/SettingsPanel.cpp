@@ -6,6 +6,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSignalBlocker>
+#include <QSpinBox>
 
 namespace ks {
 
@@ -18,6 +20,11 @@ void highlightGroup(CodeLabel* const* group, int size, qint16 setting) {
 void TForm1::ShowSettingsInPanel() {
     const StoredSettings& c = Config;
     lblAuto->setHighlighted(c.AutoConnect);
+    lblSlew->setHighlighted(c.Slew);
+    if (GpsDelayEdit->value() != c.GpsDelayMs) {
+        const QSignalBlocker quiet(GpsDelayEdit); // showing a value is no change
+        GpsDelayEdit->setValue(c.GpsDelayMs);
+    }
     lblLOC->setHighlighted(c.Loc);
     lblGMT->setHighlighted(c.Gmt);
     highlightGroup(lblSync, 3, qint16(c.SyncSource));
@@ -43,7 +50,13 @@ void TForm1::SaveSettings1Click() {
 }
 
 void TForm1::ChangeSettings(const StoredSettings& next) {
+    // Another source gets a fresh start: its first sample sets the clock outright.
+    if (next.SyncSource != Config.SyncSource) {
+        Discipline.restart();
+        if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
+    }
     Config = next;
+    ApplyDisciplineSetting();
     ShowSettingsInPanel();
     SaveSettings();
 }
@@ -75,6 +88,18 @@ void TForm1::lblParity1Click(CodeLabel* label) { SelectCode(label, &StoredSettin
 void TForm1::lblAutoClick() {
     StoredSettings next = Config;
     next.AutoConnect = !next.AutoConnect;
+    ChangeSettings(next);
+}
+
+void TForm1::lblSlewClick() {
+    StoredSettings next = Config;
+    next.Slew = !next.Slew;
+    ChangeSettings(next);
+}
+
+void TForm1::GpsDelayChange(int ms) {
+    StoredSettings next = Config;
+    next.GpsDelayMs = ms;
     ChangeSettings(next);
 }
 

@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
@@ -205,6 +206,18 @@ void TForm1::CreateSettingsPanel() {
     btnConnect->setGeometry(84, 48, 84, 18);
     btnDisconnect = new QPushButton(QStringLiteral("DISCONNECT"), GPSPanel);
     btnDisconnect->setGeometry(172, 48, 84, 18);
+    makeLabel(QStringLiteral("Delay:"), QRect(8, 67, 32, 16), GPSPanel);
+    GpsDelayEdit = new QSpinBox(GPSPanel);
+    GpsDelayEdit->setObjectName(QStringLiteral("GpsDelayEdit"));
+    GpsDelayEdit->setGeometry(40, 66, 84, 18);
+    GpsDelayEdit->setRange(-1000, 1000);
+    GpsDelayEdit->setSuffix(QStringLiteral(" ms"));
+    GpsDelayEdit->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    GpsDelayEdit->setAlignment(Qt::AlignRight);
+    GpsDelayEdit->setToolTip(QStringLiteral("The receiver's own delay: the median lateness shown by "
+                                            "korvat-probe status while NTP keeps the clock"));
+    makeLabel(QStringLiteral("Clock:"), QRect(140, 67, 40, 16), GPSPanel);
+    lblSlew = codeLabel("SLEW", 186, 66, 40, GPSPanel);
 
     NTPPanel = makePanel(QRect(0, 32, 261, 85), SettingsPanel, false);
     makeLabel(QStringLiteral("NTP:"), QRect(8, 2, 32, 16), NTPPanel);
@@ -226,6 +239,8 @@ void TForm1::CreateSettingsPanel() {
     for (CodeLabel* l : lblStop) connect(l, &CodeLabel::clicked, this, &TForm1::lblStop1Click);
     for (CodeLabel* l : lblParity) connect(l, &CodeLabel::clicked, this, &TForm1::lblParity1Click);
     connect(lblAuto, &CodeLabel::clicked, this, &TForm1::lblAutoClick);
+    connect(lblSlew, &CodeLabel::clicked, this, &TForm1::lblSlewClick);
+    connect(GpsDelayEdit, &QSpinBox::valueChanged, this, &TForm1::GpsDelayChange);
     connect(lblLOC, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(lblGMT, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(Edit1, &QLineEdit::textEdited, this, &TForm1::Edit1Change);

@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
+#include "protocol/ClockDiscipline.h"
 #include "protocol/Nmea.h"
 #include "protocol/Replies.h"
 #include "protocol/SyncStatus.h"
@@ -18,6 +19,8 @@
 #include <optional>
 
 class QAction;
+class QJsonObject;
+class QSpinBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -46,6 +49,9 @@ struct StoredSettings {
     bool AutoConnect = false; // AUTO: the tick reopens the serial port
     bool Loc = false;         // Quorix replies carry local time
     bool Gmt = true;          // shown only; the panel keeps one of LOC and GMT on
+    // Added to every GPS sentence's time before it sets the clock: the receiver's own delay.
+    qint32 GpsDelayMs = 0;
+    bool Slew = false; // the clock discipline: false steps at every sample
 };
 
 class CodeLabel;
@@ -151,6 +157,26 @@ public:
     void SendGpsSetup();
     void ComPort1ReceiveData(TCommPortDriver* sender, const char* data, quint32 size);
     void ProcessGpsSentence(const QByteArray& line);
+
+    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
+    GpsFixTracker GpsFix;
+    ClockDiscipline Discipline;
+    LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
+    QByteArray GpsTalker;       // of the last GGA or RMC
+    qint64 GpsLastSentenceMs = 0;
+    // Why the GPS source does not set the clock although the port is open; empty otherwise.
+    QString GpsReason;
+    void NoteGpsReason(const QString& reason);
+    // A new connection, or GPS chosen: no time until a GGA of it gives a fix.
+    void RestartGpsFix();
+    // The discipline the settings ask for, kept when it is already in force.
+    void ApplyDisciplineSetting();
+    // "The true instant trueMs was at local reading localMs": the discipline steps or slews.
+    // False when the clock was left alone or refused.
+    bool TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs);
+    void AddGpsStatus(QJsonObject& status) const;
+    void GpsDelayChange(int ms);
+    void lblSlewClick();
 
     // --- NTP ---
     bool SyncToNtp();
@@ -280,6 +306,8 @@ public:
     CodeLabel* lblStop[2] = {};
     CodeLabel* lblParity[3] = {};
     CodeLabel* lblAuto = nullptr;
+    CodeLabel* lblSlew = nullptr;
+    QSpinBox* GpsDelayEdit = nullptr;
     CodeLabel* lblLOC = nullptr;
     CodeLabel* lblGMT = nullptr;
     QLineEdit* Edit1 = nullptr;

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <cmath>
+
 namespace ks {
 
 namespace {
@@ -15,10 +17,27 @@ public:
 
     bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
         const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return recordClockSetting(logPath, utcMs, kind, error);
+        if (!logPath.isEmpty()) return recordClockChange(logPath, clockLogLine(utcMs, kind), error);
         QString message;
         QByteArray howToGrant;
         if (setSystemClock(utcMs, kind, &message, &howToGrant)) return true;
+        return failed(message, howToGrant, error);
+    }
+
+    bool slew(double offsetMs, QString* error) override {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty())
+            return recordClockChange(logPath, slewLogLine(nowMs(), offsetMs), error);
+        QString message;
+        QByteArray howToGrant;
+        if (slewSystemClock(offsetMs, &message, &howToGrant)) return true;
+        return failed(message, howToGrant, error);
+    }
+
+    std::function<void(const QByteArray&)> missingRight_;
+
+private:
+    bool failed(const QString& message, const QByteArray& howToGrant, QString* error) {
         if (error) *error = message;
         // Every later setting fails the same way: saying it once is enough.
         if (!howToGrant.isEmpty() && !rightReported_) {
@@ -28,9 +47,6 @@ public:
         return false;
     }
 
-    std::function<void(const QByteArray&)> missingRight_;
-
-private:
     bool rightReported_ = false;
 };
 
@@ -52,9 +68,14 @@ QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
            (kind == ClockSetKind::Utc ? "utc" : "local");
 }
 
-bool recordClockSetting(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error) {
+QByteArray slewLogLine(qint64 nowMs, double offsetMs) {
+    return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ slew ", civilFromMs(nowMs)) +
+           QByteArray::number(std::abs(offsetMs), 'f', 3).prepend(offsetMs < 0 ? '-' : '+');
+}
+
+bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error) {
     QFile file(QString::fromLocal8Bit(path));
-    if (!file.open(QIODevice::Append) || file.write(clockLogLine(utcMs, kind) + '\n') < 0) {
+    if (!file.open(QIODevice::Append) || file.write(line + '\n') < 0) {
         if (error) *error = file.errorString();
         return false;
     }

@@ -21,6 +21,9 @@ public:
     // Sets the clock to the UTC instant. On failure returns false and puts the platform's
     // message into *error (when given).
     virtual bool setTime(qint64 utcMs, ClockSetKind kind, QString* error = nullptr) = 0;
+    // Adds offsetMs to the clock gradually (the system's own adjustment, at most 500 ppm),
+    // replacing any adjustment still in progress. Failure as for setTime.
+    virtual bool slew(double offsetMs, QString* error = nullptr) = 0;
 };
 
 SystemClock& systemClock();
@@ -44,7 +47,9 @@ void onMissingClockRight(std::function<void(const QByteArray& text)> handler);
 
 // The line KSERVER_CLOCK_LOG records for one setting, without line end.
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);
-// Appends that line to the file at path instead of setting the clock.
-bool recordClockSetting(const QByteArray& path, qint64 utcMs, ClockSetKind kind, QString* error);
+// The line it records for a gradual adjustment asked for at nowMs: "<now> slew +12.345".
+QByteArray slewLogLine(qint64 nowMs, double offsetMs);
+// Appends one such line to the file at path instead of changing the clock.
+bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error);
 
 } // namespace ks

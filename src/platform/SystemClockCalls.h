@@ -13,5 +13,8 @@ qint64 readSystemClockMs();
 // On failure, the system's message in *error and, when the program lacks the right to set
 // the clock, a text saying how to grant it in *howToGrant.
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant);
+// Adds offsetMs gradually, at most 500 ppm, replacing any adjustment in progress; failure as
+// for setSystemClock.
+bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant);
 
 } // namespace ks

@@ -135,7 +135,18 @@ QList<QByteArray> NmeaLineAssembler::feed(const char* data, qsizetype size) {
     return lines;
 }
 
-GpsSentenceResult interpretGpsSentence(const QByteArray& line, TimeState syncState) {
+namespace {
+// "$ttGGA" or "$ttRMC" from a talker of two letters; "$P..." is proprietary.
+QByteArray sentenceType(const QByteArray& line, QByteArray* talker) {
+    if (line.size() < 6 || line[0] != '$' || line[1] == 'P') return {};
+    for (int i = 1; i <= 5; ++i)
+        if (line[i] < 'A' || line[i] > 'Z') return {};
+    *talker = line.mid(1, 2);
+    return line.mid(3, 3);
+}
+} // namespace
+
+GpsSentenceResult interpretGpsSentence(const QByteArray& line) {
     GpsSentenceResult result;
     const qsizetype dollar = line.indexOf('$');
     if (dollar >= 0) result.line = line.mid(dollar);
@@ -145,21 +156,60 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line, TimeState syncSta
         return result;
     }
 
-    if (result.line.startsWith("$GPGGA")) {
-        const int satellites =
-            digitsValue(GetNmeaField(result.line.left(70), 8), true).value_or(0);
-        result.syncState = satellites == 0   ? TimeState::NotSynchronised
-                           : satellites == 1 ? TimeState::Synchronising
-                                             : TimeState::Synchronised;
-    } else if (result.line.startsWith("$GPRMC") && syncState == TimeState::Synchronised) {
-        const QByteArray sentence = result.line.left(68);
+    QByteArray talker;
+    const QByteArray type = sentenceType(result.line, &talker);
+    if (type == "GGA") {
+        // The satellite count is read from the first 70 characters; fix quality 0 is no fix
+        // whatever the count.
+        const QByteArray sentence = result.line.left(70);
+        GpsSentenceResult::Gga gga;
+        gga.timeText = GetNmeaField(sentence, 2);
+        gga.satellites = GetNmeaField(sentence, 7) == "0"
+                             ? 0
+                             : digitsValue(GetNmeaField(sentence, 8), true).value_or(0);
+        gga.state = gga.satellites == 0   ? TimeState::NotSynchronised
+                    : gga.satellites == 1 ? TimeState::Synchronising
+                                          : TimeState::Synchronised;
+        result.talker = talker;
+        result.gga = gga;
+    } else if (type == "RMC") {
         GpsSentenceResult::Rmc rmc;
-        rmc.timeText = GetNmeaField(sentence, 2).left(10);
-        rmc.dateText = GetNmeaField(sentence, 10);
+        rmc.timeText = GetNmeaField(result.line, 2).left(10);
+        rmc.dateText = GetNmeaField(result.line, 10);
+        rmc.valid = GetNmeaField(result.line, 3) != "V";
         rmc.utcMs = rmcInstant(rmc.timeText, rmc.dateText);
+        result.talker = talker;
         result.rmc = rmc;
     }
     return result;
+}
+
+GpsFixTracker::Step GpsFixTracker::take(const GpsSentenceResult& sentence) {
+    Step step;
+    if (const auto& gga = sentence.gga) {
+        TimeState state = gga->state;
+        int satellites = gga->satellites;
+        if (!gga->timeText.isEmpty() && gga->timeText == epoch_) {
+            state = qMax(state, state_);
+            satellites = qMax(satellites, satellites_);
+        }
+        epoch_ = gga->timeText;
+        state_ = state;
+        satellites_ = satellites;
+        fix_ = state == TimeState::Synchronised;
+        step.syncState = state;
+    } else if (const auto& rmc = sentence.rmc) {
+        if (!rmc->valid) fix_ = false;
+        if (state_ != TimeState::Synchronised || !rmc->valid) return step;
+        fix_ = true;
+        step.rmcTaken = true;
+        const QByteArray epoch = rmc->dateText + ' ' + rmc->timeText;
+        if (rmc->utcMs && epoch != setEpoch_) {
+            setEpoch_ = epoch;
+            step.setUtcMs = rmc->utcMs;
+        }
+    }
+    return step;
 }
 
 } // namespace ks

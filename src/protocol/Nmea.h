@@ -44,21 +44,32 @@ private:
     QByteArray line_;
 };
 
-// What one received line means to the GPS input.
+// What one received line means to the GPS input. GGA and RMC are read from any talker (the
+// two letters after "$": GP, GN, GL, GA, GB, BD, GQ, IN...); proprietary "$P..." sentences
+// and every other type only show as "GPS Data".
 struct GpsSentenceResult {
     // The line from its first "$" to the end; empty when it has none. The "GPS Data" text.
     QByteArray line;
     // False when the line carries a checksum ("*hh") that does not match its characters; such
     // a line changes nothing, and the fields below stay empty.
     bool checksumOk = true;
-    // From a $GPGGA sentence: the new SyncState (not synchronised, synchronising or
-    // synchronised by its satellite count: none, one, more).
-    std::optional<TimeState> syncState;
+    // The talker of a GGA or RMC sentence ("GN"); empty for any other line.
+    QByteArray talker;
 
-    // From a $GPRMC sentence taken while SyncState was 2.
+    // From a GGA sentence: satellites in use (0 when the fix quality is 0 or the count is not
+    // a number) and the state they give (none, one, more); its time field names the epoch.
+    struct Gga {
+        int satellites = 0;
+        TimeState state = TimeState::NotSynchronised;
+        QByteArray timeText;
+    };
+    std::optional<Gga> gga;
+
+    // From an RMC sentence, read whole.
     struct Rmc {
         QByteArray timeText; // first 10 characters of the time field: the new GpsTimeText
         QByteArray dateText; // the date field: the new GpsDateText
+        bool valid = true;   // status not "V": a receiver without a fix never sets the clock
         // The UTC instant in milliseconds since 1970; empty when a part of the date or time is
         // not valid, and then the clock is not set.
         std::optional<qint64> utcMs;
@@ -66,15 +77,39 @@ struct GpsSentenceResult {
     std::optional<Rmc> rmc;
 };
 
-// Interprets one line received from the GPS receiver, given the SyncState in force.
-//
-// The caller (only while SyncSource is GPS; lines from other sources are discarded
-// unseen) does, in this order:
-//  1. with "Show Debug": AddLogEntry(2, "GPS Data", result.line), even when !checksumOk;
-//  2. if syncState is set: SyncState = *syncState;
-//  3. if rmc is set: GpsTimeText = rmc->timeText, GpsDateText = rmc->dateText; then, if
-//     rmc->utcMs is set: set the system clock in UTC to it (result ignored) and, with
-//     "Show Debug", AddLogEntry(4, "Change Date/Time", GpsDateText + " " + GpsTimeText).
-GpsSentenceResult interpretGpsSentence(const QByteArray& line, TimeState syncState);
+// Interprets one line received from the GPS receiver, whatever the source; what it allows is
+// for GpsFixTracker to say.
+GpsSentenceResult interpretGpsSentence(const QByteArray& line);
+
+// Whether the receiver's sentences of this connection allow setting the clock: only after a
+// GGA of this connection gave state 2 ("no fix, no time"), only from RMCs whose status is not
+// "V", once per epoch. GGAs with the same time field (one per constellation) count together:
+// the best of them gives the state.
+class GpsFixTracker {
+public:
+    // `start` stands for the state a GGA of this connection has already given.
+    explicit GpsFixTracker(TimeState start = TimeState::NotSynchronised) : state_(start) {}
+
+    // A new connection, or GPS chosen again: no fix until a GGA gives one.
+    void restart() { *this = GpsFixTracker(); }
+
+    struct Step {
+        std::optional<TimeState> syncState; // from a GGA: the new SyncState
+        bool rmcTaken = false; // an RMC with a fix: GpsTimeText and GpsDateText follow it
+        std::optional<qint64> setUtcMs; // the instant to set the clock to (before any delay)
+    };
+    Step take(const GpsSentenceResult& sentence);
+
+    // The last GGA (or a later RMC's status) says the receiver has a fix.
+    bool fix() const { return fix_; }
+    int satellites() const { return satellites_; }
+
+private:
+    TimeState state_;
+    bool fix_ = false;
+    int satellites_ = 0;
+    QByteArray epoch_;            // time field of the last GGA
+    QByteArray setEpoch_;         // date and time of the RMC that last set the clock
+};
 
 } // namespace ks

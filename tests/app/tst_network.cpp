@@ -43,7 +43,8 @@ QByteArray masked(const QByteArray& text, const QString& root, const QString& pt
         {"KORVAT_\\d{4}_\\d\\d:\\d\\d:\\d\\d(_\\d\\d/\\d\\d/\\d\\d){2}",
          "KORVAT_SSSS_hh:mm:ss_dd/mm/yy_dd/mm/yy"},
         {"\\d\\d(-\\d\\d){5}\\.csv", "yy-mm-dd-hh-mm-ss.csv"},
-        {"\"uptime_s\":\\d+", "\"uptime_s\":N"}};
+        {"\"uptime_s\":\\d+", "\"uptime_s\":N"},
+        {"(stepped by [+-])\\d+\\.\\d{3}", "\\1N.NNN"}};
     QString s = str(text);
     if (!root.isEmpty()) s.replace(root, QStringLiteral("ROOT"));
     if (!pty.isEmpty()) s.replace(pty, QStringLiteral("PTY"));

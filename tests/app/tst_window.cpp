@@ -15,7 +15,11 @@
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QAbstractSpinBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QMutex>
 #include <QPushButton>
 #include <QStyle>
@@ -100,6 +104,8 @@ public:
             return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
                                    30000);
         if (line == "@look") return look(), true;
+        if (line == "@status") return status(), true;
+        if (line == "@follow") return w_->clock.follows = true, true;
         if (line.startsWith("@click ")) return click(arg), true;
         if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
         if (line.startsWith("@refuse")) return w_->clock.refuse = QString::fromLatin1(line.mid(8)), true;
@@ -142,6 +148,11 @@ public:
             pty_->hangUp();
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
+        } else if (line.startsWith("@delay ")) {
+            QAbstractSpinBox* box = f.findChild<QAbstractSpinBox*>(QStringLiteral("GpsDelayEdit"));
+            box->selectAll();
+            QTest::keyClick(box, Qt::Key_Backspace);
+            QTest::keyClicks(box, QString::fromLatin1(arg));
         } else if (line.startsWith("@type")) {
             f.Edit1->selectAll();
             QTest::keyClick(f.Edit1, Qt::Key_Backspace);
@@ -179,8 +190,8 @@ public:
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
-        for (const test::FakeClock::Setting& s : w_->clock.settings)
-            out += "clock: " + clockLogLine(s.utcMs, s.kind);
+        for (const QByteArray& c : w_->clock.changes)
+            out += "clock: " + c;
         for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
             out += "log: " + e.col + '|' + e.event + '|' + masked(test::caseText(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
@@ -214,13 +225,30 @@ private:
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}};
+        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}, {"lblSlew", f.lblSlew}};
         const std::tuple<const char*, CodeLabel**, int> groups[] = {
             {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
             {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
         for (const auto& [name, labels, n] : groups)
             for (int i = 0; i < n; ++i)
                 named_[name + QByteArray::number(i)] = labels[i];
+    }
+    // What korvat-probe status shows of the GPS receiver, as text and as JSON.
+    void status() {
+        for (const QStringList& args : {QStringList{QStringLiteral("status")},
+                                        QStringList{QStringLiteral("status"), QStringLiteral("--json")}}) {
+            QProcess probe;
+            probe.start(QStringLiteral(KS_PROBE_BIN), args);
+            test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, 30000);
+            const QByteArray out = probe.readAllStandardOutput();
+            if (args.size() == 1) {
+                for (const QByteArray& l : out.split('\n'))
+                    if (l.startsWith("GPS")) seen_ += "status: " + l;
+            } else {
+                const QJsonObject gps = QJsonDocument::fromJson(out).object()[QLatin1String("gps")].toObject();
+                seen_ += "status json: " + QJsonDocument(gps).toJson(QJsonDocument::Compact);
+            }
+        }
     }
     // A code label by name, a button or menu entry by its text; failure messages are kept.
     void click(const QByteArray& name) {

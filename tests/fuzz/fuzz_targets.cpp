@@ -40,13 +40,12 @@ void nmea(const QByteArray& input) {
     lines += assembler.feed(input.constData() + 1 + cut, input.size() - 1 - cut);
     for (const QByteArray& line : lines) {
         check(!line.contains('\r') && line.size() <= NmeaLineAssembler::MaxLine);
-        for (const TimeState state : {TimeState::NotSynchronised, TimeState::Synchronising,
-                                      TimeState::Synchronised, TimeState::NoSerialInput}) {
-            const GpsSentenceResult r = interpretGpsSentence(line, state);
-            check(r.checksumOk || (!r.syncState && !r.rmc));
-            check(r.syncState != TimeState::NoSerialInput); // a GGA never says so
-            check(!r.rmc || state == TimeState::Synchronised);
-        }
+        GpsFixTracker tracker(TimeState::Synchronised);
+        const GpsSentenceResult r = interpretGpsSentence(line);
+        check(r.checksumOk || (!r.gga && !r.rmc));
+        check(!r.gga || r.gga->state != TimeState::NoSerialInput); // a GGA never says so
+        const GpsFixTracker::Step step = tracker.take(r);
+        check(!step.setUtcMs || (r.rmc && r.rmc->valid));
         for (int n = 0; n < 12; ++n) GetNmeaField(line, n);
         NmeaChecksum(line);
     }

@@ -5,6 +5,7 @@
 #include "ZoneScope.h"
 #include "log/LogModel.h"
 #include "platform/SerialPortMap.h"
+#include "protocol/ClockDiscipline.h"
 #include "protocol/Csv.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <cmath>
 #include <functional>
 #include <map>
 
@@ -28,6 +30,7 @@ namespace {
 QByteArray num(qint64 v) { return QByteArray::number(v); }
 qint64 ll(const QByteArray& text) { return text.toLongLong(); }
 QByteArray yesNo(bool v) { return v ? "yes" : "no"; }
+QByteArray signedNum(double v) { return (v < 0 ? " -" : " +") + QByteArray::number(std::abs(v), 'f', 1); }
 QByteArray text(const CivilTime& t) { return formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", t); }
 qint64 utc(const QByteArray& text) { // "yyyy-mm-dd hh:nn:ss.zzz", the time optional
     CivilTime t{0, 0, 0, 0, 0, 0, 0};
@@ -84,14 +87,66 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
                                         : BuildRateControlSentence(f[0].toInt(), f[1].toInt(),
                                                                    f[2].toInt(), f[3].toInt()));
     }},
-    {"nmea/gps", [](F f) { // line|SyncState before
-        const GpsSentenceResult r = interpretGpsSentence(f[0], TimeState(f[1].toInt()));
+    {"nmea/gps", [](F f) { // line|SyncState a GGA of this connection gave before
+        const GpsSentenceResult r = interpretGpsSentence(f[0]);
+        const GpsFixTracker::Step step = GpsFixTracker(TimeState(f[1].toInt())).take(r);
         QByteArray out = '"' + caseText(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
-        if (r.syncState) out += " state " + num(int(*r.syncState));
-        if (r.rmc)
+        if (step.syncState) out += " state " + num(int(*step.syncState));
+        if (step.rmcTaken)
             out += " rmc " + r.rmc->timeText + ' ' + r.rmc->dateText + ' ' +
                    (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant"));
         return out;
+    }},
+    // The sentences of one connection in order ("@reconnect": a new one); for each what it
+    // gave: the state, the clock set, or "-"; then the fix, satellites and talker at the end.
+    {"nmea/receiver", [](F f) {
+        GpsFixTracker tracker;
+        QByteArray out, talker;
+        for (const QByteArray& line : f) {
+            if (line == "@reconnect") {
+                tracker.restart();
+                out += "reconnect; ";
+                continue;
+            }
+            const GpsSentenceResult r = interpretGpsSentence(line);
+            const GpsFixTracker::Step step = tracker.take(r);
+            if (!r.talker.isEmpty()) talker = r.talker;
+            out += step.syncState  ? "state " + num(int(*step.syncState))
+                   : step.setUtcMs ? "set " + text(civilFromMs(*step.setUtcMs))
+                   : r.rmc && !r.rmc->valid ? QByteArray("status V")
+                                            : QByteArray("-");
+            out += "; ";
+        }
+        return out + "fix " + yesNo(tracker.fix()) + ", " + num(tracker.satellites()) + " satellites, talker " +
+               (talker.isEmpty() ? QByteArray("none") : talker);
+    }},
+    // mode|offset of each sample in ms ("restart": a new source): what the discipline did
+    {"discipline/decisions", [](F f) {
+        ClockDiscipline d(f[0] == "slew" ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step);
+        QByteArray out;
+        qint64 local = utc("2026-12-07 10:00:00");
+        for (const QByteArray& field : f.mid(1)) {
+            if (field == "restart") {
+                d.restart(), out += "restart ";
+                continue;
+            }
+            local += 1000;
+            const ClockDiscipline::Decision c = d.sample(local + ll(field), local);
+            switch (c.kind) {
+            case ClockDiscipline::Decision::Kind::None: out += "hold "; break;
+            case ClockDiscipline::Decision::Kind::Step: out += "step" + signedNum(double(c.stepToMs - local)) + ' '; break;
+            case ClockDiscipline::Decision::Kind::Slew: out += "slew" + signedNum(c.slewMs) + ' '; break;
+            }
+        }
+        return out.trimmed();
+    }},
+    // lateness of each sentence in ms: the figures the status shows
+    {"discipline/lateness", [](F f) {
+        LatenessWindow w;
+        for (const QByteArray& field : f)
+            if (!field.isEmpty()) w.add(field.toDouble());
+        return "median " + QByteArray::number(w.median(), 'f', 1) + " spread " +
+               QByteArray::number(w.spread(), 'f', 1) + " count " + num(w.count());
     }},
     // Each field a read ("@N read": N times), taken only in its size from a longer buffer
     {"nmea/lines", [](F f) {
@@ -145,7 +200,10 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
     }},
     {"datetime/format", [](F f) { return formatDateTime(f[1].constData(), civilFromMs(utc(f[0]))); }},
     {"datetime/clocklog",
-     [](F f) { return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local); }},
+     [](F f) { // instant|utc, local, or slew|ms slewed
+        if (f[1] == "slew") return slewLogLine(utc(f[0]), f[2].toDouble());
+        return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local);
+    }},
     {"datetime/zones", [](F f) { // zone|UTC instant
         ZoneScope zone(f[0]);
         const CivilTime local = toLocal(utc(f[1]));

@@ -48,6 +48,33 @@ QString statusText(const QJsonObject& s) {
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
     if (s.contains(QLatin1String("serial")))
         lines << QStringLiteral("Serial input:      ") + str("serial");
+    const QJsonObject gps = s.value(QLatin1String("gps")).toObject();
+    if (!gps.isEmpty()) {
+        const auto g = [&gps](const char* key) { return gps.value(QLatin1String(key)); };
+        QString receiver = g("talker").toString().isEmpty()
+                               ? QStringLiteral("no sentence yet")
+                               : QStringLiteral("talker %1, %2, %3 satellites, last sentence %4 ms ago")
+                                     .arg(g("talker").toString(),
+                                          g("fix").toBool() ? QStringLiteral("fix") : QStringLiteral("no fix"))
+                                     .arg(g("satellites").toInteger())
+                                     .arg(g("last_sentence_age_ms").toInteger());
+        if (gps.contains(QLatin1String("reason"))) receiver += QStringLiteral(": ") + g("reason").toString();
+        lines << QStringLiteral("GPS receiver:      ") + receiver;
+        const QJsonObject late = g("lateness_ms").toObject();
+        const auto ms = [&late](const char* key) {
+            return QString::number(late.value(QLatin1String(key)).toDouble(), 'f', 1);
+        };
+        const qint64 count = late.value(QLatin1String("count")).toInteger();
+        lines << (count == 0 ? QStringLiteral("GPS lateness vs this PC's clock: no sentence yet")
+                             : QStringLiteral("GPS lateness vs this PC's clock: median %1 ms, spread %2 ms "
+                                              "(%3 %4)")
+                                   .arg(ms("median"), ms("spread"))
+                                   .arg(count)
+                                   .arg(count == 1 ? QStringLiteral("sentence") : QStringLiteral("sentences")));
+        lines << QStringLiteral("GPS delay setting: %1 ms, clock discipline %2")
+                     .arg(g("delay_ms").toInteger())
+                     .arg(g("discipline").toString());
+    }
     const QJsonObject clock = s.value(QLatin1String("last_clock_setting")).toObject();
     lines << QStringLiteral("Last clock set:    ") +
                  (clock.isEmpty() ? QStringLiteral("none since start")

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/time.h>
+
 namespace ks {
 
 namespace {
@@ -53,6 +55,18 @@ qint64 readSystemClockMs() {
     return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+namespace {
+// The system's message, and for a refusal the way to grant the right.
+bool clockCallFailed(QString* error, QByteArray* howToGrant) {
+    const int err = errno;
+    *error = QString::fromLocal8Bit(std::strerror(err));
+    if (err == EPERM)
+        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: sudo setcap "
+                      "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
+    return false;
+}
+} // namespace
+
 bool setSystemClock(qint64 utcMs, ClockSetKind, QString* error, QByteArray* howToGrant) {
     timespec ts{};
     ts.tv_sec = time_t(utcMs / 1000);
@@ -62,13 +76,22 @@ bool setSystemClock(qint64 utcMs, ClockSetKind, QString* error, QByteArray* howT
         TimeCapability capability;
         rc = clock_settime(CLOCK_REALTIME, &ts);
     }
-    if (rc == 0) return true;
-    const int err = errno;
-    *error = QString::fromLocal8Bit(std::strerror(err));
-    if (err == EPERM)
-        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: sudo setcap "
-                      "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
-    return false;
+    return rc == 0 || clockCallFailed(error, howToGrant);
+}
+
+bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
+    // adjtime slews at the kernel's fixed 500 ppm and replaces any adjustment in progress;
+    // time never runs backwards under it.
+    const qint64 us = qRound64(offsetMs * 1000.0);
+    timeval delta{};
+    delta.tv_sec = time_t(us / 1'000'000);
+    delta.tv_usec = suseconds_t(us % 1'000'000);
+    int rc;
+    {
+        TimeCapability capability;
+        rc = adjtime(&delta, nullptr);
+    }
+    return rc == 0 || clockCallFailed(error, howToGrant);
 }
 
 CivilTime toLocal(qint64 utcMs) {

@@ -2,7 +2,11 @@
 
 #include "platform/win32/SystemMessage.h"
 
+#include <QCoreApplication>
 #include <QString>
+#include <QTimer>
+
+#include <cmath>
 
 #include <windows.h>
 
@@ -77,6 +81,48 @@ qint64 readSystemClockMs() {
     return msFromFileTime(ft);
 }
 
+namespace {
+// The system's message, and for a refusal the way to grant the right.
+bool clockCallFailed(DWORD err, QString* error, QByteArray* howToGrant) {
+    *error = systemMessage(err);
+    if (err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED)
+        *howToGrant = "Korvat Server may not set the clock. Run it with the right to change the "
+                      "system time: as an administrator, or as a user granted \"Change the system "
+                      "time\" in the local security policy.";
+    return false;
+}
+
+// The clock's own increment per tick goes back once an adjustment has run its course.
+QTimer* slewEnd = nullptr;
+
+// The precise calls (Windows 10 and later) are looked up at run time, the older headers lack
+// them; before Windows 10 the 32-bit calls do the same in coarser units.
+using GetPrecise = BOOL(WINAPI*)(PDWORD64, PDWORD64, PBOOL);
+using SetPrecise = BOOL(WINAPI*)(DWORD64, BOOL);
+template <typename F> F kernelCall(const char* name) {
+    const HMODULE module = GetModuleHandleA("kernelbase.dll");
+    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+bool getTimeAdjustment(DWORD64* adjustment, DWORD64* increment, BOOL* disabled) {
+    if (const auto get = kernelCall<GetPrecise>("GetSystemTimeAdjustmentPrecise"))
+        return get(adjustment, increment, disabled);
+    DWORD a = 0, i = 0;
+    const BOOL ok = GetSystemTimeAdjustment(&a, &i, disabled);
+    *adjustment = a;
+    *increment = i;
+    return ok;
+}
+
+bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
+    TimePrivilege privilege;
+    const auto set = kernelCall<SetPrecise>("SetSystemTimeAdjustmentPrecise");
+    const BOOL ok = set ? set(adjustment, disabled) : SetSystemTimeAdjustment(DWORD(adjustment), disabled);
+    *err = GetLastError();
+    return ok;
+}
+} // namespace
+
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant) {
     const SYSTEMTIME utc = systemTimeFromMs(utcMs);
     BOOL ok;
@@ -91,13 +137,33 @@ bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray*
         }
         err = GetLastError();
     }
-    if (ok) return true;
-    *error = systemMessage(err);
-    if (err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED)
-        *howToGrant = "Korvat Server may not set the clock. Run it with the right to change the "
-                      "system time: as an administrator, or as a user granted \"Change the system "
-                      "time\" in the local security policy.";
-    return false;
+    return ok || clockCallFailed(err, error, howToGrant);
+}
+
+bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
+    // The clock gains (or loses) 500 ppm of each tick's increment for as long as the offset
+    // takes at that rate, then runs at its own increment again; a new slew replaces the last.
+    DWORD64 adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    if (!getTimeAdjustment(&adjustment, &increment, &disabled))
+        return clockCallFailed(GetLastError(), error, howToGrant);
+    if (!slewEnd) {
+        slewEnd = new QTimer(QCoreApplication::instance());
+        slewEnd->setSingleShot(true);
+        slewEnd->setTimerType(Qt::PreciseTimer);
+        QObject::connect(slewEnd, &QTimer::timeout, [] {
+            DWORD err = 0;
+            setTimeAdjustment(0, TRUE, &err);
+        });
+    }
+    slewEnd->stop();
+    const DWORD64 step = qMax<DWORD64>(1, increment / 2000); // 500 ppm of the increment
+    const DWORD64 rate = offsetMs < 0 ? increment - step : increment + step;
+    DWORD err = 0;
+    if (!setTimeAdjustment(rate, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
+    // The time it takes at 500 ppm: 2 s per ms.
+    slewEnd->start(int(qMin(std::abs(offsetMs) * 2000.0, 3'600'000.0)));
+    return true;
 }
 
 // The zone and its daylight-saving rules are the system's, read again by every call.
