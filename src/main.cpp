@@ -21,10 +21,12 @@ const char ClockRight[] = "Setting the clock needs: sudo setcap cap_sys_time+p <
 const char Usage[] = "Usage: korvat-server [--help | --version]\n";
 #endif
 
-// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed,
-// 64 a command line the program does not understand.
+// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed on
+// something that may pass (a port taken), 64 a command line the program does not understand,
+// 78 settings it cannot use (a service manager should not start it again for those two).
 constexpr int ExitStartupFailed = 1;
 constexpr int ExitUsage = 64;
+constexpr int ExitConfig = 78;
 
 // --version and --help answer and end; any other option is refused, so a mistyped one is
 // noticed rather than ignored.
@@ -58,8 +60,8 @@ std::optional<int> answerOption(int argc, char* argv[]) {
                         "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
                         "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n"
-                        "Exit status: 0 ended normally or already running, 1 start-up failed,\n"
-                        "64 unknown option.\n",
+                        "Exit status: 0 ended normally or already running, 1 start-up failed\n"
+                        "(port 6645 taken), 64 unknown option, 78 settings it cannot use.\n",
                         qPrintable(ks::executableDir()), ClockRight);
             return 0;
         }
@@ -97,21 +99,23 @@ int main(int argc, char* argv[]) {
         if (ks::isHeadless())
             ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
     };
-    const auto failed = [&](const QString& message) {
+    const auto failed = [&](const QString& message, int status) {
         ks::KsApplication::report(message);
         if (form) form->Shutdown();
-        ended("start-up failed (exit status 1)", 3);
-        return ExitStartupFailed;
+        ended("start-up failed (exit status " + QByteArray::number(status) + ')', 3);
+        return status;
     };
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
                          [&form](const QByteArray& signal) { form->EndProgram(signal); });
         if (!form->StartUp()) return 0;
+    } catch (const ks::ConfigError& e) {
+        return failed(e.message(), ExitConfig);
     } catch (const ks::Error& e) {
-        return failed(e.message());
+        return failed(e.message(), ExitStartupFailed);
     } catch (const std::exception& e) {
-        return failed(QString::fromLocal8Bit(e.what()));
+        return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
     QApplication::exec();
     form->Shutdown();

@@ -49,7 +49,7 @@ void TForm1::btnDisconnectClick() {
 void TForm1::SendGpsSetup() {
     for (const QByteArray& sentence : GpsSetupSentences()) {
         ComPort1->WriteText(sentence);
-        if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Setup", sentence);
+        if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Setup", sentence, EntryKind::Diagnostic);
     }
 }
 
@@ -61,7 +61,7 @@ void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* data, quint32 siz
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
     if (Config.SyncSource != TimeSource::Gps) return;
     const GpsSentenceResult result = interpretGpsSentence(line, SyncState);
-    if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line);
+    if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line, EntryKind::Diagnostic);
     if (result.syncState) SyncState = *result.syncState;
     if (!result.rmc) return;
     GpsTimeText = result.rmc->timeText;
@@ -73,7 +73,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     const qint64 before = systemClock().nowMs();
     if (!systemClock().setTime(*result.rmc->utcMs, ClockSetKind::Utc)) return;
     NoteClockSetting(TimeSource::Gps, *result.rmc->utcMs - before);
-    if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
+    if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText, EntryKind::Diagnostic);
 }
 
 } // namespace ks

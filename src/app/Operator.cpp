@@ -11,6 +11,7 @@
 #include "protocol/Replies.h"
 #include "protocol/RuntimePaths.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -46,7 +47,7 @@ QByteArray TForm1::StartLine() const {
            "; requests on TCP port " + QByteArray::number(RequestPort) +
            ", replies to TCP port " + QByteArray::number(ReplyPort) +
            ", announcements to 224.0.0.1:6649; settings " +
-           settings_.path().toLocal8Bit();
+           settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
 }
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
@@ -105,6 +106,18 @@ QByteArray TForm1::StatusJson() const {
         n[QLatin1String("outcome")] = QString::fromLocal8Bit(LastNtpAttempt.outcome);
         o[QLatin1String("last_ntp_attempt")] = n;
     }
+    if (!IgnoredSettings.isEmpty()) {
+        QJsonArray ignored;
+        for (const IgnoredSetting& i : IgnoredSettings) ignored.append(QString::fromLocal8Bit(i.notice));
+        o[QLatin1String("settings_ignored")] = ignored;
+    }
+    // Whether a setting can take effect at all: the state alone does not tell.
+    const ClockRightState right = clockRight();
+    o[QLatin1String("clock_right")] = QString::fromLatin1(clockRightName(right.right));
+    if (!right.detail.isEmpty())
+        o[QLatin1String(right.right == ClockRight::DryRun ? "clock_log" : "clock_right_grant")] =
+            QString::fromLocal8Bit(right.detail);
+    o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);

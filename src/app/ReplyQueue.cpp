@@ -50,7 +50,7 @@ int TForm1::RequestsWaiting() const {
 
 void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
     if (!ServerSocket1->isListening()) {
-        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address, EntryKind::Diagnostic);
         return;
     }
     // Writing into the slot still to be read would lose every waiting reply. Requests wait
@@ -101,13 +101,13 @@ void TForm1::TakeNextReply() {
     if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
     ReplyConnected = false;
     const QByteArray address = q.Address[q.ReadIndex];
-    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address, EntryKind::Diagnostic);
     replyOpening_ = true;
     replyOpenFailed_ = false;
     ClientSocket1->connectToHost(QHostAddress(QString::fromLatin1(address)), ReplyPort);
     replyOpening_ = false;
     if (replyOpenFailed_) {
-        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address, EntryKind::Diagnostic);
         SaveLogCsv();
         ClientSocket1->abort();
         ReplyDone = true;

@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
+#include "protocol/SettingRanges.h"
 
 #include <QLineEdit>
 
@@ -12,13 +13,14 @@ const QByteArray Key = SettingsStore::MainKey;
 
 QByteArray dword(qint16 value) { return RegFile::encodeDword(quint32(qint32(value))); }
 
-Error invalidType(const char* name) {
-    return Error(QStringLiteral("Invalid data type for '%1'").arg(QLatin1String(name)));
+ConfigError invalidType(const char* name) {
+    return ConfigError(QStringLiteral("Invalid data type for '%1'").arg(QLatin1String(name)));
 }
 } // namespace
 
 void TForm1::LoadSettings() {
     Config = StoredSettings{};
+    IgnoredSettings.clear();
     GpsSetupPending = true;
 
     if (settings_.open()) {
@@ -36,7 +38,13 @@ void TForm1::LoadSettings() {
             if (!data) return;
             const RegFile::Data d = RegFile::decode(*data);
             if (d.type != RegFile::Type::Dword) throw invalidType(name);
-            store(d.dword);
+            const qint32 value = qint32(d.dword);
+            const DwordRange* range = dwordRange(name);
+            if (!range || dwordAllowed(*range, value)) return store(d.dword);
+            const QByteArray notice = outOfRangeNotice(*range, value, settings_.path().toLocal8Bit());
+            writeStderrLine(notice, 4);
+            IgnoredSettings.append({name, *data, notice});
+            store(quint32(range->fallback));
         };
         auto toField = [](qint16& field) { return [&field](quint32 v) { field = qint16(v); }; };
         auto toFlag = [](bool& flag) { return [&flag](quint32 v) { flag = v != 0; }; };
@@ -70,6 +78,14 @@ void TForm1::SaveSettings() {
     file.set(Key, "autoconnect", dword(c.AutoConnect));
     file.set(Key, "localtime", dword(c.Loc));
     file.set(Key, "gmt", dword(c.Gmt));
+    // A value the operator has not changed since it was found outside its set is kept as found.
+    IgnoredSettings.removeIf([&file](const IgnoredSetting& kept) {
+        const QByteArray* now = file.find(Key, kept.name);
+        const QByteArray fallback = RegFile::encodeDword(quint32(dwordRange(kept.name)->fallback));
+        if (!now || *now != fallback) return true;
+        file.set(Key, kept.name, kept.stored);
+        return false;
+    });
     // One file holds all values: when it cannot be written, none was stored, so the
     // first value is the one named. The new state stays in force in memory.
     QString error;

@@ -351,11 +351,12 @@ bool TForm1::TrayMessage(TrayOp op) {
     return false;
 }
 
-void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
+void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind) {
     if (!LogFrm_) return;
     const LogEntry& e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
-    if (isHeadless()) queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
+    if (isHeadless())
+        queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

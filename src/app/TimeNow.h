@@ -107,7 +107,11 @@ public:
     void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
-    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details);
+    // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
+    // priority, whatever its type.
+    enum class EntryKind { Normal, Diagnostic };
+    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
+                     EntryKind kind = EntryKind::Normal);
     bool ShowDebug() const;
     bool IndicateClientType() const;
     void SaveLogCsv();
@@ -126,6 +130,14 @@ public:
     void LoadSettings();
     void SaveSettings();
     StoredSettings Config;
+    // A stored value outside its allowed set: the default runs in its place, the file keeps
+    // the stored bytes until the operator picks another value.
+    struct IgnoredSetting {
+        QByteArray name;
+        QByteArray stored; // as the file holds it
+        QByteArray notice; // what the operator was told
+    };
+    QList<IgnoredSetting> IgnoredSettings;
 
     // --- Settings panel ---
     void lblSync1Click(CodeLabel* label);

@@ -14,4 +14,8 @@ qint64 readSystemClockMs();
 // the clock, a text saying how to grant it in *howToGrant.
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant);
 
+// Whether this process holds the right to set the clock now, and how an operator grants it.
+bool holdsClockRight();
+QByteArray clockGrantText();
+
 } // namespace ks

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QStringList>
@@ -46,6 +47,11 @@ QString statusText(const QJsonObject& s) {
         source += QStringLiteral(" from %1").arg(str("ntp_server"));
     lines << QStringLiteral("Source:            ") + source;
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
+    QString right = str("clock_right");
+    if (s.contains(QLatin1String("clock_right_grant")))
+        right += QStringLiteral(" (grant with %1)").arg(str("clock_right_grant"));
+    if (s.contains(QLatin1String("clock_log"))) right += QStringLiteral(" to %1").arg(str("clock_log"));
+    lines << QStringLiteral("Clock right:       %1; %2 settings refused").arg(right, num("clock_settings_refused"));
     if (s.contains(QLatin1String("serial")))
         lines << QStringLiteral("Serial input:      ") + str("serial");
     const QJsonObject clock = s.value(QLatin1String("last_clock_setting")).toObject();
@@ -61,6 +67,8 @@ QString statusText(const QJsonObject& s) {
                      .arg(ntp.value(QLatin1String("at")).toString(),
                           ntp.value(QLatin1String("server")).toString(),
                           ntp.value(QLatin1String("outcome")).toString());
+    for (const QJsonValue& ignored : s.value(QLatin1String("settings_ignored")).toArray())
+        lines << QStringLiteral("Setting ignored:   ") + ignored.toString();
     lines << QStringLiteral("Replies:           %1 sent, %2 failed, %3 refused")
                  .arg(num("replies_sent"), num("replies_failed"), num("replies_refused"));
     lines << QStringLiteral("Requests waiting:  ") + num("requests_waiting");

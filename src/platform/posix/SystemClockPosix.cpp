@@ -65,10 +65,29 @@ bool setSystemClock(qint64 utcMs, ClockSetKind, QString* error, QByteArray* howT
     if (rc == 0) return true;
     const int err = errno;
     *error = QString::fromLocal8Bit(std::strerror(err));
-    if (err == EPERM)
-        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: sudo setcap "
-                      "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
+    if (err == EPERM) *howToGrant = "Korvat Server may not set the clock. Grant it the right with: " + clockGrantText();
     return false;
+}
+
+bool holdsClockRight() {
+    // The right counts only in the system's first user namespace: inside another one (a
+    // container) a held CAP_SYS_TIME still cannot set the clock.
+    QFile map(QStringLiteral("/proc/self/uid_map"));
+    if (!map.open(QIODevice::ReadOnly) ||
+        map.readAll().simplified() != QByteArrayLiteral("0 0 4294967295"))
+        return false;
+    cap_t caps = cap_get_proc();
+    if (!caps) return false;
+    cap_flag_value_t permitted = CAP_CLEAR;
+    cap_flag_value_t effective = CAP_CLEAR;
+    cap_get_flag(caps, CAP_SYS_TIME, CAP_PERMITTED, &permitted);
+    cap_get_flag(caps, CAP_SYS_TIME, CAP_EFFECTIVE, &effective);
+    cap_free(caps);
+    return permitted == CAP_SET || effective == CAP_SET;
+}
+
+QByteArray clockGrantText() {
+    return "sudo setcap cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
 }
 
 CivilTime toLocal(qint64 utcMs) {
