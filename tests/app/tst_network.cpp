@@ -22,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 using namespace ks::test;
 
@@ -232,6 +233,28 @@ void Scenario::run(const QByteArray& line) {
     } else if (cmd == "ask") {
         const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
         out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+    }
+    else if (cmd == "plant" || cmd == "private") { // the run-time folder in TMPDIR, as another user could leave it
+        const QString tmp = app.root() + QStringLiteral("/tmp");
+        const QString path = tmp + QStringLiteral("/kserver-") + QString::number(::getuid());
+        const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        if (cmd == "private") { // what the program made there
+            struct stat st {};
+            QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+            out += mask("private folder: " + path.toLocal8Bit() + (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
+                        (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
+                        QByteArray::number(st.st_mode & 0777, 8)) + '\n';
+        } else if (w[1] == "link") { // to a folder of the planter's choosing
+            QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
+            QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
+        } else if (w[1] == "open") {
+            QVERIFY(QDir().mkpath(path));
+            QVERIFY(QFile::setPermissions(path, ownerOnly | QFile::ReadGroup | QFile::ExeGroup |
+                                                    QFile::ReadOther | QFile::ExeOther));
+        } else {
+            QVERIFY(QDir().mkpath(tmp));
+            QVERIFY(w[1] == "nothing" || QFile(path).open(QIODevice::WriteOnly));
+        }
     }
     else if (cmd == "probe") aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line);
     else if (cmd == "second") aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy");

@@ -77,7 +77,12 @@ QString statusText(const QJsonObject& s) {
 }
 
 int statusCommand(bool json) {
-    const QString path = ks::statusSocketPath();
+    QString unsafe;
+    const QString path = ks::statusSocketPath(&unsafe);
+    if (path.isEmpty()) {
+        printError(QStringLiteral("korvat-probe: ") + unsafe);
+        return ExitNetwork;
+    }
     if (!QFileInfo::exists(path)) {
         printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
         return ExitNetwork;
