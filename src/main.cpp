@@ -15,10 +15,18 @@ const char SettingsWhere[] = "Settings: the registry key %s\n";
 const char ClockRight[] = "Setting the clock needs the right to change the system time.\n"
                           "--install-autostart starts this program at the user's logon (the Run key).\n";
 const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart]\n";
+const char Environment[] = "  QT_QPA_PLATFORM=offscreen  runs headless: boxes and the log go to stderr\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
 const char ClockRight[] = "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n";
 const char Usage[] = "Usage: korvat-server [--help | --version]\n";
+const char Environment[] =
+    "  KSERVER_COM1..KSERVER_COM5  the device of serial port n (else the Ports key, /dev/ttyS<n-1>)\n"
+    "  XDG_CONFIG_HOME, XDG_STATE_HOME  where the settings file and the Logs/ folder are\n"
+    "  XDG_RUNTIME_DIR (else TMPDIR/kserver-<uid>)  the lock and the status socket\n"
+    "  TZ                  the local time zone\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  without a display it runs headless\n"
+    "  JOURNAL_STREAM      set by systemd: log lines carry syslog priorities\n";
 #endif
 
 // Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed on
@@ -59,10 +67,13 @@ std::optional<int> answerOption(int argc, char* argv[]) {
                         "Without a display it runs headless and writes its log to stderr.\n"
                         "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
-                        "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n"
+                        "Environment:\n"
+                        "  KSERVER_CLOCK_LOG=<file>  records clock settings instead of making them\n"
+                        "  KSERVER_SHOW_DEBUG  starts with the log option \"Show Debug\" ticked\n"
+                        "%s"
                         "Exit status: 0 ended normally or already running, 1 start-up failed\n"
                         "(port 6645 taken), 64 unknown option, 78 settings it cannot use.\n",
-                        qPrintable(ks::executableDir()), ClockRight);
+                        qPrintable(ks::executableDir()), ClockRight, Environment);
             return 0;
         }
         std::fprintf(stderr, "korvat-server: unknown option '%s'\n%s", argv[i], Usage);

@@ -37,7 +37,7 @@ QByteArray TForm1::SourceDescription() const {
         return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
                ComPort1->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
     case TimeSource::Ntp:
-        return "NTP from " + (c.NtpServer.isEmpty() ? QByteArray("(no server set)") : c.NtpServer);
+        return c.NtpServer.isEmpty() ? QByteArray("NTP, no server set") : "NTP from " + c.NtpServer;
     default: return sourceName(qint16(c.SyncSource)).toLatin1();
     }
 }
@@ -56,11 +56,17 @@ void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
 
 void TForm1::NoteSerialReason(const QString& reason) {
     if (reason == SerialReason) return;
+    const bool mended = !SerialReason.isEmpty() && reason.isEmpty() && SerialConnected();
     SerialReason = reason;
     SerialPanel->setToolTip(reason);
-    // Once per new reason: AUTO tries again every tick, the same failure each time.
-    if (!reason.isEmpty() && isHeadless())
+    if (!isHeadless()) return;
+    // Once per new reason: AUTO tries again every tick, the same failure each time. Once the
+    // port opens again after trouble, the operator who read the reason learns that too.
+    if (!reason.isEmpty())
         writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
+    else if (mended)
+        writeStderrLine("Serial input on " + ComPort1->DeviceOfPort(Config.PortNumber).toLocal8Bit() +
+                            " connected again", 6);
 }
 
 QString TForm1::TrayToolTip() const {

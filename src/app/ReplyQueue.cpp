@@ -38,7 +38,7 @@ void TForm1::CreateReplyQueue() {
     ReplyConnectTimer->setInterval(ReplyConnectTimeoutMs);
     connect(ReplyConnectTimer, &QTimer::timeout, this, [this] {
         ClientSocket1->abort();
-        EndReplyWithError();
+        EndReplyWithError(QStringLiteral("not accepted within 5 s"));
     });
 }
 
@@ -162,17 +162,20 @@ void TForm1::sckClientError() {
         return;
     }
     if (ReplyDone || ReplyFailed) return; // about a reply already finished
-    EndReplyWithError();
+    EndReplyWithError(ClientSocket1->errorString());
 }
 
-void TForm1::EndReplyWithError() {
+void TForm1::EndReplyWithError(const QString& reason) {
     ReplyConnectTimer->stop();
-    const QByteArray peer =
-        ReplyConnected ? MessageQueue.Address[MessageQueue.ReadIndex] : QByteArray();
+    const QByteArray requester = MessageQueue.Address[MessageQueue.ReadIndex];
+    const QByteArray peer = ReplyConnected ? requester : QByteArray();
     ReplyConnected = false;
     ReplyFailed = true;
     ++RepliesFailed;
-    AddLogEntry(LogAlert, "Socket Error", peer);
+    // The log names the peer only once connected; an operator reading stderr needs to know
+    // whose reply failed, and why.
+    AddLogEntry(LogAlert, "Socket Error", peer, EntryKind::Normal,
+                "reply to " + requester + ": " + reason.toLocal8Bit());
     EndReplyEntry();
     SaveLogCsv();
 }

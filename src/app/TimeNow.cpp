@@ -351,12 +351,14 @@ bool TForm1::TrayMessage(TrayOp op) {
     return false;
 }
 
-void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind) {
+void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
+                         const QByteArray& stderrDetails) {
     if (!LogFrm_) return;
-    const LogEntry& e = LogFrm_->AddEntry(type, event, details);
+    LogEntry e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
-    if (isHeadless())
-        queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
+    if (!isHeadless() || kind == EntryKind::Repeat) return;
+    if (!stderrDetails.isEmpty()) e.details = stderrDetails;
+    queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

@@ -108,10 +108,12 @@ public:
 
     // --- Event log ---
     // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
-    // priority, whatever its type.
-    enum class EntryKind { Normal, Diagnostic };
+    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
+    // in the log only. Headless, stderrDetails (when given) stand in for the details on
+    // stderr, where the log's own would tell the operator too little.
+    enum class EntryKind { Normal, Diagnostic, Repeat };
     void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
-                     EntryKind kind = EntryKind::Normal);
+                     EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
     bool ShowDebug() const;
     bool IndicateClientType() const;
     void SaveLogCsv();
@@ -230,7 +232,7 @@ private:
     void CloseIdleClientConnection(IncomingConnection* socket);
     IncomingConnection* QuietestClientConnection() const;
     void UpdateAccepting();
-    void EndReplyWithError();
+    void EndReplyWithError(const QString& reason);
     void EndReplyEntry();
     bool RingFull() const;
     void ReadWaitingRequests();

@@ -38,7 +38,7 @@ QHostAddress host(const QByteArray& text) { return QHostAddress(str(text)); }
 // What changes from run to run: the date and time, the serial, the temporary folder.
 QByteArray masked(const QByteArray& text, const QString& root, const QString& pty = {}) {
     static const std::pair<const char*, const char*> masks[]{
-        {"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD hh:mm:ss"},
+        {"\\d{4}-\\d\\d-\\d\\d([ T])\\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD\\1hh:mm:ss"},
         {"(^<\\d>|\"|up )\\d\\d:\\d\\d:\\d\\d", "\\1hh:mm:ss"},
         {"KORVAT(_\\d_\\d_\\d_)?\\d{14}", "KORVAT\\1SSSSTTTTTTTTTT"},
         {"KORVAT_\\d{4}_\\d\\d:\\d\\d:\\d\\d(_\\d\\d/\\d\\d/\\d\\d){2}",
@@ -131,6 +131,10 @@ void Scenario::run(const QByteArray& line) {
             early.connectToHost(QHostAddress::LocalHost, 6645);
             duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
         };
+    }
+    else if (cmd == "link") { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
+        QFile::remove(app.root() + u'/' + str(w[1]));
+        QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
     }
     else if (cmd == "file") QVERIFY(QFile(app.root() + u'/' + str(w[1])).open(QIODevice::WriteOnly));
     else if (cmd == "journal") app.stderrToJournal(w[1] == "same");

@@ -44,7 +44,8 @@ QString statusText(const QJsonObject& s) {
     if (s.contains(QLatin1String("device")))
         source += QStringLiteral(" on %1 (%2)").arg(str("port"), str("device"));
     if (s.contains(QLatin1String("ntp_server")))
-        source += QStringLiteral(" from %1").arg(str("ntp_server"));
+        source += str("ntp_server").isEmpty() ? QStringLiteral(", no server set")
+                                               : QStringLiteral(" from %1").arg(str("ntp_server"));
     lines << QStringLiteral("Source:            ") + source;
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
     QString right = str("clock_right");
@@ -65,7 +66,9 @@ QString statusText(const QJsonObject& s) {
     if (!ntp.isEmpty())
         lines << QStringLiteral("Last NTP attempt:  %1 to %2: %3")
                      .arg(ntp.value(QLatin1String("at")).toString(),
-                          ntp.value(QLatin1String("server")).toString(),
+                          ntp.value(QLatin1String("server")).toString().isEmpty()
+                              ? QStringLiteral("no server set")
+                              : ntp.value(QLatin1String("server")).toString(),
                           ntp.value(QLatin1String("outcome")).toString());
     for (const QJsonValue& ignored : s.value(QLatin1String("settings_ignored")).toArray())
         lines << QStringLiteral("Setting ignored:   ") + ignored.toString();

@@ -88,7 +88,7 @@ struct Arguments {
 const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"),
                            QStringLiteral("version"), QStringLiteral("json")};
 
-std::optional<Arguments> split(const QStringList& args, QString* error) {
+Arguments split(const QStringList& args) {
     Arguments parsed;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -104,8 +104,8 @@ std::optional<Arguments> split(const QStringList& args, QString* error) {
             } else if (i + 1 < args.size()) {
                 parsed.options.insert(name, args[++i]);
             } else {
-                *error = QStringLiteral("option %1 needs a value").arg(arg);
-                return std::nullopt;
+                // Missing its value, or no option at all: the command's reader tells which.
+                parsed.options.insert(name, QString());
             }
         } else {
             parsed.positional.append(arg);
@@ -130,6 +130,12 @@ public:
         for (const QString& flag : args_.flags) {
             if (!allowed_.contains(flag)) {
                 *error = QStringLiteral("unknown option --%1").arg(flag);
+                return false;
+            }
+        }
+        for (auto it = args_.options.cbegin(); it != args_.options.cend(); ++it) {
+            if (it.value().isNull()) {
+                *error = QStringLiteral("option --%1 needs a value").arg(it.key());
                 return false;
             }
         }
@@ -202,25 +208,24 @@ int usage(const QString& error) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QString error;
-    const std::optional<Arguments> args = split(app.arguments().mid(1), &error);
-    if (!args) return usage(error);
-    if (args->flags.contains(QStringLiteral("help"))) {
+    const Arguments args = split(app.arguments().mid(1));
+    if (args.flags.contains(QStringLiteral("help"))) {
         printLine(QString::fromLatin1(HelpText).trimmed());
         return ExitOk;
     }
-    if (args->flags.contains(QStringLiteral("version"))) {
+    if (args.flags.contains(QStringLiteral("version"))) {
         printLine(QStringLiteral("korvat-probe " KS_VERSION));
         return ExitOk;
     }
-    if (args->positional.isEmpty()) return usage(QStringLiteral("no command given"));
-    const QString command = args->positional.first();
+    if (args.positional.isEmpty()) return usage(QStringLiteral("no command given"));
+    const QString command = args.positional.first();
 
     if (command == QLatin1String("request")) {
         const OptionReader reader(
-            *args, {QStringLiteral("kind"), QStringLiteral("timeout"), QStringLiteral("bind")});
-        if (args->positional.size() != 2) return usage(QStringLiteral("request needs one HOST"));
+            args, {QStringLiteral("kind"), QStringLiteral("timeout"), QStringLiteral("bind")});
+        if (args.positional.size() != 2) return usage(QStringLiteral("request needs one HOST"));
         RequestCommand::Options options;
-        options.host = args->positional[1];
+        options.host = args.positional[1];
         if (!reader.checkNames(&error) || !reader.kind(&options.kind, &error) ||
             !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
             !reader.address(QStringLiteral("bind"), &options.bind, &error))
@@ -232,14 +237,14 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("listen")) {
-        const OptionReader reader(*args, {});
+        const OptionReader reader(args, {});
         if (!reader.checkNames(&error)) return usage(error);
-        if (args->positional.size() > 2)
+        if (args.positional.size() > 2)
             return usage(QStringLiteral("listen takes at most SECONDS"));
         int seconds = 0;
-        if (args->positional.size() == 2) {
+        if (args.positional.size() == 2) {
             bool ok = false;
-            seconds = args->positional[1].toInt(&ok);
+            seconds = args.positional[1].toInt(&ok);
             if (!ok || seconds < 1 || seconds > 86400)
                 return usage(QStringLiteral("SECONDS must be a whole number from 1 to 86400"));
         }
@@ -250,16 +255,16 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("bench")) {
-        const OptionReader reader(*args, {QStringLiteral("requests"), QStringLiteral("sources"),
+        const OptionReader reader(args, {QStringLiteral("requests"), QStringLiteral("sources"),
                                           QStringLiteral("kind"), QStringLiteral("source-base"),
                                           QStringLiteral("rate"), QStringLiteral("sequential"),
                                           QStringLiteral("timeout"), QStringLiteral("deadline"),
                                           QStringLiteral("in-flight")});
-        if (args->positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
+        if (args.positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
         if (!reader.has(QStringLiteral("requests")) || !reader.has(QStringLiteral("sources")))
             return usage(QStringLiteral("bench needs --requests N and --sources K"));
         BenchCommand::Options options;
-        options.host = args->positional[1];
+        options.host = args.positional[1];
         options.sequential = reader.flag(QStringLiteral("sequential"));
         if (!reader.checkNames(&error) ||
             !reader.integer(QStringLiteral("requests"), 1, BenchCommand::MaxRequests,
@@ -288,9 +293,9 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("status")) {
-        const OptionReader reader(*args, {QStringLiteral("json")});
+        const OptionReader reader(args, {QStringLiteral("json")});
         if (!reader.checkNames(&error)) return usage(error);
-        if (args->positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
+        if (args.positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
         return statusCommand(reader.flag(QStringLiteral("json")));
     }
 
