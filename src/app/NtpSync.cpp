@@ -59,6 +59,9 @@ bool TForm1::SyncToNtp() {
         }
     }
     NTPTimer->stop();
+    if (client->T4() != 0)
+        LastNtpAnswer = {client->T4(), client->AnsweredBy().toString().toLatin1(), client->Stratum(),
+                         client->ClockOffset(), client->RoundTrip()};
 
     if (synced) {
         SyncState = TimeState::Synchronised;

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace ks {
 
@@ -84,6 +85,7 @@ QByteArray TForm1::StatusJson() const {
     const qint64 now = systemClock().nowMs();
     QJsonObject o;
     o[QLatin1String("version")] = QStringLiteral(KS_VERSION);
+    o[QLatin1String("settings_file")] = settings_.path();
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
     o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
     if (Config.SyncSource == TimeSource::Gps) {
@@ -104,6 +106,26 @@ QByteArray TForm1::StatusJson() const {
         c[QLatin1String("source")] = sourceName(qint16(LastClockSetting.source));
         c[QLatin1String("step_ms")] = LastClockSetting.stepMs;
         o[QLatin1String("last_clock_setting")] = c;
+    }
+    if (LastNtpAnswer.atMs != 0) {
+        QJsonObject a;
+        a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
+        a[QLatin1String("address")] = QString::fromLatin1(LastNtpAnswer.address);
+        a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
+        a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
+        a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
+        o[QLatin1String("last_ntp_answer")] = a;
+    }
+    if (Config.SyncSource == TimeSource::Ntp) {
+        // The hourly attempt, or a retry when one is due sooner.
+        const bool retry = NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
+        const qint64 inMs = retry ? NtpRetryTimer->remainingTime() : Timer2->remainingTime();
+        if (inMs >= 0) {
+            QJsonObject next;
+            next[QLatin1String("at")] = utcText(now + inMs);
+            next[QLatin1String("why")] = retry ? QStringLiteral("retry") : QStringLiteral("hourly");
+            o[QLatin1String("next_ntp_attempt")] = next;
+        }
     }
     if (LastNtpAttempt.atMs != 0) {
         QJsonObject n;
@@ -128,8 +150,16 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
     o[QLatin1String("requests_waiting")] = RequestsWaiting();
+    o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
     o[QLatin1String("connections_open")] = OpenClientConnections();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray TForm1::SyncForOperator() {
+    if (Config.SyncSource != TimeSource::Ntp) return "failed: the source is not NTP";
+    if (ntpAttempt_) return "failed: an attempt is already running";
+    if (SyncToNtp()) return "succeeded";
+    return LastNtpAttempt.outcome;
 }
 
 void TForm1::StartStatusService() {
@@ -137,6 +167,7 @@ void TForm1::StartStatusService() {
     Status = new StatusServer(
         [this](const QByteArray& request) -> QByteArray {
             if (request == StatusRequest) return StatusJson() + '\n';
+            if (request == SyncRequest) return SyncForOperator() + '\n';
             if (request == ShowRequest) {
                 if (!isHeadless()) Properties1Click();
                 return "ok\n";

@@ -96,6 +96,15 @@ public:
         QByteArray outcome;
     };
     NtpAttempt LastNtpAttempt;
+    // The last full answer of an NTP server, as chronyc tracking would show it.
+    struct NtpAnswer {
+        qint64 atMs = 0; // 0: none yet
+        QByteArray address;
+        int stratum = 0;
+        qint64 offsetMs = 0;
+        qint64 roundTripMs = 0;
+    };
+    NtpAnswer LastNtpAnswer;
     void NoteClockSetting(TimeSource source, qint64 stepMs);
     quint64 RepliesSent = 0;    // "Client Send"
     quint64 RepliesFailed = 0;  // "Socket Error"
@@ -349,6 +358,8 @@ private:
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
     void ScheduleNtpRetry(bool synced, bool wasRetry);
     void StartStatusService();
+    // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
+    QByteArray SyncForOperator();
     void ShowTrayState();
 
     bool exiting_ = false;

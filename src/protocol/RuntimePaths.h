@@ -18,6 +18,9 @@ QString statusSocketPath(QString* error = nullptr);
 // The requests that socket takes, one line each, and the longest line it reads.
 inline constexpr char StatusRequest[] = "status";
 inline constexpr char ShowRequest[] = "show";
+// The one request that acts: an NTP attempt, as "FORCE SYNC" makes it; answered by "succeeded"
+// or "failed: <why>" once the attempt has ended.
+inline constexpr char SyncRequest[] = "sync";
 inline constexpr int MaxStatusRequestBytes = 64;
 
 } // namespace ks
