@@ -14,12 +14,12 @@ namespace {
 const char SettingsWhere[] = "Settings: the registry key %s\n";
 const char ClockRight[] = "Setting the clock needs the right to change the system time.\n"
                           "--install-autostart starts this program at the user's logon (the Run key).\n";
-const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart]\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart | --autostart]\n";
 const char Environment[] = "  QT_QPA_PLATFORM=offscreen  runs headless: boxes and the log go to stderr\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
 const char ClockRight[] = "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n";
-const char Usage[] = "Usage: korvat-server [--help | --version]\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --autostart]\n";
 const char Environment[] =
     "  KSERVER_COM1..KSERVER_COM5  the device of serial port n (else the Ports key, /dev/ttyS<n-1>)\n"
     "  XDG_CONFIG_HOME, XDG_STATE_HOME  where the settings file and the Logs/ folder are\n"
@@ -49,6 +49,15 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             return 1;
         }
 #endif
+        if (arg == "--autostart") {
+            // The login autostart entry: the user service, when enabled, runs the program.
+            if (ks::userServiceEnabled()) {
+                std::fprintf(stderr, "korvat-server: the user service korvat-server is enabled; "
+                                     "the login autostart stands down for it\n");
+                return 0;
+            }
+            continue;
+        }
         if (arg == "--version") {
             std::printf("korvat-server " KS_VERSION "\n");
             return 0;
@@ -65,6 +74,8 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             std::printf("Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
                         "          create the folder to enable them)\n"
                         "Without a display it runs headless and writes its log to stderr.\n"
+                        "--autostart (the login autostart entry) ends at once when the user service\n"
+                        "korvat-server is enabled, so the two never collide.\n"
                         "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
                         "Environment:\n"

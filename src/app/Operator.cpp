@@ -169,7 +169,10 @@ void TForm1::StartStatusService() {
             if (request == StatusRequest) return StatusJson() + '\n';
             if (request == SyncRequest) return SyncForOperator() + '\n';
             if (request == ShowRequest) {
-                if (!isHeadless()) Properties1Click();
+                // A copy without a window (the user service) has nothing to show: the asker
+                // says so rather than leave its user waiting for a window.
+                if (isHeadless()) return "headless\n";
+                Properties1Click();
                 return "ok\n";
             }
             return {};

@@ -265,10 +265,14 @@ bool TForm1::StartUp() {
 
     if (!instance_.acquire()) {
         // The running copy may be out of sight (closed to a notification area that is
-        // missing): it shows its window.
-        if (!isHeadless()) StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
-        showMessage(QStringLiteral("Brevane Korvat Server"),
-                    QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
+        // missing): it shows its window. One without a window has none to show.
+        const QByteArray shown = isHeadless() ? QByteArray() : StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
+        if (shown.startsWith("headless"))
+            writeStderrLine("Korvat Server is already running without a window (the user service?); "
+                            "'korvat-probe status' shows its state.", 4);
+        else
+            showMessage(QStringLiteral("Brevane Korvat Server"),
+                        QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
         TrayMessage(TrayOp::Delete);
         return false;
     }

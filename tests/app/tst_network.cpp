@@ -144,7 +144,10 @@ void Scenario::run(const QByteArray& line) {
         QFile::remove(app.root() + u'/' + str(w[1]));
         QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
     }
-    else if (cmd == "file") QVERIFY(QFile(app.root() + u'/' + str(w[1])).open(QIODevice::WriteOnly));
+    else if (cmd == "file") {
+        const QString path = app.root() + u'/' + str(w[1]);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+    }
     else if (cmd == "journal") app.stderrToJournal(w[1] == "same");
     else if (cmd == "take-port") QVERIFY(listen("0.0.0.0", 6645));
     else if (cmd == "catch") {
