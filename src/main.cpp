@@ -14,17 +14,27 @@ namespace {
 const char SettingsWhere[] = "Settings: the registry key %s\n";
 const char ClockRight[] = "Setting the clock needs the right to change the system time.\n"
                           "--install-autostart starts this program at the user's logon (the Run key).\n";
-const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart]\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart | --autostart]\n";
+const char Environment[] = "  QT_QPA_PLATFORM=offscreen  runs headless: boxes and the log go to stderr\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
 const char ClockRight[] = "Setting the clock needs: sudo setcap cap_sys_time+p <this program>\n";
-const char Usage[] = "Usage: korvat-server [--help | --version]\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --autostart]\n";
+const char Environment[] =
+    "  KSERVER_COM1..KSERVER_COM5  the device of serial port n (else the Ports key, /dev/ttyS<n-1>)\n"
+    "  XDG_CONFIG_HOME, XDG_STATE_HOME  where the settings file and the Logs/ folder are\n"
+    "  XDG_RUNTIME_DIR (else TMPDIR/kserver-<uid>)  the lock and the status socket\n"
+    "  TZ                  the local time zone\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  without a display it runs headless\n"
+    "  JOURNAL_STREAM      set by systemd: log lines carry syslog priorities\n";
 #endif
 
-// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed,
-// 64 a command line the program does not understand.
+// Exit statuses: 0 a normal end (or another copy already runs), 1 start-up failed on
+// something that may pass (a port taken), 64 a command line the program does not understand,
+// 78 settings it cannot use (a service manager should not start it again for those two).
 constexpr int ExitStartupFailed = 1;
 constexpr int ExitUsage = 64;
+constexpr int ExitConfig = 78;
 
 // --version and --help answer and end; any other option is refused, so a mistyped one is
 // noticed rather than ignored.
@@ -39,6 +49,15 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             return 1;
         }
 #endif
+        if (arg == "--autostart") {
+            // The login autostart entry: the user service, when enabled, runs the program.
+            if (ks::userServiceEnabled()) {
+                std::fprintf(stderr, "korvat-server: the user service korvat-server is enabled; "
+                                     "the login autostart stands down for it\n");
+                return 0;
+            }
+            continue;
+        }
         if (arg == "--version") {
             std::printf("korvat-server " KS_VERSION "\n");
             return 0;
@@ -55,12 +74,17 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             std::printf("Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
                         "          create the folder to enable them)\n"
                         "Without a display it runs headless and writes its log to stderr.\n"
+                        "--autostart (the login autostart entry) ends at once when the user service\n"
+                        "korvat-server is enabled, so the two never collide.\n"
                         "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
-                        "KSERVER_CLOCK_LOG=<file> records clock settings instead of making them.\n"
-                        "Exit status: 0 ended normally or already running, 1 start-up failed,\n"
-                        "64 unknown option.\n",
-                        qPrintable(ks::executableDir()), ClockRight);
+                        "Environment:\n"
+                        "  KSERVER_CLOCK_LOG=<file>  records clock settings instead of making them\n"
+                        "  KSERVER_SHOW_DEBUG  starts with the log option \"Show Debug\" ticked\n"
+                        "%s"
+                        "Exit status: 0 ended normally or already running, 1 start-up failed\n"
+                        "(port 6645 taken), 64 unknown option, 78 settings it cannot use.\n",
+                        qPrintable(ks::executableDir()), ClockRight, Environment);
             return 0;
         }
         std::fprintf(stderr, "korvat-server: unknown option '%s'\n%s", argv[i], Usage);
@@ -97,21 +121,23 @@ int main(int argc, char* argv[]) {
         if (ks::isHeadless())
             ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
     };
-    const auto failed = [&](const QString& message) {
+    const auto failed = [&](const QString& message, int status) {
         ks::KsApplication::report(message);
         if (form) form->Shutdown();
-        ended("start-up failed (exit status 1)", 3);
-        return ExitStartupFailed;
+        ended("start-up failed (exit status " + QByteArray::number(status) + ')', 3);
+        return status;
     };
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
                          [&form](const QByteArray& signal) { form->EndProgram(signal); });
         if (!form->StartUp()) return 0;
+    } catch (const ks::ConfigError& e) {
+        return failed(e.message(), ExitConfig);
     } catch (const ks::Error& e) {
-        return failed(e.message());
+        return failed(e.message(), ExitStartupFailed);
     } catch (const std::exception& e) {
-        return failed(QString::fromLocal8Bit(e.what()));
+        return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
     QApplication::exec();
     form->Shutdown();

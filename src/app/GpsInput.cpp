@@ -51,7 +51,7 @@ void TForm1::btnDisconnectClick() {
 void TForm1::SendGpsSetup() {
     for (const QByteArray& sentence : GpsSetupSentences()) {
         ComPort1->WriteText(sentence);
-        if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Setup", sentence);
+        if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Setup", sentence, EntryKind::Diagnostic);
     }
 }
 
@@ -73,7 +73,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     // or another program keeps the clock right; a receiver without a fix may name any time.
     if (step.rmcTaken && result.rmc->utcMs) GpsLateness.add(double(arrival - *result.rmc->utcMs));
     if (Config.SyncSource != TimeSource::Gps) return;
-    if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line);
+    if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line, EntryKind::Diagnostic);
     if (result.gga || result.rmc)
         NoteGpsReason(GpsFix.fix() ? QString() : QStringLiteral("receiver has no fix"));
     if (step.syncState) SyncState = *step.syncState;
@@ -85,7 +85,9 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     // Only a change that was made is logged as one; a missing right to set the clock is
     // reported by the platform, once.
     if (!TakeClockSample(TimeSource::Gps, *step.setUtcMs + Config.GpsDelayMs, arrival)) return;
-    if (ShowDebug()) AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText);
+    if (ShowDebug())
+        AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText,
+                    EntryKind::Diagnostic);
 }
 
 bool TForm1::TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs) {

@@ -43,6 +43,7 @@ bool TForm1::SyncToNtp() {
     const bool retry = std::exchange(ntpRetrying_, false);
     LastNtpAttempt = {systemClock().nowMs(), host, "in progress"};
     QByteArray failure = "failed";
+    bool failureLogged = false;
 
     bool synced = false;
     NTPTimer->start();
@@ -52,11 +53,15 @@ bool TForm1::SyncToNtp() {
         NTPTimer->stop();
         SyncState = TimeState::NotSynchronised;
         failure = "failed: " + e.message().toLocal8Bit();
-        if (NtpClient)
-            AddLogEntry(LogAlert, "NTP Sync",
-                        "Failed Sync to " + host + ' ' + e.message().toLocal8Bit());
+        if (NtpClient) {
+            AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host + ' ' + e.message().toLocal8Bit());
+            failureLogged = true;
+        }
     }
     NTPTimer->stop();
+    if (client->T4() != 0)
+        LastNtpAnswer = {client->T4(), client->AnsweredBy().toString().toLatin1(), client->Stratum(),
+                         client->ClockOffset(), client->RoundTrip()};
 
     if (synced) {
         SyncState = TimeState::Synchronised;
@@ -67,7 +72,9 @@ bool TForm1::SyncToNtp() {
         SyncState = TimeState::NotSynchronised;
         // The watchdog has named its own reason already.
         if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = failure;
-        if (NtpClient) AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host);
+        if (NtpClient)
+            AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host,
+                        failureLogged ? EntryKind::Repeat : EntryKind::Normal);
     }
     ScheduleNtpRetry(synced, retry);
     return synced;

@@ -11,10 +11,12 @@
 #include "protocol/Replies.h"
 #include "protocol/RuntimePaths.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace ks {
 
@@ -40,7 +42,7 @@ QByteArray TForm1::SourceDescription() const {
         return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
                ComPort1->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
     case TimeSource::Ntp:
-        return "NTP from " + (c.NtpServer.isEmpty() ? QByteArray("(no server set)") : c.NtpServer);
+        return c.NtpServer.isEmpty() ? QByteArray("NTP, no server set") : "NTP from " + c.NtpServer;
     default: return sourceName(qint16(c.SyncSource)).toLatin1();
     }
 }
@@ -50,7 +52,7 @@ QByteArray TForm1::StartLine() const {
            "; requests on TCP port " + QByteArray::number(RequestPort) +
            ", replies to TCP port " + QByteArray::number(ReplyPort) +
            ", announcements to 224.0.0.1:6649; settings " +
-           settings_.path().toLocal8Bit();
+           settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
 }
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
@@ -84,11 +86,17 @@ void TForm1::AddGpsStatus(QJsonObject& status) const {
 
 void TForm1::NoteSerialReason(const QString& reason) {
     if (reason == SerialReason) return;
+    const bool mended = !SerialReason.isEmpty() && reason.isEmpty() && SerialConnected();
     SerialReason = reason;
     SerialPanel->setToolTip(reason);
-    // Once per new reason: AUTO tries again every tick, the same failure each time.
-    if (!reason.isEmpty() && isHeadless())
+    if (!isHeadless()) return;
+    // Once per new reason: AUTO tries again every tick, the same failure each time. Once the
+    // port opens again after trouble, the operator who read the reason learns that too.
+    if (!reason.isEmpty())
         writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
+    else if (mended)
+        writeStderrLine("Serial input on " + ComPort1->DeviceOfPort(Config.PortNumber).toLocal8Bit() +
+                            " connected again", 6);
 }
 
 QString TForm1::TrayToolTip() const {
@@ -106,6 +114,7 @@ QByteArray TForm1::StatusJson() const {
     const qint64 now = systemClock().nowMs();
     QJsonObject o;
     o[QLatin1String("version")] = QStringLiteral(KS_VERSION);
+    o[QLatin1String("settings_file")] = settings_.path();
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
     o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
     if (Config.SyncSource == TimeSource::Gps) {
@@ -127,6 +136,26 @@ QByteArray TForm1::StatusJson() const {
         c[QLatin1String("step_ms")] = LastClockSetting.stepMs;
         o[QLatin1String("last_clock_setting")] = c;
     }
+    if (LastNtpAnswer.atMs != 0) {
+        QJsonObject a;
+        a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
+        a[QLatin1String("address")] = QString::fromLatin1(LastNtpAnswer.address);
+        a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
+        a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
+        a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
+        o[QLatin1String("last_ntp_answer")] = a;
+    }
+    if (Config.SyncSource == TimeSource::Ntp) {
+        // The hourly attempt, or a retry when one is due sooner.
+        const bool retry = NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
+        const qint64 inMs = retry ? NtpRetryTimer->remainingTime() : Timer2->remainingTime();
+        if (inMs >= 0) {
+            QJsonObject next;
+            next[QLatin1String("at")] = utcText(now + inMs);
+            next[QLatin1String("why")] = retry ? QStringLiteral("retry") : QStringLiteral("hourly");
+            o[QLatin1String("next_ntp_attempt")] = next;
+        }
+    }
     if (LastNtpAttempt.atMs != 0) {
         QJsonObject n;
         n[QLatin1String("at")] = utcText(LastNtpAttempt.atMs);
@@ -134,13 +163,33 @@ QByteArray TForm1::StatusJson() const {
         n[QLatin1String("outcome")] = QString::fromLocal8Bit(LastNtpAttempt.outcome);
         o[QLatin1String("last_ntp_attempt")] = n;
     }
+    if (!IgnoredSettings.isEmpty()) {
+        QJsonArray ignored;
+        for (const IgnoredSetting& i : IgnoredSettings) ignored.append(QString::fromLocal8Bit(i.notice));
+        o[QLatin1String("settings_ignored")] = ignored;
+    }
+    // Whether a setting can take effect at all: the state alone does not tell.
+    const ClockRightState right = clockRight();
+    o[QLatin1String("clock_right")] = QString::fromLatin1(clockRightName(right.right));
+    if (!right.detail.isEmpty())
+        o[QLatin1String(right.right == ClockRight::DryRun ? "clock_log" : "clock_right_grant")] =
+            QString::fromLocal8Bit(right.detail);
+    o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     if (SerialConnected()) AddGpsStatus(o);
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
     o[QLatin1String("requests_waiting")] = RequestsWaiting();
+    o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
     o[QLatin1String("connections_open")] = OpenClientConnections();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray TForm1::SyncForOperator() {
+    if (Config.SyncSource != TimeSource::Ntp) return "failed: the source is not NTP";
+    if (ntpAttempt_) return "failed: an attempt is already running";
+    if (SyncToNtp()) return "succeeded";
+    return LastNtpAttempt.outcome;
 }
 
 void TForm1::StartStatusService() {
@@ -148,8 +197,12 @@ void TForm1::StartStatusService() {
     Status = new StatusServer(
         [this](const QByteArray& request) -> QByteArray {
             if (request == StatusRequest) return StatusJson() + '\n';
+            if (request == SyncRequest) return SyncForOperator() + '\n';
             if (request == ShowRequest) {
-                if (!isHeadless()) Properties1Click();
+                // A copy without a window (the user service) has nothing to show: the asker
+                // says so rather than leave its user waiting for a window.
+                if (isHeadless()) return "headless\n";
+                Properties1Click();
                 return "ok\n";
             }
             return {};

@@ -38,7 +38,7 @@ void TForm1::CreateReplyQueue() {
     ReplyConnectTimer->setInterval(ReplyConnectTimeoutMs);
     connect(ReplyConnectTimer, &QTimer::timeout, this, [this] {
         ClientSocket1->abort();
-        EndReplyWithError();
+        EndReplyWithError(QStringLiteral("not accepted within 5 s"));
     });
 }
 
@@ -50,7 +50,7 @@ int TForm1::RequestsWaiting() const {
 
 void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
     if (!ServerSocket1->isListening()) {
-        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", address, EntryKind::Diagnostic);
         return;
     }
     // Writing into the slot still to be read would lose every waiting reply. Requests wait
@@ -101,13 +101,13 @@ void TForm1::TakeNextReply() {
     if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
     ReplyConnected = false;
     const QByteArray address = q.Address[q.ReadIndex];
-    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address, EntryKind::Diagnostic);
     replyOpening_ = true;
     replyOpenFailed_ = false;
     ClientSocket1->connectToHost(QHostAddress(QString::fromLatin1(address)), ReplyPort);
     replyOpening_ = false;
     if (replyOpenFailed_) {
-        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address, EntryKind::Diagnostic);
         SaveLogCsv();
         ClientSocket1->abort();
         ReplyDone = true;
@@ -162,17 +162,20 @@ void TForm1::sckClientError() {
         return;
     }
     if (ReplyDone || ReplyFailed) return; // about a reply already finished
-    EndReplyWithError();
+    EndReplyWithError(ClientSocket1->errorString());
 }
 
-void TForm1::EndReplyWithError() {
+void TForm1::EndReplyWithError(const QString& reason) {
     ReplyConnectTimer->stop();
-    const QByteArray peer =
-        ReplyConnected ? MessageQueue.Address[MessageQueue.ReadIndex] : QByteArray();
+    const QByteArray requester = MessageQueue.Address[MessageQueue.ReadIndex];
+    const QByteArray peer = ReplyConnected ? requester : QByteArray();
     ReplyConnected = false;
     ReplyFailed = true;
     ++RepliesFailed;
-    AddLogEntry(LogAlert, "Socket Error", peer);
+    // The log names the peer only once connected; an operator reading stderr needs to know
+    // whose reply failed, and why.
+    AddLogEntry(LogAlert, "Socket Error", peer, EntryKind::Normal,
+                "reply to " + requester + ": " + reason.toLocal8Bit());
     EndReplyEntry();
     SaveLogCsv();
 }

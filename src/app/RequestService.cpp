@@ -60,8 +60,8 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
             [this, socket](const QString& message) { ServerSocket1ClientError(socket, message); });
     if (ShowDebug()) {
         const QByteArray address = socket->peerAddress().toString().toLatin1();
-        AddLogEntry(LogAlert, "Client Connected", address);
-        AddLogEntry(LogAlert, "Client Accepted", address);
+        AddLogEntry(LogAlert, "Client Connected", address, EntryKind::Diagnostic);
+        AddLogEntry(LogAlert, "Client Accepted", address, EntryKind::Diagnostic);
     }
     UpdateAccepting();
 }
@@ -146,13 +146,14 @@ void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString&
     // Nobody would see a box on a hidden server: the connection goes, the service stays.
     if (ShowDebug()) {
         AddLogEntry(LogAlert, "Client Error",
-                    socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit());
+                    socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit(),
+                    EntryKind::Diagnostic);
     }
     CloseClientConnection(socket);
 }
 
 void TForm1::CloseIdleClientConnection(IncomingConnection* socket) {
-    if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1());
+    if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1(), EntryKind::Diagnostic);
     CloseClientConnection(socket);
 }
 
@@ -189,7 +190,8 @@ void TForm1::ServiceRequest(const QByteArray& body, const QByteArray& address) {
     if (IndicateClientType())
         AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
     if (ShowDebug())
-        AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address);
+        AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address,
+                    EntryKind::Diagnostic);
     QueueMessage(replyToken(type), address);
 }
 

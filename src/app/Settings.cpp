@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
+#include "protocol/SettingRanges.h"
 
 #include <QLineEdit>
 
@@ -12,26 +13,14 @@ const QByteArray Key = SettingsStore::MainKey;
 
 QByteArray dword(qint16 value) { return RegFile::encodeDword(quint32(qint32(value))); }
 
-Error invalidType(const char* name) {
-    return Error(QStringLiteral("Invalid data type for '%1'").arg(QLatin1String(name)));
-}
-
-// The values read with a range: one outside its range takes its default.
-struct Ranged {
-    const char* name;
-    qint32 min, max, fallback;
-};
-constexpr Ranged GpsDelayRange{"gpsdelay", -1000, 1000, 0};
-constexpr Ranged SlewRange{"slew", 0, 1, 0};
-
-qint32 inRange(const Ranged& r, quint32 stored) {
-    const qint32 v = qint32(stored); // two's complement: -50 is ffffffce
-    return v >= r.min && v <= r.max ? v : r.fallback;
+ConfigError invalidType(const char* name) {
+    return ConfigError(QStringLiteral("Invalid data type for '%1'").arg(QLatin1String(name)));
 }
 } // namespace
 
 void TForm1::LoadSettings() {
     Config = StoredSettings{};
+    IgnoredSettings.clear();
     GpsSetupPending = true;
 
     if (settings_.open()) {
@@ -49,7 +38,13 @@ void TForm1::LoadSettings() {
             if (!data) return;
             const RegFile::Data d = RegFile::decode(*data);
             if (d.type != RegFile::Type::Dword) throw invalidType(name);
-            store(d.dword);
+            const qint32 value = qint32(d.dword);
+            const DwordRange* range = dwordRange(name);
+            if (!range || dwordAllowed(*range, value)) return store(d.dword);
+            const QByteArray notice = outOfRangeNotice(*range, value, settings_.path().toLocal8Bit());
+            writeStderrLine(notice, 4);
+            IgnoredSettings.append({name, *data, notice});
+            store(quint32(range->fallback));
         };
         auto toField = [](qint16& field) { return [&field](quint32 v) { field = qint16(v); }; };
         auto toFlag = [](bool& flag) { return [&flag](quint32 v) { flag = v != 0; }; };
@@ -64,8 +59,9 @@ void TForm1::LoadSettings() {
         readDword("autoconnect", toFlag(c.AutoConnect));
         readDword("localtime", toFlag(c.Loc));
         readDword("gmt", toFlag(c.Gmt));
-        readDword(GpsDelayRange.name, [&c](quint32 v) { c.GpsDelayMs = inRange(GpsDelayRange, v); });
-        readDword(SlewRange.name, [&c](quint32 v) { c.Slew = inRange(SlewRange, v) != 0; });
+        // Two's complement: -50 is ffffffce.
+        readDword("gpsdelay", [&c](quint32 v) { c.GpsDelayMs = qint32(v); });
+        readDword("slew", toFlag(c.Slew));
     }
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
@@ -86,16 +82,28 @@ void TForm1::SaveSettings() {
     file.set(Key, "autoconnect", dword(c.AutoConnect));
     file.set(Key, "localtime", dword(c.Loc));
     file.set(Key, "gmt", dword(c.Gmt));
-    // The newer values are written once they differ from what the file says (a missing one
-    // says its default), so a file without them stays as it was.
-    const auto setRanged = [&](const Ranged& r, qint32 value) {
-        const QByteArray* data = file.find(Key, r.name);
+    // The newer values are written once they differ from what the file says (a missing or
+    // unusable one says its default), so a file without them stays as it was.
+    const auto setNewer = [&](const char* name, qint32 value) {
+        const QByteArray* data = file.find(Key, name);
         const RegFile::Data d = data ? RegFile::decode(*data) : RegFile::Data{};
-        const qint32 stored = data && d.type == RegFile::Type::Dword ? inRange(r, d.dword) : r.fallback;
-        if (stored != value) file.set(Key, r.name, RegFile::encodeDword(quint32(value)));
+        const DwordRange& range = *dwordRange(name);
+        const bool usable = data && d.type == RegFile::Type::Dword && dwordAllowed(range, qint32(d.dword));
+        if ((usable ? qint32(d.dword) : range.fallback) != value)
+            file.set(Key, name, RegFile::encodeDword(quint32(value)));
     };
-    setRanged(GpsDelayRange, c.GpsDelayMs);
-    setRanged(SlewRange, c.Slew);
+    setNewer("gpsdelay", c.GpsDelayMs);
+    setNewer("slew", c.Slew);
+    // A value the operator has not changed since it was found outside its set is kept as found.
+    IgnoredSettings.removeIf([&file](const IgnoredSetting& kept) {
+        const QByteArray* now = file.find(Key, kept.name);
+        if (!now) return true;
+        if (*now == kept.stored) return false;
+        const QByteArray fallback = RegFile::encodeDword(quint32(dwordRange(kept.name)->fallback));
+        if (*now != fallback) return true;
+        file.set(Key, kept.name, kept.stored);
+        return false;
+    });
     // One file holds all values: when it cannot be written, none was stored, so the
     // first value is the one named. The new state stays in force in memory.
     QString error;

@@ -280,10 +280,14 @@ bool TForm1::StartUp() {
 
     if (!instance_.acquire()) {
         // The running copy may be out of sight (closed to a notification area that is
-        // missing): it shows its window.
-        if (!isHeadless()) StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
-        showMessage(QStringLiteral("Brevane Korvat Server"),
-                    QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
+        // missing): it shows its window. One without a window has none to show.
+        const QByteArray shown = isHeadless() ? QByteArray() : StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
+        if (shown.startsWith("headless"))
+            writeStderrLine("Korvat Server is already running without a window (the user service?); "
+                            "'korvat-probe status' shows its state.", 4);
+        else
+            showMessage(QStringLiteral("Brevane Korvat Server"),
+                        QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
         TrayMessage(TrayOp::Delete);
         return false;
     }
@@ -366,11 +370,14 @@ bool TForm1::TrayMessage(TrayOp op) {
     return false;
 }
 
-void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
+void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
+                         const QByteArray& stderrDetails) {
     if (!LogFrm_) return;
-    const LogEntry& e = LogFrm_->AddEntry(type, event, details);
+    LogEntry e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
-    if (isHeadless()) queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal()));
+    if (!isHeadless() || kind == EntryKind::Repeat) return;
+    if (!stderrDetails.isEmpty()) e.details = stderrDetails;
+    queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

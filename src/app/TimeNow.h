@@ -102,6 +102,15 @@ public:
         QByteArray outcome;
     };
     NtpAttempt LastNtpAttempt;
+    // The last full answer of an NTP server, as chronyc tracking would show it.
+    struct NtpAnswer {
+        qint64 atMs = 0; // 0: none yet
+        QByteArray address;
+        int stratum = 0;
+        qint64 offsetMs = 0;
+        qint64 roundTripMs = 0;
+    };
+    NtpAnswer LastNtpAnswer;
     void NoteClockSetting(TimeSource source, qint64 stepMs);
     quint64 RepliesSent = 0;    // "Client Send"
     quint64 RepliesFailed = 0;  // "Socket Error"
@@ -113,7 +122,13 @@ public:
     void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
-    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details);
+    // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
+    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
+    // in the log only. Headless, stderrDetails (when given) stand in for the details on
+    // stderr, where the log's own would tell the operator too little.
+    enum class EntryKind { Normal, Diagnostic, Repeat };
+    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
+                     EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
     bool ShowDebug() const;
     bool IndicateClientType() const;
     void SaveLogCsv();
@@ -132,6 +147,14 @@ public:
     void LoadSettings();
     void SaveSettings();
     StoredSettings Config;
+    // A stored value outside its allowed set: the default runs in its place, the file keeps
+    // the stored bytes until the operator picks another value.
+    struct IgnoredSetting {
+        QByteArray name;
+        QByteArray stored; // as the file holds it
+        QByteArray notice; // what the operator was told
+    };
+    QList<IgnoredSetting> IgnoredSettings;
 
     // --- Settings panel ---
     void lblSync1Click(CodeLabel* label);
@@ -244,7 +267,7 @@ private:
     void CloseIdleClientConnection(IncomingConnection* socket);
     IncomingConnection* QuietestClientConnection() const;
     void UpdateAccepting();
-    void EndReplyWithError();
+    void EndReplyWithError(const QString& reason);
     void EndReplyEntry();
     bool RingFull() const;
     void ReadWaitingRequests();
@@ -363,6 +386,8 @@ private:
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
     void ScheduleNtpRetry(bool synced, bool wasRetry);
     void StartStatusService();
+    // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
+    QByteArray SyncForOperator();
     void ShowTrayState();
 
     bool exiting_ = false;

@@ -127,6 +127,8 @@ bool SntpClient::exchange() {
     const std::optional<SntpAnswer> answer = parseSntpAnswer(reply);
     if (!answer) return false;
     times_ = sntpTimes(*answer, sentMs, arrivalMs);
+    stratum_ = answer->stratum;
+    answeredBy_ = server;
     return sntpUsable(*answer, StratumCheck);
 }
 

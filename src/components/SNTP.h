@@ -90,6 +90,9 @@ public:
     qint64 T4() const { return times_.t4; }
     qint64 RoundTrip() const { return times_.roundTrip(); }
     qint64 ClockOffset() const { return times_.clockOffset(); }
+    // The stratum of that answer, and the address it came from.
+    int Stratum() const { return stratum_; }
+    const QHostAddress& AnsweredBy() const { return answeredBy_; }
 
 private:
     qint64 lastStepMs_ = 0;
@@ -114,6 +117,8 @@ private:
     bool cancelled_ = false;
     QString socketError_;
     SntpTimes times_;
+    int stratum_ = 0;
+    QHostAddress answeredBy_;
     // Shared with running calls so they can tell, after a nested loop, that the client is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

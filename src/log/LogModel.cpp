@@ -7,13 +7,13 @@
 
 namespace ks {
 
-QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal) {
+QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal, bool diagnostic) {
     QByteArray flat = entry.details;
     flat.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
     QByteArray line;
     if (journal) {
         const int type = LogModel::drawnType(entry.col);
-        line = type == LogAlert ? "<3>" : type == LogNotice ? "<5>" : "<6>";
+        line = diagnostic ? "<7>" : type == LogAlert ? "<3>" : type == LogNotice ? "<5>" : "<6>";
         line += formatDateTime("hh:nn:ss", now);
     } else {
         line = formatDateTime("yyyy-mm-dd hh:nn:ss", now);

@@ -21,8 +21,8 @@ struct LogEntry {
 // The line an entry is mirrored as on stderr: "yyyy-mm-dd hh:nn:ss", type, event, details,
 // joined by tabs, with backslash, CR, LF and tab in the details escaped. For the journal,
 // which keeps its own date, the syslog priority prefix stands in for the date: "<3>" for
-// alerts, "<5>" for notices, "<6>" for the rest.
-QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal);
+// alerts, "<5>" for notices, "<6>" for the rest, "<7>" for a diagnostic entry of any type.
+QByteArray mirrorLine(const LogEntry& entry, const CivilTime& now, bool journal, bool diagnostic = false);
 
 // The event log's rows: oldest first, at most 301 (the oldest goes only when more than
 // 300 are present). Only the Details cell carries the type's colours.

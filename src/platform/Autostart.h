@@ -9,4 +9,9 @@ namespace ks {
 // false with the system's message in *error.
 bool installAutostart(QString* error);
 
+// Linux: true when the systemd user unit korvat-server.service is enabled for this user (a
+// link to it in a .wants folder of the user's units, or of every user's in /etc), so the
+// login autostart copy stands down for it. Windows: false (there is no such service).
+bool userServiceEnabled();
+
 } // namespace ks

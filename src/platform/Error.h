@@ -19,4 +19,12 @@ private:
     QByteArray utf8_;
 };
 
+// A failure of the settings themselves (unreadable, malformed, a value of the wrong type):
+// starting again cannot help until the operator mends them, so the program says so by its
+// exit status.
+class ConfigError : public Error {
+public:
+    using Error::Error;
+};
+
 } // namespace ks

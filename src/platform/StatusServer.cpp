@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <memory>
@@ -58,7 +59,7 @@ void StatusServer::serve(QLocalSocket* socket) {
         bool answered = false;
     };
     const auto exchange = std::make_shared<Exchange>(); // lives as long as the connection
-    const auto read = [this, socket, exchange] {
+    const auto read = [this, socket, exchange, limit] {
         if (exchange->answered || socket->state() != QLocalSocket::ConnectedState) return;
         QByteArray& request = exchange->request;
         request += socket->read(MaxStatusRequestBytes + 1 - request.size());
@@ -67,7 +68,13 @@ void StatusServer::serve(QLocalSocket* socket) {
             if (request.size() > MaxStatusRequestBytes) socket->abort();
             return;
         }
+        // The limit is for the client's part: an answer that takes the program a while (an
+        // NTP attempt) is not cut off, and the client gets the full limit to read it.
+        limit->stop();
+        const QPointer<QLocalSocket> alive(socket);
         const QByteArray answer = handler_(request.left(nl).trimmed());
+        if (!alive) return; // the client went away meanwhile
+        limit->start(TimeLimitMs);
         if (answer.isEmpty()) {
             socket->abort();
             return;

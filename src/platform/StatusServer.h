@@ -14,8 +14,9 @@ namespace ks {
 // The local socket through which this user's commands ask the running program about its
 // state. A client sends one request line and gets one answer, then the connection ends.
 // Only the owner may connect (mode 0600). A client cannot stall or flood the program: a
-// request is at most MaxStatusRequestBytes, a connection lives at most TimeLimitMs, and at
-// most MaxConnections are open at once (more are closed at once).
+// request is at most MaxStatusRequestBytes, a connection lives at most TimeLimitMs before its
+// request and again after its answer (the time the program takes to answer not counted), and
+// at most MaxConnections are open at once (more are closed at once).
 class StatusServer : public QObject {
     Q_OBJECT
 public:

@@ -35,10 +35,14 @@ public:
     }
 
     std::function<void(const QByteArray&)> missingRight_;
+    qint64 refused_ = 0;
+    bool rightRefused_ = false;
 
 private:
     bool failed(const QString& message, const QByteArray& howToGrant, QString* error) {
         if (error) *error = message;
+        ++refused_;
+        if (!howToGrant.isEmpty()) rightRefused_ = true;
         // Every later setting fails the same way: saying it once is enough.
         if (!howToGrant.isEmpty() && !rightReported_) {
             rightReported_ = true;
@@ -62,6 +66,33 @@ void installSystemClock(SystemClock* clock) { current = clock ? clock : &realClo
 void onMissingClockRight(std::function<void(const QByteArray& text)> handler) {
     realClock.missingRight_ = std::move(handler);
 }
+
+ClockRightState clockRight() {
+    const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+    if (!logPath.isEmpty()) return {ClockRight::DryRun, logPath};
+    if (realClock.rightRefused_ || !holdsClockRight()) return {ClockRight::NoRight, clockGrantText()};
+    return {ClockRight::MaySet, {}};
+}
+
+QByteArray clockRightName(ClockRight right) {
+    switch (right) {
+    case ClockRight::MaySet: return "may set";
+    case ClockRight::NoRight: return "no right";
+    case ClockRight::DryRun: return "dry run";
+    }
+    return {};
+}
+
+QByteArray clockRightWords(const ClockRightState& state) {
+    switch (state.right) {
+    case ClockRight::MaySet: return clockRightName(state.right);
+    case ClockRight::NoRight: return "no right (grant with " + state.detail + ')';
+    case ClockRight::DryRun: return "dry run to " + state.detail;
+    }
+    return {};
+}
+
+qint64 clockSettingsRefused() { return realClock.refused_; }
 
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ ", civilFromMs(utcMs)) +

@@ -45,6 +45,21 @@ inline CivilTime localNow() { return toLocal(systemClock().nowMs()); }
 // the right to set the clock, with a text that says how to grant it.
 void onMissingClockRight(std::function<void(const QByteArray& text)> handler);
 
+// Whether the program may set the clock, as the start line and the status tell the operator.
+// A refused setting turns "may set" into "no right" for the rest of the run.
+enum class ClockRight { MaySet, NoRight, DryRun };
+struct ClockRightState {
+    ClockRight right = ClockRight::MaySet;
+    QByteArray detail; // how to grant the right, or the dry run's file
+};
+ClockRightState clockRight();
+// "may set", "no right" or "dry run".
+QByteArray clockRightName(ClockRight right);
+// For the start line: "may set", "no right (grant with ...)", "dry run to FILE".
+QByteArray clockRightWords(const ClockRightState& state);
+// How many settings the system refused since start.
+qint64 clockSettingsRefused();
+
 // The line KSERVER_CLOCK_LOG records for one setting, without line end.
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);
 // The line it records for a gradual adjustment asked for at nowMs: "<now> slew +12.345".

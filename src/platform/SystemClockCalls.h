@@ -17,4 +17,8 @@ bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray*
 // for setSystemClock.
 bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant);
 
+// Whether this process holds the right to set the clock now, and how an operator grants it.
+bool holdsClockRight();
+QByteArray clockGrantText();
+
 } // namespace ks

@@ -4,16 +4,23 @@
 
 namespace ks {
 
-// The folder for this user's run-time files: $XDG_RUNTIME_DIR when it exists, else the
-// temporary folder.
-QString runtimeFolder();
+// The folder for this user's run-time files: $XDG_RUNTIME_DIR when it exists. Else, on Linux,
+// a folder of this user's own in the temporary folder ("kserver-<uid>", mode 0700), made when
+// `create` is true; one found there that is a link, not a folder, another user's or open to
+// others is refused: the result is empty and *error says why. On Windows the temporary
+// folder, which is the user's own.
+QString runtimeFolder(bool create = false, QString* error = nullptr);
 
-// The local socket on which the running program tells its state ("kserver.status").
-QString statusSocketPath();
+// The local socket on which the running program tells its state ("kserver.status"); empty
+// (with the reason in *error) when there is no safe folder for it.
+QString statusSocketPath(QString* error = nullptr);
 
 // The requests that socket takes, one line each, and the longest line it reads.
 inline constexpr char StatusRequest[] = "status";
 inline constexpr char ShowRequest[] = "show";
+// The one request that acts: an NTP attempt, as "FORCE SYNC" makes it; answered by "succeeded"
+// or "failed: <why>" once the attempt has ended.
+inline constexpr char SyncRequest[] = "sync";
 inline constexpr int MaxStatusRequestBytes = 64;
 
 } // namespace ks

@@ -22,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 using namespace ks::test;
 
@@ -37,14 +38,22 @@ QHostAddress host(const QByteArray& text) { return QHostAddress(str(text)); }
 // What changes from run to run: the date and time, the serial, the temporary folder.
 QByteArray masked(const QByteArray& text, const QString& root, const QString& pty = {}) {
     static const std::pair<const char*, const char*> masks[]{
-        {"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD hh:mm:ss"},
+        {"\\d{4}-\\d\\d-\\d\\d([ T])\\d\\d:\\d\\d:\\d\\d", "YYYY-MM-DD\\1hh:mm:ss"},
         {"(^<\\d>|\"|up )\\d\\d:\\d\\d:\\d\\d", "\\1hh:mm:ss"},
         {"KORVAT(_\\d_\\d_\\d_)?\\d{14}", "KORVAT\\1SSSSTTTTTTTTTT"},
         {"KORVAT_\\d{4}_\\d\\d:\\d\\d:\\d\\d(_\\d\\d/\\d\\d/\\d\\d){2}",
          "KORVAT_SSSS_hh:mm:ss_dd/mm/yy_dd/mm/yy"},
         {"\\d\\d(-\\d\\d){5}\\.csv", "yy-mm-dd-hh-mm-ss.csv"},
         {"\"uptime_s\":\\d+", "\"uptime_s\":N"},
-        {"(stepped by [+-])\\d+\\.\\d{3}", "\\1N.NNN"}};
+        {"(stepped by [+-])\\d+\\.\\d{3}", "\\1N.NNN"},
+        // A live receiver's timing.
+        {"last sentence \\d+ ms ago", "last sentence N ms ago"},
+        {"median -?\\d+\\.\\d ms, spread \\d+\\.\\d ms", "median N ms, spread N ms"},
+        // NTP figures: the fake server's offset to the second, the round trip not at all.
+        {"((offset|moved) [+-]\\d+)\\.\\d{3} s", "\\1.### s"},
+        {"round trip \\d+\\.\\d{3} s", "round trip #.### s"},
+        {"(\"(offset|step)_ms\":-?\\d+)\\d{3}", "\\1###"},
+        {"\"round_trip_ms\":\\d+", "\"round_trip_ms\":#"}};
     QString s = str(text);
     if (!root.isEmpty()) s.replace(root, QStringLiteral("ROOT"));
     if (!pty.isEmpty()) s.replace(pty, QStringLiteral("PTY"));
@@ -67,6 +76,7 @@ struct Scenario {
     std::map<QByteArray, std::unique_ptr<QTcpSocket>> clients;
     std::unique_ptr<Pty> receiver;
     QByteArray heard, duringAttempt; // from the receiver's port; port 6645 while NTP is asked
+    qint64 firstAskedMs = 0; // the NTP server's time when the first request came
     std::unique_ptr<FakeSntpServer> ntp;
     QList<std::pair<QByteArray, QByteArray>> replies; // requester, bytes
     QByteArray settings, out;
@@ -103,7 +113,8 @@ struct Scenario {
         QProcess p;
         p.setProcessEnvironment(app.env);
         p.start(program, args);
-        QVERIFY(p.waitForFinished(WaitMs));
+        // The loop runs meanwhile: the fake NTP server answers what the probe makes the program ask.
+        QVERIFY(waitUntil([&p] { return p.state() == QProcess::NotRunning; }, WaitMs));
         out += label + ": exit " + QByteArray::number(p.exitCode()) + '\n';
         for (const QByteArray& l : (p.readAllStandardOutput() + p.readAllStandardError()).split('\n'))
             if (!l.isEmpty()) out += "  " + mask(l) + '\n';
@@ -127,12 +138,20 @@ void Scenario::run(const QByteArray& line) {
         ntp->aheadUs = 3'602'500'000;
         ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
         ntp->onRequest = [this] {
+            if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
             QTcpSocket early;
             early.connectToHost(QHostAddress::LocalHost, 6645);
             duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
         };
     }
-    else if (cmd == "file") QVERIFY(QFile(app.root() + u'/' + str(w[1])).open(QIODevice::WriteOnly));
+    else if (cmd == "link") { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
+        QFile::remove(app.root() + u'/' + str(w[1]));
+        QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
+    }
+    else if (cmd == "file") {
+        const QString path = app.root() + u'/' + str(w[1]);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+    }
     else if (cmd == "journal") app.stderrToJournal(w[1] == "same");
     else if (cmd == "take-port") QVERIFY(listen("0.0.0.0", 6645));
     else if (cmd == "catch") {
@@ -234,6 +253,28 @@ void Scenario::run(const QByteArray& line) {
         const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
         out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
     }
+    else if (cmd == "plant" || cmd == "private") { // the run-time folder in TMPDIR, as another user could leave it
+        const QString tmp = app.root() + QStringLiteral("/tmp");
+        const QString path = tmp + QStringLiteral("/kserver-") + QString::number(::getuid());
+        const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        if (cmd == "private") { // what the program made there
+            struct stat st {};
+            QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+            out += mask("private folder: " + path.toLocal8Bit() + (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
+                        (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
+                        QByteArray::number(st.st_mode & 0777, 8)) + '\n';
+        } else if (w[1] == "link") { // to a folder of the planter's choosing
+            QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
+            QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
+        } else if (w[1] == "open") {
+            QVERIFY(QDir().mkpath(path));
+            QVERIFY(QFile::setPermissions(path, ownerOnly | QFile::ReadGroup | QFile::ExeGroup |
+                                                    QFile::ReadOther | QFile::ExeOther));
+        } else {
+            QVERIFY(QDir().mkpath(tmp));
+            QVERIFY(w[1] == "nothing" || QFile(path).open(QIODevice::WriteOnly));
+        }
+    }
     else if (cmd == "probe") aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line);
     else if (cmd == "second") aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy");
     else if (cmd == "signal") QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0);
@@ -265,9 +306,10 @@ QByteArray Scenario::report() {
     const qint64 serverNow = QDateTime::currentMSecsSinceEpoch() + (ntp ? ntp->aheadUs / 1000 : 0);
     if (QFile::exists(clockLog)) out += "clock log:\n";
     for (const QByteArray& l : fileContents(clockLog).split('\n')) {
-        // The server's time when it answered plus half the round trip: no later than its time now.
+        // The server's time when it answered plus half the round trip: after the first request
+        // came, no later than its time now.
         const qint64 ms = QDateTime::fromString(str(l.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
-        if (!l.isEmpty()) out += "  " + (ntp && ms >= ntp->stampedMs - 1 && ms <= serverNow + 1
+        if (!l.isEmpty()) out += "  " + (ntp && ms >= firstAskedMs - 1 && ms <= serverNow + 1
                                               ? "SERVER-TIME" + l.mid(24) : l) + '\n';
     }
     for (const QFileInfo& f : csv ? QDir(app.logsDir()).entryInfoList(QDir::Files) : QFileInfoList())

@@ -99,7 +99,11 @@ void RequestCommand::replied(int, const QByteArray& bytes, qint64 lastByteNs,
         finish(ExitMalformed);
         return;
     }
-    printLine(QStringLiteral("format   %1").arg(QString::fromLatin1(token)));
+    // A kind whose reply has another kind's format says what was asked.
+    const QString asked = kindName(options_.kind);
+    printLine(QStringLiteral("format   %1").arg(QString::fromLatin1(token)) +
+              (asked.toLatin1().toUpper() == token ? QString()
+                                                   : QStringLiteral(" (the reply to a %1 request)").arg(asked)));
     if (token == ks::TokenKorvat1010) {
         const ks::StatusTriple& s = reply->status;
         printLine(QStringLiteral("status   %1 (%2)")

@@ -5,14 +5,26 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QStringList>
+#include <QThread>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace probe {
 
 namespace {
 constexpr int TimeoutMs = 3000;
+// An NTP attempt: a name lookup and up to 3 s for the answer.
+constexpr int SyncTimeoutMs = 30000;
 // The answer is one JSON line of a few hundred bytes.
 constexpr qsizetype MaxAnswerBytes = 64 * 1024;
 
@@ -43,9 +55,16 @@ QString statusText(const QJsonObject& s) {
     if (s.contains(QLatin1String("device")))
         source += QStringLiteral(" on %1 (%2)").arg(str("port"), str("device"));
     if (s.contains(QLatin1String("ntp_server")))
-        source += QStringLiteral(" from %1").arg(str("ntp_server"));
+        source += str("ntp_server").isEmpty() ? QStringLiteral(", no server set")
+                                               : QStringLiteral(" from %1").arg(str("ntp_server"));
     lines << QStringLiteral("Source:            ") + source;
+    lines << QStringLiteral("Settings file:     ") + str("settings_file");
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
+    QString right = str("clock_right");
+    if (s.contains(QLatin1String("clock_right_grant")))
+        right += QStringLiteral(" (grant with %1)").arg(str("clock_right_grant"));
+    if (s.contains(QLatin1String("clock_log"))) right += QStringLiteral(" to %1").arg(str("clock_log"));
+    lines << QStringLiteral("Clock right:       %1; %2 settings refused").arg(right, num("clock_settings_refused"));
     if (s.contains(QLatin1String("serial")))
         lines << QStringLiteral("Serial input:      ") + str("serial");
     const QJsonObject gps = s.value(QLatin1String("gps")).toObject();
@@ -86,30 +105,55 @@ QString statusText(const QJsonObject& s) {
     if (!ntp.isEmpty())
         lines << QStringLiteral("Last NTP attempt:  %1 to %2: %3")
                      .arg(ntp.value(QLatin1String("at")).toString(),
-                          ntp.value(QLatin1String("server")).toString(),
+                          ntp.value(QLatin1String("server")).toString().isEmpty()
+                              ? QStringLiteral("no server set")
+                              : ntp.value(QLatin1String("server")).toString(),
                           ntp.value(QLatin1String("outcome")).toString());
+    for (const QJsonValue& ignored : s.value(QLatin1String("settings_ignored")).toArray())
+        lines << QStringLiteral("Setting ignored:   ") + ignored.toString();
+    const QJsonObject answer = s.value(QLatin1String("last_ntp_answer")).toObject();
+    if (!answer.isEmpty())
+        lines << QStringLiteral("Last NTP answer:   %1 from %2, stratum %3, offset %4, round trip %5")
+                     .arg(answer.value(QLatin1String("at")).toString(),
+                          answer.value(QLatin1String("address")).toString())
+                     .arg(answer.value(QLatin1String("stratum")).toInt())
+                     .arg(signedSeconds(answer.value(QLatin1String("offset_ms")).toInteger()),
+                          signedSeconds(answer.value(QLatin1String("round_trip_ms")).toInteger()).mid(1));
+    const QJsonObject next = s.value(QLatin1String("next_ntp_attempt")).toObject();
+    if (!next.isEmpty())
+        lines << QStringLiteral("Next NTP attempt:  %1 (%2)")
+                     .arg(next.value(QLatin1String("at")).toString(), next.value(QLatin1String("why")).toString());
     lines << QStringLiteral("Replies:           %1 sent, %2 failed, %3 refused")
                  .arg(num("replies_sent"), num("replies_failed"), num("replies_refused"));
-    lines << QStringLiteral("Requests waiting:  ") + num("requests_waiting");
+    lines << QStringLiteral("Requests waiting:  %1 in the queue, %2 connections holding unread ones")
+                 .arg(num("requests_waiting"), num("connections_holding_requests"));
     lines << QStringLiteral("Connections open:  ") + num("connections_open");
     return lines.join(QLatin1Char('\n'));
 }
 
-int statusCommand(bool json) {
-    const QString path = ks::statusSocketPath();
+namespace {
+// One request to the server running for this user; empty with the reason printed when none
+// answered.
+QByteArray askServer(const QByteArray& request, int timeoutMs) {
+    QString unsafe;
+    const QString path = ks::statusSocketPath(&unsafe);
+    if (path.isEmpty()) {
+        printError(QStringLiteral("korvat-probe: ") + unsafe);
+        return {};
+    }
     if (!QFileInfo::exists(path)) {
         printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
-        return ExitNetwork;
+        return {};
     }
-    QDeadlineTimer deadline(TimeoutMs);
+    QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     socket.connectToServer(path);
-    if (!socket.waitForConnected(TimeoutMs)) {
+    if (!socket.waitForConnected(timeoutMs)) {
         printError(QStringLiteral("korvat-probe: no server answers on %1: %2")
                        .arg(path, socket.errorString()));
-        return ExitNetwork;
+        return {};
     }
-    socket.write(QByteArray(ks::StatusRequest) + '\n');
+    socket.write(request + '\n');
     QByteArray answer;
     while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
            answer.size() <= MaxAnswerBytes) {
@@ -117,14 +161,48 @@ int statusCommand(bool json) {
         answer += socket.readAll();
     }
     answer += socket.readAll();
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(answer.trimmed(), &error);
-    if (!doc.isObject()) {
+    if (answer.trimmed().isEmpty())
         printError(QStringLiteral("korvat-probe: no usable answer on %1").arg(path));
+    return answer.trimmed();
+}
+
+int showStatus(bool json) {
+    const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
+    if (answer.isEmpty()) return ExitNetwork;
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(answer, &error);
+    if (!doc.isObject()) {
+        printError(QStringLiteral("korvat-probe: no usable answer from the server"));
         return ExitNetwork;
     }
-    printLine(json ? QString::fromUtf8(answer.trimmed()) : statusText(doc.object()));
+    printLine(json ? QString::fromUtf8(answer) : statusText(doc.object()));
     return ExitOk;
+}
+} // namespace
+
+int statusCommand(bool json, int watchSeconds) {
+    if (watchSeconds <= 0) return showStatus(json);
+    // Like watch(1): the screen redrawn in place on a terminal, one block after another
+    // otherwise, until interrupted.
+#ifdef Q_OS_WIN
+    const bool terminal = _isatty(_fileno(stdout));
+#else
+    const bool terminal = isatty(STDOUT_FILENO);
+#endif
+    for (;;) {
+        if (terminal) std::fputs("\x1b[H\x1b[2J", stdout);
+        showStatus(json);
+        if (!terminal) printLine(QString());
+        std::fflush(stdout);
+        QThread::sleep(static_cast<unsigned long>(watchSeconds));
+    }
+}
+
+int syncCommand() {
+    const QByteArray answer = askServer(ks::SyncRequest, SyncTimeoutMs);
+    if (answer.isEmpty()) return ExitNetwork;
+    printLine(QStringLiteral("NTP attempt: ") + QString::fromLocal8Bit(answer));
+    return answer == "succeeded" ? ExitOk : ExitNoReply;
 }
 
 } // namespace probe

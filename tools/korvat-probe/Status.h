@@ -8,8 +8,12 @@ namespace probe {
 
 // `status`: asks the server running for this user through its local socket and prints its
 // state, as text or (json) as the server's JSON object. Exit 0, or ExitNetwork when no server
-// answers.
-int statusCommand(bool json);
+// answers. With watchSeconds > 0 it asks again every so many seconds until interrupted.
+int statusCommand(bool json, int watchSeconds = 0);
+
+// `sync`: asks the server for an NTP attempt, as "FORCE SYNC" does, and prints its outcome.
+// Exit 0 when it succeeded, ExitNoReply when it failed, ExitNetwork when no server answers.
+int syncCommand();
 
 // The state as an operator reads it: one "Name: value" line each.
 QString statusText(const QJsonObject& status);

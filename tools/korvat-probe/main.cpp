@@ -52,14 +52,24 @@ Commands:
       latency from sending a request to the end of its reply (p50, p99, max), and
       the replies per second from the first request to the last reply.
 
-  status [--json]
+  status [--json] [--watch [SECONDS]]
       Shows the state of the server running on this machine for this user, read
-      through its local socket ($XDG_RUNTIME_DIR/kserver.status): version, uptime,
-      source and its device or NTP server, the state in words, the last clock
-      setting (when, from which source, by how much the clock moved), the last NTP
-      attempt and its outcome, replies sent, failed and refused since start,
-      requests waiting, connections open, and why the serial port is not open.
+      through its local socket ($XDG_RUNTIME_DIR/kserver.status, else
+      $TMPDIR/kserver-<uid>/): version, uptime, source and its device or NTP
+      server, the settings file, the state in words, whether it may set the clock
+      and how many settings were refused, the last clock setting (when, from which
+      source, by how much the clock moved), the last NTP attempt and its outcome,
+      the last NTP answer (address, stratum, offset, round trip) and when the next
+      attempt is due, replies sent, failed and refused since start, requests
+      waiting in the queue and connections holding unread ones, connections open,
+      settings ignored, and why the serial port is not open.
       With --json, the server's JSON object as it is (for monitoring).
+      With --watch, again every SECONDS (1 to 3600, default 1) until interrupted.
+
+  sync
+      Asks the server for an NTP attempt now, as its "FORCE SYNC" button does,
+      and prints the outcome once the attempt has ended. The only command that
+      makes the server act; like status, only its own user may ask.
 
   --help, -h
       This text.
@@ -69,12 +79,13 @@ Commands:
 
 Exit codes:
   0   request: a well-formed reply. listen: SECONDS have passed. status: answered.
-      bench: every request answered, well-formed, in order.
+      bench: every request answered, well-formed, in order. sync: it succeeded.
   1   request: no reply within MS. bench: requests lost or not started in time.
+      sync: the attempt failed (or the source is not NTP).
   2   request: a malformed reply (or one of another format than asked for).
       bench: a reply malformed, out of order or unasked for.
   3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
-      address unusable. status: no server answers.
+      address unusable. status, sync: no server answers.
   64  usage: unknown command or option, bad value.
 )";
 
@@ -88,7 +99,7 @@ struct Arguments {
 const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"),
                            QStringLiteral("version"), QStringLiteral("json")};
 
-std::optional<Arguments> split(const QStringList& args, QString* error) {
+Arguments split(const QStringList& args) {
     Arguments parsed;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -101,11 +112,11 @@ std::optional<Arguments> split(const QStringList& args, QString* error) {
                 parsed.flags.append(name);
             } else if (eq >= 0) {
                 parsed.options.insert(name.left(eq), name.mid(eq + 1));
-            } else if (i + 1 < args.size()) {
+            } else if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"))) {
                 parsed.options.insert(name, args[++i]);
             } else {
-                *error = QStringLiteral("option %1 needs a value").arg(arg);
-                return std::nullopt;
+                // Missing its value, or no option at all: the command's reader tells which.
+                parsed.options.insert(name, QString());
             }
         } else {
             parsed.positional.append(arg);
@@ -130,6 +141,12 @@ public:
         for (const QString& flag : args_.flags) {
             if (!allowed_.contains(flag)) {
                 *error = QStringLiteral("unknown option --%1").arg(flag);
+                return false;
+            }
+        }
+        for (auto it = args_.options.cbegin(); it != args_.options.cend(); ++it) {
+            if (it.value().isNull()) {
+                *error = QStringLiteral("option --%1 needs a value").arg(it.key());
                 return false;
             }
         }
@@ -202,25 +219,24 @@ int usage(const QString& error) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QString error;
-    const std::optional<Arguments> args = split(app.arguments().mid(1), &error);
-    if (!args) return usage(error);
-    if (args->flags.contains(QStringLiteral("help"))) {
+    const Arguments args = split(app.arguments().mid(1));
+    if (args.flags.contains(QStringLiteral("help"))) {
         printLine(QString::fromLatin1(HelpText).trimmed());
         return ExitOk;
     }
-    if (args->flags.contains(QStringLiteral("version"))) {
+    if (args.flags.contains(QStringLiteral("version"))) {
         printLine(QStringLiteral("korvat-probe " KS_VERSION));
         return ExitOk;
     }
-    if (args->positional.isEmpty()) return usage(QStringLiteral("no command given"));
-    const QString command = args->positional.first();
+    if (args.positional.isEmpty()) return usage(QStringLiteral("no command given"));
+    const QString command = args.positional.first();
 
     if (command == QLatin1String("request")) {
         const OptionReader reader(
-            *args, {QStringLiteral("kind"), QStringLiteral("timeout"), QStringLiteral("bind")});
-        if (args->positional.size() != 2) return usage(QStringLiteral("request needs one HOST"));
+            args, {QStringLiteral("kind"), QStringLiteral("timeout"), QStringLiteral("bind")});
+        if (args.positional.size() != 2) return usage(QStringLiteral("request needs one HOST"));
         RequestCommand::Options options;
-        options.host = args->positional[1];
+        options.host = args.positional[1];
         if (!reader.checkNames(&error) || !reader.kind(&options.kind, &error) ||
             !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
             !reader.address(QStringLiteral("bind"), &options.bind, &error))
@@ -232,14 +248,14 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("listen")) {
-        const OptionReader reader(*args, {});
+        const OptionReader reader(args, {});
         if (!reader.checkNames(&error)) return usage(error);
-        if (args->positional.size() > 2)
+        if (args.positional.size() > 2)
             return usage(QStringLiteral("listen takes at most SECONDS"));
         int seconds = 0;
-        if (args->positional.size() == 2) {
+        if (args.positional.size() == 2) {
             bool ok = false;
-            seconds = args->positional[1].toInt(&ok);
+            seconds = args.positional[1].toInt(&ok);
             if (!ok || seconds < 1 || seconds > 86400)
                 return usage(QStringLiteral("SECONDS must be a whole number from 1 to 86400"));
         }
@@ -250,16 +266,16 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("bench")) {
-        const OptionReader reader(*args, {QStringLiteral("requests"), QStringLiteral("sources"),
+        const OptionReader reader(args, {QStringLiteral("requests"), QStringLiteral("sources"),
                                           QStringLiteral("kind"), QStringLiteral("source-base"),
                                           QStringLiteral("rate"), QStringLiteral("sequential"),
                                           QStringLiteral("timeout"), QStringLiteral("deadline"),
                                           QStringLiteral("in-flight")});
-        if (args->positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
+        if (args.positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
         if (!reader.has(QStringLiteral("requests")) || !reader.has(QStringLiteral("sources")))
             return usage(QStringLiteral("bench needs --requests N and --sources K"));
         BenchCommand::Options options;
-        options.host = args->positional[1];
+        options.host = args.positional[1];
         options.sequential = reader.flag(QStringLiteral("sequential"));
         if (!reader.checkNames(&error) ||
             !reader.integer(QStringLiteral("requests"), 1, BenchCommand::MaxRequests,
@@ -288,10 +304,23 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("status")) {
-        const OptionReader reader(*args, {QStringLiteral("json")});
+        Arguments statusArgs = args;
+        // --watch alone redraws every second.
+        const auto watch = statusArgs.options.find(QStringLiteral("watch"));
+        if (watch != statusArgs.options.end() && watch->isNull()) *watch = QStringLiteral("1");
+        const OptionReader reader(statusArgs, {QStringLiteral("json"), QStringLiteral("watch")});
+        double seconds = 0;
+        if (!reader.checkNames(&error) || !reader.number(QStringLiteral("watch"), 1, 3600, &seconds, &error))
+            return usage(error);
+        if (args.positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
+        return statusCommand(reader.flag(QStringLiteral("json")), int(seconds));
+    }
+
+    if (command == QLatin1String("sync")) {
+        const OptionReader reader(args, {});
         if (!reader.checkNames(&error)) return usage(error);
-        if (args->positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
-        return statusCommand(reader.flag(QStringLiteral("json")));
+        if (args.positional.size() != 1) return usage(QStringLiteral("sync takes no argument"));
+        return syncCommand();
     }
 
     return usage(QStringLiteral("unknown command '%1'").arg(command));

@@ -21,11 +21,11 @@ bool SettingsStore::open() {
     QFile f(path_);
     if (!f.exists()) return false;
     if (!f.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot read the settings file %1: %2").arg(path_, f.errorString()));
+        throw ConfigError(QStringLiteral("Cannot read the settings file %1: %2").arg(path_, f.errorString()));
     RegFile::ParseError err;
     std::optional<RegFile> parsed = RegFile::parse(f.readAll(), &err);
     if (!parsed)
-        throw Error(QStringLiteral("Cannot read the settings file %1, line %2: %3")
+        throw ConfigError(QStringLiteral("Cannot read the settings file %1, line %2: %3")
                         .arg(path_)
                         .arg(err.line)
                         .arg(QString::fromLatin1(err.reason)));

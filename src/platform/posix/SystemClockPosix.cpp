@@ -61,8 +61,7 @@ bool clockCallFailed(QString* error, QByteArray* howToGrant) {
     const int err = errno;
     *error = QString::fromLocal8Bit(std::strerror(err));
     if (err == EPERM)
-        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: sudo setcap "
-                      "cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
+        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: " + clockGrantText();
     return false;
 }
 } // namespace
@@ -92,6 +91,27 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
         rc = adjtime(&delta, nullptr);
     }
     return rc == 0 || clockCallFailed(error, howToGrant);
+}
+
+bool holdsClockRight() {
+    // The right counts only in the system's first user namespace: inside another one (a
+    // container) a held CAP_SYS_TIME still cannot set the clock.
+    QFile map(QStringLiteral("/proc/self/uid_map"));
+    if (!map.open(QIODevice::ReadOnly) ||
+        map.readAll().simplified() != QByteArrayLiteral("0 0 4294967295"))
+        return false;
+    cap_t caps = cap_get_proc();
+    if (!caps) return false;
+    cap_flag_value_t permitted = CAP_CLEAR;
+    cap_flag_value_t effective = CAP_CLEAR;
+    cap_get_flag(caps, CAP_SYS_TIME, CAP_PERMITTED, &permitted);
+    cap_get_flag(caps, CAP_SYS_TIME, CAP_EFFECTIVE, &effective);
+    cap_free(caps);
+    return permitted == CAP_SET || effective == CAP_SET;
+}
+
+QByteArray clockGrantText() {
+    return "sudo setcap cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
 }
 
 CivilTime toLocal(qint64 utcMs) {

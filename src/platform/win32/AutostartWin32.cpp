@@ -27,4 +27,6 @@ bool installAutostart(QString* error) {
     return false;
 }
 
+bool userServiceEnabled() { return false; }
+
 } // namespace ks

@@ -39,13 +39,13 @@ bool SettingsStore::open() {
         if (rc == ERROR_NO_MORE_ITEMS) break;
         if (rc != ERROR_SUCCESS) {
             RegCloseKey(key);
-            throw Error(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
+            throw ConfigError(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
         }
         QByteArray data(qsizetype(dataSize), Qt::Uninitialized);
         rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &dataSize);
         if (rc != ERROR_SUCCESS) {
             RegCloseKey(key);
-            throw Error(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
+            throw ConfigError(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
         }
         data.truncate(qsizetype(dataSize));
         QByteArray text;

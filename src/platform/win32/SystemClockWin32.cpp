@@ -86,9 +86,7 @@ namespace {
 bool clockCallFailed(DWORD err, QString* error, QByteArray* howToGrant) {
     *error = systemMessage(err);
     if (err == ERROR_PRIVILEGE_NOT_HELD || err == ERROR_ACCESS_DENIED)
-        *howToGrant = "Korvat Server may not set the clock. Run it with the right to change the "
-                      "system time: as an administrator, or as a user granted \"Change the system "
-                      "time\" in the local security policy.";
+        *howToGrant = "Korvat Server may not set the clock. Grant it the right with: " + clockGrantText();
     return false;
 }
 
@@ -164,6 +162,33 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
     // The time it takes at 500 ppm: 2 s per ms.
     slewEnd->start(int(qMin(std::abs(offsetMs) * 2000.0, 3'600'000.0)));
     return true;
+}
+
+bool holdsClockRight() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    LUID wanted{};
+    bool held = false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    if (size > 0 && LookupPrivilegeValueA(nullptr, "SeSystemtimePrivilege", &wanted)) {
+        QByteArray buffer(qsizetype(size), '\0');
+        auto* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
+        if (GetTokenInformation(token, TokenPrivileges, privileges, size, &size)) {
+            // Held (enabled or not): the setting call enables it for itself.
+            for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+                const LUID& luid = privileges->Privileges[i].Luid;
+                if (luid.LowPart == wanted.LowPart && luid.HighPart == wanted.HighPart) held = true;
+            }
+        }
+    }
+    CloseHandle(token);
+    return held;
+}
+
+QByteArray clockGrantText() {
+    return "\"Change the system time\" (SeSystemtimePrivilege) in the local security policy, or "
+           "run it as an administrator";
 }
 
 // The zone and its daylight-saving rules are the system's, read again by every call.
