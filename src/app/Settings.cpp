@@ -51,6 +51,7 @@ void TForm1::LoadSettings() {
         readDword("autoconnect", toFlag(c.AutoConnect));
         readDword("localtime", toFlag(c.Loc));
         readDword("gmt", toFlag(c.Gmt));
+        readDword("onsecond", toFlag(c.OnSecond));
     }
     ShowSettingsInPanel();
     Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
@@ -70,6 +71,8 @@ void TForm1::SaveSettings() {
     file.set(Key, "autoconnect", dword(c.AutoConnect));
     file.set(Key, "localtime", dword(c.Loc));
     file.set(Key, "gmt", dword(c.Gmt));
+    // Written once it is on or already stored: a file that never had it stays as before.
+    if (c.OnSecond || file.find(Key, "onsecond")) file.set(Key, "onsecond", dword(c.OnSecond));
     // One file holds all values: when it cannot be written, none was stored, so the
     // first value is the one named. The new state stays in force in memory.
     QString error;

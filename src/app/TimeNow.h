@@ -14,6 +14,7 @@
 #include <QMainWindow>
 
 #include <limits>
+#include <list>
 #include <memory>
 #include <optional>
 
@@ -46,6 +47,9 @@ struct StoredSettings {
     bool AutoConnect = false; // AUTO: the tick reopens the serial port
     bool Loc = false;         // Quorix replies carry local time
     bool Gmt = true;          // shown only; the panel keeps one of LOC and GMT on
+    // "onsecond": replies leave on the edge of the second after their request, carrying the
+    // second that has just begun. Off, they leave as soon as their connection is up.
+    bool OnSecond = false;
 };
 
 class CodeLabel;
@@ -136,6 +140,7 @@ public:
     void lblParity1Click(CodeLabel* label);
     void lblAutoClick();
     void lblGMTClick(CodeLabel* label);
+    void lblOnSecondClick();
     void Edit1Change(const QString& text);
     void btnForceClick();
 
@@ -193,7 +198,13 @@ public:
     void sckClientConnect();
     void sckClientDisconnect();
     void sckClientError();
-    QByteArray ServeReply(const QByteArray& token);
+    // The reply text for a token at one reading of the clock.
+    QByteArray ServeReply(const QByteArray& token, const ReplyInstant& now);
+    // A reply built: its log entries and count, the same whenever it is sent.
+    void NoteReplySent(const QByteArray& token, const QByteArray& text, const QByteArray& address);
+    // A reply connection failed: "Socket Error" with the peer (empty when it never came up),
+    // its count, and the log saved as CSV.
+    void NoteReplyFailed(const QByteArray& peer);
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
     int ClientIdleMs = 60'000; // a request connection silent this long is closed
@@ -213,6 +224,25 @@ public:
     QTcpSocket* ClientSocket1 = nullptr;
     QTimer* ReplyConnectTimer = nullptr;
 
+    // --- Replies on the second ("onsecond") ---
+    // A reply waiting for its edge. Its connection is opened when the request is read; the
+    // text is built and written only at an edge at or after `dueMs`, once the connection is
+    // up and every earlier reply to the same requester has gone.
+    struct EdgeReply {
+        QByteArray token;
+        QByteArray address;
+        qint64 dueMs = 0;
+        QTcpSocket* socket = nullptr;
+        QTimer* connectLimit = nullptr;
+        bool connected = false;
+        bool failed = false; // while the edge's replies are written
+    };
+    // Replies waiting for an edge at once; while that many wait, further requests wait unread
+    // in their connections, as with the ring.
+    static constexpr int EdgeReplyLimit = 2000;
+    std::list<EdgeReply> EdgeReplies; // in the order the requests were read
+    QTimer* EdgeTimer = nullptr;
+
 private:
     void CloseClientConnection(IncomingConnection* socket);
     void CloseIdleClientConnection(IncomingConnection* socket);
@@ -221,6 +251,18 @@ private:
     void EndReplyWithError();
     void EndReplyEntry();
     bool RingFull() const;
+    bool QueueFull() const; // the ring, or the replies waiting for an edge
+    void CreateEdgeReplies();
+    void QueueEdgeReply(const QByteArray& token, const QByteArray& address);
+    void EdgeTimerTimer();
+    void ArmEdgeTimer();
+    void EdgeReplyError(EdgeReply* reply);
+    void DropEdgeReply(EdgeReply* reply, bool written);
+    void ForgetDroppedEdgeReplies();
+    qint64 edgeMs_ = 0;         // the edge EdgeTimer is armed for
+    bool edgeWriting_ = false;  // writing the replies of an edge
+    bool edgeOpening_ = false;  // inside an edge reply's connect call
+    bool edgeOpenFailed_ = false;
     void ReadWaitingRequests();
     void TakeNextReply();
     void SendReply();
@@ -282,6 +324,7 @@ public:
     CodeLabel* lblAuto = nullptr;
     CodeLabel* lblLOC = nullptr;
     CodeLabel* lblGMT = nullptr;
+    CodeLabel* lblOnSecond = nullptr; // "onsecond"
     QLineEdit* Edit1 = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnDisconnect = nullptr;

@@ -63,6 +63,8 @@ QString statusText(const QJsonObject& s) {
                           ntp.value(QLatin1String("outcome")).toString());
     lines << QStringLiteral("Replies:           %1 sent, %2 failed, %3 refused")
                  .arg(num("replies_sent"), num("replies_failed"), num("replies_refused"));
+    if (s.value(QLatin1String("replies_on_second")).toBool())
+        lines << QStringLiteral("Replies leave:     on the second's edge (onsecond)");
     lines << QStringLiteral("Requests waiting:  ") + num("requests_waiting");
     lines << QStringLiteral("Connections open:  ") + num("connections_open");
     return lines.join(QLatin1Char('\n'));

@@ -1,0 +1,152 @@
+// Replies on the second's edge ("onsecond"). A reply carries whole seconds, so one sent at
+// once reaches its client somewhere inside the second it names. Here the reply to a request
+// read during second S is built from a clock reading taken at the start of S+1 and written
+// at once: the second it carries has just begun when it arrives. Every reply due at an edge
+// leaves at that edge, each on a connection of its own, opened as soon as the request is read.
+#include "app/TimeNow.h"
+#include "log/LogModel.h"
+#include "platform/SystemClock.h"
+#include "protocol/Replies.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace ks {
+
+void TForm1::CreateEdgeReplies() {
+    EdgeTimer = new QTimer(this);
+    EdgeTimer->setSingleShot(true);
+    EdgeTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may be late by 5 %
+    connect(EdgeTimer, &QTimer::timeout, this, &TForm1::EdgeTimerTimer);
+}
+
+void TForm1::QueueEdgeReply(const QByteArray& token, const QByteArray& address) {
+    EdgeReply& reply = EdgeReplies.emplace_back();
+    reply.token = token;
+    reply.address = address;
+    reply.dueMs = replyDueMs(ReplyTiming::OnSecond, systemClock().nowMs());
+    reply.socket = new QTcpSocket(this);
+    EdgeReply* const r = &reply; // a list's elements stay where they are
+    // As today: a connection not accepted within 5 s ends as "Socket Error".
+    r->connectLimit = new QTimer(r->socket);
+    r->connectLimit->setSingleShot(true);
+    r->connectLimit->setTimerType(Qt::PreciseTimer); // never before the 5 s are up
+    r->connectLimit->setInterval(ReplyConnectTimeoutMs);
+    connect(r->connectLimit, &QTimer::timeout, this, [this, r] { EdgeReplyError(r); });
+    connect(r->socket, &QTcpSocket::connected, this, [r] {
+        r->connected = true;
+        r->connectLimit->stop();
+    });
+    connect(r->socket, &QTcpSocket::errorOccurred, this, [this, r] { EdgeReplyError(r); });
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
+    edgeOpening_ = true;
+    edgeOpenFailed_ = false;
+    r->socket->connectToHost(QHostAddress(QString::fromLatin1(address)), ReplyPort,
+                             QIODevice::ReadWrite | QIODevice::Unbuffered);
+    edgeOpening_ = false;
+    if (edgeOpenFailed_) {
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address);
+        SaveLogCsv();
+        DropEdgeReply(r, false);
+        ForgetDroppedEdgeReplies();
+        return;
+    }
+    if (!r->connected) r->connectLimit->start();
+    ArmEdgeTimer();
+}
+
+// The timer is armed for the next edge while any reply waits: one that is not connected by
+// its edge goes at the first edge after its connection comes up.
+void TForm1::ArmEdgeTimer() {
+    if (EdgeReplies.empty()) {
+        EdgeTimer->stop();
+        return;
+    }
+    const qint64 now = systemClock().nowMs();
+    const qint64 edge = nextSecondEdgeMs(now);
+    if (EdgeTimer->isActive() && edgeMs_ == edge) return;
+    edgeMs_ = edge;
+    EdgeTimer->start(int(edge - now));
+}
+
+void TForm1::EdgeTimerTimer() {
+    const qint64 now = systemClock().nowMs();
+    if (now < edgeMs_) { // early: a reading before the edge would name the second before
+        EdgeTimer->start(int(edgeMs_ - now));
+        return;
+    }
+    const ReplyInstant instant{now, toLocal(now)};
+    // Due, connected, and no earlier reply to the same requester still waiting: each
+    // requester's replies keep the order of its requests.
+    QSet<QByteArray> held;
+    std::vector<EdgeReply*> going;
+    for (EdgeReply& r : EdgeReplies) {
+        if (held.contains(r.address)) continue;
+        if (r.dueMs <= now && r.connected)
+            going.push_back(&r);
+        else
+            held.insert(r.address);
+    }
+    // Every reply is written before any is logged: the last leaves as close to the edge as
+    // the first. A write that fails is reported once all are out.
+    // One text per token: every field comes from the one reading at the edge.
+    QHash<QByteArray, QByteArray> texts;
+    edgeWriting_ = true;
+    for (EdgeReply* r : going) {
+        auto text = texts.constFind(r->token);
+        if (text == texts.cend()) text = texts.insert(r->token, ServeReply(r->token, instant));
+        r->socket->write(replyFrame(*text)); // unbuffered: straight to the system
+    }
+    edgeWriting_ = false;
+    for (EdgeReply* r : going) {
+        NoteReplySent(r->token, texts.value(r->token), r->address);
+        DropEdgeReply(r, !r->failed);
+        if (r->failed) NoteReplyFailed(r->address);
+    }
+    ForgetDroppedEdgeReplies();
+    ReadWaitingRequests(); // room for requests that waited unread
+    ArmEdgeTimer();
+}
+
+void TForm1::EdgeReplyError(EdgeReply* reply) {
+    if (edgeOpening_) {
+        edgeOpenFailed_ = true; // the connect call itself failed: the caller deals with it
+        return;
+    }
+    if (edgeWriting_) {
+        reply->failed = true;
+        return;
+    }
+    const QByteArray peer = reply->connected ? reply->address : QByteArray();
+    DropEdgeReply(reply, false);
+    ForgetDroppedEdgeReplies();
+    NoteReplyFailed(peer);
+    ReadWaitingRequests();
+    ArmEdgeTimer();
+}
+
+// Ends a reply's connection: closed in order once its reply is written, else cut. The entry
+// leaves the list at the next ForgetDroppedEdgeReplies.
+void TForm1::DropEdgeReply(EdgeReply* reply, bool written) {
+    QTcpSocket* const socket = reply->socket;
+    reply->connectLimit->stop();
+    socket->disconnect(this); // nothing more of it reaches the list
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (written)
+        socket->disconnectFromHost();
+    else
+        socket->abort();
+    if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
+    reply->socket = nullptr;
+}
+
+void TForm1::ForgetDroppedEdgeReplies() {
+    EdgeReplies.remove_if([](const EdgeReply& r) { return !r.socket; });
+}
+
+} // namespace ks
