@@ -14,7 +14,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <algorithm>
 
 namespace ks {
 

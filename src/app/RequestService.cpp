@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
 #include "platform/Error.h"
+#include "platform/SocketCalls.h"
 #include "platform/TcpListener.h"
 #include "protocol/Requests.h"
 
@@ -27,6 +28,7 @@ void TForm1::CreateRequestService() {
 }
 
 void TForm1::StartListening() {
+    socketcalls::raiseSocketLimit();
     QString error;
     if (!ServerSocket1->listenAnyIPv4(RequestPort, ListenBacklog, &error))
         throw Error(QStringLiteral("Cannot listen on TCP port %1: %2").arg(RequestPort).arg(error));
