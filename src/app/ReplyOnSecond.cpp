@@ -5,6 +5,7 @@
 // leaves at that edge, each on a connection of its own, opened as soon as the request is read.
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
+#include "platform/SocketCalls.h"
 #include "platform/SystemClock.h"
 #include "protocol/Replies.h"
 
@@ -66,11 +67,12 @@ void TForm1::ArmEdgeTimer() {
         EdgeTimer->stop();
         return;
     }
+    // Armed already: for this edge, or for one that has passed and whose replies are still
+    // to go; moving it on would put them off by a second.
+    if (EdgeTimer->isActive()) return;
     const qint64 now = systemClock().nowMs();
-    const qint64 edge = nextSecondEdgeMs(now);
-    if (EdgeTimer->isActive() && edgeMs_ == edge) return;
-    edgeMs_ = edge;
-    EdgeTimer->start(int(edge - now));
+    edgeMs_ = nextSecondEdgeMs(now);
+    EdgeTimer->start(int(edgeMs_ - now));
 }
 
 void TForm1::EdgeTimerTimer() {
@@ -86,6 +88,12 @@ void TForm1::EdgeTimerTimer() {
     std::vector<EdgeReply*> going;
     for (EdgeReply& r : EdgeReplies) {
         if (held.contains(r.address)) continue;
+        if (r.dueMs <= now && !r.connected && ConnectedNow(r)) {
+            // Up in the system, its connect event still to come: a request read just before
+            // the edge is not put off by a second for that.
+            r.connected = true;
+            r.connectLimit->stop();
+        }
         if (r.dueMs <= now && r.connected)
             going.push_back(&r);
         else
@@ -110,6 +118,11 @@ void TForm1::EdgeTimerTimer() {
     ForgetDroppedEdgeReplies();
     ReadWaitingRequests(); // room for requests that waited unread
     ArmEdgeTimer();
+}
+
+bool TForm1::ConnectedNow(const EdgeReply& reply) const {
+    return reply.socket->state() == QAbstractSocket::ConnectingState &&
+           !socketcalls::peerIPv4(reply.socket->socketDescriptor()).isNull();
 }
 
 void TForm1::EdgeReplyError(EdgeReply* reply) {

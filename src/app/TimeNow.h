@@ -256,6 +256,7 @@ private:
     void QueueEdgeReply(const QByteArray& token, const QByteArray& address);
     void EdgeTimerTimer();
     void ArmEdgeTimer();
+    bool ConnectedNow(const EdgeReply& reply) const;
     void EdgeReplyError(EdgeReply* reply);
     void DropEdgeReply(EdgeReply* reply, bool written);
     void ForgetDroppedEdgeReplies();

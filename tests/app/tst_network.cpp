@@ -95,6 +95,9 @@ struct Scenario {
         });
     }
     QByteArray judgeEdges(int boundMs);
+    QByteArray secondsCarried();
+    // The whole-second time a reply carries, in ms; -1 when it is not a reply.
+    static qint64 carriedMs(const QByteArray& bytes);
     std::map<QByteArray, std::pair<QTcpServer*, quint16>> hung; // its port, the filler's port
     QByteArray settings, out;
     QStringList args;
@@ -225,6 +228,7 @@ void Scenario::run(const QByteArray& line) {
     else if (cmd == "align") // early in a second, so that what follows happens well before its end
         waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
     else if (cmd == "edge") out += judgeEdges(w[1].toInt());
+    else if (cmd == "seconds") out += secondsCarried();
     else if (cmd == "status") waitFor([&] { // a field of the status socket's answer
         const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
         return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
@@ -289,16 +293,10 @@ QByteArray Scenario::judgeEdges(int boundMs) {
         if (n < judged[r.to] || !r.arrivedMs) continue;
         judged[r.to] = n + 1;
         ++count;
-        const QByteArray token = r.bytes.contains(':')           ? ks::TokenQuorix
-                                 : r.bytes.startsWith("{KORVAT_") ? ks::TokenKorvat1010
-                                                                  : ks::TokenKorvat;
-        const std::optional<ks::ParsedReply> p = ks::parseReply(r.bytes, token);
-        ks::CivilTime clock = p ? p->clock : ks::CivilTime{};
-        clock.year += 2000;
-        const qint64 carried = !p ? 0 : token == ks::TokenQuorix ? ks::msFromCivil(clock) : p->seconds * 1000;
+        const qint64 carried = carriedMs(r.bytes);
         const qint64 sent = asked[r.to].value(n, -1);
         const QByteArray which = "  " + r.to + " reply " + QByteArray::number(n) + ": ";
-        if (!p) faults += which + "not a reply\n";
+        if (carried < 0) faults += which + "not a reply\n";
         else if (sent < 0) faults += which + "no request\n";
         else if (carried <= sent) faults += which + "carries a second begun " + QByteArray::number(sent - carried) + " ms before its request\n";
         else if (r.arrivedMs - carried > boundMs || r.arrivedMs < carried)
@@ -308,6 +306,31 @@ QByteArray Scenario::judgeEdges(int boundMs) {
            (faults.isEmpty() ? ", each of a second begun after its request, arrived within " +
                                    QByteArray::number(boundMs) + " ms of its start\n"
                              : ":\n" + faults);
+}
+
+qint64 Scenario::carriedMs(const QByteArray& bytes) {
+    const QByteArray token = bytes.contains(':')             ? ks::TokenQuorix
+                             : bytes.startsWith("{KORVAT_") ? ks::TokenKorvat1010
+                                                            : ks::TokenKorvat;
+    const std::optional<ks::ParsedReply> p = ks::parseReply(bytes, token);
+    if (!p) return -1;
+    ks::CivilTime clock = p->clock;
+    clock.year += 2000;
+    return token == ks::TokenQuorix ? ks::msFromCivil(clock) : p->seconds * 1000;
+}
+
+// Which second each reply carries, counted from the second its request was sent in.
+QByteArray Scenario::secondsCarried() {
+    QByteArray text;
+    std::map<QByteArray, int> nth;
+    for (const Reply& r : replies) {
+        const int n = nth[r.to]++;
+        const qint64 carried = carriedMs(r.bytes), sent = asked[r.to].value(n, -1);
+        if (!r.arrivedMs || carried < 0 || sent < 0) continue;
+        text += "seconds: " + r.to + " reply " + QByteArray::number(n) + " carries its request's second + " +
+                QByteArray::number(carried / 1000 - sent / 1000) + '\n';
+    }
+    return text;
 }
 
 QByteArray Scenario::report() {
