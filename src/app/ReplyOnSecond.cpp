@@ -82,18 +82,19 @@ void TForm1::EdgeTimerTimer() {
         return;
     }
     const ReplyInstant instant{now, toLocal(now)};
+    // A connection up in the system whose connect event is still to come (its request was
+    // read just before the edge) is taken up now rather than put off by a second. It is
+    // writable, so this does not wait; a failure ends its reply as any other.
+    std::vector<EdgeReply*> settling;
+    for (EdgeReply& r : EdgeReplies)
+        if (r.dueMs <= now && !r.connected && ConnectedNow(r)) settling.push_back(&r);
+    for (EdgeReply* r : settling) r->socket->waitForConnected(1);
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
     QSet<QByteArray> held;
     std::vector<EdgeReply*> going;
     for (EdgeReply& r : EdgeReplies) {
         if (held.contains(r.address)) continue;
-        if (r.dueMs <= now && !r.connected && ConnectedNow(r)) {
-            // Up in the system, its connect event still to come: a request read just before
-            // the edge is not put off by a second for that.
-            r.connected = true;
-            r.connectLimit->stop();
-        }
         if (r.dueMs <= now && r.connected)
             going.push_back(&r);
         else
