@@ -2,7 +2,8 @@
 // once reaches its client somewhere inside the second it names. Here the reply to a request
 // read during second S is built from a clock reading taken at the start of S+1 and written
 // at once: the second it carries has just begun when it arrives. Every reply due at an edge
-// leaves at that edge, each on a connection of its own, opened as soon as the request is read.
+// leaves at that edge, each on a connection of its own, opened as soon as the request is read
+// (or, for a requester with one still on its way up, once that one is up).
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
 #include "platform/SocketCalls.h"
@@ -15,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 
 namespace ks {
 
@@ -30,34 +32,54 @@ void TForm1::QueueEdgeReply(const QByteArray& token, const QByteArray& address) 
     reply.token = token;
     reply.address = address;
     reply.dueMs = replyDueMs(ReplyTiming::OnSecond, systemClock().nowMs());
-    reply.socket = new QTcpSocket(this);
-    EdgeReply* const r = &reply; // a list's elements stay where they are
+    // A requester's connections are opened one after another, each once the one before is
+    // up: its system then accepts them in the order of its requests, the order they are
+    // written in.
+    const bool waitsTurn = std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()),
+                                       [&](const EdgeReply& r) { return r.address == address && !r.connected; });
+    if (!waitsTurn) OpenEdgeReply(&reply);
+    ArmEdgeTimer();
+}
+
+void TForm1::OpenEdgeReply(EdgeReply* r) {
+    r->socket = new QTcpSocket(this); // a list's elements stay where they are: r stays valid
     // As today: a connection not accepted within 5 s ends as "Socket Error".
     r->connectLimit = new QTimer(r->socket);
     r->connectLimit->setSingleShot(true);
     r->connectLimit->setTimerType(Qt::PreciseTimer); // never before the 5 s are up
     r->connectLimit->setInterval(ReplyConnectTimeoutMs);
     connect(r->connectLimit, &QTimer::timeout, this, [this, r] { EdgeReplyError(r); });
-    connect(r->socket, &QTcpSocket::connected, this, [r] {
+    connect(r->socket, &QTcpSocket::connected, this, [this, r] {
         r->connected = true;
         r->connectLimit->stop();
+        OpenNextEdgeReply(r->address);
     });
     connect(r->socket, &QTcpSocket::errorOccurred, this, [this, r] { EdgeReplyError(r); });
-    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", address);
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", r->address);
+    r->connectLimit->start();
     edgeOpening_ = true;
     edgeOpenFailed_ = false;
-    r->socket->connectToHost(QHostAddress(QString::fromLatin1(address)), ReplyPort,
+    r->socket->connectToHost(QHostAddress(QString::fromLatin1(r->address)), ReplyPort,
                              QIODevice::ReadWrite | QIODevice::Unbuffered);
     edgeOpening_ = false;
     if (edgeOpenFailed_) {
+        const QByteArray address = r->address;
         if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address);
         SaveLogCsv();
         DropEdgeReply(r, false);
         ForgetDroppedEdgeReplies();
-        return;
+        OpenNextEdgeReply(address);
     }
-    if (!r->connected) r->connectLimit->start();
-    ArmEdgeTimer();
+}
+
+// The first reply to `address` not opened yet gets its connection, unless one before it is
+// still on its way up.
+void TForm1::OpenNextEdgeReply(const QByteArray& address) {
+    for (EdgeReply& r : EdgeReplies) {
+        if (r.address != address || r.dropped) continue;
+        if (!r.socket) return OpenEdgeReply(&r);
+        if (!r.connected) return;
+    }
 }
 
 // The timer is armed for the next edge while any reply waits: one that is not connected by
@@ -87,7 +109,7 @@ void TForm1::EdgeTimerTimer() {
     // writable, so this does not wait; a failure ends its reply as any other.
     std::vector<EdgeReply*> settling;
     for (EdgeReply& r : EdgeReplies)
-        if (r.dueMs <= now && !r.connected && ConnectedNow(r)) settling.push_back(&r);
+        if (r.dueMs <= now && r.socket && !r.connected && ConnectedNow(r)) settling.push_back(&r);
     for (EdgeReply* r : settling) r->socket->waitForConnected(1);
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
@@ -135,10 +157,12 @@ void TForm1::EdgeReplyError(EdgeReply* reply) {
         reply->failed = true;
         return;
     }
-    const QByteArray peer = reply->connected ? reply->address : QByteArray();
+    const QByteArray address = reply->address;
+    const QByteArray peer = reply->connected ? address : QByteArray();
     DropEdgeReply(reply, false);
     ForgetDroppedEdgeReplies();
     NoteReplyFailed(peer);
+    OpenNextEdgeReply(address);
     ReadWaitingRequests();
     ArmEdgeTimer();
 }
@@ -155,11 +179,11 @@ void TForm1::DropEdgeReply(EdgeReply* reply, bool written) {
     else
         socket->abort();
     if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
-    reply->socket = nullptr;
+    reply->dropped = true;
 }
 
 void TForm1::ForgetDroppedEdgeReplies() {
-    EdgeReplies.remove_if([](const EdgeReply& r) { return !r.socket; });
+    EdgeReplies.remove_if([](const EdgeReply& r) { return r.dropped; });
 }
 
 } // namespace ks

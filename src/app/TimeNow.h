@@ -225,17 +225,19 @@ public:
     QTimer* ReplyConnectTimer = nullptr;
 
     // --- Replies on the second ("onsecond") ---
-    // A reply waiting for its edge. Its connection is opened when the request is read; the
-    // text is built and written only at an edge at or after `dueMs`, once the connection is
-    // up and every earlier reply to the same requester has gone.
+    // A reply waiting for its edge. Its connection is opened when the request is read (once
+    // the requester's previous one is up); the text is built and written only at an edge at
+    // or after `dueMs`, once the connection is up and every earlier reply to the same
+    // requester has gone.
     struct EdgeReply {
         QByteArray token;
         QByteArray address;
         qint64 dueMs = 0;
-        QTcpSocket* socket = nullptr;
+        QTcpSocket* socket = nullptr; // null until its connection is opened
         QTimer* connectLimit = nullptr;
         bool connected = false;
-        bool failed = false; // while the edge's replies are written
+        bool failed = false;  // while the edge's replies are written
+        bool dropped = false; // ended: leaves the list at the next ForgetDroppedEdgeReplies
     };
     // Replies waiting for an edge at once; while that many wait, further requests wait unread
     // in their connections, as with the ring.
@@ -254,6 +256,8 @@ private:
     bool QueueFull() const; // the ring, or the replies waiting for an edge
     void CreateEdgeReplies();
     void QueueEdgeReply(const QByteArray& token, const QByteArray& address);
+    void OpenEdgeReply(EdgeReply* reply);
+    void OpenNextEdgeReply(const QByteArray& address);
     void EdgeTimerTimer();
     void ArmEdgeTimer();
     bool ConnectedNow(const EdgeReply& reply) const;
