@@ -52,7 +52,10 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
     connect(r->socket, &QTcpSocket::connected, this, [this, r] {
         r->connected = true;
         r->connectLimit->stop();
-        OpenNextEdgeReply(r->address);
+        if (!edgeOpening_) return OpenNextEdgeReply(r->address);
+        // Up within its own connect call: the next one is opened once that call is over.
+        QMetaObject::invokeMethod(
+            this, [this, address = r->address] { OpenNextEdgeReply(address); }, Qt::QueuedConnection);
     });
     connect(r->socket, &QTcpSocket::errorOccurred, this, [this, r] { EdgeReplyError(r); });
     if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", r->address);
