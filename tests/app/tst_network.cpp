@@ -23,6 +23,7 @@
 
 #include <map>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 using namespace ks::test;
@@ -99,6 +100,7 @@ struct Scenario {
     // The whole-second time a reply carries, in ms; -1 when it is not a reply.
     static qint64 carriedMs(const QByteArray& bytes);
     std::map<QByteArray, std::pair<QTcpServer*, quint16>> hung; // its port, the filler's port
+    int fileLimit = 0; // the program's soft limit on open files at its start; 0: as the test's
     QByteArray settings, out;
     QStringList args;
     QElapsedTimer mark;
@@ -184,10 +186,18 @@ void Scenario::run(const QByteArray& line) {
     } else if (cmd == "csv") csv = QDir().mkpath(app.logsDir());
     else if (cmd == "sortlog") sortLog = true;
     else if (cmd == "ip") QVERIFY2(ip(str(rest)), rest.constData());
+    else if (cmd == "limit") fileLimit = w[1].toInt();
     else if (cmd == "start") {
         listener();
         if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
+        // The program starts with the soft limit on open files given, the test keeps its own.
+        rlimit own{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+        rlimit lower = own;
+        if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
         app.start(args);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
     } else if (cmd == "marker" || cmd == "group") { // a marker is the test's own datagram
         GroupListener& g = listener();
         if (cmd == "marker") QCOMPARE(QUdpSocket().writeDatagram(w[1], host("224.0.0.1"), 6649), w[1].size());
