@@ -35,8 +35,9 @@ void TForm1::QueueEdgeReply(const QByteArray& token, const QByteArray& address) 
     // A requester's connections are opened one after another, each once the one before is
     // up: its system then accepts them in the order of its requests, the order they are
     // written in.
-    const bool waitsTurn = std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()),
-                                       [&](const EdgeReply& r) { return r.address == address && !r.connected; });
+    const bool waitsTurn =
+        std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()),
+                    [&](const EdgeReply& r) { return r.address == address && !r.connected; });
     if (!waitsTurn) OpenEdgeReply(&reply);
     ArmEdgeTimer();
 }
@@ -55,7 +56,8 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
         if (!edgeOpening_) return OpenNextEdgeReply(r->address);
         // Up within its own connect call: the next one is opened once that call is over.
         QMetaObject::invokeMethod(
-            this, [this, address = r->address] { OpenNextEdgeReply(address); }, Qt::QueuedConnection);
+            this, [this, address = r->address] { OpenNextEdgeReply(address); },
+            Qt::QueuedConnection);
     });
     connect(r->socket, &QTcpSocket::errorOccurred, this, [this, r] { EdgeReplyError(r); });
     if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", r->address);
@@ -113,7 +115,8 @@ void TForm1::EdgeTimerTimer() {
     std::vector<EdgeReply*> settling;
     for (EdgeReply& r : EdgeReplies)
         if (r.dueMs <= now && r.socket && !r.connected && ConnectedNow(r)) settling.push_back(&r);
-    for (EdgeReply* r : settling) r->socket->waitForConnected(1);
+    for (EdgeReply* r : settling)
+        r->socket->waitForConnected(1);
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
     QSet<QByteArray> held;
