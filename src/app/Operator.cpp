@@ -179,6 +179,8 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
+    // Only while on: absent, replies leave as soon as their connection is up.
+    if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
     o[QLatin1String("requests_waiting")] = RequestsWaiting();
     o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
     o[QLatin1String("connections_open")] = OpenClientConnections();

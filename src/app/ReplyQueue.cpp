@@ -1,6 +1,8 @@
 // MessageQueue, LocalGroupTimer and the reply connection to port 6646. A reply goes out at
 // the pace of the events: the next entry is taken as soon as one waits and none is in
-// flight, and the reply is sent on the connect event itself.
+// flight, and the reply is sent on the connect event itself. With "onsecond" a request's
+// reply waits for the next second's edge instead (ReplyOnSecond.cpp); QueueMessage is where
+// the two part.
 #include "app/CodeLabel.h"
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
@@ -40,12 +42,13 @@ void TForm1::CreateReplyQueue() {
         ClientSocket1->abort();
         EndReplyWithError(QStringLiteral("not accepted within 5 s"));
     });
+    CreateEdgeReplies();
 }
 
 int TForm1::RequestsWaiting() const {
     const NetMessageQueueDetails& q = MessageQueue;
     const qint16 read = q.ReadIndex > LastSlot ? 0 : q.ReadIndex;
-    return (q.WriteIndex - read + q.Slots) % q.Slots;
+    return (q.WriteIndex - read + q.Slots) % q.Slots + int(EdgeReplies.size());
 }
 
 void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
@@ -55,16 +58,21 @@ void TForm1::QueueMessage(const QByteArray& token, const QByteArray& address) {
     }
     // Writing into the slot still to be read would lose every waiting reply. Requests wait
     // unread in their connections instead; only one that cannot wait gets here.
-    if (RingFull()) {
+    if (QueueFull()) {
         ++RepliesRefused;
         AddLogEntry(LogAlert, "Queue Full", address);
         return;
     }
+    if (Config.OnSecond) return QueueEdgeReply(token, address);
     NetMessageQueueDetails& q = MessageQueue;
     q.Message[q.WriteIndex] = token;
     q.Address[q.WriteIndex] = address;
     q.WriteIndex = q.WriteIndex >= LastSlot ? 0 : qint16(q.WriteIndex + 1);
     if (ReplyDone || ReplyFailed) LocalGroupTimer->start();
+}
+
+bool TForm1::QueueFull() const {
+    return Config.OnSecond ? EdgeReplies.size() >= size_t(EdgeReplyLimit) : RingFull();
 }
 
 bool TForm1::RingFull() const {
@@ -122,9 +130,9 @@ void TForm1::TakeNextReply() {
 void TForm1::SendReply() {
     NetMessageQueueDetails& q = MessageQueue;
     const QByteArray address = q.Address[q.ReadIndex];
-    ReplyText = ServeReply(q.Message[q.ReadIndex]);
-    ++RepliesSent;
-    AddLogEntry(LogSuccess, "Client Send", ReplyText + " to " + address);
+    const qint64 nowMs = systemClock().nowMs();
+    ReplyText = ServeReply(q.Message[q.ReadIndex], {nowMs, toLocal(nowMs)});
+    NoteReplySent(q.Message[q.ReadIndex], ReplyText, address);
     ClientSocket1->write(replyFrame(ReplyText));
     ClientSocket1->flush();
     if (ReplyFailed) return; // the send failed and its error event has ended the entry
@@ -134,16 +142,29 @@ void TForm1::SendReply() {
     ClientSocket1->disconnectFromHost();
 }
 
-QByteArray TForm1::ServeReply(const QByteArray& token) {
-    // One reading of the clock for every field: a reply built across a second boundary
-    // cannot mix two seconds.
-    const qint64 nowMs = systemClock().nowMs();
+// One reading of the clock for every field: a reply built across a second boundary cannot
+// mix two seconds.
+QByteArray TForm1::ServeReply(const QByteArray& token, const ReplyInstant& now) {
     const DisplayMode mode = Config.Loc ? DisplayMode::Loc : DisplayMode::Gmt;
+    return replyText(token, {ReplySerial, CurrentStatus(), mode, now});
+}
+
+void TForm1::NoteReplySent(const QByteArray& token, const QByteArray& text,
+                           const QByteArray& address) {
     if (token == TokenQuorix)
-        AddLogEntry(LogNotice, "TEST", mode == DisplayMode::Loc ? "Sending LOC" : "Sending GMT");
-    return replyText(
-        token,
-        {ReplySerial, CurrentStatus(), mode, {nowMs, toLocal(nowMs)}});
+        AddLogEntry(LogNotice, "TEST", Config.Loc ? "Sending LOC" : "Sending GMT");
+    ++RepliesSent;
+    AddLogEntry(LogSuccess, "Client Send", text + " to " + address);
+}
+
+void TForm1::NoteReplyFailed(const QByteArray& peer, const QByteArray& requester,
+                             const QString& reason) {
+    ++RepliesFailed;
+    // The log names the peer only once connected; an operator reading stderr needs to know
+    // whose reply failed, and why.
+    AddLogEntry(LogAlert, "Socket Error", peer, EntryKind::Normal,
+                "reply to " + requester + ": " + reason.toLocal8Bit());
+    SaveLogCsv();
 }
 
 void TForm1::sckClientConnect() {
@@ -171,13 +192,8 @@ void TForm1::EndReplyWithError(const QString& reason) {
     const QByteArray peer = ReplyConnected ? requester : QByteArray();
     ReplyConnected = false;
     ReplyFailed = true;
-    ++RepliesFailed;
-    // The log names the peer only once connected; an operator reading stderr needs to know
-    // whose reply failed, and why.
-    AddLogEntry(LogAlert, "Socket Error", peer, EntryKind::Normal,
-                "reply to " + requester + ": " + reason.toLocal8Bit());
     EndReplyEntry();
-    SaveLogCsv();
+    NoteReplyFailed(peer, requester, reason);
 }
 
 } // namespace ks

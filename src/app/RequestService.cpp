@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
 #include "platform/Error.h"
+#include "platform/SocketCalls.h"
 #include "platform/TcpListener.h"
 #include "protocol/Requests.h"
 
@@ -27,6 +28,7 @@ void TForm1::CreateRequestService() {
 }
 
 void TForm1::StartListening() {
+    socketcalls::raiseSocketLimit();
     QString error;
     if (!ServerSocket1->listenAnyIPv4(RequestPort, ListenBacklog, &error))
         throw Error(QStringLiteral("Cannot listen on TCP port %1: %2").arg(RequestPort).arg(error));
@@ -126,11 +128,11 @@ void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArra
 }
 
 void TForm1::ReadWaitingRequests() {
-    while (!WaitingConnections.isEmpty() && !RingFull()) {
+    while (!WaitingConnections.isEmpty() && !QueueFull()) {
         IncomingConnection* const first = WaitingConnections.front();
         first->readWaiting();
         if (!WaitingConnections.isEmpty() && WaitingConnections.front() == first) {
-            if (RingFull()) break;
+            if (QueueFull()) break;
             // Nothing more came of it (the system lost what it held): it waits no longer.
             WaitingConnections.removeFirst();
             if (QTimer* idle = ClientConnections.value(first)) idle->start();
@@ -169,7 +171,7 @@ qsizetype TForm1::ParseRequests(const QByteArray& text, const QByteArray& addres
     qsizetype start = 0;
     while (const auto frame = requestFrameAt(text, start)) {
         // A request that finds the ring full stays unread, with all that follows it.
-        if (!takeAll_ && RingFull() && ServerSocket1->isListening() &&
+        if (!takeAll_ && QueueFull() && ServerSocket1->isListening() &&
             recogniseRequest(frame->body) != ClientType::None)
             return start;
         ServiceRequest(frame->body, address);

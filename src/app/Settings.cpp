@@ -62,6 +62,7 @@ void TForm1::LoadSettings() {
         // Two's complement: -50 is ffffffce.
         readDword("gpsdelay", [&c](quint32 v) { c.GpsDelayMs = qint32(v); });
         readDword("slew", toFlag(c.Slew));
+        readDword("onsecond", toFlag(c.OnSecond));
     }
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
@@ -94,6 +95,7 @@ void TForm1::SaveSettings() {
     };
     setNewer("gpsdelay", c.GpsDelayMs);
     setNewer("slew", c.Slew);
+    setNewer("onsecond", c.OnSecond);
     // A value the operator has not changed since it was found outside its set is kept as found.
     IgnoredSettings.removeIf([&file](const IgnoredSetting& kept) {
         const QByteArray* now = file.find(Key, kept.name);

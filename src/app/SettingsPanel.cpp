@@ -27,6 +27,7 @@ void TForm1::ShowSettingsInPanel() {
     }
     lblLOC->setHighlighted(c.Loc);
     lblGMT->setHighlighted(c.Gmt);
+    lblOnSecond->setHighlighted(c.OnSecond);
     highlightGroup(lblSync, 3, qint16(c.SyncSource));
     ShowSourcePanels();
     highlightGroup(lblBaud, 2, c.BaudCode);
@@ -107,6 +108,12 @@ void TForm1::lblGMTClick(CodeLabel* label) {
     StoredSettings next = Config;
     next.Loc = label != lblGMT;
     next.Gmt = !next.Loc;
+    ChangeSettings(next);
+}
+
+void TForm1::lblOnSecondClick() {
+    StoredSettings next = Config;
+    next.OnSecond = !next.OnSecond;
     ChangeSettings(next);
 }
 

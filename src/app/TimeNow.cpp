@@ -227,6 +227,10 @@ void TForm1::CreateSettingsPanel() {
     btnForce->setGeometry(172, 0, 84, 18);
     GPSPanel->setVisible(false);
     NTPPanel->setVisible(false);
+    // Below the sub-panels' rows, over them, for every source. One pixel lower than the
+    // other labels, so that it clears the row above and the panel's border.
+    makeLabel(QStringLiteral("Reply:"), QRect(8, 99, 32, 16), SettingsPanel);
+    lblOnSecond = new CodeLabel(QStringLiteral("ON SECOND"), QRect(40, 98, 76, 17), SettingsPanel);
 
     // Two sub-panels inherit the settings panel's colour, and the code labels take their
     // parent's colour when plain.
@@ -241,6 +245,7 @@ void TForm1::CreateSettingsPanel() {
     connect(lblAuto, &CodeLabel::clicked, this, &TForm1::lblAutoClick);
     connect(lblSlew, &CodeLabel::clicked, this, &TForm1::lblSlewClick);
     connect(GpsDelayEdit, &QSpinBox::valueChanged, this, &TForm1::GpsDelayChange);
+    connect(lblOnSecond, &CodeLabel::clicked, this, &TForm1::lblOnSecondClick);
     connect(lblLOC, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(lblGMT, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(Edit1, &QLineEdit::textEdited, this, &TForm1::Edit1Change);

@@ -15,6 +15,7 @@
 #include <QMainWindow>
 
 #include <limits>
+#include <list>
 #include <memory>
 #include <optional>
 
@@ -52,6 +53,9 @@ struct StoredSettings {
     // Added to every GPS sentence's time before it sets the clock: the receiver's own delay.
     qint32 GpsDelayMs = 0;
     bool Slew = false; // the clock discipline: false steps at every sample
+    // "onsecond": replies leave on the edge of the second after their request, carrying the
+    // second that has just begun. Off, they leave as soon as their connection is up.
+    bool OnSecond = false;
 };
 
 class CodeLabel;
@@ -165,6 +169,7 @@ public:
     void lblParity1Click(CodeLabel* label);
     void lblAutoClick();
     void lblGMTClick(CodeLabel* label);
+    void lblOnSecondClick();
     void Edit1Change(const QString& text);
     void btnForceClick();
 
@@ -242,7 +247,13 @@ public:
     void sckClientConnect();
     void sckClientDisconnect();
     void sckClientError();
-    QByteArray ServeReply(const QByteArray& token);
+    // The reply text for a token at one reading of the clock.
+    QByteArray ServeReply(const QByteArray& token, const ReplyInstant& now);
+    // A reply built: its log entries and count, the same whenever it is sent.
+    void NoteReplySent(const QByteArray& token, const QByteArray& text, const QByteArray& address);
+    // A reply connection failed: "Socket Error" with the peer (empty when it never came up),
+    // its count, and the log saved as CSV.
+    void NoteReplyFailed(const QByteArray& peer, const QByteArray& requester, const QString& reason);
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
     int ClientIdleMs = 60'000; // a request connection silent this long is closed
@@ -262,6 +273,27 @@ public:
     QTcpSocket* ClientSocket1 = nullptr;
     QTimer* ReplyConnectTimer = nullptr;
 
+    // --- Replies on the second ("onsecond") ---
+    // A reply waiting for its edge. Its connection is opened when the request is read (once
+    // the requester's previous one is up); the text is built and written only at an edge at
+    // or after `dueMs`, once the connection is up and every earlier reply to the same
+    // requester has gone.
+    struct EdgeReply {
+        QByteArray token;
+        QByteArray address;
+        qint64 dueMs = 0;
+        QTcpSocket* socket = nullptr; // null until its connection is opened
+        QTimer* connectLimit = nullptr;
+        bool connected = false;
+        bool failed = false;  // while the edge's replies are written
+        bool dropped = false; // ended: leaves the list at the next ForgetDroppedEdgeReplies
+    };
+    // Replies waiting for an edge at once; while that many wait, further requests wait unread
+    // in their connections, as with the ring.
+    static constexpr int EdgeReplyLimit = 2000;
+    std::list<EdgeReply> EdgeReplies; // in the order the requests were read
+    QTimer* EdgeTimer = nullptr;
+
 private:
     void CloseClientConnection(IncomingConnection* socket);
     void CloseIdleClientConnection(IncomingConnection* socket);
@@ -270,6 +302,21 @@ private:
     void EndReplyWithError(const QString& reason);
     void EndReplyEntry();
     bool RingFull() const;
+    bool QueueFull() const; // the ring, or the replies waiting for an edge
+    void CreateEdgeReplies();
+    void QueueEdgeReply(const QByteArray& token, const QByteArray& address);
+    void OpenEdgeReply(EdgeReply* reply);
+    void OpenNextEdgeReply(const QByteArray& address);
+    void EdgeTimerTimer();
+    void ArmEdgeTimer();
+    bool ConnectedNow(const EdgeReply& reply) const;
+    void EdgeReplyError(EdgeReply* reply, const QString& reason);
+    void DropEdgeReply(EdgeReply* reply, bool written);
+    void ForgetDroppedEdgeReplies();
+    qint64 edgeMs_ = 0;         // the edge EdgeTimer is armed for
+    bool edgeWriting_ = false;  // writing the replies of an edge
+    bool edgeOpening_ = false;  // inside an edge reply's connect call
+    bool edgeOpenFailed_ = false;
     void ReadWaitingRequests();
     void TakeNextReply();
     void SendReply();
@@ -333,6 +380,7 @@ public:
     QSpinBox* GpsDelayEdit = nullptr;
     CodeLabel* lblLOC = nullptr;
     CodeLabel* lblGMT = nullptr;
+    CodeLabel* lblOnSecond = nullptr; // "onsecond"
     QLineEdit* Edit1 = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnDisconnect = nullptr;

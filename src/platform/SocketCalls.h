@@ -7,6 +7,10 @@
 // connection logic above them is shared.
 namespace ks::socketcalls {
 
+// Lets the process hold as many sockets as the system allows it (replies on the second keep
+// one open per waiting reply): a lower soft limit on open descriptors is raised to the hard one.
+void raiseSocketLimit();
+
 // Makes receives return at once, never wait.
 void setNonBlocking(qintptr socket);
 // The IPv4 address of the other end; null when it has none.

@@ -242,6 +242,14 @@ QByteArray replyFrame(const QByteArray& text) {
     return '{' + text + '}';
 }
 
+qint64 nextSecondEdgeMs(qint64 nowMs) {
+    return (floorSeconds(nowMs) + 1) * 1000;
+}
+
+qint64 replyDueMs(ReplyTiming timing, qint64 readMs) {
+    return timing == ReplyTiming::OnSecond ? nextSecondEdgeMs(readMs) : readMs;
+}
+
 std::optional<ParsedReply> parseReply(const QByteArray& frame, const QByteArray& token,
                                       QString* error) {
     Cursor in(frame, error);

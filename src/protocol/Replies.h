@@ -71,6 +71,18 @@ QByteArray replyText(const QByteArray& token, const ReplyContext& context);
 // "{" + text + "}".
 QByteArray replyFrame(const QByteArray& text);
 
+// When a reply is built and sent: as soon as its connection is up, or on the edge of the
+// second after the one its request was read in, so that the whole second it carries has
+// just begun when it arrives.
+enum class ReplyTiming { AtOnce, OnSecond };
+
+// The instant (UTC ms) from which the reply to a request read at `readMs` may be built:
+// `readMs` itself at once; on the second, the start of the next whole second.
+qint64 replyDueMs(ReplyTiming timing, qint64 readMs);
+
+// The first edge of a second strictly after `nowMs`.
+qint64 nextSecondEdgeMs(qint64 nowMs);
+
 // The fields of a reply frame, for the reading side.
 struct ParsedReply {
     int replySerial = 0;

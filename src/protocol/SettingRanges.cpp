@@ -16,6 +16,7 @@ const DwordRange Ranges[] = {
     {"chimes", 0, {{0, 1}}},
     {"gpsdelay", 0, {{-1000, 1000}}},
     {"slew", 0, {{0, 1}}},
+    {"onsecond", 0, {{0, 1}}},
 };
 } // namespace
 

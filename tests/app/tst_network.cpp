@@ -10,6 +10,8 @@
 #include "TestWindow.h"
 #include "platform/StatusServer.h"
 #include "protocol/Nmea.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
 #include <QJsonDocument>
@@ -21,6 +23,7 @@
 
 #include <map>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -78,7 +81,37 @@ struct Scenario {
     QByteArray heard, duringAttempt; // from the receiver's port; port 6645 while NTP is asked
     qint64 firstAskedMs = 0; // the NTP server's time when the first request came
     std::unique_ptr<FakeSntpServer> ntp;
-    QList<std::pair<QByteArray, QByteArray>> replies; // requester, bytes
+    struct Reply {
+        QByteArray to, bytes;
+        qint64 arrivedMs = 0; // the wall clock when it ended; 0 while open
+    };
+    QList<Reply> replies; // in the order their connections were accepted
+    std::map<QByteArray, QList<qint64>> asked; // per requester, the wall clock before each request
+    std::map<QByteArray, int> judged;          // per requester, the replies `edge` has judged
+    int ended() const {
+        return int(std::count_if(replies.begin(), replies.end(), [](const Reply& r) { return r.arrivedMs; }));
+    }
+    // Records each reply connection of a requester's port 6646 (except `except`, a local port).
+    void record(QTcpServer* server, const QByteArray& address, quint16 except = 0) {
+        QObject::connect(server, &QTcpServer::newConnection, [this, server, address, except] {
+            while (QTcpSocket* s = server->nextPendingConnection()) {
+                if (s->peerPort() == except) continue;
+                const qsizetype at = replies.size();
+                replies.append({address, {}, 0});
+                QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, at] {
+                    replies[at].bytes = s->readAll();
+                    replies[at].arrivedMs = QDateTime::currentMSecsSinceEpoch();
+                    s->deleteLater();
+                });
+            }
+        });
+    }
+    QByteArray judgeEdges(int boundMs);
+    QByteArray secondsCarried();
+    // The whole-second time a reply carries, in ms; -1 when it is not a reply.
+    static qint64 carriedMs(const QByteArray& bytes);
+    std::map<QByteArray, std::pair<QTcpServer*, quint16>> hung; // its port, the filler's port
+    int fileLimit = 0; // the program's soft limit on open files at its start; 0: as the test's
     QByteArray settings, out;
     QStringList args;
     QElapsedTimer mark;
@@ -157,13 +190,7 @@ void Scenario::run(const QByteArray& line) {
     else if (cmd == "catch") {
         QTcpServer* server = listen(w[1], 6646);
         QVERIFY(server);
-        QObject::connect(server, &QTcpServer::newConnection, [this, server, address = w[1]] {
-            while (QTcpSocket* s = server->nextPendingConnection())
-                QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, address] {
-                    replies.append({address, s->readAll()});
-                    s->deleteLater();
-                });
-        });
+        record(server, w[1]);
     } else if (cmd == "hang") { // a requester whose reply port accepts nothing more: its backlog is full
         QTcpServer* full = listen(w[1], 6646, 0);
         QVERIFY(full);
@@ -171,13 +198,26 @@ void Scenario::run(const QByteArray& line) {
         QTcpSocket* filler = hold(new QTcpSocket);
         filler->connectToHost(full->serverAddress(), 6646);
         QVERIFY(filler->waitForConnected(WaitMs));
+        hung[w[1]] = {full, filler->localPort()};
+    } else if (cmd == "unhang") { // it takes connections again, and records them like `catch`
+        const auto [full, filler] = hung.at(w[1]);
+        record(full, w[1], filler);
+        full->resumeAccepting();
     } else if (cmd == "csv") csv = QDir().mkpath(app.logsDir());
     else if (cmd == "sortlog") sortLog = true;
     else if (cmd == "ip") QVERIFY2(ip(str(rest)), rest.constData());
+    else if (cmd == "limit") fileLimit = w[1].toInt();
     else if (cmd == "start") {
         listener();
         if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
+        // The program starts with the soft limit on open files given, the test keeps its own.
+        rlimit own{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+        rlimit lower = own;
+        if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
         app.start(args);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
     } else if (cmd == "marker" || cmd == "group") { // a marker is the test's own datagram
         GroupListener& g = listener();
         if (cmd == "marker") QCOMPARE(QUdpSocket().writeDatagram(w[1], host("224.0.0.1"), 6649), w[1].size());
@@ -185,8 +225,11 @@ void Scenario::run(const QByteArray& line) {
     } else if (cmd == "wait") waitFor([&] { return app.lines().join('\n').contains(rest); });
     else if (cmd == "pass") pumpFor(w[1].toInt());
     else if (cmd == "send") {
-        for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i)
-            open("send", w[1], unescaped(w.mid(3).join(' ')));
+        const QByteArray text = unescaped(w.mid(3).join(' '));
+        for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
+            for (qsizetype f = text.count('{'); f > 0; --f) asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
+            open("send", w[1], text);
+        }
     } else if (cmd == "open") {
         for (int i = 0, n = w[2].toInt(); i < n; ++i)
             open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
@@ -211,7 +254,11 @@ void Scenario::run(const QByteArray& line) {
         for (const QByteArray& name : w.mid(1))
             out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
         out += '\n';
-    } else if (cmd == "replies") waitFor([&] { return replies.size() >= w[1].toInt(); });
+    } else if (cmd == "replies") waitFor([&] { return ended() >= w[1].toInt(); });
+    else if (cmd == "align") // early in a second, so that what follows happens well before its end
+        waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
+    else if (cmd == "edge") out += judgeEdges(w[1].toInt());
+    else if (cmd == "seconds") out += secondsCarried();
     else if (cmd == "status") waitFor([&] { // a field of the status socket's answer
         const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
         return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
@@ -286,11 +333,64 @@ void Scenario::run(const QByteArray& line) {
     else QFAIL(line.constData());
 }
 
+// Each reply not judged yet, against the request it answers (a requester's replies answer its
+// requests in order): the second it carries has begun after the request was sent, and it
+// arrived at most boundMs after that second began.
+QByteArray Scenario::judgeEdges(int boundMs) {
+    QByteArray faults;
+    int count = 0;
+    std::map<QByteArray, int> nth;
+    for (const Reply& r : replies) {
+        const int n = nth[r.to]++;
+        if (n < judged[r.to] || !r.arrivedMs) continue;
+        judged[r.to] = n + 1;
+        ++count;
+        const qint64 carried = carriedMs(r.bytes);
+        const qint64 sent = asked[r.to].value(n, -1);
+        const QByteArray which = "  " + r.to + " reply " + QByteArray::number(n) + ": ";
+        if (carried < 0) faults += which + "not a reply\n";
+        else if (sent < 0) faults += which + "no request\n";
+        else if (carried <= sent) faults += which + "carries a second begun " + QByteArray::number(sent - carried) + " ms before its request\n";
+        else if (r.arrivedMs - carried > boundMs || r.arrivedMs < carried)
+            faults += which + "arrived " + QByteArray::number(r.arrivedMs - carried) + " ms into its second\n";
+    }
+    return "edge: " + QByteArray::number(count) + " replies" +
+           (faults.isEmpty() ? ", each of a second begun after its request, arrived within " +
+                                   QByteArray::number(boundMs) + " ms of its start\n"
+                             : ":\n" + faults);
+}
+
+qint64 Scenario::carriedMs(const QByteArray& bytes) {
+    const QByteArray token = bytes.contains(':')             ? ks::TokenQuorix
+                             : bytes.startsWith("{KORVAT_") ? ks::TokenKorvat1010
+                                                            : ks::TokenKorvat;
+    const std::optional<ks::ParsedReply> p = ks::parseReply(bytes, token);
+    if (!p) return -1;
+    ks::CivilTime clock = p->clock;
+    clock.year += 2000;
+    return token == ks::TokenQuorix ? ks::msFromCivil(clock) : p->seconds * 1000;
+}
+
+// Which second each reply carries, counted from the second its request was sent in.
+QByteArray Scenario::secondsCarried() {
+    QByteArray text;
+    std::map<QByteArray, int> nth;
+    for (const Reply& r : replies) {
+        const int n = nth[r.to]++;
+        const qint64 carried = carriedMs(r.bytes), sent = asked[r.to].value(n, -1);
+        if (!r.arrivedMs || carried < 0 || sent < 0) continue;
+        text += "seconds: " + r.to + " reply " + QByteArray::number(n) + " carries its request's second + " +
+                QByteArray::number(carried / 1000 - sent / 1000) + '\n';
+    }
+    return text;
+}
+
 QByteArray Scenario::report() {
     listener().waitFor({}, 200); // anything still on its way
     out += "replies:\n";
-    std::stable_sort(replies.begin(), replies.end(), [](auto& a, auto& b) { return a.first < b.first; });
-    for (const auto& [to, bytes] : replies) out += "  " + to + " <- " + mask(bytes) + '\n';
+    std::stable_sort(replies.begin(), replies.end(), [](auto& a, auto& b) { return a.to < b.to; });
+    for (const Reply& r : replies)
+        if (r.arrivedMs) out += "  " + r.to + " <- " + mask(r.bytes) + '\n';
     out += "group:\n";
     for (qsizetype i = 0; i < group->received.size(); ++i)
         out += "  " + group->received[i] + " ttl " + QByteArray::number(group->ttls[i]) + '\n';

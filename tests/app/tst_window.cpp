@@ -225,7 +225,8 @@ private:
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT}, {"lblSlew", f.lblSlew}};
+        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT},
+                  {"lblSlew", f.lblSlew}, {"lblOnSecond", f.lblOnSecond}};
         const std::tuple<const char*, CodeLabel**, int> groups[] = {
             {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
             {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};

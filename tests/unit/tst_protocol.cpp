@@ -225,6 +225,13 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
         const CivilTime noon{now.local.year, now.local.month, now.local.day, 12, 0, 0, 0};
         return text(localToGmt(now.local, now)) + " noon " + text(localToGmt(noon, now));
     }},
+    {"replies/due", [](F f) { // at once or on the second|UTC instant the request was read
+        const qint64 read = utc(f[1]);
+        const qint64 due = replyDueMs(f[0] == "on the second" ? ReplyTiming::OnSecond : ReplyTiming::AtOnce, read);
+        FakeClock clock(due);
+        return "built at " + text(civilFromMs(due)) + ", " + num(due - read) + " ms later, carries " +
+               serveTime(0, due).mid(4);
+    }},
     {"replies/status", [](F f) {
         const std::optional<StatusTriple> s = parseStatusMessage(f[0]);
         return s ? statusMessage(*s) + ' ' + statusMeaning(*s).toUtf8() : QByteArray("not a status");

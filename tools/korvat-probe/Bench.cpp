@@ -150,7 +150,8 @@ void BenchCommand::accepted(int sourceIndex, int serial) {
         return;
     }
     // Replies to one source come back in the order its requests went out, and the server
-    // opens one reply connection at a time: the order of acceptance is the order served.
+    // opens its reply connections in the order of the requests: the order of acceptance is
+    // the order served.
     // Order is judged per source: the requests of different sources race on the way in.
     const int index = source.waiting.takeFirst();
     source.answering.insert(serial, index);
@@ -170,7 +171,10 @@ void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
     lastReplyNs_ = std::max(lastReplyNs_, lastByteNs);
     if (lastByteNs >= 0) latenciesMs_.append(double(lastByteNs - request.sentNs) / 1e6);
     QString error;
-    if (!ks::parseReply(bytes, token_, &error)) {
+    const std::optional<ks::ParsedReply> reply = ks::parseReply(bytes, token_, &error);
+    if (reply && token_ != ks::TokenQuorix && lastByteNs >= 0)
+        clientErrorsMs_.append(clientErrorMs(reply->seconds * 1000, utcMsAt(lastByteNs)));
+    if (!reply) {
         ++malformed_;
         if (firstMalformed_.isEmpty())
             firstMalformed_ = printable(bytes) + QStringLiteral(": ") + error;
@@ -228,6 +232,13 @@ void BenchCommand::finish(const QString& why) {
         printLine(
             QStringLiteral("latency    p50 %1 ms  p99 %2 ms  max %3 ms")
                 .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 99)), ms(sorted.last())));
+    }
+    if (!clientErrorsMs_.isEmpty()) {
+        QList<double> sorted = clientErrorsMs_;
+        std::sort(sorted.begin(), sorted.end());
+        printLine(QStringLiteral("client error min %1 ms  p50 %2 ms  p99 %3 ms  max %4 ms")
+                      .arg(ms(sorted.first()), ms(percentile(sorted, 50)),
+                           ms(percentile(sorted, 99)), ms(sorted.last())));
     }
     if (firstSentNs_ >= 0 && lastReplyNs_ >= 0) {
         printLine(QStringLiteral("last reply %1 ms after the first request")

@@ -85,6 +85,7 @@ private:
     int outOfOrder_ = 0;
     int unexpected_ = 0;
     QList<double> latenciesMs_;
+    QList<double> clientErrorsMs_; // Korvat replies: seconds carried less this clock at the last byte
     QString firstSendError_;
     QString firstMalformed_;
     bool finished_ = false;

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <cstdio>
 
 namespace probe {
@@ -42,6 +43,13 @@ qint64 monoNs() {
         return t;
     }();
     return started.nsecsElapsed();
+}
+
+double utcMsAt(qint64 atMonoNs) {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const qint64 mono = monoNs();
+    return double(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count()) / 1e6 -
+           double(mono - atMonoNs) / 1e6;
 }
 
 ks::ReplyInstant clockNow() {

@@ -41,6 +41,16 @@ qint64 monoNs();
 // One read of the local clock: UTC milliseconds and the local civil time of them.
 ks::ReplyInstant clockNow();
 
+// What the local clock read, in UTC ms to a fraction, at the moment `atMonoNs` (monoNs).
+double utcMsAt(qint64 atMonoNs);
+
+// A reply's client error in ms: the time it carries (`carriedMs`, whole seconds) less the
+// clock (`clockMs`, the same scale) when its last byte arrived. Negative: the client that
+// set its clock from it would be behind.
+inline double clientErrorMs(qint64 carriedMs, double clockMs) {
+    return double(carriedMs) - clockMs;
+}
+
 // Bytes as printable text: ASCII kept, everything else as \xNN.
 QString printable(const QByteArray& bytes);
 

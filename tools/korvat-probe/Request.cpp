@@ -27,6 +27,13 @@ QString offsetText(qint64 replySecondStartMs, qint64 localMs) {
 QString civilText(const ks::CivilTime& t) {
     return QString::fromLatin1(ks::formatDateTime("yyyy-mm-dd hh:nn:ss", t));
 }
+
+// The time carried (UTC ms) against this clock when the reply's last byte came.
+void printClientError(qint64 carriedUtcMs, qint64 lastByteNs) {
+    if (lastByteNs < 0) return;
+    printLine(QStringLiteral("error    %1 ms: the time carried less this clock at the last byte")
+                  .arg(clientErrorMs(carriedUtcMs, utcMsAt(lastByteNs)), 0, 'f', 1));
+}
 } // namespace
 
 RequestCommand::RequestCommand(const Options& options, QObject* parent)
@@ -124,6 +131,7 @@ void RequestCommand::replied(int, const QByteArray& bytes, qint64 lastByteNs,
         printLine(
             QStringLiteral("clock    %1, %2 %3")
                 .arg(civilText(clock), offsetText(clockMs, gmt ? now.utcMs : localMs), which));
+        printClientError(clockMs - (gmt ? 0 : localMs - now.utcMs), lastByteNs);
 
         // The UTC date's year counts from 2000 past 2099, so it may have three digits.
         ks::CivilTime date = reply->utcDate;
@@ -146,6 +154,7 @@ void RequestCommand::replied(int, const QByteArray& bytes, qint64 lastByteNs,
         printLine(
             QStringLiteral("offset   %1 from the local clock (the reply carries whole seconds)")
                 .arg(offsetText(replyMs, now.utcMs)));
+        printClientError(replyMs, lastByteNs);
     }
     finish(ExitOk);
 }

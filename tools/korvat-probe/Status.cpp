@@ -125,6 +125,8 @@ QString statusText(const QJsonObject& s) {
                      .arg(next.value(QLatin1String("at")).toString(), next.value(QLatin1String("why")).toString());
     lines << QStringLiteral("Replies:           %1 sent, %2 failed, %3 refused")
                  .arg(num("replies_sent"), num("replies_failed"), num("replies_refused"));
+    if (s.value(QLatin1String("replies_on_second")).toBool())
+        lines << QStringLiteral("Replies leave:     on the second's edge (onsecond)");
     lines << QStringLiteral("Requests waiting:  %1 in the queue, %2 connections holding unread ones")
                  .arg(num("requests_waiting"), num("connections_holding_requests"));
     lines << QStringLiteral("Connections open:  ") + num("connections_open");

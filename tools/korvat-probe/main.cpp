@@ -25,7 +25,9 @@ Commands:
   request HOST [--kind KIND] [--timeout MS] [--bind ADDR]
       Listens on port 6646 (of ADDR, else of every address), sends one request frame
       to HOST port 6645 (from ADDR when given) and waits for the reply. Prints the
-      reply, its fields and their offset from the local clock.
+      reply, its fields, their offset from the local clock, and the client error:
+      the time the reply carries less the local clock when its last byte came, in
+      ms (a client that sets its clock from the reply is behind by that much).
       KIND: korvat      {Brevane Request Date and Time} (the default)
             korvat1010  {KorvatClient1010}
             korvat1012  {KorvatClient1012}
@@ -49,8 +51,9 @@ Commands:
       (default 5000) for replies after the last request, and stops after SECONDS
       in all (default 120, at most 600). Prints sent, answered, lost, malformed,
       whether each source's replies came in the order its requests were sent, the
-      latency from sending a request to the end of its reply (p50, p99, max), and
-      the replies per second from the first request to the last reply.
+      latency from sending a request to the end of its reply (p50, p99, max), the
+      client error of Korvat replies as in request (min, p50, p99, max), and the
+      replies per second from the first request to the last reply.
 
   status [--json] [--watch [SECONDS]]
       Shows the state of the server running on this machine for this user, read
@@ -60,9 +63,11 @@ Commands:
       and how many settings were refused, the last clock setting (when, from which
       source, by how much the clock moved), the last NTP attempt and its outcome,
       the last NTP answer (address, stratum, offset, round trip) and when the next
-      attempt is due, replies sent, failed and refused since start, requests
-      waiting in the queue and connections holding unread ones, connections open,
-      settings ignored, and why the serial port is not open.
+      attempt is due, replies sent, failed and refused since start, whether
+      replies leave on the second's edge, requests waiting in the queue and
+      connections holding unread ones, connections open, settings ignored, why
+      the serial port is not open, and while it is open the GPS receiver (talker,
+      fix, satellites, lateness against this PC's clock, delay, discipline).
       With --json, the server's JSON object as it is (for monitoring).
       With --watch, again every SECONDS (1 to 3600, default 1) until interrupted.
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,14 @@ QString systemMessage(int error) {
 } // namespace
 
 namespace socketcalls {
+
+void raiseSocketLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit); // failing, the old limit stays: fewer can wait
+    }
+}
 
 void setNonBlocking(qintptr socket) {
     ::fcntl(int(socket), F_SETFL, ::fcntl(int(socket), F_GETFL) | O_NONBLOCK);

@@ -14,6 +14,9 @@ SOCKET socketOf(qintptr descriptor) { return SOCKET(descriptor); }
 
 namespace socketcalls {
 
+// Windows sets no such limit on sockets.
+void raiseSocketLimit() {}
+
 void setNonBlocking(qintptr socket) {
     u_long nonBlocking = 1;
     ::ioctlsocket(socketOf(socket), FIONBIO, &nonBlocking);
