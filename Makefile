@@ -61,8 +61,8 @@ package: deps
 	@cmake --build build-package -j $(JOBS)
 	cd build-package && cpack -G DEB
 
-# The Windows build: korvat-server.exe, korvat-probe.exe and build-win/dist/, a folder that
-# runs on a Windows PC as it is. Qt for mingw-w64 comes from QT_WIN_ARCHIVE, unpacked once.
+# The Windows build: korvat-server.exe, korvat-probe.exe, build-win/dist/, a folder that
+# runs on a Windows PC as it is, and its installer build-win/korvat-server-<version>-x64.msi. Qt for mingw-w64 comes from QT_WIN_ARCHIVE, unpacked once.
 WIN_BUILD      ?= build-win
 QT_WIN_ARCHIVE ?= ../shared/windows/qt6.4.2-mingw-w64.tar.xz
 windows:

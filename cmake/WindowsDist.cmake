@@ -26,6 +26,14 @@ foreach(module Core Gui Widgets Network)
     list(APPEND ks_qt_dlls ${ks_qt_bin}/Qt6${module}.dll)
 endforeach()
 
+set(ks_dist_binaries ${KS_DIST_DIR}/korvat-server.exe ${KS_DIST_DIR}/korvat-probe.exe
+    ${KS_DIST_DIR}/platforms/qwindows.dll ${KS_DIST_DIR}/platforms/qoffscreen.dll
+    ${KS_DIST_DIR}/styles/qwindowsvistastyle.dll)
+foreach(dll ${ks_qt_dlls} ${ks_runtime_dlls})
+    get_filename_component(name ${dll} NAME)
+    list(APPEND ks_dist_binaries ${KS_DIST_DIR}/${name})
+endforeach()
+
 add_custom_target(dist ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KS_DIST_DIR}/platforms ${KS_DIST_DIR}/styles
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:korvat-server>
@@ -35,5 +43,17 @@ add_custom_target(dist ALL
         ${ks_qt_prefix}/plugins/platforms/qoffscreen.dll ${KS_DIST_DIR}/platforms
     COMMAND ${CMAKE_COMMAND} -E copy_if_different
         ${ks_qt_prefix}/plugins/styles/qwindowsvistastyle.dll ${KS_DIST_DIR}/styles
+    # Without their debugging sections the folder is half its size.
+    COMMAND ${CMAKE_STRIP} --strip-unneeded ${ks_dist_binaries}
     DEPENDS korvat-server korvat-probe hour_wav
     COMMENT "Assembling ${KS_DIST_DIR}")
+
+# The installer of that folder: build-win/korvat-server-<version>-x64.msi (wixl, from msitools).
+find_program(KS_WIXL wixl REQUIRED)
+set(KS_MSI ${CMAKE_BINARY_DIR}/korvat-server-${KS_VERSION}-x64.msi)
+add_custom_target(msi ALL
+    COMMAND ${KS_WIXL} -a x64 -D Version=${KS_VERSION}.0 -o ${KS_MSI} ${CMAKE_SOURCE_DIR}/data/korvat-server.wxs
+    WORKING_DIRECTORY ${KS_DIST_DIR}
+    DEPENDS dist ${CMAKE_SOURCE_DIR}/data/korvat-server.wxs
+    COMMENT "Building ${KS_MSI}"
+    VERBATIM)

@@ -1,6 +1,7 @@
 #include "app/Application.h"
 #include "app/TimeNow.h"
 #include "platform/Autostart.h"
+#include "platform/ClockRightGrant.h"
 #include "platform/Error.h"
 #include "platform/TerminationSignals.h"
 #include "platform/Ui.h"
@@ -8,13 +9,18 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 #ifdef Q_OS_WIN
 const char SettingsWhere[] = "Settings: the registry key %s\n";
 const char ClockRight[] = "Setting the clock needs the right to change the system time.\n"
-                          "--install-autostart starts this program at the user's logon (the Run key).\n";
-const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart | --autostart]\n";
+                          "--install-autostart starts this program at the user's logon (the Run key).\n"
+                          "--grant-clock-right, --revoke-clock-right (as an elevated administrator) give\n"
+                          "          the group Users that right, or take it back; the installer does both.\n";
+const char Usage[] =
+    "Usage: korvat-server [--help | --version | --install-autostart | --autostart |\n"
+    "                      --grant-clock-right | --revoke-clock-right]\n";
 const char Environment[] = "  QT_QPA_PLATFORM=offscreen  runs headless: boxes and the log go to stderr\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
@@ -46,6 +52,14 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             QString error;
             if (ks::installAutostart(&error)) return 0;
             std::fprintf(stderr, "korvat-server: cannot add the autostart entry: %s\n", qPrintable(error));
+            return 1;
+        }
+        if (arg == "--grant-clock-right" || arg == "--revoke-clock-right") {
+            const bool grant = arg == "--grant-clock-right";
+            QString error;
+            if (ks::changeClockRightOfUsers(grant, &error)) return 0;
+            std::fprintf(stderr, "korvat-server: cannot %s the right to change the system time: %s\n",
+                         grant ? "grant" : "revoke", qPrintable(error));
             return 1;
         }
 #endif
@@ -96,6 +110,7 @@ std::optional<int> answerOption(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    ks::attachParentConsole();
     if (argc > 1) {
         QCoreApplication probe(argc, argv); // for the executable's folder in --help
         if (const std::optional<int> rc = answerOption(argc, argv)) return *rc;
@@ -127,10 +142,22 @@ int main(int argc, char* argv[]) {
         ended("start-up failed (exit status " + QByteArray::number(status) + ')', 3);
         return status;
     };
+    bool shutDown = false;
+    const auto shutdown = [&] {
+        if (std::exchange(shutDown, true)) return;
+        form->Shutdown();
+        ended(form->EndReason(), 6);
+    };
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
                          [&form](const QByteArray& signal) { form->EndProgram(signal); });
+        // The process is ended as soon as the handler returns: no time to go back to the loop.
+        QObject::connect(&termination, &ks::TerminationSignals::sessionEnding, form.get(),
+                         [&](const QByteArray& reason) {
+                             form->EndProgram(reason);
+                             shutdown();
+                         });
         if (!form->StartUp()) return 0;
     } catch (const ks::ConfigError& e) {
         return failed(e.message(), ExitConfig);
@@ -140,7 +167,6 @@ int main(int argc, char* argv[]) {
         return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
     QApplication::exec();
-    form->Shutdown();
-    ended(form->EndReason(), 6);
+    shutdown();
     return 0;
 }

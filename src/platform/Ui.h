@@ -18,6 +18,12 @@ void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 // may then start with a syslog priority prefix ("<3>").
 bool stderrIsJournal();
 
+// Windows: a program without a console of its own writes its start line and log into the
+// console of whoever started it (a command prompt, a script), and Ctrl-C there ends it. Call
+// first thing in main. Streams the starter redirected to a file or pipe stay as they are.
+// Elsewhere nothing to do.
+void attachParentConsole();
+
 // Writes one line to stderr at once (after any queued lines), adding the line end. With a
 // syslog priority (0-7) the line starts with its prefix ("<6>") when stderr is the journal.
 void writeStderrLine(const QByteArray& line, int journalPriority = -1);

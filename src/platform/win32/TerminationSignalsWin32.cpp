@@ -1,7 +1,5 @@
 #include "platform/TerminationSignals.h"
 
-#include "platform/Ui.h"
-
 #include <QMetaObject>
 
 #include <windows.h>
@@ -14,9 +12,12 @@ namespace {
 std::atomic<TerminationSignals*> receiver{nullptr};
 HANDLE finished = nullptr; // set once the program has shut down
 
+// The class name the end-session test looks the window up by.
+constexpr wchar_t SessionWindowClass[] = L"KorvatServerSession";
+
 // Runs on a thread of the system's: the request is handed to the GUI thread. For a closed
-// console, a logoff or a shutdown the process ends when this returns, so it waits (within
-// the system's own limit of about five seconds) for the shutdown to finish.
+// console the process ends when this returns, so it waits (within the system's own limit of
+// about five seconds) for the shutdown to finish.
 BOOL WINAPI onConsoleEvent(DWORD event) {
     TerminationSignals* target = receiver;
     if (!target) return FALSE;
@@ -31,21 +32,46 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         WaitForSingleObject(finished, 4500);
     return TRUE;
 }
+
+// Every top-level window, shown or not, is asked before the session ends and then told that
+// it ends; the GUI thread's event loop dispatches these messages like any other.
+LRESULT CALLBACK sessionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_QUERYENDSESSION: return TRUE; // nothing to ask the user: the settings are saved already
+    case WM_ENDSESSION:
+        if (wParam) {
+            if (TerminationSignals* target = receiver)
+                emit target->sessionEnding((lParam & ENDSESSION_LOGOFF) ? QByteArrayLiteral("logoff")
+                                                                         : QByteArrayLiteral("shutdown"));
+        }
+        return 0;
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+HWND createSessionWindow() {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = sessionWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = SessionWindowClass;
+    RegisterClassW(&windowClass); // fails harmlessly when already registered
+    // A top-level window never shown: a message-only window would not hear of the session.
+    return CreateWindowExW(0, SessionWindowClass, L"Korvat Server", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                           instance, nullptr);
+}
 } // namespace
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (!finished) finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     receiver = this;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-    // A console of its own (started from a shortcut or the Run key) would only stand in the
-    // way: the program lives in the notification area. Headless, the console carries its log.
-    DWORD processes[2];
-    if (!isHeadless() && GetConsoleProcessList(processes, 2) == 1)
-        if (HWND console = GetConsoleWindow()) ShowWindow(console, SW_HIDE);
+    sessionWindow_ = createSessionWindow();
 }
 
 TerminationSignals::~TerminationSignals() {
     receiver = nullptr;
+    if (sessionWindow_) DestroyWindow(HWND(sessionWindow_));
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
     if (finished) SetEvent(finished);
 }
