@@ -127,10 +127,15 @@ int main(int argc, char* argv[]) {
         ended("start-up failed (exit status " + QByteArray::number(status) + ')', 3);
         return status;
     };
+    QString lateFailure; // of the start's steps after the start-up NTP attempt
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
                          [&form](const QByteArray& signal) { form->EndProgram(signal); });
+        QObject::connect(form.get(), &ks::TForm1::startFailed, form.get(), [&lateFailure](const QString& message) {
+            lateFailure = message;
+            QCoreApplication::exit(ExitStartupFailed);
+        });
         if (!form->StartUp()) return 0;
     } catch (const ks::ConfigError& e) {
         return failed(e.message(), ExitConfig);
@@ -140,6 +145,7 @@ int main(int argc, char* argv[]) {
         return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
     QApplication::exec();
+    if (!lateFailure.isNull()) return failed(lateFailure, ExitStartupFailed);
     form->Shutdown();
     ended(form->EndReason(), 6);
     return 0;

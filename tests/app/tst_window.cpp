@@ -74,14 +74,19 @@ public:
             if (failUntil_) server_.reply.stratum = server_.requests.size() <= failUntil_ ? 0 : 1;
             const QList<QByteArray> lines = std::exchange(duringWait_, {});
             for (const QByteArray& line : lines)
-                play(line);
+                playLine(line);
             if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
         };
         plugIn();
         since_.start();
     }
 
+    // A line that starts an NTP attempt is played to the attempt's end, as the user sees it.
     bool play(const QByteArray& line) {
+        return playLine(line) && (!w_ || test::waitUntil([&] { return !w_->form->NtpAttemptRunning(); }, 30000));
+    }
+
+    bool playLine(const QByteArray& line) {
         const QByteArray arg = line.mid(line.indexOf(' ') + 1);
         if (line.startsWith("@settings ")) return settings_ += arg + "\r\n", true;
         if (line == "@debug off") return debug_ = false, true;
