@@ -1,6 +1,6 @@
-// How close SyncClock gets to the server's clock. A fake SNTP server in a thread of its own
+// How close an SNTP exchange gets to the server's clock. A fake SNTP server in a thread of its own
 // answers on 127.0.0.1:123 with its clock a known offset ahead of this machine's, after a
-// chosen one-way delay each way; SyncClock runs against it with a clock that records the
+// chosen one-way delay each way; the exchange runs against it with a clock that records the
 // setting. The error is the recorded instant minus the server's clock at the setting call;
 // its share from unequal real one-way times (a thread descheduled on a busy machine), which
 // no client can see, is printed too, and the server's processing time, which the exchange's
@@ -11,6 +11,7 @@
 
 #include "FakeSntpServer.h"
 #include "Namespace.h"
+#include "Wait.h"
 #include "components/SNTP.h"
 #include "platform/SystemClock.h"
 #include "protocol/Sntp.h"
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
         QThread::msleep(1);
     if (server.failed) return 1;
 
-    std::printf("SyncClock against a fake server %.3f ms ahead, %d rounds per delay\n",
+    std::printf("An SNTP exchange against a fake server %.3f ms ahead, %d rounds per delay\n",
                 double(ServerAheadUs) / 1000.0, rounds);
     std::printf("error: recorded setting minus the server's clock at the setting call, ms\n"
                 "asym:  (real inbound - real outbound time) / 2, ms: the part of the error the\n"
@@ -157,11 +158,16 @@ int main(int argc, char** argv) {
             SntpClient client;
             client.Host = QStringLiteral("127.0.0.1");
             client.Port = ServerPort;
-            // A watchdog as the program's own: a lost datagram must not hang the run.
-            QTimer::singleShot(3000, &client, &SntpClient::Cancel);
+            // A time limit as the program's watchdog: a lost datagram must not hang the run.
+            client.ReceiveTimeout = 3000;
             clock.setToMs = 0;
             clock.readsUs.clear();
-            if (!client.SyncClock() || clock.setToMs == 0 || clock.readsUs.size() < 2) {
+            bool set = false;
+            QObject::connect(&client, &SntpClient::finished,
+                             [&set](SntpOutcome outcome) { set = outcome == SntpOutcome::Set; });
+            client.StartSync();
+            test::waitUntil([&client] { return !client.running(); }, 10000);
+            if (!set || clock.setToMs == 0 || clock.readsUs.size() < 2) {
                 std::fprintf(stderr, "round %d at %d ms: no setting\n", i, delay);
                 continue;
             }

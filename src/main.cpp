@@ -148,6 +148,7 @@ int main(int argc, char* argv[]) {
         form->Shutdown();
         ended(form->EndReason(), 6);
     };
+    QString lateFailure; // of the start's steps after the start-up NTP attempt
     try {
         form = std::make_unique<ks::TForm1>();
         QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
@@ -158,6 +159,10 @@ int main(int argc, char* argv[]) {
                              form->EndProgram(reason);
                              shutdown();
                          });
+        QObject::connect(form.get(), &ks::TForm1::startFailed, form.get(), [&lateFailure](const QString& message) {
+            lateFailure = message;
+            QCoreApplication::exit(ExitStartupFailed);
+        });
         if (!form->StartUp()) return 0;
     } catch (const ks::ConfigError& e) {
         return failed(e.message(), ExitConfig);
@@ -167,6 +172,8 @@ int main(int argc, char* argv[]) {
         return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
     QApplication::exec();
+    if (!lateFailure.isNull() && !std::exchange(shutDown, true))
+        return failed(lateFailure, ExitStartupFailed);
     shutdown();
     return 0;
 }

@@ -1,83 +1,93 @@
-// SyncToNtp and its watchdog.
+// SyncToNtp, the attempt's end and its watchdog.
 #include "app/TimeNow.h"
 #include "components/SNTP.h"
 #include "log/LogModel.h"
+#include "platform/Error.h"
 #include "platform/SystemClock.h"
 
-#include <QCoreApplication>
-#include <QScopeGuard>
 #include <QTimer>
 
-#include <memory>
 #include <utility>
 
 namespace ks {
 
-bool TForm1::SyncToNtp() {
-    // The wait below runs the event loop, so the hourly tick, "FORCE SYNC" or choosing NTP
-    // can ask again while this attempt waits: one attempt at a time, the running one untouched.
-    if (ntpAttempt_) {
+void TForm1::CreateNtpClient() {
+    NtpClient = new SntpClient(this);
+    NtpClient->ReceiveTimeout = -2; // the watchdog alone ends a silent wait
+    connect(NtpClient, &SntpClient::finished, this, &TForm1::NtpClientFinished);
+    NTPTimer = new QTimer(this);
+    NTPTimer->setSingleShot(true);
+    NTPTimer->setInterval(NtpWatchdogMs);
+    NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
+    connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
+}
+
+bool TForm1::NtpAttemptRunning() const { return NtpClient->running(); }
+
+void TForm1::SyncToNtp() {
+    // The hourly tick, "FORCE SYNC" or choosing NTP may ask while an attempt runs: one
+    // attempt at a time, the running one untouched.
+    if (NtpClient->running()) {
         AddLogEntry(LogNotice, "NTP Sync", "Sync already in progress");
-        return false;
+        return;
     }
-    // Once "E&xit" is under way no attempt starts: its wait would hold the shutdown up.
-    if (exiting_) return false;
+    // Once "E&xit" is under way no attempt starts.
+    if (exiting_) return;
 
-    const QByteArray host = Config.NtpServer;
-    auto client = std::make_unique<SntpClient>();
-    client->Host = QString::fromLocal8Bit(host);
-    client->ReceiveTimeout = -2;
-    NtpClient = ntpAttempt_ = client.get();
-    // However the attempt ends, the window is left idle before the client goes.
-    const auto idle = qScopeGuard([this] {
-        NTPTimer->stop();
-        NtpClient = ntpAttempt_ = nullptr;
-        // Exit came during the wait: the main loop ends now that the nested one has returned.
-        if (exiting_)
-            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                      Qt::QueuedConnection);
-    });
-
+    ntpHost_ = Config.NtpServer;
+    ntpRetry_ = std::exchange(ntpRetrying_, false);
+    NtpClient->Host = QString::fromLocal8Bit(ntpHost_);
     SyncState = TimeState::Synchronising;
-    AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + host);
-    const bool retry = std::exchange(ntpRetrying_, false);
-    LastNtpAttempt = {systemClock().nowMs(), host, "in progress"};
-    QByteArray failure = "failed";
-    bool failureLogged = false;
-
-    bool synced = false;
+    AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + ntpHost_);
+    LastNtpAttempt = {systemClock().nowMs(), ntpHost_, "in progress"};
     NTPTimer->start();
     try {
-        synced = client->SyncClock();
+        NtpClient->StartSync();
     } catch (const SntpError& e) {
-        NTPTimer->stop();
-        SyncState = TimeState::NotSynchronised;
-        failure = "failed: " + e.message().toLocal8Bit();
-        if (NtpClient) {
-            AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host + ' ' + e.message().toLocal8Bit());
-            failureLogged = true;
+        NtpClientFinished(SntpOutcome::Failed, e.message());
+    }
+}
+
+void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
+    const bool synced = outcome == SntpOutcome::Set;
+    if (outcome == SntpOutcome::Failed) {
+        LastNtpAttempt.outcome = "failed: " + error.toLocal8Bit();
+        AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_ + ' ' + error.toLocal8Bit());
+    }
+    EndNtpAttempt(synced);
+    if (synced) {
+        NoteClockSetting(TimeSource::Ntp, NtpClient->LastStepMs());
+        AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + ntpHost_);
+    } else {
+        AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
+                    outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal);
+    }
+    NtpAttemptOver(synced);
+}
+
+void TForm1::EndNtpAttempt(bool synced) {
+    NTPTimer->stop();
+    if (NtpClient->T4() != 0)
+        LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(),
+                         NtpClient->Stratum(), NtpClient->ClockOffset(), NtpClient->RoundTrip()};
+    SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
+    // The watchdog or a failure has named its own reason already.
+    if (synced) LastNtpAttempt.outcome = "succeeded";
+    else if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = "failed";
+}
+
+void TForm1::NtpAttemptOver(bool synced) {
+    ScheduleNtpRetry(synced, ntpRetry_);
+    for (const auto& answer : std::exchange(ntpWaiters_, {}))
+        answer(LastNtpAttempt.outcome);
+    // The start-up attempt has ended: the rest of the start follows (unless Exit came).
+    if (std::exchange(startPending_, false) && !exiting_) {
+        try {
+            FinishStartUp();
+        } catch (const Error& e) {
+            emit startFailed(e.message());
         }
     }
-    NTPTimer->stop();
-    if (client->T4() != 0)
-        LastNtpAnswer = {client->T4(), client->AnsweredBy().toString().toLatin1(), client->Stratum(),
-                         client->ClockOffset(), client->RoundTrip()};
-
-    if (synced) {
-        SyncState = TimeState::Synchronised;
-        LastNtpAttempt.outcome = "succeeded";
-        NoteClockSetting(TimeSource::Ntp, client->LastStepMs());
-        AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + host);
-    } else {
-        SyncState = TimeState::NotSynchronised;
-        // The watchdog has named its own reason already.
-        if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = failure;
-        if (NtpClient)
-            AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + host,
-                        failureLogged ? EntryKind::Repeat : EntryKind::Normal);
-    }
-    ScheduleNtpRetry(synced, retry);
-    return synced;
 }
 
 void TForm1::ScheduleNtpRetry(bool synced, bool wasRetry) {
@@ -96,27 +106,25 @@ void TForm1::ScheduleNtpRetry(bool synced, bool wasRetry) {
 
 void TForm1::NtpRetryTimerTimer() {
     // Another source chosen, or an attempt runs.
-    if (Config.SyncSource != TimeSource::Ntp || ntpAttempt_) return;
+    if (Config.SyncSource != TimeSource::Ntp || NtpClient->running()) return;
     ntpRetrying_ = true;
     SyncToNtp();
     ntpRetrying_ = false; // also when no attempt started
 }
 
 void TForm1::NTPTimerTimer() {
-    NTPTimer->stop();
-    if (!NtpClient) return; // the attempt has already ended or been abandoned
-    SyncState = TimeState::NotSynchronised;
+    if (!NtpClient->running()) return; // the attempt has already ended
     LastNtpAttempt.outcome = "failed: no answer in time";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();
 }
 
 bool TForm1::AbandonNtpAttempt() {
-    if (!ntpAttempt_) return false;
-    // A null NtpClient tells the attempt to write nothing more; it destroys its client itself
-    // once SyncClock has returned.
-    NtpClient = nullptr;
-    ntpAttempt_->Cancel();
+    if (!NtpClient->running()) return false;
+    // Quietly: whoever abandons it has said why, or nobody needs to hear.
+    NtpClient->Cancel();
+    EndNtpAttempt(false);
+    NtpAttemptOver(false);
     return true;
 }
 

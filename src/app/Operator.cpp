@@ -187,27 +187,29 @@ QByteArray TForm1::StatusJson() const {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QByteArray TForm1::SyncForOperator() {
-    if (Config.SyncSource != TimeSource::Ntp) return "failed: the source is not NTP";
-    if (ntpAttempt_) return "failed: an attempt is already running";
-    if (SyncToNtp()) return "succeeded";
-    return LastNtpAttempt.outcome;
+void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answer) {
+    if (Config.SyncSource != TimeSource::Ntp) return answer("failed: the source is not NTP");
+    if (NtpAttemptRunning()) return answer("failed: an attempt is already running");
+    SyncToNtp();
+    if (NtpAttemptRunning()) ntpWaiters_.append(answer);
+    else answer(LastNtpAttempt.outcome);
 }
 
 void TForm1::StartStatusService() {
     startedMs_ = systemClock().nowMs();
     Status = new StatusServer(
-        [this](const QByteArray& request) -> QByteArray {
-            if (request == StatusRequest) return StatusJson() + '\n';
-            if (request == SyncRequest) return SyncForOperator() + '\n';
+        [this](const QByteArray& request, const StatusServer::Answer& answer) {
+            if (request == StatusRequest) return answer(StatusJson() + '\n');
+            if (request == SyncRequest)
+                return SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
             if (request == ShowRequest) {
                 // A copy without a window (the user service) has nothing to show: the asker
                 // says so rather than leave its user waiting for a window.
-                if (isHeadless()) return "headless\n";
+                if (isHeadless()) return answer("headless\n");
                 Properties1Click();
-                return "ok\n";
+                return answer("ok\n");
             }
-            return {};
+            answer({});
         },
         this);
     // Without it the program still serves its clients: say so, and go on.

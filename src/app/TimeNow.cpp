@@ -120,10 +120,7 @@ void TForm1::CreateControls() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(3'600'000);
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
-    NTPTimer = new QTimer(this);
-    NTPTimer->setInterval(3000);
-    NTPTimer->setTimerType(Qt::PreciseTimer); // a coarse timer could be 150 ms late
-    connect(NTPTimer, &QTimer::timeout, this, &TForm1::NTPTimerTimer);
+    CreateNtpClient();
     NtpRetryTimer = new QTimer(this);
     NtpRetryTimer->setSingleShot(true);
     NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
@@ -330,13 +327,18 @@ bool TForm1::StartUp() {
     if (isHeadless()) writeStderrLine(StartLine(), 6);
 
     btnForceClick();
+    // Port 6645 opens once the start-up attempt has ended.
+    if (NtpAttemptRunning()) startPending_ = true;
+    else FinishStartUp();
+    return true;
+}
+
+void TForm1::FinishStartUp() {
     StartListening();
     Timer2->start();
     Timer1->start();
-
     // Without a notification area the icon could never open the window: show it instead.
     if (!isHeadless() && !QSystemTrayIcon::isSystemTrayAvailable()) Properties1Click();
-    return true;
 }
 
 void TForm1::Shutdown() {
@@ -429,9 +431,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
-    // A waiting NTP attempt ends first; it quits the loop once its nested wait has returned,
-    // since the shutdown must not run under it.
-    if (AbandonNtpAttempt()) return;
+    AbandonNtpAttempt();
     QCoreApplication::quit();
 }
 

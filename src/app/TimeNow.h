@@ -14,6 +14,7 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <functional>
 #include <limits>
 #include <list>
 #include <memory>
@@ -61,6 +62,7 @@ struct StoredSettings {
 class CodeLabel;
 class StatusServer;
 class SntpClient;
+enum class SntpOutcome;
 class TCommPortDriver;
 class IncomingConnection;
 class TcpListener;
@@ -75,8 +77,11 @@ public:
     ~TForm1() override;
 
     // The start-up sequence. Returns false when another copy runs (after telling the user);
-    // throws ks::Error when a step fails.
+    // throws ks::Error when a step fails. With the NTP source its last steps (port 6645, the
+    // timers) follow once the first attempt has ended: StartUpDone() tells, and a failure
+    // there arrives as startFailed().
     bool StartUp();
+    bool StartUpDone() const { return started_ && !startPending_; }
     // The shutdown order after the loop has ended; safe after a partial start-up.
     void Shutdown();
     // Ends the program like "E&xit", for the reason given (a signal's name).
@@ -207,8 +212,11 @@ public:
     void lblSlewClick();
 
     // --- NTP ---
-    bool SyncToNtp();
+    // Starts an attempt and returns; its end comes as an event.
+    void SyncToNtp();
+    bool NtpAttemptRunning() const;
     void NTPTimerTimer();
+    static constexpr int NtpWatchdogMs = 3000; // an attempt without an answer this long fails
     // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
     // (a minute), until one succeeds; then the hourly attempt alone.
     static constexpr int NtpRetryLimit = 5;
@@ -398,12 +406,14 @@ public:
     QTimer* IdIPWatch1 = nullptr;
     QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
     StatusServer* Status = nullptr;
-    // The client of the NTP attempt in progress; null between attempts and once the attempt
-    // has been abandoned (it then writes nothing more).
-    SntpClient* NtpClient = nullptr;
+    SntpClient* NtpClient = nullptr; // running() while an NTP attempt runs
     TCommPortDriver* ComPort1 = nullptr;
 
     SettingsStore& Settings() { return settings_; }
+
+signals:
+    // The start's last steps failed after the start-up NTP attempt (port 6645 taken).
+    void startFailed(const QString& message);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -428,6 +438,12 @@ private:
     static QColor StateColour(TimeState state);
     // Ends a waiting NTP attempt at once, quietly. False when none runs.
     bool AbandonNtpAttempt();
+    void CreateNtpClient();
+    void NtpClientFinished(SntpOutcome outcome, const QString& error);
+    // The state an ended attempt leaves, then what waited for its end.
+    void EndNtpAttempt(bool synced);
+    void NtpAttemptOver(bool synced);
+    void FinishStartUp();
 
     SingleInstance instance_;
     SettingsStore settings_;
@@ -435,16 +451,20 @@ private:
     void ScheduleNtpRetry(bool synced, bool wasRetry);
     void StartStatusService();
     // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
-    QByteArray SyncForOperator();
+    void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
     void ShowTrayState();
 
     bool exiting_ = false;
     bool started_ = false;
-    bool ntpRetrying_ = false; // the attempt running is a retry
+    bool ntpRetrying_ = false; // the attempt about to start is a retry
+    bool startPending_ = false; // the start-up waits for the first NTP attempt
+    // The attempt running: its server, whether it is a retry, operators waiting for its outcome.
+    QByteArray ntpHost_;
+    bool ntpRetry_ = false;
+    QList<std::function<void(const QByteArray&)>> ntpWaiters_;
     qint64 startedMs_ = 0;
     QByteArray endReason_;
     std::optional<StatusTriple> trayShown_;
-    SntpClient* ntpAttempt_ = nullptr; // the running attempt's client, abandoned or not
 };
 
 } // namespace ks

@@ -3,15 +3,13 @@
 #include "protocol/Sntp.h"
 
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QObject>
 #include <QString>
 
 #include <exception>
-#include <memory>
-#include <optional>
 
-class QEventLoop;
+class QHostInfo;
+class QTimer;
 class QUdpSocket;
 
 namespace ks {
@@ -28,21 +26,23 @@ private:
     QByteArray what_;
 };
 
-// Asks one NTP server for the time (SNTP client/server exchange over UDP) and, on request,
-// sets the clock from the answer.
+// How an exchange ended.
+enum class SntpOutcome {
+    Set,    // the clock was set from a usable answer
+    NotSet, // no usable answer in time (short, disregarded, timed out), or the clock refused
+    Failed, // name resolution or the socket failed; finished() carries the message
+};
+
+// Asks one NTP server for the time (SNTP client/server exchange over UDP) and sets the clock
+// from the answer.
 //
-// Used on the GUI thread. While it waits (for the name lookup or the answer) it runs the
-// event loop in slices of at most 250 ms, so timers, sockets and clicks keep being handled
-// nested inside GetServerTime/SyncClock. From such a nested handler:
-// - Cancel() ends the wait at once; the call then returns 0/false without an error.
-// - Destroying the client also ends the wait; the call returns 0/false and touches nothing
-//   of the destroyed client afterwards. (The owner should still destroy it only after
-//   SyncClock has returned; running() tells.)
-// - Calling GetServerTime/SyncClock again on the same client throws SntpError.
+// Used on the GUI thread and never waits: StartSync() sends (or starts the name lookup) and
+// returns; the end arrives as finished(). One exchange at a time. Cancel() or destroying the
+// client ends a running exchange at once, without finished().
 //
 // Only a datagram from the server's address and port whose originate timestamp is the
 // request's transmit timestamp is taken as the answer; anything else is dropped and the
-// wait goes on.
+// exchange goes on.
 class SntpClient : public QObject {
     Q_OBJECT
 public:
@@ -52,38 +52,27 @@ public:
     SntpClient& operator=(const SntpClient&) = delete;
 
     // Server name or address. An address literal is used as it stands; a name is looked up
-    // at each exchange without blocking the loop (a slow DNS can be cancelled like a slow
-    // server). An empty Host fails like a name that cannot be resolved, sending nothing.
+    // at each exchange in Qt's resolver thread. An empty Host fails, sending nothing.
     QString Host;
     quint16 Port = SntpDefaultPort;
     // How long to wait for the answer, in ms; any negative value (-2 by default) waits until
-    // an answer comes or Cancel() is called. When it runs out the exchange has no answer.
+    // an answer comes or Cancel() is called.
     qint32 ReceiveTimeout = -2;
     // Disregard answers of stratum 0 or above 15.
     bool StratumCheck = true;
 
-    // One exchange. Returns the server's transmit time (ms since 1970 UTC), or 0 when no
-    // usable answer came (short, disregarded, timed out) or the wait was cancelled.
-    // Throws SntpError when the name cannot be resolved or the socket fails.
-    qint64 GetServerTime();
-
-    // GetServerTime, then sets the clock (as local time) to T1 + ClockOffset + RoundTrip.
-    // Returns true when the clock was set; false when there was no usable answer, the wait
-    // was cancelled, or the clock refused. Throws SntpError like GetServerTime.
-    bool SyncClock();
-    // After a SyncClock that set the clock: how far it moved it, in ms (ahead positive).
-    qint64 LastStepMs() const { return lastStepMs_; }
-
-    // Ends a waiting exchange at once and closes the socket. Safe from nested handlers;
-    // does nothing when no exchange runs.
+    // Starts one exchange that sets the clock (as local time) to T1 + ClockOffset + RoundTrip.
+    // Throws SntpError (and emits nothing) when an exchange already runs, Host is empty, or
+    // the socket cannot send to an address literal.
+    void StartSync();
+    // Ends a running exchange at once and quietly; does nothing when none runs.
     void Cancel();
-
-    // True while GetServerTime or SyncClock is on the stack.
     bool running() const { return running_; }
-    // True when the last exchange ended through Cancel().
-    bool cancelled() const { return cancelled_; }
 
-    // Results of the last exchange that produced a full answer, ms since 1970 UTC.
+    // After an exchange that set the clock: how far it moved it, in ms (ahead positive).
+    qint64 LastStepMs() const { return lastStepMs_; }
+    // Results of the current or last exchange, when a full answer came (T4 is 0 otherwise),
+    // ms since 1970 UTC.
     qint64 T1() const { return times_.t1; }
     qint64 T2() const { return times_.t2; }
     qint64 T3() const { return times_.t3; }
@@ -94,33 +83,30 @@ public:
     int Stratum() const { return stratum_; }
     const QHostAddress& AnsweredBy() const { return answeredBy_; }
 
-private:
-    qint64 lastStepMs_ = 0;
-    enum class WaitEnd { Done, Cancelled, Destroyed, TimedOut, SocketFailed };
-    class RunGuard;
+signals:
+    // The exchange has ended; `error` is the platform's message for Failed. The client may be
+    // destroyed or started again from a slot.
+    void finished(ks::SntpOutcome outcome, const QString& error);
 
-    // True when a usable answer came and its times are stored.
-    bool exchange();
-    // False when the wait was cancelled or the client destroyed.
-    bool resolve(QHostAddress& address);
-    void openSocket(const QHostAddress& server);
-    // Runs the loop in slices until done() holds, Cancel(), destruction, a socket error, or
-    // limitMs (when not negative) has passed.
-    template <typename Done> WaitEnd waitFor(Done done, qint64 limitMs);
-    void wake();
+private:
+    void resolved(const QHostInfo& info);
+    void send(const QHostAddress& server);
+    void readAnswers();
+    void answered(const QByteArray& reply, qint64 arrivalMs);
+    void finish(SntpOutcome outcome, const QString& error = {});
 
     QUdpSocket* socket_ = nullptr;
-    QEventLoop* waitLoop_ = nullptr;
+    QTimer* limit_ = nullptr;
     int lookupId_ = -1;
-    std::optional<QHostInfo> lookupResult_;
     bool running_ = false;
-    bool cancelled_ = false;
-    QString socketError_;
+    bool waiting_ = false; // for the answer (the request is out)
+    QHostAddress server_;
+    NtpTimestamp sent_{};
+    qint64 sentMs_ = 0;
+    qint64 lastStepMs_ = 0;
     SntpTimes times_;
     int stratum_ = 0;
     QHostAddress answeredBy_;
-    // Shared with running calls so they can tell, after a nested loop, that the client is gone.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace ks

@@ -56,11 +56,11 @@ void StatusServer::serve(QLocalSocket* socket) {
     limit->start(TimeLimitMs);
     struct Exchange {
         QByteArray request;
-        bool answered = false;
+        bool asked = false;
     };
     const auto exchange = std::make_shared<Exchange>(); // lives as long as the connection
     const auto read = [this, socket, exchange, limit] {
-        if (exchange->answered || socket->state() != QLocalSocket::ConnectedState) return;
+        if (exchange->asked || socket->state() != QLocalSocket::ConnectedState) return;
         QByteArray& request = exchange->request;
         request += socket->read(MaxStatusRequestBytes + 1 - request.size());
         const qsizetype nl = request.indexOf('\n');
@@ -71,17 +71,18 @@ void StatusServer::serve(QLocalSocket* socket) {
         // The limit is for the client's part: an answer that takes the program a while (an
         // NTP attempt) is not cut off, and the client gets the full limit to read it.
         limit->stop();
+        exchange->asked = true;
         const QPointer<QLocalSocket> alive(socket);
-        const QByteArray answer = handler_(request.left(nl).trimmed());
-        if (!alive) return; // the client went away meanwhile
-        limit->start(TimeLimitMs);
-        if (answer.isEmpty()) {
-            socket->abort();
-            return;
-        }
-        exchange->answered = true;
-        socket->write(answer);
-        socket->disconnectFromServer(); // once the answer is out; the time limit still holds
+        handler_(request.left(nl).trimmed(), [alive, limit](const QByteArray& answer) {
+            if (!alive) return; // the client went away meanwhile
+            limit->start(TimeLimitMs);
+            if (answer.isEmpty()) {
+                alive->abort();
+                return;
+            }
+            alive->write(answer);
+            alive->disconnectFromServer(); // once the answer is out; the time limit still holds
+        });
     };
     connect(socket, &QLocalSocket::readyRead, this, read);
     read();

@@ -20,8 +20,10 @@ namespace ks {
 class StatusServer : public QObject {
     Q_OBJECT
 public:
-    // Returns the answer to a request line; an empty answer closes the connection unanswered.
-    using Handler = std::function<QByteArray(const QByteArray& request)>;
+    // Takes a request line and gives its answer to `answer`, at once or later (once at most);
+    // an empty answer closes the connection unanswered.
+    using Answer = std::function<void(const QByteArray& answer)>;
+    using Handler = std::function<void(const QByteArray& request, const Answer& answer)>;
     static constexpr int MaxConnections = 8;
     static constexpr int TimeLimitMs = 2000;
 

@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdlib>
@@ -93,11 +94,18 @@ void showMessage(const QString& caption, const QString& text, MessageIcon icon) 
                                                        : 6);
         return;
     }
-    QMessageBox box(icon == MessageIcon::Critical  ? QMessageBox::Critical
-                    : icon == MessageIcon::Warning ? QMessageBox::Warning
-                                                   : QMessageBox::Information,
-                    caption, text, QMessageBox::Ok);
-    box.exec();
+    const QMessageBox::Icon kind = icon == MessageIcon::Critical  ? QMessageBox::Critical
+                                   : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                                  : QMessageBox::Information;
+    // Before the main loop (a failed start) the box waits for its reader; from a handler it
+    // is shown and the handler returns, so no loop ever runs inside another.
+    if (QThread::currentThread()->loopLevel() == 0) {
+        QMessageBox(kind, caption, text, QMessageBox::Ok).exec();
+        return;
+    }
+    auto* box = new QMessageBox(kind, caption, text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
 }
 
 QString executableDir() { return QCoreApplication::applicationDirPath(); }

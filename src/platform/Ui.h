@@ -10,8 +10,8 @@ enum class MessageIcon { Information, Warning, Critical };
 // dismiss a box or click an icon, so texts go to stderr instead.
 bool isHeadless();
 
-// A modal box; headless, the text goes to stderr as "caption: text" and the call returns
-// as if the box had been dismissed.
+// A message box: before the main loop runs it waits to be dismissed; from a handler it is
+// shown and the call returns at once. Headless, the text goes to stderr as "caption: text".
 void showMessage(const QString& caption, const QString& text, MessageIcon icon);
 
 // True when stderr is the systemd journal (JOURNAL_STREAM names its device and inode): lines

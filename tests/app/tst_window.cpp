@@ -74,14 +74,21 @@ public:
             if (failUntil_) server_.reply.stratum = server_.requests.size() <= failUntil_ ? 0 : 1;
             const QList<QByteArray> lines = std::exchange(duringWait_, {});
             for (const QByteArray& line : lines)
-                play(line);
+                playLine(line);
             if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
+            if (answerAfterMs_ > 0)
+                QTimer::singleShot(answerAfterMs_, Qt::PreciseTimer, &server_, [this] { server_.answerNow(); });
         };
         plugIn();
         since_.start();
     }
 
+    // A line that starts an NTP attempt is played to the attempt's end, as the user sees it.
     bool play(const QByteArray& line) {
+        return playLine(line) && (!w_ || test::waitUntil([&] { return !w_->form->NtpAttemptRunning(); }, 30000));
+    }
+
+    bool playLine(const QByteArray& line) {
         const QByteArray arg = line.mid(line.indexOf(' ') + 1);
         if (line.startsWith("@settings ")) return settings_ += arg + "\r\n", true;
         if (line == "@debug off") return debug_ = false, true;
@@ -92,6 +99,10 @@ public:
         if (line.startsWith("@ntp failing "))
             return failFrom_ = server_.requests.size(), failUntil_ = failFrom_ + line.mid(13).toInt(), true;
         if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
+        if (line.startsWith("@ntp answer-after ")) {
+            server_.mode = test::FakeSntpServer::Mode::Silent;
+            return answerAfterMs_ = line.mid(18).toInt(), true;
+        }
         if (!w_) startWindow();
         TForm1& f = *w_->form;
         if (line == "@show") return f.show(), true;
@@ -104,6 +115,7 @@ public:
             return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
                                    30000);
         if (line == "@look") return look(), true;
+        if (line == "@quiet-connection") return quietConnection(), true;
         if (line == "@status") return status(), true;
         if (line == "@follow") return w_->clock.follows = true, true;
         if (line.startsWith("@click ")) return click(arg), true;
@@ -234,6 +246,24 @@ private:
             for (int i = 0; i < n; ++i)
                 named_[name + QByteArray::number(i)] = labels[i];
     }
+    // A connection to port 6645 that sends nothing, with the window's idle limit run 20 times
+    // faster (1 s is 50 ms): whether it is still open 40 s and 80 s after it was made.
+    void quietConnection() {
+        constexpr int Scale = 20;
+        w_->form->ClientIdleMs /= Scale;
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+        if (!client.waitForConnected(5000)) return void(seen_ += "quiet connection: not accepted");
+        QElapsedTimer made;
+        made.start();
+        QByteArray at;
+        for (const int s : {40, 80}) {
+            test::waitUntil([&] { return client.state() != QAbstractSocket::ConnectedState; },
+                            int(s * 1000 / Scale - made.elapsed()));
+            at += QByteArray(at.isEmpty() ? "" : ", ") + (client.state() == QAbstractSocket::ConnectedState ? "open" : "closed") + " at " + QByteArray::number(s) + " s";
+        }
+        seen_ += "quiet connection: " + at;
+    }
     // What korvat-probe status shows of the GPS receiver, as text and as JSON.
     void status() {
         for (const QStringList& args : {QStringList{QStringLiteral("status")},
@@ -328,7 +358,7 @@ private:
     QList<QByteArray> duringWait_, seen_;
     qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
     qsizetype from_ = 0, failFrom_ = 0, failUntil_ = 0;
-    int retryBase_ = 0;
+    int retryBase_ = 0, answerAfterMs_ = 0;
     QElapsedTimer since_;
     QList<qint64> requestAt_; // when each request came, since the scenario began
     test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};

@@ -15,8 +15,8 @@ struct SntpReply {
     bool wrongOriginate = false;
 };
 
-// An SNTP server on the thread it lives on: it answers inside the client's nested wait, which
-// is also the proof that the wait keeps the event loop running. Its clock is the installed
+// An SNTP server on the thread it lives on: it answers while the client's exchange runs, which
+// is also the proof that the exchange leaves the event loop running. Its clock is the installed
 // system clock plus aheadUs.
 class FakeSntpServer : public QObject {
 public:

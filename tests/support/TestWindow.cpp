@@ -1,5 +1,6 @@
 #include "TestWindow.h"
 
+#include "Wait.h"
 #include "log/Log.h"
 #include "platform/Error.h"
 
@@ -29,11 +30,19 @@ void useFolders(const QString& config, const QString& runtime, const QByteArray&
 // The window started, or the failure that stopped the start.
 std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
     auto form = std::make_unique<TForm1>();
+    bool failed = false;
+    QObject::connect(form.get(), &TForm1::startFailed, form.get(), [&failed, error](const QString& message) {
+        failed = true;
+        if (error) *error = message;
+    });
     try {
-        started = form->StartUp();
+        // With the NTP source the start ends once its first attempt has.
+        started = form->StartUp() && waitUntil([&] { return form->StartUpDone() || failed; }, 30000) &&
+                  !failed;
     } catch (const Error& e) {
         if (error) *error = e.message();
     }
+    QObject::disconnect(form.get(), &TForm1::startFailed, nullptr, nullptr);
     return form;
 }
 } // namespace
