@@ -142,10 +142,10 @@ struct Scenario {
         return masked(text, app.root(), receiver ? receiver->slavePath() : QString());
     }
     // Another program beside this one (korvat-probe, a second copy): its exit status and output.
-    void aside(const QString& program, const QStringList& args, const QByteArray& label) {
+    void aside(const QString& program, const QStringList& arguments, const QByteArray& label) {
         QProcess p;
         p.setProcessEnvironment(app.env);
-        p.start(program, args);
+        p.start(program, arguments);
         // The loop runs meanwhile: the fake NTP server answers what the probe makes the program ask.
         QVERIFY(waitUntil([&p] { return p.state() == QProcess::NotRunning; }, WaitMs));
         out += label + ": exit " + QByteArray::number(p.exitCode()) + '\n';

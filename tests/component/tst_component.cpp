@@ -87,11 +87,11 @@ QByteArray steady(const QByteArray& text, bool live) {
     QString s = QString::fromLocal8Bit(text);
     for (const QByteArray& rule :
          test::scriptLines(QStringLiteral(KS_SOURCE_DIR "/tests/golden/probe/marks.rules"))) {
-        const qsizetype when = rule.indexOf(' '), arrow = rule.indexOf(" => ");
-        const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, arrow - when - 1)),
+        const qsizetype when = rule.indexOf(' '), to = rule.indexOf(" => ");
+        const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, to - when - 1)),
                                     QRegularExpression::MultilineOption);
         if (live || rule.startsWith("always "))
-            s.replace(re, QString::fromUtf8(rule.mid(arrow + 4)));
+            s.replace(re, QString::fromUtf8(rule.mid(to + 4)));
     }
     return s.toLocal8Bit();
 }
