@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test asan fuzz soak screenshots install package clean windows test-windows
+.PHONY: all deps configure build run test lint format-check asan fuzz soak screenshots install package clean windows test-windows
 
 all: build
 
@@ -24,6 +24,17 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The shell scripts, by shellcheck.
+SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install \
+	bench/idle-cpu bench/network bench/on-second bench/soak
+lint: deps
+	shellcheck $(SHELL_SCRIPTS)
+
+# The C++ sources against .clang-format, changing nothing.
+FORMAT_SOURCES = $(shell find src tools tests bench -name '*.cpp' -o -name '*.h')
+format-check: deps
+	clang-format --dry-run -Werror $(FORMAT_SOURCES)
 
 asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKS_SANITIZE=ON >/dev/null

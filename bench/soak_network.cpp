@@ -107,12 +107,12 @@ const auto stillOpen = [](const Conns& list) {
 
 // A requester's port 6646 and when each reply connection ended; or one that never reads,
 // resets, or never accepts (its accept queue full, so the server's SYNs are dropped).
-enum class Sink { Normal, None, NeverRead, Reset, NeverAccept };
+enum class Sink { Reads, None, NeverRead, Reset, NeverAccept };
 struct ReplySink {
     QTcpServer server;
     std::vector<double> replies;
     Conns fillers;
-    explicit ReplySink(const QHostAddress& a, Sink kind = Sink::Normal) {
+    explicit ReplySink(const QHostAddress& a, Sink kind = Sink::Reads) {
         if (kind == Sink::NeverAccept) server.setListenBacklogSize(0);
         if (kind == Sink::None || !server.listen(a, 6646) || kind == Sink::NeverRead) return;
         if (kind == Sink::NeverAccept) {

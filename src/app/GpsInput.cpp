@@ -9,15 +9,15 @@ namespace ks {
 
 void TForm1::CreateComPort() {
     ComPort1 = new TCommPortDriver(this);
-    ComPort1->OnReceiveData = [this](TCommPortDriver* sender, const char* data, quint32 size) {
-        ComPort1ReceiveData(sender, data, size);
+    ComPort1->OnReceiveData = [this](TCommPortDriver* sender, const char* bytes, quint32 size) {
+        ComPort1ReceiveData(sender, bytes, size);
     };
     // The settings file's Ports key maps a port to a device, as Wine maps COM ports. It is
     // read when the port opens, so a mapping loaded at start-up is in force.
     ComPort1->setPortsLookup([this](const QString& comName) {
-        const QByteArray* data = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
-        if (!data) return QString();
-        const RegFile::Data d = RegFile::decode(*data);
+        const QByteArray* stored = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
+        if (!stored) return QString();
+        const RegFile::Data d = RegFile::decode(*stored);
         if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString)
             return QString();
         return QString::fromLocal8Bit(d.text);
@@ -55,8 +55,8 @@ void TForm1::SendGpsSetup() {
     }
 }
 
-void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* data, quint32 size) {
-    for (const QByteArray& line : SerialLine.feed(data, qsizetype(size)))
+void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* bytes, quint32 size) {
+    for (const QByteArray& line : SerialLine.feed(bytes, qsizetype(size)))
         ProcessGpsSentence(line);
 }
 

@@ -25,8 +25,8 @@ void TForm1::LoadSettings() {
 
     if (settings_.open()) {
         const RegFile& file = settings_.file();
-        if (const QByteArray* data = file.find(Key, "ntpserver")) {
-            const RegFile::Data d = RegFile::decode(*data);
+        if (const QByteArray* stored = file.find(Key, "ntpserver")) {
+            const RegFile::Data d = RegFile::decode(*stored);
             if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString)
                 throw invalidType("ntpserver");
             Config.NtpServer = d.text;
@@ -34,16 +34,16 @@ void TForm1::LoadSettings() {
         // Each present value is read as 32 bits and cut to its 16-bit field; the flags are
         // "not 0". A missing value keeps its default.
         auto readDword = [&](const char* name, auto&& store) {
-            const QByteArray* data = file.find(Key, name);
-            if (!data) return;
-            const RegFile::Data d = RegFile::decode(*data);
+            const QByteArray* stored = file.find(Key, name);
+            if (!stored) return;
+            const RegFile::Data d = RegFile::decode(*stored);
             if (d.type != RegFile::Type::Dword) throw invalidType(name);
             const qint32 value = qint32(d.dword);
             const DwordRange* range = dwordRange(name);
             if (!range || dwordAllowed(*range, value)) return store(d.dword);
             const QByteArray notice = outOfRangeNotice(*range, value, settings_.path().toLocal8Bit());
             writeStderrLine(notice, 4);
-            IgnoredSettings.append({name, *data, notice});
+            IgnoredSettings.append({name, *stored, notice});
             store(quint32(range->fallback));
         };
         auto toField = [](qint16& field) { return [&field](quint32 v) { field = qint16(v); }; };
@@ -86,10 +86,10 @@ void TForm1::SaveSettings() {
     // The newer values are written once they differ from what the file says (a missing or
     // unusable one says its default), so a file without them stays as it was.
     const auto setNewer = [&](const char* name, qint32 value) {
-        const QByteArray* data = file.find(Key, name);
-        const RegFile::Data d = data ? RegFile::decode(*data) : RegFile::Data{};
+        const QByteArray* stored = file.find(Key, name);
+        const RegFile::Data d = stored ? RegFile::decode(*stored) : RegFile::Data{};
         const DwordRange& range = *dwordRange(name);
-        const bool usable = data && d.type == RegFile::Type::Dword && dwordAllowed(range, qint32(d.dword));
+        const bool usable = stored && d.type == RegFile::Type::Dword && dwordAllowed(range, qint32(d.dword));
         if ((usable ? qint32(d.dword) : range.fallback) != value)
             file.set(Key, name, RegFile::encodeDword(quint32(value)));
     };

@@ -62,7 +62,7 @@ QFrame* makePanel(const QRect& geometry, QWidget* parent, bool border) {
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle(QStringLiteral("Korvat Server V2.01"));
+    setWindowTitle(QStringLiteral("Korvat Server V" KS_VERSION));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);

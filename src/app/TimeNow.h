@@ -188,7 +188,7 @@ public:
     void btnDisconnectClick();
     bool SerialConnected() const;
     void SendGpsSetup();
-    void ComPort1ReceiveData(TCommPortDriver* sender, const char* data, quint32 size);
+    void ComPort1ReceiveData(TCommPortDriver* sender, const char* bytes, quint32 size);
     void ProcessGpsSentence(const QByteArray& line);
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---

@@ -21,6 +21,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <sys/resource.h>
@@ -142,165 +143,33 @@ struct Scenario {
         return masked(text, app.root(), receiver ? receiver->slavePath() : QString());
     }
     // Another program beside this one (korvat-probe, a second copy): its exit status and output.
-    void aside(const QString& program, const QStringList& args, const QByteArray& label) {
+    void aside(const QString& program, const QStringList& arguments, const QByteArray& label) {
         QProcess p;
         p.setProcessEnvironment(app.env);
-        p.start(program, args);
+        p.start(program, arguments);
         // The loop runs meanwhile: the fake NTP server answers what the probe makes the program ask.
         QVERIFY(waitUntil([&p] { return p.state() == QProcess::NotRunning; }, WaitMs));
         out += label + ": exit " + QByteArray::number(p.exitCode()) + '\n';
         for (const QByteArray& l : (p.readAllStandardOutput() + p.readAllStandardError()).split('\n'))
             if (!l.isEmpty()) out += "  " + mask(l) + '\n';
     }
-    void run(const QByteArray& line);
+    bool run(const QByteArray& line); // false: no command of that name
     QByteArray report();
 };
 
-void Scenario::run(const QByteArray& line) {
+bool Scenario::run(const QByteArray& line) {
     const QList<QByteArray> w = line.split(' ');
     const QByteArray& cmd = w[0];
     const QByteArray rest = line.mid(cmd.size() + 1), tail = w.mid(2).join(' ');
     const auto waitFor = [&line](auto done) { QVERIFY2(waitUntil(done, WaitMs), line.constData()); };
-    if (cmd == "settings") settings += expand(rest) + "\r\n";
-    else if (cmd == "args") args = str(rest).split(QLatin1Char(' '));
-    else if (cmd == "env") app.env.insert(str(w[1]), str(expand(tail)));
-    else if (cmd == "receiver") receiver = std::make_unique<Pty>();
-    else if (cmd == "ntp") { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile
-        ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
-        QVERIFY(ntp->bound());
-        ntp->aheadUs = 3'602'500'000;
-        ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
-        ntp->onRequest = [this] {
-            if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
-            QTcpSocket early;
-            early.connectToHost(QHostAddress::LocalHost, 6645);
-            duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
-        };
-    }
-    else if (cmd == "link") { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
-        QFile::remove(app.root() + u'/' + str(w[1]));
-        QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
-    }
-    else if (cmd == "file") {
-        const QString path = app.root() + u'/' + str(w[1]);
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
-    }
-    else if (cmd == "journal") app.stderrToJournal(w[1] == "same");
-    else if (cmd == "take-port") QVERIFY(listen("0.0.0.0", 6645));
-    else if (cmd == "catch") {
-        QTcpServer* server = listen(w[1], 6646);
-        QVERIFY(server);
-        record(server, w[1]);
-    } else if (cmd == "hang") { // a requester whose reply port accepts nothing more: its backlog is full
-        QTcpServer* full = listen(w[1], 6646, 0);
-        QVERIFY(full);
-        full->pauseAccepting();
-        QTcpSocket* filler = hold(new QTcpSocket);
-        filler->connectToHost(full->serverAddress(), 6646);
-        QVERIFY(filler->waitForConnected(WaitMs));
-        hung[w[1]] = {full, filler->localPort()};
-    } else if (cmd == "unhang") { // it takes connections again, and records them like `catch`
-        const auto [full, filler] = hung.at(w[1]);
-        record(full, w[1], filler);
-        full->resumeAccepting();
-    } else if (cmd == "csv") csv = QDir().mkpath(app.logsDir());
-    else if (cmd == "sortlog") sortLog = true;
-    else if (cmd == "ip") QVERIFY2(ip(str(rest)), rest.constData());
-    else if (cmd == "limit") fileLimit = w[1].toInt();
-    else if (cmd == "start") {
-        listener();
-        if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
-        // The program starts with the soft limit on open files given, the test keeps its own.
-        rlimit own{};
-        QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
-        rlimit lower = own;
-        if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
-        app.start(args);
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
-    } else if (cmd == "marker" || cmd == "group") { // a marker is the test's own datagram
+    // Each command a line's first word names; one that is not here fails the case.
+    using Handler = std::function<void()>;
+    const Handler markerOrGroup = [&] { // a marker is the test's own datagram
         GroupListener& g = listener();
         if (cmd == "marker") QCOMPARE(QUdpSocket().writeDatagram(w[1], host("224.0.0.1"), 6649), w[1].size());
         QVERIFY2(g.waitFor(w[1], WaitMs), line.constData());
-    } else if (cmd == "wait") waitFor([&] { return app.lines().join('\n').contains(rest); });
-    else if (cmd == "pass") pumpFor(w[1].toInt());
-    else if (cmd == "send") {
-        const QByteArray text = unescaped(w.mid(3).join(' '));
-        for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
-            for (qsizetype f = text.count('{'); f > 0; --f) asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
-            open("send", w[1], text);
-        }
-    } else if (cmd == "open") {
-        for (int i = 0, n = w[2].toInt(); i < n; ++i)
-            open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
-    } else if (cmd == "write") {
-        const QByteArray text = unescaped(tail);
-        const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
-        QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
-    } else if (cmd == "reset") {
-        const linger abortive{1, 0};
-        const int fd = int(clients[w[1]]->socketDescriptor());
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        clients[w[1]]->abort();
-    }
-    else if (cmd == "close") clients[w[1]]->disconnectFromHost();
-    else if (cmd == "closed") { // how many open connections the server closed; the named ones
-        int closed = 0;
-        for (auto& [name, s] : clients) {
-            s->waitForReadyRead(0); // notices the server's close without an event loop
-            closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
-        }
-        out += "closed: " + QByteArray::number(closed);
-        for (const QByteArray& name : w.mid(1))
-            out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
-        out += '\n';
-    } else if (cmd == "replies") waitFor([&] { return ended() >= w[1].toInt(); });
-    else if (cmd == "align") // early in a second, so that what follows happens well before its end
-        waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
-    else if (cmd == "edge") out += judgeEdges(w[1].toInt());
-    else if (cmd == "seconds") out += secondsCarried();
-    else if (cmd == "status") waitFor([&] { // a field of the status socket's answer
-        const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
-        return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
-    });
-    else if (cmd == "mark") mark.start();
-    else if (cmd == "atleast") QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData());
-    else if (cmd == "atmost") QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData());
-    else if (cmd == "nmea") {
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        const QByteArray body = QByteArray(rest).replace("hhmmss", now.toString(u"hhmmss").toLatin1())
-                                    .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
-        QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
-    } else if (cmd == "heard") { // lines from the receiver's port, and whether it is exclusive
-        waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
-        for (const QByteArray& l : heard.split('\n'))
-            if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
-        out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
-    } else if (cmd == "attempt") {
-        waitFor([&] { return !duringAttempt.isEmpty(); });
-        out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
-    } else if (cmd == "hostile") { // silent, deaf (asks, never reads), garbage, a flood: the garbage
-        // is cut off after a line's worth, the silent one after the time limit; it answers on
-        const QString path = statusPath();
-        QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
-        const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
-        out += others ? "status socket: open to others" : "status socket: its user's only";
-        std::vector<std::unique_ptr<QLocalSocket>> c;
-        for (int i = 0; i < 23; ++i) {
-            c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
-            if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
-        }
-        c[1]->write("status\n");
-        c[2]->write(QByteArray(1 << 20, 'x'));
-        const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
-        const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
-        QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
-        out += ", withstood hostile clients\n";
-    } else if (cmd == "ask") {
-        const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
-        out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
-    }
-    else if (cmd == "plant" || cmd == "private") { // the run-time folder in TMPDIR, as another user could leave it
+    };
+    const Handler plantOrPrivate = [&] { // the run-time folder in TMPDIR, as another user could leave it
         const QString tmp = app.root() + QStringLiteral("/tmp");
         const QString path = tmp + QStringLiteral("/kserver-") + QString::number(::getuid());
         const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
@@ -321,16 +190,175 @@ void Scenario::run(const QByteArray& line) {
             QVERIFY(QDir().mkpath(tmp));
             QVERIFY(w[1] == "nothing" || QFile(path).open(QIODevice::WriteOnly));
         }
-    }
-    else if (cmd == "probe") aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line);
-    else if (cmd == "second") aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy");
-    else if (cmd == "signal") QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0);
-    else if (cmd == "exit") {
-        QVERIFY(app.waitForExit(WaitMs));
-        out += "exit " + QByteArray::number(app.process().exitCode());
-        out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
-    }
-    else QFAIL(line.constData());
+    };
+    const Commands<Handler> commands{
+        {"settings", [&] { settings += expand(rest) + "\r\n"; }},
+        {"args", [&] { args = str(rest).split(QLatin1Char(' ')); }},
+        {"env", [&] { app.env.insert(str(w[1]), str(expand(tail))); }},
+        {"receiver", [&] { receiver = std::make_unique<Pty>(); }},
+        {"ntp", [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile
+            ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
+            QVERIFY(ntp->bound());
+            ntp->aheadUs = 3'602'500'000;
+            ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
+            ntp->onRequest = [this] {
+                if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
+                QTcpSocket early;
+                early.connectToHost(QHostAddress::LocalHost, 6645);
+                duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
+            };
+        }},
+        {"link", [&] { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
+            QFile::remove(app.root() + u'/' + str(w[1]));
+            QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
+        }},
+        {"file", [&] {
+            const QString path = app.root() + u'/' + str(w[1]);
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+        }},
+        {"journal", [&] { app.stderrToJournal(w[1] == "same"); }},
+        {"take-port", [&] { QVERIFY(listen("0.0.0.0", 6645)); }},
+        {"catch", [&] {
+            QTcpServer* server = listen(w[1], 6646);
+            QVERIFY(server);
+            record(server, w[1]);
+        }},
+        {"hang", [&] { // a requester whose reply port accepts nothing more: its backlog is full
+            QTcpServer* full = listen(w[1], 6646, 0);
+            QVERIFY(full);
+            full->pauseAccepting();
+            QTcpSocket* filler = hold(new QTcpSocket);
+            filler->connectToHost(full->serverAddress(), 6646);
+            QVERIFY(filler->waitForConnected(WaitMs));
+            hung[w[1]] = {full, filler->localPort()};
+        }},
+        {"unhang", [&] { // it takes connections again, and records them like `catch`
+            const auto [full, filler] = hung.at(w[1]);
+            record(full, w[1], filler);
+            full->resumeAccepting();
+        }},
+        {"csv", [&] { csv = QDir().mkpath(app.logsDir()); }},
+        {"sortlog", [&] { sortLog = true; }},
+        {"ip", [&] { QVERIFY2(ip(str(rest)), rest.constData()); }},
+        {"limit", [&] { fileLimit = w[1].toInt(); }},
+        {"start", [&] {
+            listener();
+            if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
+            // The program starts with the soft limit on open files given, the test keeps its own.
+            rlimit own{};
+            QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+            rlimit lower = own;
+            if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
+            QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
+            app.start(args);
+            QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
+        }},
+        {"marker", markerOrGroup},
+        {"group", markerOrGroup},
+        {"wait", [&] { waitFor([&] { return app.lines().join('\n').contains(rest); }); }},
+        {"pass", [&] { pumpFor(w[1].toInt()); }},
+        {"send", [&] {
+            const QByteArray text = unescaped(w.mid(3).join(' '));
+            for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
+                for (qsizetype f = text.count('{'); f > 0; --f) asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
+                open("send", w[1], text);
+            }
+        }},
+        {"open", [&] {
+            for (int i = 0, n = w[2].toInt(); i < n; ++i)
+                open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
+        }},
+        {"write", [&] {
+            const QByteArray text = unescaped(tail);
+            const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
+            QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
+        }},
+        {"reset", [&] {
+            const linger abortive{1, 0};
+            const int fd = int(clients[w[1]]->socketDescriptor());
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            clients[w[1]]->abort();
+        }},
+        {"close", [&] { clients[w[1]]->disconnectFromHost(); }},
+        {"closed", [&] { // how many open connections the server closed; the named ones
+            int closed = 0;
+            for (auto& [name, s] : clients) {
+                s->waitForReadyRead(0); // notices the server's close without an event loop
+                closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
+            }
+            out += "closed: " + QByteArray::number(closed);
+            for (const QByteArray& name : w.mid(1))
+                out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
+            out += '\n';
+        }},
+        {"replies", [&] { waitFor([&] { return ended() >= w[1].toInt(); }); }},
+        {"align", [&] {
+            // early in a second, so that what follows happens well before its end
+            waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
+        }},
+        {"edge", [&] { out += judgeEdges(w[1].toInt()); }},
+        {"seconds", [&] { out += secondsCarried(); }},
+        {"status", [&] {
+            waitFor([&] { // a field of the status socket's answer
+                const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
+                return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
+            });
+        }},
+        {"mark", [&] { mark.start(); }},
+        {"atleast", [&] { QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData()); }},
+        {"atmost", [&] { QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData()); }},
+        {"nmea", [&] {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            const QByteArray body = QByteArray(rest).replace("hhmmss", now.toString(u"hhmmss").toLatin1())
+                                        .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
+            QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
+        }},
+        {"heard", [&] { // lines from the receiver's port, and whether it is exclusive
+            waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
+            for (const QByteArray& l : heard.split('\n'))
+                if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
+            out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
+        }},
+        {"attempt", [&] {
+            waitFor([&] { return !duringAttempt.isEmpty(); });
+            out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
+        }},
+        {"hostile", [&] { // silent, deaf (asks, never reads), garbage, a flood: the garbage
+            // is cut off after a line's worth, the silent one after the time limit; it answers on
+            const QString path = statusPath();
+            QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
+            const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
+            out += others ? "status socket: open to others" : "status socket: its user's only";
+            std::vector<std::unique_ptr<QLocalSocket>> c;
+            for (int i = 0; i < 23; ++i) {
+                c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
+                if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
+            }
+            c[1]->write("status\n");
+            c[2]->write(QByteArray(1 << 20, 'x'));
+            const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
+            const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
+            QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
+            out += ", withstood hostile clients\n";
+        }},
+        {"ask", [&] {
+            const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
+            out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+        }},
+        {"plant", plantOrPrivate},
+        {"private", plantOrPrivate},
+        {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
+        {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},
+        {"signal", [&] { QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0); }},
+        {"exit", [&] {
+            QVERIFY(app.waitForExit(WaitMs));
+            out += "exit " + QByteArray::number(app.process().exitCode());
+            out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
+        }},
+    };
+    const Handler* command = commands.find(line);
+    if (command) (*command)();
+    return command != nullptr;
 }
 
 // Each reply not judged yet, against the request it answers (a requester's replies answer its
@@ -431,10 +459,17 @@ private slots:
         QFETCH(QString, path);
         Scenario s;
         for (const QByteArray& line : scriptLines(path)) {
-            s.run(line);
+            QVERIFY2(s.run(line), unknownCommand(line).constData());
             if (QTest::currentTestFailed()) return;
         }
         KS_COMPARE_GOLDEN(s.report(), expectedPath(path));
+    }
+    // A mistyped command fails its case before anything starts.
+    void mistyped() {
+        Scenario s;
+        QVERIFY(!s.run("strat"));
+        QVERIFY(!s.run("sttings \"source\"=dword:00000002"));
+        QVERIFY(!s.app.process().processId());
     }
 };
 

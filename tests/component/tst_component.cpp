@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <ctime>
 
 using namespace ks;
@@ -32,8 +33,10 @@ using namespace Qt::StringLiterals;
 namespace {
 constexpr int WaitMs = 15000; // upper bound for anything to happen; never the expected time
 
-// A topic's step: takes a script line, gives the text it adds to the output.
-using Step = std::function<QByteArray(const QByteArray& line)>;
+// A topic's step: takes a script line, gives the text it adds to the output; nothing for a line
+// its table of commands does not know, which fails the case.
+using Out = std::optional<QByteArray>;
+using Step = std::function<Out(const QByteArray& line)>;
 
 const auto num = [](qint64 n) { return QByteArray::number(n); };
 const auto yesNo = [](bool b) { return QByteArray(b ? "yes" : "no"); };
@@ -87,11 +90,11 @@ QByteArray steady(const QByteArray& text, bool live) {
     QString s = QString::fromLocal8Bit(text);
     for (const QByteArray& rule :
          test::scriptLines(QStringLiteral(KS_SOURCE_DIR "/tests/golden/probe/marks.rules"))) {
-        const qsizetype when = rule.indexOf(' '), arrow = rule.indexOf(" => ");
-        const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, arrow - when - 1)),
+        const qsizetype when = rule.indexOf(' '), to = rule.indexOf(" => ");
+        const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, to - when - 1)),
                                     QRegularExpression::MultilineOption);
         if (live || rule.startsWith("always "))
-            s.replace(re, QString::fromUtf8(rule.mid(arrow + 4)));
+            s.replace(re, QString::fromUtf8(rule.mid(to + 4)));
     }
     return s.toLocal8Bit();
 }
@@ -134,12 +137,14 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
 }
 
 Step probeSteps() {
-    return [setup = Setup()](const QByteArray& line) mutable -> QByteArray {
-        const QByteArray word = line.split(' ').first(), rest = line.mid(word.size() + 1);
-        if (word == "run") return run(rest, std::exchange(setup, {}));
-        setup[word] += rest + '\n';
-        const QByteArrayList known = {"reply", "drop", "announce", "no-server", "squat"};
-        return known.contains(word) ? QByteArray() : "unknown step " + line + '\n';
+    return [setup = Setup()](const QByteArray& line) mutable -> Out {
+        using Handler = std::function<QByteArray(const QByteArray& rest)>;
+        const auto set = [&](const QByteArray& rest) { return setup[test::Commands<Handler>::name(line)] += rest + '\n', QByteArray(); };
+        const test::Commands<Handler> commands{
+            {"reply", set}, {"drop", set}, {"announce", set}, {"no-server", set}, {"squat", set},
+            {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
+        const Handler* command = commands.find(line);
+        return command ? Out((*command)(test::Commands<Handler>::argument(line))) : std::nullopt;
     };
 }
 
@@ -150,12 +155,14 @@ const QByteArray StartRequestHex = "1b" + QByteArray(78, '0') + "eebe98951f7ced9
 
 // One case, "NAME: OPTIONS": what the client's calls gave, each clock setting against the
 // server's clock, and how many requests the server saw.
-QByteArray sntpCase(const QByteArray& line) {
+Out sntpCase(const QByteArray& line) {
     const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
+    const QByteArrayList options{"host", "stray", "short", "answer", "at100", "calls", "timeout", "refuse", "resolver"};
     for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
+        if (!word.isEmpty() && !options.contains(eq < 0 ? word : word.left(eq))) return std::nullopt;
         if (!word.isEmpty()) opt[eq < 0 ? word : word.left(eq)] = eq < 0 ? "" : word.mid(eq + 1);
     }
     test::FakeClock clock(Start);
@@ -287,10 +294,16 @@ struct Rig {
         return out;
     }
 
-    QByteArray step(const QByteArray& word, const QByteArrayList& args) {
-        const QByteArray arg = test::caseBytes(args.value(0));
-        // Setters in the order given, as the panel calls them.
-        for (const QByteArray& a : word == "set" ? args : QByteArrayList()) {
+    // A step's words: what it gave, or nothing when it is not one of the table's.
+    Out step(const QByteArray& word, const QByteArrayList& args) {
+        const Handler* command = commands.find(word);
+        return command ? Out((*command)(word, args)) : std::nullopt;
+    }
+
+    // Setters in the order given, as the panel calls them.
+    Out set(const QByteArrayList& args) {
+        const QByteArrayList keys{"baud", "data", "parity", "stop", "hw", "sw", "inbuf", "timeout", "port", "name", "COM3", "lookup"};
+        for (const QByteArray& a : args) {
             const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
             const int n = value.toInt();
             const QString path = value == "pty" ? pty->slavePath() : QString::fromLocal8Bit(value);
@@ -309,94 +322,118 @@ struct Rig {
                 d.setPortsLookup([this, path](const QString& name) {
                     return name == path ? pty->slavePath() : QString();
                 });
+            if (!keys.contains(key)) return std::nullopt;
         }
-        if (word == "set") return {};
-        if (word == "show")
-            return "baud " + num(d.BaudRateValue()) + ", inbuf " + num(d.InBufSize()) + ", port " +
-                   num(d.Port()) + ' ' + d.PortName().toLocal8Bit();
-        if (word == "connect" || word == "other") {
-            TCommPortDriver other;
-            other.SetPort(TPortNumber(3));
-            TCommPortDriver& which = word == "other" ? other : d;
-            const bool ok = which.Connect();
-            return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) +
-                   (ok ? "" : ": " + which.LastError().toLocal8Bit());
-        }
-        if (word == "open") { // as any other program would
-            const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-            if (fd < 0) return QByteArray("refused: ") + ::strerror(errno);
-            ::close(fd);
-            return "opened";
-        }
-        if (word == "line") {
-            const termios t = pty->lineSettings();
-            QByteArray out;
-            const QMap<speed_t, QByteArray> speeds{{B4800, "4800"}, {B9600, "9600"}};
-            for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
-                out += speeds.value(code, "code " + num(code)) + ' ';
-            out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
-            out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
-            for (const auto& [bit, name] : {std::pair{CSTOPB, "cstopb"}, {CRTSCTS, "crtscts"}})
-                out += QByteArray(t.c_cflag & bit ? " " : " -") + name;
-            for (const auto& [bit, name] :
-                 {std::pair{IXON, "ixon"}, {IXOFF, "ixoff"}, {INPCK, "inpck"}})
-                out += QByteArray(t.c_iflag & bit ? " " : " -") + name;
-            return out;
-        }
-        if (word == "disconnect") d.Disconnect();
-        if (word == "disconnect" || word == "connected")
-            return "connected " + yesNo(d.Connected()) + ", exclusive " + yesNo(pty->exclusive());
-        if (word == "send") return yesNo(pty->write(arg));
-        if (word == "receive" || word == "received") return receive(arg, word == "receive");
-        if (word == "burst" || word == "flood") {
-            QByteArray bytes(args.value(0).toInt(), 'x');
-            for (qsizetype i = 0; word == "burst" && i < bytes.size(); ++i)
-                bytes[i] = char('A' + i % 26);
-            return receive(bytes, true, word == "flood");
-        }
-        if (word == "write") {
-            QElapsedTimer took;
-            took.start();
-            const bool ok = d.WriteText(arg == "stuck" ? QByteArray(4 << 20, 'x') : arg);
-            return yesNo(ok) + (!ok && took.elapsed() < d.OutputTimeout() ? " at once" : "");
-        }
-        if (word == "device") {
-            QByteArray in;
-            test::waitUntil([&] { return (in += pty->readAvailable()).size() >= arg.size(); },
-                            5000);
-            return test::caseText(in);
-        }
-        if (word == "hangup") {
-            pty->hangUp();
-            test::waitUntil([&] { return !d.Connected(); }, 5000);
-            // Once closed nothing keeps the process busy: a dead handle polled in a loop would.
-            const std::clock_t cpuBefore = std::clock();
-            test::pumpFor(500);
-            return "connected " + yesNo(d.Connected()) + ", busy " +
-                   yesNo(std::clock() - cpuBefore >= CLOCKS_PER_SEC / 4);
-        }
-        if (word != "replug") return "unknown step";
-        pty = std::make_unique<test::Pty>();
-        qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
-        return {};
+        return QByteArray();
     }
+
+    // The script's words after the step's name; the first one's bytes.
+    using Handler = std::function<Out(const QByteArray& word, const QByteArrayList& args)>;
+    static QByteArray argBytes(const QByteArrayList& args) { return test::caseBytes(args.value(0)); }
+    QByteArray connect(const QByteArray& word) {
+        TCommPortDriver other;
+        other.SetPort(TPortNumber(3));
+        TCommPortDriver& which = word == "other" ? other : d;
+        const bool ok = which.Connect();
+        return yesNo(ok) + ", exclusive " + yesNo(pty->exclusive()) +
+               (ok ? "" : ": " + which.LastError().toLocal8Bit());
+    }
+    QByteArray line() const {
+        const termios t = pty->lineSettings();
+        QByteArray out;
+        const QMap<speed_t, QByteArray> speeds{{B4800, "4800"}, {B9600, "9600"}};
+        for (const speed_t code : {::cfgetospeed(&t), ::cfgetispeed(&t)})
+            out += speeds.value(code, "code " + num(code)) + ' ';
+        out += (t.c_cflag & CSIZE) == CS7 ? "cs7" : (t.c_cflag & CSIZE) == CS8 ? "cs8" : "cs?";
+        out += !(t.c_cflag & PARENB) ? " none" : t.c_cflag & PARODD ? " odd" : " even";
+        for (const auto& [bit, name] : {std::pair{CSTOPB, "cstopb"}, {CRTSCTS, "crtscts"}})
+            out += QByteArray(t.c_cflag & bit ? " " : " -") + name;
+        for (const auto& [bit, name] : {std::pair{IXON, "ixon"}, {IXOFF, "ixoff"}, {INPCK, "inpck"}})
+            out += QByteArray(t.c_iflag & bit ? " " : " -") + name;
+        return out;
+    }
+    QByteArray connected() {
+        return "connected " + yesNo(d.Connected()) + ", exclusive " + yesNo(pty->exclusive());
+    }
+    QByteArray burst(const QByteArray& word, const QByteArrayList& args) {
+        QByteArray letters(args.value(0).toInt(), 'x');
+        for (qsizetype i = 0; word == "burst" && i < letters.size(); ++i) letters[i] = char('A' + i % 26);
+        return receive(letters, true, word == "flood");
+    }
+    QByteArray write(const QByteArrayList& args) {
+        QElapsedTimer took;
+        took.start();
+        const bool ok = d.WriteText(args.value(0) == "stuck" ? QByteArray(4 << 20, 'x') : argBytes(args));
+        return yesNo(ok) + (!ok && took.elapsed() < d.OutputTimeout() ? " at once" : "");
+    }
+    QByteArray device(const QByteArrayList& args) {
+        QByteArray in;
+        test::waitUntil([&] { return (in += pty->readAvailable()).size() >= argBytes(args).size(); }, 5000);
+        return test::caseText(in);
+    }
+    QByteArray hangup() {
+        pty->hangUp();
+        test::waitUntil([&] { return !d.Connected(); }, 5000);
+        // Once closed nothing keeps the process busy: a dead handle polled in a loop would.
+        const std::clock_t cpuBefore = std::clock();
+        test::pumpFor(500);
+        return "connected " + yesNo(d.Connected()) + ", busy " +
+               yesNo(std::clock() - cpuBefore >= CLOCKS_PER_SEC / 4);
+    }
+
+    const test::Commands<Handler> commands{
+        {"set", [this](const QByteArray&, const QByteArrayList& args) { return set(args); }},
+        {"show", [this](const QByteArray&, const QByteArrayList&) {
+             return "baud " + num(d.BaudRateValue()) + ", inbuf " + num(d.InBufSize()) + ", port " +
+                    num(d.Port()) + ' ' + d.PortName().toLocal8Bit();
+         }},
+        {"connect", [this](const QByteArray& word, const QByteArrayList&) { return connect(word); }},
+        {"other", [this](const QByteArray& word, const QByteArrayList&) { return connect(word); }},
+        {"open", [this](const QByteArray&, const QByteArrayList&) -> QByteArray { // as any other program would
+             const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+             if (fd < 0) return QByteArray("refused: ") + ::strerror(errno);
+             ::close(fd);
+             return "opened";
+         }},
+        {"line", [this](const QByteArray&, const QByteArrayList&) { return line(); }},
+        {"disconnect", [this](const QByteArray&, const QByteArrayList&) { return d.Disconnect(), connected(); }},
+        {"connected", [this](const QByteArray&, const QByteArrayList&) { return connected(); }},
+        {"send", [this](const QByteArray&, const QByteArrayList& args) { return yesNo(pty->write(argBytes(args))); }},
+        {"receive", [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args)); }},
+        {"received", [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args), false); }},
+        {"burst", [this](const QByteArray& word, const QByteArrayList& args) { return burst(word, args); }},
+        {"flood", [this](const QByteArray& word, const QByteArrayList& args) { return burst(word, args); }},
+        {"write", [this](const QByteArray&, const QByteArrayList& args) { return write(args); }},
+        {"device", [this](const QByteArray&, const QByteArrayList& args) { return device(args); }},
+        {"hangup", [this](const QByteArray&, const QByteArrayList&) { return hangup(); }},
+        {"replug", [this](const QByteArray&, const QByteArrayList&) {
+             pty = std::make_unique<test::Pty>();
+             qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
+             return QByteArray();
+         }},
+    };
 };
 
 // One driver per file; its device's path shows as "PTY".
 Step serialSteps() {
-    return [rig = std::make_shared<Rig>()](const QByteArray& line) {
+    return [rig = std::make_shared<Rig>()](const QByteArray& line) -> Out {
         const QByteArrayList words = line.split(' ');
-        return arrow(line, rig->step(words.first(), words.mid(1)))
-            .replace(rig->pty->slavePath().toLocal8Bit(), "PTY");
+        const Out out = rig->step(words.first(), words.mid(1));
+        if (!out) return std::nullopt;
+        return arrow(line, *out).replace(rig->pty->slavePath().toLocal8Bit(), "PTY");
     };
 }
 
 // Network presence against the namespace's interfaces, changed under it.
-QByteArray presence(const QByteArray& line) {
-    if (line.startsWith("ip "))
-        return arrow(line, test::ip(QString::fromLocal8Bit(line.mid(3))) ? "" : "failed");
-    return arrow(line, yesNo(line == "await" ? test::waitUntil(hasNetworkAddress, 5000)
-                                             : hasNetworkAddress()));
+Out presence(const QByteArray& line) {
+    using Handler = std::function<QByteArray(const QByteArray& args)>;
+    static const test::Commands<Handler> commands{
+        {"ip", [](const QByteArray& args) { return test::ip(QString::fromLocal8Bit(args)) ? "" : "failed"; }},
+        {"present", [](const QByteArray&) { return yesNo(hasNetworkAddress()); }},
+        {"await", [](const QByteArray&) { return yesNo(test::waitUntil(hasNetworkAddress, 5000)); }}};
+    const Handler* command = commands.find(line);
+    if (!command) return std::nullopt;
+    return arrow(line, (*command)(test::Commands<Handler>::argument(line)));
 }
 
 // In this order: the network scripts take the namespace's addresses away for a while.
@@ -464,9 +501,25 @@ private slots:
         QFETCH(QString, path);
         const Step step = topics[topic].steps();
         QByteArray actual;
-        for (const QByteArray& line : test::scriptLines(path))
-            actual += step(line);
+        for (const QByteArray& line : test::scriptLines(path)) {
+            const Out out = step(line);
+            QVERIFY2(out, test::unknownCommand(line).constData());
+            actual += *out;
+        }
         KS_COMPARE_GOLDEN(actual, test::expectedPath(path));
+    }
+    // A mistyped step, option or setting of each topic fails its case.
+    void mistyped_data() {
+        QTest::addColumn<int>("topic");
+        QTest::addColumn<QByteArray>("line");
+        for (const auto& [topic, line] : {std::pair{0, "rpely \\x00"}, {1, "by address: stary=server"},
+                                          {2, "conect"}, {2, "set bad=9600"}, {3, "presnt"}})
+            QTest::newRow(line) << topic << QByteArray(line);
+    }
+    void mistyped() {
+        QFETCH(int, topic);
+        QFETCH(QByteArray, line);
+        QVERIFY(!topics[topic].steps()(line));
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace ks::test {
@@ -51,6 +52,35 @@ QByteArray caseText(const QByteArray& bytes) {
     }
     return out;
 }
+
+QByteArray goldenText(const QByteArray& actual) {
+    // The version alone ("V2.01" too), not a figure it happens to begin or end.
+    static const QRegularExpression version(QStringLiteral("(?<![\\d.])") +
+                                            QRegularExpression::escape(QStringLiteral(KS_VERSION)) +
+                                            QStringLiteral("(?![\\d])"));
+    const QList<QByteArray> lines =
+        QString::fromUtf8(actual).replace(version, QStringLiteral("VERSION")).toUtf8().split('\n');
+    QList<QByteArray> out;
+    for (qsizetype i = 0, n = 1; i < lines.size(); i += n) {
+        for (n = 1; i + n < lines.size() && lines[i + n] == lines[i];) ++n;
+        if (n >= RepeatRun) out += lines[i] + " [x" + QByteArray::number(n) + ']';
+        else out += lines.mid(i, n);
+    }
+    return out.join('\n');
+}
+
+QList<QByteArray> unfolded(const QList<QByteArray>& lines) {
+    static const QRegularExpression run(QStringLiteral("^(.*) \\[x(\\d+)\\]$"));
+    QList<QByteArray> out;
+    for (const QByteArray& line : lines) {
+        const QRegularExpressionMatch m = run.match(QString::fromUtf8(line));
+        for (int n = m.hasMatch() ? m.captured(2).toInt() : 1; n > 0; --n)
+            out += m.hasMatch() ? m.captured(1).toUtf8() : line;
+    }
+    return out;
+}
+
+QByteArray unknownCommand(const QByteArray& line) { return "unknown command: " + line; }
 
 QList<QByteArray> expectedLines(const QByteArray& actual, const QString& expectedPath) {
     QFile f(expectedPath); // unreadable or unwritten: no lines, which nothing matches
