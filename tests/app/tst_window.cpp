@@ -94,12 +94,13 @@ public:
         if (line.startsWith("@during-wait ")) return duringWait_.append(arg), true;
         if (!w_) startWindow();
         TForm1& f = *w_->form;
+        TForm1::TestAccess a(f);
         if (line == "@show") return f.show(), true;
         if (line == "@close") return f.close(), true;
         if (line == "@hourly") return f.Timer2Timer(), true;
         if (line == "@connect") return f.btnConnectClick(), true;
-        if (line == "@network on") return f.NetworkPresent = true;
-        if (line.startsWith("@retry-base ")) return f.NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
+        if (line == "@network on") return a.NetworkPresent = true;
+        if (line.startsWith("@retry-base ")) return a.NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
         if (line.startsWith("@wait-log "))
             return test::waitUntil([&] { return f.LogFrm()->Model().entries().size() >= arg.toInt(); },
                                    30000);
@@ -109,7 +110,7 @@ public:
         if (line.startsWith("@click ")) return click(arg), true;
         if (line.startsWith("@at ")) return w_->clock.setNow(at(arg)), true;
         if (line.startsWith("@refuse")) return w_->clock.refuse = QString::fromLatin1(line.mid(8)), true;
-        if (line.startsWith("@running ")) return arg == "on" ? f.Timer1->start() : f.Timer1->stop(), true;
+        if (line.startsWith("@running ")) return arg == "on" ? a.Timer1->start() : a.Timer1->stop(), true;
         if (line == "@block")
             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
         if (line == "@unblock") return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE")));
@@ -154,9 +155,9 @@ public:
             QTest::keyClick(box, Qt::Key_Backspace);
             QTest::keyClicks(box, QString::fromLatin1(arg));
         } else if (line.startsWith("@type")) {
-            f.Edit1->selectAll();
-            QTest::keyClick(f.Edit1, Qt::Key_Backspace);
-            QTest::keyClicks(f.Edit1, QString::fromLatin1(line.mid(6)));
+            a.Edit1->selectAll();
+            QTest::keyClick(a.Edit1, Qt::Key_Backspace);
+            QTest::keyClicks(a.Edit1, QString::fromLatin1(line.mid(6)));
         } else if (line.startsWith("@button-colour ")) {
             QPalette theme = f.palette();
             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
@@ -186,7 +187,7 @@ public:
         if (count("chime: ")) test::pumpFor(100); // room for a chime too many
         test::waitUntil(
             [&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
-        w_->form->Timer1->stop();
+        TForm1::TestAccess(*w_->form).Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
@@ -217,19 +218,20 @@ private:
         if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
         w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
         TForm1& f = *w_->form;
+        TForm1::TestAccess a(f);
         f.LogFrm()->Debug1()->setChecked(debug_);
         from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
         // Counts what the port hands over: the next line goes once the window has read this one.
-        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s,
+        a.ComPort1->OnReceiveData = [this, deliver = a.ComPort1->OnReceiveData](TCommPortDriver* s,
                                                                                 const char* d, quint32 n) {
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT},
-                  {"lblSlew", f.lblSlew}, {"lblOnSecond", f.lblOnSecond}};
+        named_ = {{"lblAuto", a.lblAuto}, {"lblLOC", a.lblLOC}, {"lblGMT", a.lblGMT},
+                  {"lblSlew", a.lblSlew}, {"lblOnSecond", a.lblOnSecond}};
         const std::tuple<const char*, CodeLabel**, int> groups[] = {
-            {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
-            {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
+            {"lblSync", a.lblSync, 3}, {"lblPort", a.lblPort, 5}, {"lblBaud", a.lblBaud, 2},
+            {"lblData", a.lblData, 2}, {"lblStop", a.lblStop, 2}, {"lblParity", a.lblParity, 3}};
         for (const auto& [name, labels, n] : groups)
             for (int i = 0; i < n; ++i)
                 named_[name + QByteArray::number(i)] = labels[i];
@@ -278,42 +280,43 @@ private:
     // the codes highlighted and the menu entries checked.
     void look() {
         TForm1& f = *w_->form;
-        const QPalette p = f.tsStatus->palette();
-        const QString colon = f.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
+        TForm1::TestAccess a(f);
+        const QPalette p = a.tsStatus->palette();
+        const QString colon = a.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
         QByteArray line =
-            "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
-                                   f.DateLabel->text(),
-                                   f.tsStatus->text(),
+            "show: " + QStringList{a.lblH->text() + colon + a.lblM->text() + colon + a.lblS->text(),
+                                   a.DateLabel->text(),
+                                   a.tsStatus->text(),
                                    p.color(QPalette::Window).name(),
                                    p.color(QPalette::WindowText).name(),
-                                   f.SerialPanel->text(),
-                                   f.ClientCountPanel->text(),
+                                   a.SerialPanel->text(),
+                                   a.ClientCountPanel->text(),
                                    f.windowTitle()}
                            .join(QLatin1Char('|'))
                            .toUtf8();
         const std::pair<const char*, QWidget*> shown[] = {
-            {"window", &f},      {"settings", f.SettingsPanel}, {"date", f.DateLabel},
-            {"gps", f.GPSPanel}, {"ntp", f.NTPPanel},           {"log", f.LogFrm()}};
+            {"window", &f},      {"settings", a.SettingsPanel}, {"date", a.DateLabel},
+            {"gps", a.GPSPanel}, {"ntp", a.NTPPanel},           {"log", f.LogFrm()}};
         for (const auto& [name, widget] : shown)
             if (widget->isVisible()) line += ' ' + QByteArray(name);
-        for (QPushButton* b : {f.btnConnect, f.btnDisconnect})
+        for (QPushButton* b : {a.btnConnect, a.btnDisconnect})
             if (b->isEnabled()) line += ' ' + b->text().toUtf8().toLower();
         // Nothing may cover a digit, nor clip the status bar's longest texts.
-        for (QLabel* digits : {f.lblH, f.lblM, f.lblS}) {
+        for (QLabel* digits : {a.lblH, a.lblM, a.lblS}) {
             const QSize glyphs = digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size();
             if (QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
-                    .intersects(f.tsStatus->geometry()))
+                    .intersects(a.tsStatus->geometry()))
                 line += " covered " + digits->objectName().toUtf8();
         }
-        for (const auto& [panel, text] : {std::pair{f.ClientCountPanel, QStringLiteral("256")},
-                                          std::pair{f.SerialPanel, QStringLiteral("Serial Input Connected")}})
+        for (const auto& [panel, text] : {std::pair{a.ClientCountPanel, QStringLiteral("256")},
+                                          std::pair{a.SerialPanel, QStringLiteral("Serial Input Connected")}})
             if (panel->fontMetrics().horizontalAdvance(text) > panel->contentsRect().width())
                 line += " clipped " + text.toUtf8();
         seen_ += line;
         line = "lit:";
         for (const auto& [name, label] : named_)
             if (qobject_cast<CodeLabel*>(label)->isHighlighted()) line += ' ' + name;
-        seen_ += line + (f.Chimes1->isChecked() ? " Chimes1" : "");
+        seen_ += line + (a.Chimes1->isChecked() ? " Chimes1" : "");
     }
     // The receiver's device: a new one each time, kept to the end so its name is not reused.
     void plugIn() {
