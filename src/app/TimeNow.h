@@ -99,6 +99,80 @@ public:
     QByteArray StatusJson() const;
     // The notification icon's text for the state.
     QString TrayToolTip() const;
+
+    // --- Event log ---
+    // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
+    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
+    // in the log only. Headless, stderrDetails (when given) stand in for the details on
+    // stderr, where the log's own would tell the operator too little.
+    enum class EntryKind { Normal, Diagnostic, Repeat };
+    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
+                     EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
+    TLogFrm* LogFrm() const { return LogFrm_.get(); }
+
+    // --- Menus and notification icon ---
+    void Exit1Click();
+    void Show1Click();
+    void Properties1Click();
+    void SaveSettings1Click(); // "Settings": shows or hides the settings panel
+    void Chimes1Click();       // "Hour Alarm"
+
+    // --- Settings ---
+    void SaveSettings();
+    SettingsStore& Settings() { return settings_; }
+
+    // --- Settings panel ---
+    void lblSync1Click(CodeLabel* label);
+    void lblPort1Click(CodeLabel* label);
+    void lblBaud1Click(CodeLabel* label);
+    void lblData1Click(CodeLabel* label);
+    void lblStop1Click(CodeLabel* label);
+    void lblParity1Click(CodeLabel* label);
+    void lblAutoClick();
+    void lblGMTClick(CodeLabel* label);
+    void lblOnSecondClick();
+    void Edit1Change(const QString& text);
+    void btnForceClick();
+
+    // --- Clock ticks ---
+    void Timer1Timer();
+    void Timer2Timer();
+
+    // --- GPS receiver ---
+    void btnConnectClick();
+    void btnDisconnectClick();
+    bool SerialConnected() const;
+
+    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
+    void GpsDelayChange(int ms);
+    void lblSlewClick();
+
+    // --- NTP ---
+    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
+    // (a minute), until one succeeds; then the hourly attempt alone.
+    static constexpr int NtpRetryLimit = 5;
+
+    // --- Request service (port 6645) and reply queue (to port 6646) ---
+    static constexpr quint16 RequestPort = 6645;
+    static constexpr quint16 ReplyPort = 6646;
+    static constexpr int MaxClientConnections = 256;
+    static constexpr int ReplyConnectTimeoutMs = 5000;
+
+    // --- Replies on the second ("onsecond") ---
+    // Replies waiting for an edge at once; while that many wait, further requests wait unread
+    // in their connections, as with the ring.
+    static constexpr int EdgeReplyLimit = 2000;
+
+    // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
+    struct TestAccess;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // --- What an operator can ask of the running program (korvat-probe status) ---
     struct ClockSetting {
         qint64 atMs = 0; // 0: none yet
         TimeSource source = TimeSource::PcClock;
@@ -122,31 +196,16 @@ public:
     void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
-    // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
-    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
-    // in the log only. Headless, stderrDetails (when given) stand in for the details on
-    // stderr, where the log's own would tell the operator too little.
-    enum class EntryKind { Normal, Diagnostic, Repeat };
-    void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
-                     EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
     bool ShowDebug() const;
     bool IndicateClientType() const;
     void SaveLogCsv();
-    TLogFrm* LogFrm() const { return LogFrm_.get(); }
 
     // --- Menus and notification icon ---
     enum class TrayOp { Add, Modify, Delete };
     bool TrayMessage(TrayOp op);
-    void Exit1Click();
-    void Show1Click();
-    void Properties1Click();
-    void SaveSettings1Click(); // "Settings": shows or hides the settings panel
-    void Chimes1Click();       // "Hour Alarm"
 
     // --- Settings ---
     void LoadSettings();
-    void SaveSettings();
-    SettingsStore& Settings() { return settings_; }
     // A stored value outside its allowed set: the default runs in its place, the file keeps
     // the stored bytes until the operator picks another value.
     struct IgnoredSetting {
@@ -155,28 +214,10 @@ public:
         QByteArray notice; // what the operator was told
     };
 
-    // --- Settings panel ---
-    void lblSync1Click(CodeLabel* label);
-    void lblPort1Click(CodeLabel* label);
-    void lblBaud1Click(CodeLabel* label);
-    void lblData1Click(CodeLabel* label);
-    void lblStop1Click(CodeLabel* label);
-    void lblParity1Click(CodeLabel* label);
-    void lblAutoClick();
-    void lblGMTClick(CodeLabel* label);
-    void lblOnSecondClick();
-    void Edit1Change(const QString& text);
-    void btnForceClick();
-
     // --- Clock ticks ---
-    void Timer1Timer();
-    void Timer2Timer();
     void StartChime();
 
     // --- GPS receiver ---
-    void btnConnectClick();
-    void btnDisconnectClick();
-    bool SerialConnected() const;
     void SendGpsSetup();
     void ComPort1ReceiveData(TCommPortDriver* sender, const char* data, quint32 size);
     void ProcessGpsSentence(const QByteArray& line);
@@ -191,22 +232,13 @@ public:
     // False when the clock was left alone or refused.
     bool TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs);
     void AddGpsStatus(QJsonObject& status) const;
-    void GpsDelayChange(int ms);
-    void lblSlewClick();
 
     // --- NTP ---
     bool SyncToNtp();
     void NTPTimerTimer();
-    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
-    // (a minute), until one succeeds; then the hourly attempt alone.
-    static constexpr int NtpRetryLimit = 5;
     void NtpRetryTimerTimer();
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
-    static constexpr quint16 RequestPort = 6645;
-    static constexpr quint16 ReplyPort = 6646;
-    static constexpr int MaxClientConnections = 256;
-    static constexpr int ReplyConnectTimeoutMs = 5000;
     // A request waiting for its reply: who asked, and what kind of client it is.
     struct QueuedReply {
         ClientType type = ClientType::None;
@@ -276,9 +308,6 @@ public:
                    phase == Phase::WriteFailed;
         }
     };
-    // Replies waiting for an edge at once; while that many wait, further requests wait unread
-    // in their connections, as with the ring.
-    static constexpr int EdgeReplyLimit = 2000;
 
     // --- State announcement ---
     void StartNetworkWatch();
@@ -289,15 +318,6 @@ public:
     // The status message's values: the source, StatusReserved, SyncState.
     StatusTriple CurrentStatus() const;
 
-    // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
-    struct TestAccess;
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
     // --- What an operator can ask of the running program (korvat-probe status) ---
     ClockSetting LastClockSetting;
     NtpAttempt LastNtpAttempt;
