@@ -150,14 +150,15 @@ public:
             if (!test::waitUntil([&] { return !f.SerialConnected(); })) return false;
             plugIn();
         } else if (line.startsWith("@delay ")) {
-            QAbstractSpinBox* box = f.findChild<QAbstractSpinBox*>(QStringLiteral("GpsDelayEdit"));
+            QAbstractSpinBox* box = test::control<QAbstractSpinBox>(f, "GpsDelayEdit");
             box->selectAll();
             QTest::keyClick(box, Qt::Key_Backspace);
             QTest::keyClicks(box, QString::fromLatin1(arg));
         } else if (line.startsWith("@type")) {
-            a.Edit1->selectAll();
-            QTest::keyClick(a.Edit1, Qt::Key_Backspace);
-            QTest::keyClicks(a.Edit1, QString::fromLatin1(line.mid(6)));
+            QLineEdit* const edit = test::control<QLineEdit>(f, "Edit1");
+            edit->selectAll();
+            QTest::keyClick(edit, Qt::Key_Backspace);
+            QTest::keyClicks(edit, QString::fromLatin1(line.mid(6)));
         } else if (line.startsWith("@button-colour ")) {
             QPalette theme = f.palette();
             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
@@ -227,14 +228,7 @@ private:
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", a.lblAuto}, {"lblLOC", a.lblLOC}, {"lblGMT", a.lblGMT},
-                  {"lblSlew", a.lblSlew}, {"lblOnSecond", a.lblOnSecond}};
-        const std::tuple<const char*, CodeLabel**, int> groups[] = {
-            {"lblSync", a.lblSync, 3}, {"lblPort", a.lblPort, 5}, {"lblBaud", a.lblBaud, 2},
-            {"lblData", a.lblData, 2}, {"lblStop", a.lblStop, 2}, {"lblParity", a.lblParity, 3}};
-        for (const auto& [name, labels, n] : groups)
-            for (int i = 0; i < n; ++i)
-                named_[name + QByteArray::number(i)] = labels[i];
+        for (CodeLabel* label : f.findChildren<CodeLabel*>()) named_[label->objectName().toLatin1()] = label;
     }
     // What korvat-probe status shows of the GPS receiver, as text and as JSON.
     void status() {
@@ -280,43 +274,50 @@ private:
     // the codes highlighted and the menu entries checked.
     void look() {
         TForm1& f = *w_->form;
-        TForm1::TestAccess a(f);
-        const QPalette p = a.tsStatus->palette();
-        const QString colon = a.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
-        QByteArray line =
-            "show: " + QStringList{a.lblH->text() + colon + a.lblM->text() + colon + a.lblS->text(),
-                                   a.DateLabel->text(),
-                                   a.tsStatus->text(),
-                                   p.color(QPalette::Window).name(),
-                                   p.color(QPalette::WindowText).name(),
-                                   a.SerialPanel->text(),
-                                   a.ClientCountPanel->text(),
-                                   f.windowTitle()}
-                           .join(QLatin1Char('|'))
-                           .toUtf8();
+        const auto label = [&](const char* name) { return test::control<QLabel>(f, name); };
+        QLabel* const status = label("tsStatus");
+        const QPalette p = status->palette();
+        const QString colon = label("DotLabel")->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
+        QByteArray line = "show: " +
+                          QStringList{label("lblH")->text() + colon + label("lblM")->text() + colon +
+                                          label("lblS")->text(),
+                                      label("DateLabel")->text(),
+                                      status->text(),
+                                      p.color(QPalette::Window).name(),
+                                      p.color(QPalette::WindowText).name(),
+                                      label("SerialPanel")->text(),
+                                      label("ClientCountPanel")->text(),
+                                      f.windowTitle()}
+                              .join(QLatin1Char('|'))
+                              .toUtf8();
         const std::pair<const char*, QWidget*> shown[] = {
-            {"window", &f},      {"settings", a.SettingsPanel}, {"date", a.DateLabel},
-            {"gps", a.GPSPanel}, {"ntp", a.NTPPanel},           {"log", f.LogFrm()}};
+            {"window", &f},
+            {"settings", test::control(f, "SettingsPanel")},
+            {"date", label("DateLabel")},
+            {"gps", test::control(f, "GPSPanel")},
+            {"ntp", test::control(f, "NTPPanel")},
+            {"log", f.LogFrm()}};
         for (const auto& [name, widget] : shown)
             if (widget->isVisible()) line += ' ' + QByteArray(name);
-        for (QPushButton* b : {a.btnConnect, a.btnDisconnect})
-            if (b->isEnabled()) line += ' ' + b->text().toUtf8().toLower();
+        for (const char* name : {"btnConnect", "btnDisconnect"})
+            if (QPushButton* b = test::control<QPushButton>(f, name); b->isEnabled())
+                line += ' ' + b->text().toUtf8().toLower();
         // Nothing may cover a digit, nor clip the status bar's longest texts.
-        for (QLabel* digits : {a.lblH, a.lblM, a.lblS}) {
+        for (QLabel* digits : {label("lblH"), label("lblM"), label("lblS")}) {
             const QSize glyphs = digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size();
             if (QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
-                    .intersects(a.tsStatus->geometry()))
+                    .intersects(status->geometry()))
                 line += " covered " + digits->objectName().toUtf8();
         }
-        for (const auto& [panel, text] : {std::pair{a.ClientCountPanel, QStringLiteral("256")},
-                                          std::pair{a.SerialPanel, QStringLiteral("Serial Input Connected")}})
+        for (const auto& [panel, text] : {std::pair{label("ClientCountPanel"), QStringLiteral("256")},
+                                          std::pair{label("SerialPanel"), QStringLiteral("Serial Input Connected")}})
             if (panel->fontMetrics().horizontalAdvance(text) > panel->contentsRect().width())
                 line += " clipped " + text.toUtf8();
         seen_ += line;
         line = "lit:";
-        for (const auto& [name, label] : named_)
-            if (qobject_cast<CodeLabel*>(label)->isHighlighted()) line += ' ' + name;
-        seen_ += line + (a.Chimes1->isChecked() ? " Chimes1" : "");
+        for (const auto& [name, code] : named_)
+            if (qobject_cast<CodeLabel*>(code)->isHighlighted()) line += ' ' + name;
+        seen_ += line + (test::control<QAction>(f, "Chimes1")->isChecked() ? " Chimes1" : "");
     }
     // The receiver's device: a new one each time, kept to the end so its name is not reused.
     void plugIn() {

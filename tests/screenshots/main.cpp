@@ -1,6 +1,7 @@
 // Renders the windows off-screen into PNG files: the main window, the settings panel for
 // each source, the status indicator in its four colours, and the log window.
 #include "TestWindow.h"
+#include "app/CodeLabel.h"
 #include "log/Log.h"
 #include "protocol/CivilTime.h"
 
@@ -29,8 +30,8 @@ int main(int argc, char* argv[]) {
     form.show();
     w.tick(), w.tick();
     // The longest status bar texts, to see that nothing is clipped.
-    a.ClientCountPanel->setText(QStringLiteral("256"));
-    a.SerialPanel->setText(QStringLiteral("Serial Input Connected"));
+    test::control<QLabel>(form, "ClientCountPanel")->setText(QStringLiteral("256"));
+    test::control<QLabel>(form, "SerialPanel")->setText(QStringLiteral("Serial Input Connected"));
     save(&form, "main-window");
 
     a.Config.SyncSource = TimeSource::Ntp;
@@ -38,11 +39,11 @@ int main(int argc, char* argv[]) {
     for (const char* name : {"indicator-red", "indicator-yellow", "indicator-green", "indicator-grey"})
         a.SyncState = TimeState(state++), w.tick(), save(&form, name);
 
-    a.Settings1->trigger();
+    test::control<QAction>(form, "Settings1")->trigger();
     a.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only
-    for (const auto& [code, name] :
-         {std::pair{2, "settings-pc"}, std::pair{0, "settings-gps"}, std::pair{1, "settings-ntp"}})
-        form.lblSync1Click(a.lblSync[code]), save(&form, name);
+    for (const auto& [code, name] : {std::pair{"lblSync2", "settings-pc"}, std::pair{"lblSync0", "settings-gps"},
+                                     std::pair{"lblSync1", "settings-ntp"}})
+        form.lblSync1Click(test::control<CodeLabel>(form, code)), save(&form, name);
 
     form.AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");
     form.AddLogEntry(2, "NTP Sync", "Successful Sync to pool.ntp.example");

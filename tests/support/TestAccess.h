@@ -1,7 +1,7 @@
 #pragma once
 
-// What the tests reach inside the main window beyond its public interface: the controls they
-// click and read, the timers they hold still, and the few values a scenario sets.
+// What the tests reach inside the main window beyond its public interface: the timers they
+// hold still and the few values a scenario sets. Controls are found by their design names.
 #include "app/TimeNow.h"
 
 struct ks::TForm1::TestAccess {
@@ -16,32 +16,14 @@ struct ks::TForm1::TestAccess {
     int& NtpRetryBaseMs = f.NtpRetryBaseMs;
     StoredSettings& Config = f.Config;
     TimeState& SyncState = f.SyncState;
-
-    QLabel*& lblH = f.lblH;
-    QLabel*& DotLabel = f.DotLabel;
-    QLabel*& lblM = f.lblM;
-    QLabel*& lblS = f.lblS;
-    QLabel*& DateLabel = f.DateLabel;
-    QLabel*& tsStatus = f.tsStatus;
-    QLabel*& SerialPanel = f.SerialPanel;
-    QLabel*& ClientCountPanel = f.ClientCountPanel;
-    QFrame*& SettingsPanel = f.SettingsPanel;
-    QFrame*& GPSPanel = f.GPSPanel;
-    QFrame*& NTPPanel = f.NTPPanel;
-    CodeLabel* (&lblSync)[3] = f.lblSync;
-    CodeLabel* (&lblPort)[5] = f.lblPort;
-    CodeLabel* (&lblBaud)[2] = f.lblBaud;
-    CodeLabel* (&lblData)[2] = f.lblData;
-    CodeLabel* (&lblStop)[2] = f.lblStop;
-    CodeLabel* (&lblParity)[3] = f.lblParity;
-    CodeLabel*& lblAuto = f.lblAuto;
-    CodeLabel*& lblSlew = f.lblSlew;
-    CodeLabel*& lblLOC = f.lblLOC;
-    CodeLabel*& lblGMT = f.lblGMT;
-    CodeLabel*& lblOnSecond = f.lblOnSecond;
-    QLineEdit*& Edit1 = f.Edit1;
-    QPushButton*& btnConnect = f.btnConnect;
-    QPushButton*& btnDisconnect = f.btnDisconnect;
-    QAction*& Settings1 = f.Settings1;
-    QAction*& Chimes1 = f.Chimes1;
 };
+
+namespace ks::test {
+// A control of the window by its design name ("lblH", "lblSync0", "Chimes1"...).
+template <typename T = QWidget>
+T* control(const QObject& window, const char* name) {
+    T* found = window.findChild<T*>(QLatin1String(name));
+    Q_ASSERT_X(found, "control", name);
+    return found;
+}
+} // namespace ks::test
