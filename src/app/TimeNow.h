@@ -318,6 +318,8 @@ private:
     // The status message's values: the source, StatusReserved, SyncState.
     StatusTriple CurrentStatus() const;
 
+    // The window's state, by concern as above.
+
     // --- What an operator can ask of the running program (korvat-probe status) ---
     ClockSetting LastClockSetting;
     NtpAttempt LastNtpAttempt;
