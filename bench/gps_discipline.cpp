@@ -171,7 +171,7 @@ void slewed(int delayMs, int seconds) {
     }
     // Counts what the port hands over: the next sentence goes once this one was read.
     qint64 taken = 0, sent = 0;
-    w.form->ComPort1->OnReceiveData = [&taken, deliver = w.form->ComPort1->OnReceiveData](
+    TForm1::TestAccess(*w.form).ComPort1->OnReceiveData = [&taken, deliver = TForm1::TestAccess(*w.form).ComPort1->OnReceiveData](
                                           TCommPortDriver* s, const char* d, quint32 n) {
         deliver(s, d, n);
         taken += n;

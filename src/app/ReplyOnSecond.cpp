@@ -27,9 +27,9 @@ void TForm1::CreateEdgeReplies() {
     connect(EdgeTimer, &QTimer::timeout, this, &TForm1::EdgeTimerTimer);
 }
 
-void TForm1::QueueEdgeReply(const QByteArray& token, const QByteArray& address) {
+void TForm1::QueueEdgeReply(ClientType type, const QHostAddress& address) {
     EdgeReply& reply = EdgeReplies.emplace_back();
-    reply.token = token;
+    reply.type = type;
     reply.address = address;
     reply.dueMs = replyDueMs(ReplyTiming::OnSecond, systemClock().nowMs());
     // A requester's connections are opened one after another, each once the one before is
@@ -37,7 +37,10 @@ void TForm1::QueueEdgeReply(const QByteArray& token, const QByteArray& address) 
     // written in.
     const bool waitsTurn =
         std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()),
-                    [&](const EdgeReply& r) { return r.address == address && !r.connected; });
+                    [&](const EdgeReply& r) {
+                        return r.address == address && !r.up() &&
+                               r.phase != EdgeReply::Phase::Dropped;
+                    });
     if (!waitsTurn) OpenEdgeReply(&reply);
     ArmEdgeTimer();
 }
@@ -52,9 +55,10 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
     connect(r->connectLimit, &QTimer::timeout, this,
             [this, r] { EdgeReplyError(r, QStringLiteral("not accepted within 5 s")); });
     connect(r->socket, &QTcpSocket::connected, this, [this, r] {
-        r->connected = true;
+        const bool inCall = r->phase == EdgeReply::Phase::Opening;
+        r->phase = EdgeReply::Phase::Connected;
         r->connectLimit->stop();
-        if (!edgeOpening_) return OpenNextEdgeReply(r->address);
+        if (!inCall) return OpenNextEdgeReply(r->address);
         // Up within its own connect call: the next one is opened once that call is over.
         QMetaObject::invokeMethod(
             this, [this, address = r->address] { OpenNextEdgeReply(address); },
@@ -62,16 +66,16 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
     });
     connect(r->socket, &QTcpSocket::errorOccurred, this,
             [this, r] { EdgeReplyError(r, r->socket->errorString()); });
-    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", r->address, EntryKind::Diagnostic);
+    if (ShowDebug())
+        AddLogEntry(LogAlert, "Connecting..", addressText(r->address), EntryKind::Diagnostic);
     r->connectLimit->start();
-    edgeOpening_ = true;
-    edgeOpenFailed_ = false;
-    r->socket->connectToHost(QHostAddress(QString::fromLatin1(r->address)), ReplyPort,
-                             QIODevice::ReadWrite | QIODevice::Unbuffered);
-    edgeOpening_ = false;
-    if (edgeOpenFailed_) {
-        const QByteArray address = r->address;
-        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", address, EntryKind::Diagnostic);
+    r->phase = EdgeReply::Phase::Opening;
+    r->socket->connectToHost(r->address, ReplyPort, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    if (r->phase == EdgeReply::Phase::Opening) r->phase = EdgeReply::Phase::Connecting;
+    if (r->phase == EdgeReply::Phase::OpenFailed) {
+        const QHostAddress address = r->address;
+        if (ShowDebug())
+            AddLogEntry(LogAlert, "Connect Failed", addressText(address), EntryKind::Diagnostic);
         SaveLogCsv();
         DropEdgeReply(r, false);
         ForgetDroppedEdgeReplies();
@@ -81,11 +85,11 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
 
 // The first reply to `address` not opened yet gets its connection, unless one before it is
 // still on its way up.
-void TForm1::OpenNextEdgeReply(const QByteArray& address) {
+void TForm1::OpenNextEdgeReply(const QHostAddress& address) {
     for (EdgeReply& r : EdgeReplies) {
-        if (r.address != address || r.dropped) continue;
-        if (!r.socket) return OpenEdgeReply(&r);
-        if (!r.connected) return;
+        if (r.address != address || r.phase == EdgeReply::Phase::Dropped) continue;
+        if (r.phase == EdgeReply::Phase::Unopened) return OpenEdgeReply(&r);
+        if (!r.up()) return;
     }
 }
 
@@ -116,35 +120,36 @@ void TForm1::EdgeTimerTimer() {
     // writable, so this does not wait; a failure ends its reply as any other.
     std::vector<EdgeReply*> settling;
     for (EdgeReply& r : EdgeReplies)
-        if (r.dueMs <= now && r.socket && !r.connected && ConnectedNow(r)) settling.push_back(&r);
+        if (r.dueMs <= now && r.phase == EdgeReply::Phase::Connecting && ConnectedNow(r))
+            settling.push_back(&r);
     for (EdgeReply* r : settling)
         r->socket->waitForConnected(1);
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
-    QSet<QByteArray> held;
+    QSet<QHostAddress> held;
     std::vector<EdgeReply*> going;
     for (EdgeReply& r : EdgeReplies) {
         if (held.contains(r.address)) continue;
-        if (r.dueMs <= now && r.connected)
+        if (r.dueMs <= now && r.phase == EdgeReply::Phase::Connected)
             going.push_back(&r);
         else
             held.insert(r.address);
     }
     // Every reply is written before any is logged: the last leaves as close to the edge as
     // the first. A write that fails is reported once all are out.
-    // One text per token: every field comes from the one reading at the edge.
-    QHash<QByteArray, QByteArray> texts;
-    edgeWriting_ = true;
+    // One text per client type: every field comes from the one reading at the edge.
+    QHash<ClientType, QByteArray> texts;
+    for (EdgeReply* r : going) r->phase = EdgeReply::Phase::Writing;
     for (EdgeReply* r : going) {
-        auto text = texts.constFind(r->token);
-        if (text == texts.cend()) text = texts.insert(r->token, ServeReply(r->token, instant));
+        auto text = texts.constFind(r->type);
+        if (text == texts.cend()) text = texts.insert(r->type, ServeReply(r->type, instant));
         r->socket->write(replyFrame(*text)); // unbuffered: straight to the system
     }
-    edgeWriting_ = false;
     for (EdgeReply* r : going) {
-        NoteReplySent(r->token, texts.value(r->token), r->address);
-        DropEdgeReply(r, !r->failed);
-        if (r->failed) NoteReplyFailed(r->address, r->address, r->socket->errorString());
+        const bool written = r->phase != EdgeReply::Phase::WriteFailed;
+        NoteReplySent(r->type, texts.value(r->type), r->address);
+        DropEdgeReply(r, written);
+        if (!written) NoteReplyFailed(r->address, r->address, r->socket->errorString());
     }
     ForgetDroppedEdgeReplies();
     ReadWaitingRequests(); // room for requests that waited unread
@@ -157,16 +162,18 @@ bool TForm1::ConnectedNow(const EdgeReply& reply) const {
 }
 
 void TForm1::EdgeReplyError(EdgeReply* reply, const QString& reason) {
-    if (edgeOpening_) {
-        edgeOpenFailed_ = true; // the connect call itself failed: the caller deals with it
+    switch (reply->phase) {
+    case EdgeReply::Phase::Opening: // the connect call itself failed: the caller deals with it
+        reply->phase = EdgeReply::Phase::OpenFailed;
         return;
-    }
-    if (edgeWriting_) {
-        reply->failed = true;
+    case EdgeReply::Phase::Writing: // reported once the edge's replies are out
+        reply->phase = EdgeReply::Phase::WriteFailed;
         return;
+    default:
+        break;
     }
-    const QByteArray address = reply->address;
-    const QByteArray peer = reply->connected ? address : QByteArray();
+    const QHostAddress address = reply->address;
+    const QHostAddress peer = reply->up() ? address : QHostAddress();
     DropEdgeReply(reply, false);
     ForgetDroppedEdgeReplies();
     NoteReplyFailed(peer, address, reason);
@@ -187,11 +194,11 @@ void TForm1::DropEdgeReply(EdgeReply* reply, bool written) {
     else
         socket->abort();
     if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
-    reply->dropped = true;
+    reply->phase = EdgeReply::Phase::Dropped;
 }
 
 void TForm1::ForgetDroppedEdgeReplies() {
-    EdgeReplies.remove_if([](const EdgeReply& r) { return r.dropped; });
+    EdgeReplies.remove_if([](const EdgeReply& r) { return r.phase == EdgeReply::Phase::Dropped; });
 }
 
 } // namespace ks

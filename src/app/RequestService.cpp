@@ -42,9 +42,9 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
     if (ClientConnections.size() >= MaxClientConnections) {
         IncomingConnection* const evicted = QuietestClientConnection();
         // It is closed now: what it sent cannot wait for room in the ring.
-        takeAll_ = true;
+        closing_ = evicted;
         evicted->readWaiting();
-        takeAll_ = false;
+        closing_ = nullptr;
         if (ClientConnections.contains(evicted)) CloseIdleClientConnection(evicted);
     }
     auto* idle = new QTimer(socket);
@@ -112,10 +112,10 @@ void TForm1::UpdateAccepting() {
 void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
     QTimer* idle = ClientConnections.value(socket);
     if (!idle) return; // already closed by the service
-    const bool behindOthers = !takeAll_ && !WaitingConnections.isEmpty() &&
-                              WaitingConnections.front() != socket;
-    const qsizetype used =
-        behindOthers ? 0 : ParseRequests(text, socket->peerAddress().toString().toLatin1());
+    const bool takeAll = socket == closing_;
+    const bool behindOthers =
+        !takeAll && !WaitingConnections.isEmpty() && WaitingConnections.front() != socket;
+    const qsizetype used = behindOthers ? 0 : ParseRequests(text, socket->peerAddress(), takeAll);
     if (used < text.size()) {
         socket->leaveUnread(text.size() - used);
         idle->stop(); // holding a request is not being idle
@@ -167,11 +167,12 @@ void TForm1::CloseClientConnection(IncomingConnection* socket) {
     UpdateAccepting();
 }
 
-qsizetype TForm1::ParseRequests(const QByteArray& text, const QByteArray& address) {
+qsizetype TForm1::ParseRequests(const QByteArray& text, const QHostAddress& address,
+                                bool takeAll) {
     qsizetype start = 0;
     while (const auto frame = requestFrameAt(text, start)) {
         // A request that finds the ring full stays unread, with all that follows it.
-        if (!takeAll_ && QueueFull() && ServerSocket1->isListening() &&
+        if (!takeAll && QueueFull() && ServerSocket1->isListening() &&
             recogniseRequest(frame->body) != ClientType::None)
             return start;
         ServiceRequest(frame->body, address);
@@ -180,9 +181,10 @@ qsizetype TForm1::ParseRequests(const QByteArray& text, const QByteArray& addres
     return text.size();
 }
 
-void TForm1::ServiceRequest(const QByteArray& body, const QByteArray& address) {
+void TForm1::ServiceRequest(const QByteArray& body, const QHostAddress& peer) {
     const ClientType type = recogniseRequest(body);
     if (type == ClientType::None) return;
+    const QByteArray address = addressText(peer);
     if (!ClientList.contains(address)) {
         AddLogEntry(LogNotice, "New Connection", address);
         ClientList.append(address);
@@ -194,7 +196,7 @@ void TForm1::ServiceRequest(const QByteArray& body, const QByteArray& address) {
     if (ShowDebug())
         AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address,
                     EntryKind::Diagnostic);
-    QueueMessage(replyToken(type), address);
+    QueueMessage(type, peer);
 }
 
 void TForm1::ClearClientList() {

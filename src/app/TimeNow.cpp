@@ -28,6 +28,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <tuple>
+
 namespace ks {
 
 namespace {
@@ -126,6 +128,28 @@ void TForm1::CreateControls() {
     NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
     CreateComPort();
+
+    // Each control answers to its design name (findChild), the way the tests find it.
+    const std::pair<QObject*, const char*> named[] = {
+        {Panel6, "Panel6"},         {lblH, "lblH"},
+        {DotLabel, "DotLabel"},     {lblM, "lblM"},
+        {lblS, "lblS"},             {DateLabel, "DateLabel"},
+        {tsStatus, "tsStatus"},     {ClientCountPanel, "ClientCountPanel"},
+        {SerialPanel, "SerialPanel"}, {SettingsPanel, "SettingsPanel"},
+        {GPSPanel, "GPSPanel"},     {NTPPanel, "NTPPanel"},
+        {lblAuto, "lblAuto"},       {lblSlew, "lblSlew"},
+        {lblLOC, "lblLOC"},         {lblGMT, "lblGMT"},
+        {lblOnSecond, "lblOnSecond"}, {GpsDelayEdit, "GpsDelayEdit"},
+        {Edit1, "Edit1"},           {btnConnect, "btnConnect"},
+        {btnDisconnect, "btnDisconnect"}, {btnForce, "btnForce"},
+        {Settings1, "Settings1"},   {Chimes1, "Chimes1"}};
+    for (const auto& [control, name] : named) control->setObjectName(QLatin1String(name));
+    const std::tuple<CodeLabel* const*, int, const char*> groups[] = {
+        {lblSync, 3, "lblSync"}, {lblPort, 5, "lblPort"}, {lblBaud, 2, "lblBaud"},
+        {lblData, 2, "lblData"}, {lblStop, 2, "lblStop"}, {lblParity, 3, "lblParity"}};
+    for (const auto& [labels, count, name] : groups)
+        for (int i = 0; i < count; ++i)
+            labels[i]->setObjectName(QLatin1String(name) + QString::number(i));
 }
 
 void TForm1::CreateClockPanel() {
@@ -205,7 +229,6 @@ void TForm1::CreateSettingsPanel() {
     btnDisconnect->setGeometry(172, 48, 84, 18);
     makeLabel(QStringLiteral("Delay:"), QRect(8, 67, 32, 16), GPSPanel);
     GpsDelayEdit = new QSpinBox(GPSPanel);
-    GpsDelayEdit->setObjectName(QStringLiteral("GpsDelayEdit"));
     GpsDelayEdit->setGeometry(40, 66, 84, 18);
     GpsDelayEdit->setRange(-1000, 1000);
     GpsDelayEdit->setSuffix(QStringLiteral(" ms"));

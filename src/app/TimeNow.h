@@ -6,11 +6,14 @@
 #include "protocol/ClockDiscipline.h"
 #include "protocol/Nmea.h"
 #include "protocol/Replies.h"
+#include "protocol/ReplyRing.h"
+#include "protocol/Requests.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
 #include <QColor>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QMainWindow>
 
@@ -59,6 +62,9 @@ struct StoredSettings {
     bool OnSecond = false;
 };
 
+// An address as the log and stderr write it: dotted-decimal; empty for none.
+inline QByteArray addressText(const QHostAddress& address) { return address.toString().toLatin1(); }
+
 class CodeLabel;
 class StatusServer;
 class SntpClient;
@@ -75,13 +81,13 @@ class TForm1 : public QMainWindow {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
-
     // The start-up sequence. Returns false when another copy runs (after telling the user);
     // throws ks::Error when a step fails. With the NTP source its last steps (port 6645, the
     // timers) follow once the first attempt has ended: StartUpDone() tells, and a failure
     // there arrives as startFailed().
     bool StartUp();
     bool StartUpDone() const { return started_ && !startPending_; }
+    bool NtpAttemptRunning() const;
     // The shutdown order after the loop has ended; safe after a partial start-up.
     void Shutdown();
     // Ends the program like "E&xit", for the reason given (a signal's name).
@@ -99,36 +105,6 @@ public:
     QByteArray StatusJson() const;
     // The notification icon's text for the state.
     QString TrayToolTip() const;
-    struct ClockSetting {
-        qint64 atMs = 0; // 0: none yet
-        TimeSource source = TimeSource::PcClock;
-        qint64 stepMs = 0; // how far the clock moved
-    };
-    ClockSetting LastClockSetting;
-    struct NtpAttempt {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray server;
-        QByteArray outcome;
-    };
-    NtpAttempt LastNtpAttempt;
-    // The last full answer of an NTP server, as chronyc tracking would show it.
-    struct NtpAnswer {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray address;
-        int stratum = 0;
-        qint64 offsetMs = 0;
-        qint64 roundTripMs = 0;
-    };
-    NtpAnswer LastNtpAnswer;
-    void NoteClockSetting(TimeSource source, qint64 stepMs);
-    quint64 RepliesSent = 0;    // "Client Send"
-    quint64 RepliesFailed = 0;  // "Socket Error"
-    quint64 RepliesRefused = 0; // "Queue Full"
-    int RequestsWaiting() const;
-    // Why the serial port is not open: the device and the system's message; empty when open
-    // or never tried.
-    QString SerialReason;
-    void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
     // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
@@ -138,14 +114,9 @@ public:
     enum class EntryKind { Normal, Diagnostic, Repeat };
     void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
                      EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
-    bool ShowDebug() const;
-    bool IndicateClientType() const;
-    void SaveLogCsv();
     TLogFrm* LogFrm() const { return LogFrm_.get(); }
 
     // --- Menus and notification icon ---
-    enum class TrayOp { Add, Modify, Delete };
-    bool TrayMessage(TrayOp op);
     void Exit1Click();
     void Show1Click();
     void Properties1Click();
@@ -153,17 +124,8 @@ public:
     void Chimes1Click();       // "Hour Alarm"
 
     // --- Settings ---
-    void LoadSettings();
     void SaveSettings();
-    StoredSettings Config;
-    // A stored value outside its allowed set: the default runs in its place, the file keeps
-    // the stored bytes until the operator picks another value.
-    struct IgnoredSetting {
-        QByteArray name;
-        QByteArray stored; // as the file holds it
-        QByteArray notice; // what the operator was told
-    };
-    QList<IgnoredSetting> IgnoredSettings;
+    SettingsStore& Settings() { return settings_; }
 
     // --- Settings panel ---
     void lblSync1Click(CodeLabel* label);
@@ -181,24 +143,96 @@ public:
     // --- Clock ticks ---
     void Timer1Timer();
     void Timer2Timer();
-    void StartChime();
 
     // --- GPS receiver ---
     void btnConnectClick();
     void btnDisconnectClick();
     bool SerialConnected() const;
+
+    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
+    void GpsDelayChange(int ms);
+    void lblSlewClick();
+
+    // --- NTP ---
+    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
+    // (a minute), until one succeeds; then the hourly attempt alone.
+    static constexpr int NtpRetryLimit = 5;
+
+    // --- Request service (port 6645) and reply queue (to port 6646) ---
+    static constexpr quint16 RequestPort = 6645;
+    static constexpr quint16 ReplyPort = 6646;
+    static constexpr int MaxClientConnections = 256;
+    static constexpr int ReplyConnectTimeoutMs = 5000;
+
+    // --- Replies on the second ("onsecond") ---
+    // Replies waiting for an edge at once; while that many wait, further requests wait unread
+    // in their connections, as with the ring.
+    static constexpr int EdgeReplyLimit = 2000;
+
+    // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
+    struct TestAccess;
+
+signals:
+    // The start's last steps failed after the start-up NTP attempt (port 6645 taken).
+    void startFailed(const QString& message);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // --- What an operator can ask of the running program (korvat-probe status) ---
+    struct ClockSetting {
+        qint64 atMs = 0; // 0: none yet
+        TimeSource source = TimeSource::PcClock;
+        qint64 stepMs = 0; // how far the clock moved
+    };
+    struct NtpAttempt {
+        qint64 atMs = 0; // 0: none yet
+        QByteArray server;
+        QByteArray outcome;
+    };
+    // The last full answer of an NTP server, as chronyc tracking would show it.
+    struct NtpAnswer {
+        qint64 atMs = 0; // 0: none yet
+        QByteArray address;
+        int stratum = 0;
+        qint64 offsetMs = 0;
+        qint64 roundTripMs = 0;
+    };
+    void NoteClockSetting(TimeSource source, qint64 stepMs);
+    int RequestsWaiting() const;
+    void NoteSerialReason(const QString& reason);
+
+    // --- Event log ---
+    bool ShowDebug() const;
+    bool IndicateClientType() const;
+    void SaveLogCsv();
+
+    // --- Menus and notification icon ---
+    enum class TrayOp { Add, Modify, Delete };
+    bool TrayMessage(TrayOp op);
+
+    // --- Settings ---
+    void LoadSettings();
+    // A stored value outside its allowed set: the default runs in its place, the file keeps
+    // the stored bytes until the operator picks another value.
+    struct IgnoredSetting {
+        QByteArray name;
+        QByteArray stored; // as the file holds it
+        QByteArray notice; // what the operator was told
+    };
+
+    // --- Clock ticks ---
+    void StartChime();
+
+    // --- GPS receiver ---
     void SendGpsSetup();
     void ComPort1ReceiveData(TCommPortDriver* sender, const char* bytes, quint32 size);
     void ProcessGpsSentence(const QByteArray& line);
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    GpsFixTracker GpsFix;
-    ClockDiscipline Discipline;
-    LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
-    QByteArray GpsTalker;       // of the last GGA or RMC
-    qint64 GpsLastSentenceMs = 0;
-    // Why the GPS source does not set the clock although the port is open; empty otherwise.
-    QString GpsReason;
     void NoteGpsReason(const QString& reason);
     // A new connection, or GPS chosen: no time until a GGA of it gives a fix.
     void RestartGpsFix();
@@ -208,36 +242,22 @@ public:
     // False when the clock was left alone or refused.
     bool TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs);
     void AddGpsStatus(QJsonObject& status) const;
-    void GpsDelayChange(int ms);
-    void lblSlewClick();
 
     // --- NTP ---
     // Starts an attempt and returns; its end comes as an event.
     void SyncToNtp();
-    bool NtpAttemptRunning() const;
     void NTPTimerTimer();
     static constexpr int NtpWatchdogMs = 3000; // an attempt without an answer this long fails
-    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
-    // (a minute), until one succeeds; then the hourly attempt alone.
-    static constexpr int NtpRetryLimit = 5;
-    int NtpRetryBaseMs = 60'000;
-    int NtpRetries = 0; // retries made in the current series
-    QTimer* NtpRetryTimer = nullptr;
     void NtpRetryTimerTimer();
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
-    static constexpr quint16 RequestPort = 6645;
-    static constexpr quint16 ReplyPort = 6646;
-    static constexpr int MaxClientConnections = 256;
-    static constexpr int ReplyConnectTimeoutMs = 5000;
-    // The reply ring: 50 slots, empty when the indexes are equal, so 49 requests can wait.
-    struct NetMessageQueueDetails {
-        static constexpr qint16 Slots = 50;
-        qint16 WriteIndex = 1;
-        qint16 ReadIndex = 1;
-        QByteArray Message[Slots];
-        QByteArray Address[Slots];
+    // A request waiting for its reply: who asked, and what kind of client it is.
+    struct QueuedReply {
+        ClientType type = ClientType::None;
+        QHostAddress address;
     };
+    // The reply ring: 50 slots, so 49 requests can wait.
+    using NetMessageQueueDetails = ReplyRing<QueuedReply, 50>;
     void CreateRequestService();
     void StartListening();
     void ClearClientList();
@@ -246,22 +266,102 @@ public:
     void ServerSocket1ClientDisconnect(IncomingConnection* socket);
     void ServerSocket1ClientError(IncomingConnection* socket, const QString& message);
     // Returns the bytes used: a request that finds the ring full is left, with the rest.
-    qsizetype ParseRequests(const QByteArray& text, const QByteArray& address);
-    void ServiceRequest(const QByteArray& body, const QByteArray& address);
+    // takeAll: the connection is about to close, so nothing it sent can wait.
+    qsizetype ParseRequests(const QByteArray& text, const QHostAddress& address, bool takeAll);
+    void ServiceRequest(const QByteArray& body, const QHostAddress& peer);
     int OpenClientConnections() const { return int(ClientConnections.size()); }
     void CreateReplyQueue();
-    void QueueMessage(const QByteArray& token, const QByteArray& address);
+    void QueueMessage(ClientType type, const QHostAddress& address);
     void LocalGroupTimerTimer();
     void sckClientConnect();
-    void sckClientDisconnect();
     void sckClientError();
-    // The reply text for a token at one reading of the clock.
-    QByteArray ServeReply(const QByteArray& token, const ReplyInstant& now);
+    // The reply text for a client type at one reading of the clock.
+    QByteArray ServeReply(ClientType type, const ReplyInstant& now);
     // A reply built: its log entries and count, the same whenever it is sent.
-    void NoteReplySent(const QByteArray& token, const QByteArray& text, const QByteArray& address);
-    // A reply connection failed: "Socket Error" with the peer (empty when it never came up),
+    void NoteReplySent(ClientType type, const QByteArray& text, const QHostAddress& address);
+    // A reply connection failed: "Socket Error" with the peer (null when it never came up),
     // its count, and the log saved as CSV.
-    void NoteReplyFailed(const QByteArray& peer, const QByteArray& requester, const QString& reason);
+    void NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester,
+                         const QString& reason);
+    // Where the reply connection stands with the entry at the ring's read index.
+    enum class ReplyPhase {
+        Idle,       // no entry in flight: the next may be taken
+        Opening,    // inside the connect call
+        OpenFailed, // the connect call failed at once
+        Connected,  // up within the connect call: sent once the call returns
+        Connecting, // waiting for the connect event, or the 5 s limit
+        Sending,    // up: the reply is written and the connection closed
+    };
+
+    // --- Replies on the second ("onsecond") ---
+    // A reply waiting for its edge. Its connection is opened when the request is read (once
+    // the requester's previous one is up); the text is built and written only at an edge at
+    // or after `dueMs`, once the connection is up and every earlier reply to the same
+    // requester has gone.
+    struct EdgeReply {
+        enum class Phase {
+            Unopened,    // its turn to connect has not come
+            Opening,     // inside its connect call
+            OpenFailed,  // the connect call failed at once
+            Connecting,  // waiting for the connect event, or the 5 s limit
+            Connected,   // up, waiting for its edge
+            Writing,     // its edge's replies are being written
+            WriteFailed, // its write failed: reported once the edge's replies are out
+            Dropped,     // ended: leaves the list at the next ForgetDroppedEdgeReplies
+        };
+        ClientType type = ClientType::None;
+        QHostAddress address;
+        qint64 dueMs = 0;
+        QTcpSocket* socket = nullptr; // null until its connection is opened
+        QTimer* connectLimit = nullptr;
+        Phase phase = Phase::Unopened;
+        bool up() const {
+            return phase == Phase::Connected || phase == Phase::Writing ||
+                   phase == Phase::WriteFailed;
+        }
+    };
+
+    // --- State announcement ---
+    void StartNetworkWatch();
+    void AnnounceState(const QByteArray& message);
+    void AnnounceShutdown();
+
+    // --- State (shared with every concern) ---
+    // The status message's values: the source, StatusReserved, SyncState.
+    StatusTriple CurrentStatus() const;
+
+    // The window's state, by concern as above.
+
+    // --- What an operator can ask of the running program (korvat-probe status) ---
+    ClockSetting LastClockSetting;
+    NtpAttempt LastNtpAttempt;
+    NtpAnswer LastNtpAnswer;
+    quint64 RepliesSent = 0;    // "Client Send"
+    quint64 RepliesFailed = 0;  // "Socket Error"
+    quint64 RepliesRefused = 0; // "Queue Full"
+    // Why the serial port is not open: the device and the system's message; empty when open
+    // or never tried.
+    QString SerialReason;
+
+    // --- Settings ---
+    StoredSettings Config;
+    QList<IgnoredSetting> IgnoredSettings;
+
+    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
+    GpsFixTracker GpsFix;
+    ClockDiscipline Discipline;
+    LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
+    QByteArray GpsTalker;       // of the last GGA or RMC
+    qint64 GpsLastSentenceMs = 0;
+    // Why the GPS source does not set the clock although the port is open; empty otherwise.
+    QString GpsReason;
+
+    // --- NTP ---
+    int NtpRetryBaseMs = 60'000;
+    int NtpRetries = 0; // retries made in the current series
+    QTimer* NtpRetryTimer = nullptr;
+
+    // --- Request service (port 6645) and reply queue (to port 6646) ---
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
     int ClientIdleMs = 60'000; // a request connection silent this long is closed
@@ -273,76 +373,41 @@ public:
     // to wait.
     QList<IncomingConnection*> WaitingConnections;
     NetMessageQueueDetails MessageQueue;
-    bool ReplyDone = true;
-    bool ReplyFailed = false;
-    bool ReplyConnected = false;
-    QByteArray ReplyText;
+    ReplyPhase ReplyState = ReplyPhase::Idle;
     QTimer* LocalGroupTimer = nullptr;
     QTcpSocket* ClientSocket1 = nullptr;
     QTimer* ReplyConnectTimer = nullptr;
 
     // --- Replies on the second ("onsecond") ---
-    // A reply waiting for its edge. Its connection is opened when the request is read (once
-    // the requester's previous one is up); the text is built and written only at an edge at
-    // or after `dueMs`, once the connection is up and every earlier reply to the same
-    // requester has gone.
-    struct EdgeReply {
-        QByteArray token;
-        QByteArray address;
-        qint64 dueMs = 0;
-        QTcpSocket* socket = nullptr; // null until its connection is opened
-        QTimer* connectLimit = nullptr;
-        bool connected = false;
-        bool failed = false;  // while the edge's replies are written
-        bool dropped = false; // ended: leaves the list at the next ForgetDroppedEdgeReplies
-    };
-    // Replies waiting for an edge at once; while that many wait, further requests wait unread
-    // in their connections, as with the ring.
-    static constexpr int EdgeReplyLimit = 2000;
     std::list<EdgeReply> EdgeReplies; // in the order the requests were read
     QTimer* EdgeTimer = nullptr;
-
-private:
     void CloseClientConnection(IncomingConnection* socket);
     void CloseIdleClientConnection(IncomingConnection* socket);
     IncomingConnection* QuietestClientConnection() const;
     void UpdateAccepting();
     void EndReplyWithError(const QString& reason);
     void EndReplyEntry();
-    bool RingFull() const;
     bool QueueFull() const; // the ring, or the replies waiting for an edge
     void CreateEdgeReplies();
-    void QueueEdgeReply(const QByteArray& token, const QByteArray& address);
+    void QueueEdgeReply(ClientType type, const QHostAddress& address);
     void OpenEdgeReply(EdgeReply* reply);
-    void OpenNextEdgeReply(const QByteArray& address);
+    void OpenNextEdgeReply(const QHostAddress& address);
     void EdgeTimerTimer();
     void ArmEdgeTimer();
     bool ConnectedNow(const EdgeReply& reply) const;
     void EdgeReplyError(EdgeReply* reply, const QString& reason);
     void DropEdgeReply(EdgeReply* reply, bool written);
     void ForgetDroppedEdgeReplies();
-    qint64 edgeMs_ = 0;         // the edge EdgeTimer is armed for
-    bool edgeWriting_ = false;  // writing the replies of an edge
-    bool edgeOpening_ = false;  // inside an edge reply's connect call
-    bool edgeOpenFailed_ = false;
+    qint64 edgeMs_ = 0; // the edge EdgeTimer is armed for
     void ReadWaitingRequests();
     void TakeNextReply();
     void SendReply();
-    bool replyOpening_ = false;    // inside the connect call
-    bool replyOpenFailed_ = false; // the connect call failed at once
-    bool takeAll_ = false;         // reading a connection about to close: nothing can wait
-public:
-
-    // --- State announcement ---
-    void StartNetworkWatch();
-    void AnnounceState(const QByteArray& message);
-    void AnnounceShutdown();
+    // The connection read once more before it is closed to make room; null otherwise.
+    IncomingConnection* closing_ = nullptr;
 
     // --- State (shared with every concern) ---
     qint16 StatusReserved = 0;
     TimeState SyncState = TimeState::NotSynchronised;
-    // The status message's values: the source, StatusReserved, SyncState.
-    StatusTriple CurrentStatus() const;
     StatusTriple LastStatus; // the one the tick saw last
     int ReplySerial = 0;
     bool ChimeLatch = true;
@@ -373,7 +438,6 @@ public:
     QStatusBar* StatusBar1 = nullptr;
     QLabel* ClientCountPanel = nullptr;
     QLabel* SerialPanel = nullptr;
-
     QFrame* SettingsPanel = nullptr;
     QFrame* GPSPanel = nullptr;
     QFrame* NTPPanel = nullptr;
@@ -393,14 +457,12 @@ public:
     QPushButton* btnConnect = nullptr;
     QPushButton* btnDisconnect = nullptr;
     QPushButton* btnForce = nullptr;
-
     QAction* Settings1 = nullptr;
     QAction* Chimes1 = nullptr;
     QAction* Exit1 = nullptr;
     QAction* Properties1 = nullptr;
     QMenu* TrayMenu = nullptr;
     QSystemTrayIcon* TrayIcon = nullptr;
-
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
@@ -409,18 +471,7 @@ public:
     SntpClient* NtpClient = nullptr; // running() while an NTP attempt runs
     TCommPortDriver* ComPort1 = nullptr;
 
-    SettingsStore& Settings() { return settings_; }
-
-signals:
-    // The start's last steps failed after the start-up NTP attempt (port 6645 taken).
-    void startFailed(const QString& message);
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
+    // --- Building the window, and its own bookkeeping ---
     void CreateControls();
     void CreateClockPanel();
     void CreateSettingsPanel();

@@ -64,14 +64,7 @@ void TCommPortDriver::SetPort(TPortNumber port) {
 }
 
 void TCommPortDriver::SetBaudRate(TBaudRate rate) {
-    baudRate_ = rate;
     if (rate != brCustom) baudRateValue_ = baudRateOf(rate);
-    if (Connected()) ApplySettings();
-}
-
-void TCommPortDriver::SetBaudRateValue(quint32 bitsPerSecond) {
-    baudRate_ = brCustom;
-    baudRateValue_ = bitsPerSecond;
     if (Connected()) ApplySettings();
 }
 
@@ -93,10 +86,6 @@ void TCommPortDriver::SetParity(TParity parity) {
 void TCommPortDriver::SetInBufSize(quint32 size) {
     inBufSize_ = qBound(MinBufSize, size, MaxBufSize);
     if (Connected()) ApplySettings();
-}
-
-void TCommPortDriver::SetOutBufSize(quint32 size) {
-    outBufSize_ = qBound(MinBufSize, size, MaxBufSize);
 }
 
 QString TCommPortDriver::DeviceOfPort(int number) const {
@@ -145,7 +134,7 @@ bool TCommPortDriver::ApplySettings() {
     // sends without pause gets one block per pass of the loop, so the loop's other events
     // keep their pace.
     const SerialLineSettings line{baudRateValue_, *dataBits, *parity, *stopBits, *flow,
-                                  enableDtrOnOpen_, hwFlow_ == hfNONERTSON, inBufSize_};
+                                  EnableDTROnOpen, hwFlow_ == hfNONERTSON, inBufSize_};
     return serial_.configure(line) && serial_.clear();
 }
 
@@ -163,7 +152,7 @@ bool TCommPortDriver::WriteText(const QByteArray& text) {
     QElapsedTimer sinceProgress;
     sinceProgress.start();
     while (written < text.size()) {
-        const qint64 free = qint64(outBufSize_) - serial_.bytesToWrite();
+        const qint64 free = qint64(OutBufSize) - serial_.bytesToWrite();
         if (free > 0) {
             const qint64 n = serial_.write(text.constData() + written,
                                            qMin(free, qint64(text.size()) - written));

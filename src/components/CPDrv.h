@@ -66,32 +66,20 @@ public:
     void SetPortName(const QString& name) { portName_ = name; }
 
     // Speed, character size, parity and stop bits are applied at once while open.
-    TBaudRate BaudRate() const { return baudRate_; }
     void SetBaudRate(TBaudRate rate);
     quint32 BaudRateValue() const { return baudRateValue_; }
-    void SetBaudRateValue(quint32 bitsPerSecond); // makes BaudRate brCustom
-    TDataBits DataBits() const { return dataBits_; }
     void SetDataBits(TDataBits bits);
     // sb1HALFBITS makes Connect fail: terminal devices here have no 1.5 stop bits.
-    TStopBits StopBits() const { return stopBits_; }
     void SetStopBits(TStopBits bits);
-    TParity Parity() const { return parity_; }
     void SetParity(TParity parity);
 
     // The rest take effect at the next Connect. With both hardware and software flow chosen,
     // hardware flow (RTS/CTS) is used: the device carries one kind only.
-    THwFlowControl HwFlow() const { return hwFlow_; }
     void SetHwFlow(THwFlowControl flow) { hwFlow_ = flow; }
-    TSwFlowControl SwFlow() const { return swFlow_; }
     void SetSwFlow(TSwFlowControl flow) { swFlow_ = flow; }
-    bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
-    void SetEnableDTROnOpen(bool enable) { enableDtrOnOpen_ = enable; }
     // Receive buffer: the most bytes one OnReceiveData call carries. Clamped to 128-8192.
     quint32 InBufSize() const { return inBufSize_; }
     void SetInBufSize(quint32 size);
-    // The most bytes WriteText keeps queued towards the device. Clamped to 128-8192.
-    quint32 OutBufSize() const { return outBufSize_; }
-    void SetOutBufSize(quint32 size);
     // Milliseconds a write may go without progress before WriteText gives up.
     quint16 OutputTimeout() const { return outputTimeout_; }
     void SetOutputTimeout(quint16 ms) { outputTimeout_ = ms; }
@@ -126,7 +114,6 @@ private:
 
     TPortNumber port_ = pnCOM2;
     QString portName_ = QStringLiteral("\\\\.\\COM2");
-    TBaudRate baudRate_ = br9600;
     quint32 baudRateValue_ = 9600;
     TDataBits dataBits_ = db8BITS;
     TStopBits stopBits_ = sb1BITS;
@@ -134,8 +121,8 @@ private:
     THwFlowControl hwFlow_ = hfNONERTSON;
     TSwFlowControl swFlow_ = sfNONE;
     quint32 inBufSize_ = 2048;
-    quint32 outBufSize_ = 2048;
-    bool enableDtrOnOpen_ = true;
+    static constexpr quint32 OutBufSize = 2048; // the most bytes WriteText keeps queued
+    static constexpr bool EnableDTROnOpen = true;
     quint16 outputTimeout_ = 500;
     PortsLookup portsLookup_;
     QString lastError_;

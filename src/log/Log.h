@@ -30,7 +30,6 @@ public:
     LogModel& Model() { return model_; }
     QTreeView* ListView() const { return list_; }
     QAction* Debug1() const { return debug1_; }
-    QAction* IndicateClientType1() const { return indicateClientType1_; }
     QAction* Clear1() const { return clear1_; }
 
     // The list is scrolled to its newest entry at most this long after it was added.

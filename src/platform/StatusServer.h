@@ -31,7 +31,6 @@ public:
     ~StatusServer() override;
     // Takes the socket over (only the holder of the single-instance lock may call this).
     bool listen(const QString& path, QString* error);
-    int openConnections() const { return open_; }
 
     // The client side, for a second copy of the program: sends the request and returns the
     // answer, or an empty text when no copy answered within the time.

@@ -131,8 +131,6 @@ RegFile::Key* RegFile::findKey(const QByteArray& path) {
     return nullptr;
 }
 
-bool RegFile::hasKey(const QByteArray& key) const { return const_cast<RegFile*>(this)->findKey(key); }
-
 const QByteArray* RegFile::find(const QByteArray& key, const QByteArray& name) const {
     const Key* k = const_cast<RegFile*>(this)->findKey(key);
     if (!k) return nullptr;

@@ -39,7 +39,6 @@ public:
 
     const QByteArray* find(const QByteArray& key, const QByteArray& name) const;
     void set(const QByteArray& key, const QByteArray& name, const QByteArray& data);
-    bool hasKey(const QByteArray& key) const;
     const QList<Key>& keys() const { return keys_; }
 
     static Data decode(const QByteArray& data);

@@ -119,7 +119,7 @@ public:
         if (count("chime: ")) test::pumpFor(100); // room for a chime too many
         test::waitUntil(
             [&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
-        w_->form->Timer1->stop();
+        TForm1::TestAccess(*w_->form).Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
@@ -188,28 +188,22 @@ private:
         if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
         w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
         TForm1& f = *w_->form;
+        TForm1::TestAccess a(f);
         f.LogFrm()->Debug1()->setChecked(debug_);
         from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
         // Counts what the port hands over: the next line goes once the window has read this one.
-        f.ComPort1->OnReceiveData = [this, deliver = f.ComPort1->OnReceiveData](TCommPortDriver* s,
+        a.ComPort1->OnReceiveData = [this, deliver = a.ComPort1->OnReceiveData](TCommPortDriver* s,
                                                                                 const char* d, quint32 n) {
             deliver(s, d, n);
             taken_ += n;
         };
-        named_ = {{"lblAuto", f.lblAuto}, {"lblLOC", f.lblLOC}, {"lblGMT", f.lblGMT},
-                  {"lblSlew", f.lblSlew}, {"lblOnSecond", f.lblOnSecond}};
-        const std::tuple<const char*, CodeLabel**, int> groups[] = {
-            {"lblSync", f.lblSync, 3}, {"lblPort", f.lblPort, 5}, {"lblBaud", f.lblBaud, 2},
-            {"lblData", f.lblData, 2}, {"lblStop", f.lblStop, 2}, {"lblParity", f.lblParity, 3}};
-        for (const auto& [name, labels, n] : groups)
-            for (int i = 0; i < n; ++i)
-                named_[name + QByteArray::number(i)] = labels[i];
+        for (CodeLabel* label : f.findChildren<CodeLabel*>()) named_[label->objectName().toLatin1()] = label;
     }
     // A connection to port 6645 that sends nothing, with the window's idle limit run 20 times
     // faster (1 s is 50 ms): whether it is still open 40 s and 80 s after it was made.
     void quietConnection() {
         constexpr int Scale = 20;
-        w_->form->ClientIdleMs /= Scale;
+        access().ClientIdleMs /= Scale;
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
         if (!client.waitForConnected(5000)) return void(seen_ += "quiet connection: not accepted");
@@ -267,42 +261,50 @@ private:
     // the codes highlighted and the menu entries checked.
     void look() {
         TForm1& f = *w_->form;
-        const QPalette p = f.tsStatus->palette();
-        const QString colon = f.DotLabel->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
-        QByteArray line =
-            "show: " + QStringList{f.lblH->text() + colon + f.lblM->text() + colon + f.lblS->text(),
-                                   f.DateLabel->text(),
-                                   f.tsStatus->text(),
-                                   p.color(QPalette::Window).name(),
-                                   p.color(QPalette::WindowText).name(),
-                                   f.SerialPanel->text(),
-                                   f.ClientCountPanel->text(),
-                                   f.windowTitle()}
-                           .join(QLatin1Char('|'))
-                           .toUtf8();
+        const auto label = [&](const char* name) { return test::control<QLabel>(f, name); };
+        QLabel* const status = label("tsStatus");
+        const QPalette p = status->palette();
+        const QString colon = label("DotLabel")->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
+        QByteArray line = "show: " +
+                          QStringList{label("lblH")->text() + colon + label("lblM")->text() + colon +
+                                          label("lblS")->text(),
+                                      label("DateLabel")->text(),
+                                      status->text(),
+                                      p.color(QPalette::Window).name(),
+                                      p.color(QPalette::WindowText).name(),
+                                      label("SerialPanel")->text(),
+                                      label("ClientCountPanel")->text(),
+                                      f.windowTitle()}
+                              .join(QLatin1Char('|'))
+                              .toUtf8();
         const std::pair<const char*, QWidget*> shown[] = {
-            {"window", &f},      {"settings", f.SettingsPanel}, {"date", f.DateLabel},
-            {"gps", f.GPSPanel}, {"ntp", f.NTPPanel},           {"log", f.LogFrm()}};
+            {"window", &f},
+            {"settings", test::control(f, "SettingsPanel")},
+            {"date", label("DateLabel")},
+            {"gps", test::control(f, "GPSPanel")},
+            {"ntp", test::control(f, "NTPPanel")},
+            {"log", f.LogFrm()}};
         for (const auto& [name, widget] : shown)
             if (widget->isVisible()) line += ' ' + QByteArray(name);
-        for (QPushButton* b : {f.btnConnect, f.btnDisconnect})
-            if (b->isEnabled()) line += ' ' + b->text().toUtf8().toLower();
+        for (const char* name : {"btnConnect", "btnDisconnect"})
+            if (QPushButton* b = test::control<QPushButton>(f, name); b->isEnabled())
+                line += ' ' + b->text().toUtf8().toLower();
         // Nothing may cover a digit, nor clip the status bar's longest texts.
-        for (QLabel* digits : {f.lblH, f.lblM, f.lblS}) {
+        for (QLabel* digits : {label("lblH"), label("lblM"), label("lblS")}) {
             const QSize glyphs = digits->fontMetrics().tightBoundingRect(QStringLiteral("88")).size();
             if (QStyle::alignedRect(Qt::LeftToRight, digits->alignment(), glyphs, digits->geometry())
-                    .intersects(f.tsStatus->geometry()))
+                    .intersects(status->geometry()))
                 line += " covered " + digits->objectName().toUtf8();
         }
-        for (const auto& [panel, text] : {std::pair{f.ClientCountPanel, QStringLiteral("256")},
-                                          std::pair{f.SerialPanel, QStringLiteral("Serial Input Connected")}})
+        for (const auto& [panel, text] : {std::pair{label("ClientCountPanel"), QStringLiteral("256")},
+                                          std::pair{label("SerialPanel"), QStringLiteral("Serial Input Connected")}})
             if (panel->fontMetrics().horizontalAdvance(text) > panel->contentsRect().width())
                 line += " clipped " + text.toUtf8();
         seen_ += line;
         line = "lit:";
-        for (const auto& [name, label] : named_)
-            if (qobject_cast<CodeLabel*>(label)->isHighlighted()) line += ' ' + name;
-        seen_ += line + (f.Chimes1->isChecked() ? " Chimes1" : "");
+        for (const auto& [name, code] : named_)
+            if (qobject_cast<CodeLabel*>(code)->isHighlighted()) line += ' ' + name;
+        seen_ += line + (test::control<QAction>(f, "Chimes1")->isChecked() ? " Chimes1" : "");
     }
     // The receiver's device: a new one each time, kept to the end so its name is not reused.
     void plugIn() {
@@ -329,6 +331,7 @@ private:
     std::map<QByteArray, QWidget*> named_;
 
     TForm1& form() { return *w_->form; }
+    TForm1::TestAccess access() { return TForm1::TestAccess(form()); }
     // The commands; `window`: the window starts first, unless it runs already.
     struct Command {
         bool window;
@@ -347,9 +350,9 @@ private:
         {"@close", {true, [this](const QByteArray&) { return form().close(), true; }}},
         {"@hourly", {true, [this](const QByteArray&) { return form().Timer2Timer(), true; }}},
         {"@connect", {true, [this](const QByteArray&) { return form().btnConnectClick(), true; }}},
-        {"@network", {true, [this](const QByteArray& arg) { return arg == "on" && (form().NetworkPresent = true); }}},
+        {"@network", {true, [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }}},
         {"@retry-base",
-         {true, [this](const QByteArray& arg) { return form().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }}},
+         {true, [this](const QByteArray& arg) { return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }}},
         {"@wait-log", {true, [this](const QByteArray& arg) {
              return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
                                     30000);
@@ -363,7 +366,7 @@ private:
         {"@refuse", {true, [this](const QByteArray& arg) { return w_->clock.refuse = QString::fromLatin1(arg), true; }}},
         {"@running", {true, [this](const QByteArray& arg) {
              if (arg != "on" && arg != "off") return false;
-             return arg == "on" ? form().Timer1->start() : form().Timer1->stop(), true;
+             return arg == "on" ? access().Timer1->start() : access().Timer1->stop(), true;
          }}},
         {"@block", {true, [this](const QByteArray&) {
              return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
@@ -392,16 +395,17 @@ private:
              return plugIn(), true;
          }}},
         {"@delay", {true, [this](const QByteArray& arg) {
-             QAbstractSpinBox* box = form().findChild<QAbstractSpinBox*>(QStringLiteral("GpsDelayEdit"));
+             QAbstractSpinBox* box = test::control<QAbstractSpinBox>(form(), "GpsDelayEdit");
              box->selectAll();
              QTest::keyClick(box, Qt::Key_Backspace);
              QTest::keyClicks(box, QString::fromLatin1(arg));
              return true;
          }}},
         {"@type", {true, [this](const QByteArray& arg) {
-             form().Edit1->selectAll();
-             QTest::keyClick(form().Edit1, Qt::Key_Backspace);
-             QTest::keyClicks(form().Edit1, QString::fromLatin1(arg));
+             QLineEdit* const edit = test::control<QLineEdit>(form(), "Edit1");
+             edit->selectAll();
+             QTest::keyClick(edit, Qt::Key_Backspace);
+             QTest::keyClicks(edit, QString::fromLatin1(arg));
              return true;
          }}},
         {"@button-colour", {true, [this](const QByteArray& arg) {

@@ -1,6 +1,7 @@
 // Renders the windows off-screen into PNG files: the main window, the settings panel for
 // each source, the status indicator in its four colours, and the log window.
 #include "TestWindow.h"
+#include "app/CodeLabel.h"
 #include "log/Log.h"
 #include "protocol/CivilTime.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(out);
     test::TestWindow w({}, msFromCivil({2009, 3, 24, 10, 15, 7, 0}));
     TForm1& form = *w.form;
+    TForm1::TestAccess a(form);
     if (!w.started) return 1;
     bool ok = true;
     auto save = [&](QWidget* widget, const char* name) {
@@ -28,20 +30,20 @@ int main(int argc, char* argv[]) {
     form.show();
     w.tick(), w.tick();
     // The longest status bar texts, to see that nothing is clipped.
-    form.ClientCountPanel->setText(QStringLiteral("256"));
-    form.SerialPanel->setText(QStringLiteral("Serial Input Connected"));
+    test::control<QLabel>(form, "ClientCountPanel")->setText(QStringLiteral("256"));
+    test::control<QLabel>(form, "SerialPanel")->setText(QStringLiteral("Serial Input Connected"));
     save(&form, "main-window");
 
-    form.Config.SyncSource = TimeSource::Ntp;
+    a.Config.SyncSource = TimeSource::Ntp;
     int state = 0;
     for (const char* name : {"indicator-red", "indicator-yellow", "indicator-green", "indicator-grey"})
-        form.SyncState = TimeState(state++), w.tick(), save(&form, name);
+        a.SyncState = TimeState(state++), w.tick(), save(&form, name);
 
-    form.Settings1->trigger();
-    form.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only
-    for (const auto& [code, name] :
-         {std::pair{2, "settings-pc"}, std::pair{0, "settings-gps"}, std::pair{1, "settings-ntp"}})
-        form.lblSync1Click(form.lblSync[code]), save(&form, name);
+    test::control<QAction>(form, "Settings1")->trigger();
+    a.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only
+    for (const auto& [code, name] : {std::pair{"lblSync2", "settings-pc"}, std::pair{"lblSync0", "settings-gps"},
+                                     std::pair{"lblSync1", "settings-ntp"}})
+        form.lblSync1Click(test::control<CodeLabel>(form, code)), save(&form, name);
 
     form.AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");
     form.AddLogEntry(2, "NTP Sync", "Successful Sync to pool.ntp.example");

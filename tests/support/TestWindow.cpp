@@ -50,10 +50,11 @@ std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
 TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
     useFolders(dir.path(), dir.path(), settings);
     form = startUp(started, &error);
-    form->Timer1->stop();
-    form->Timer2->stop();
-    form->IdIPWatch1->stop();
-    form->NetworkPresent = false;
+    TForm1::TestAccess a(*form);
+    a.Timer1->stop();
+    a.Timer2->stop();
+    a.IdIPWatch1->stop();
+    a.NetworkPresent = false;
 }
 
 QString TestWindow::path() const { return dir.path() + QStringLiteral("/BREVANE/KORVATSERVER.reg"); }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FakeClock.h"
-#include "app/TimeNow.h"
+#include "TestAccess.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>

@@ -10,6 +10,7 @@
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
 #include "protocol/Replies.h"
+#include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
@@ -43,6 +44,17 @@ QByteArray ntpHex(NtpTimestamp t) { return QString::asprintf("%08X.%08X", t.seco
 QByteArray ntpHex(qint64 ms) { return ntpHex(ntpFromMs(ms)); }
 NtpTimestamp ntp(const QByteArray& s) { // "seconds.fraction" in hexadecimal
     return {s.left(8).toUInt(nullptr, 16), s.mid(9).toUInt(nullptr, 16)};
+}
+// Numbers as ascending runs: "1-3 7 9-10"; "none" for none.
+QByteArray runs(const QList<int>& numbers) {
+    QByteArray out;
+    for (qsizetype i = 0; i < numbers.size();) {
+        qsizetype end = i;
+        while (end + 1 < numbers.size() && numbers[end + 1] == numbers[end] + 1) ++end;
+        out += (out.isEmpty() ? "" : " ") + num(numbers[i]) + (end > i ? "-" + num(numbers[end]) : "");
+        i = end + 1;
+    }
+    return out.isEmpty() ? "none" : out;
 }
 QByteArray quoted(F items) {
     QByteArray out = items.isEmpty() ? "-" : "";
@@ -232,6 +244,28 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
         FakeClock clock(due);
         return "built at " + text(civilFromMs(due)) + ", " + num(due - read) + " ms later, carries " +
                serveTime(0, due).mid(4);
+    }},
+    {"replies/ring", [](F f) { // +N queues N numbered requests, -N serves N
+        ReplyRing<int, 50> ring;
+        int next = 1;
+        QByteArray out;
+        for (const QByteArray& op : f) {
+            QList<int> done, refused;
+            for (int i = 0; i < op.mid(1).toInt(); ++i) {
+                if (op[0] == '+') {
+                    (ring.put(next) ? done : refused).append(next);
+                    ++next;
+                } else if (!ring.empty()) {
+                    done.append(ring.front());
+                    ring.pop();
+                }
+            }
+            out += op + ' ' + (op[0] == '+' ? "stored " : "served ") + runs(done);
+            if (!refused.isEmpty()) out += " refused " + runs(refused);
+            out += ", ";
+        }
+        return out + "write " + num(ring.WriteIndex()) + " read " + num(ring.ReadIndex()) +
+               " waiting " + num(ring.size()) + " full " + yesNo(ring.full());
     }},
     {"replies/status", [](F f) {
         const std::optional<StatusTriple> s = parseStatusMessage(f[0]);
