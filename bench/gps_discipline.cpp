@@ -48,8 +48,8 @@ QByteArray pair(qint64 secondMs) { // GGA and RMC naming that second, without th
     return line("$GNGGA," + formatDateTime("hhnnss", t) +
                 ".00,4807.0380,N,01131.0000,E,1,09,0.9,545.4,M,46.9,M,,") +
            "\r\n" +
-           line("$GNRMC," + formatDateTime("hhnnss", t) +
-                ".00,A,4807.0380,N,01131.0000,E,0.02,31.66," + formatDateTime("ddmmyy", t) + ",,,A");
+           line("$GNRMC," + formatDateTime("hhnnss", t) + ".00,A,4807.0380,N,01131.0000,E,0.02,31.66," +
+                formatDateTime("ddmmyy", t) + ",,,A");
 }
 
 qint64 realUs() {
@@ -101,15 +101,15 @@ double realTime(int delayMs, int seconds) {
     receiver.join();
     test::pumpFor(500); // the last setting reaches the file
     const QJsonObject status =
-        QJsonDocument::fromJson(StatusServer::ask(app.runtimeDir() + QStringLiteral("/kserver.status"),
-                                                  "status", 3000))
+        QJsonDocument::fromJson(
+            StatusServer::ask(app.runtimeDir() + QStringLiteral("/kserver.status"), "status", 3000))
             .object();
     app.terminate();
 
     std::vector<double> errors;
     for (const QByteArray& l : test::scriptLines(clockLog)) {
-        const qint64 set = QDateTime::fromString(QString::fromLatin1(l.left(24)), Qt::ISODateWithMs)
-                               .toMSecsSinceEpoch();
+        const qint64 set =
+            QDateTime::fromString(QString::fromLatin1(l.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
         if (const auto it = crUs.find(set - delayMs); it != crUs.end())
             errors.push_back(double(set) - double(it->second) / 1000.0);
     }
@@ -117,9 +117,8 @@ double realTime(int delayMs, int seconds) {
     const double median = late[QLatin1String("median")].toDouble();
     const QByteArray name = "gpsdelay " + QByteArray::number(delayMs) + ":";
     printErrors(name.constData(), errors);
-    std::printf("  %-34s status: lateness median %.1f ms, spread %.1f ms (%d sentences)\n", "",
-                median, late[QLatin1String("spread")].toDouble(),
-                late[QLatin1String("count")].toInt());
+    std::printf("  %-34s status: lateness median %.1f ms, spread %.1f ms (%d sentences)\n", "", median,
+                late[QLatin1String("spread")].toDouble(), late[QLatin1String("count")].toInt());
     return median;
 }
 
@@ -171,11 +170,12 @@ void slewed(int delayMs, int seconds) {
     }
     // Counts what the port hands over: the next sentence goes once this one was read.
     qint64 taken = 0, sent = 0;
-    TForm1::TestAccess(*w.form).ComPort1->OnReceiveData = [&taken, deliver = TForm1::TestAccess(*w.form).ComPort1->OnReceiveData](
-                                          TCommPortDriver* s, const char* d, quint32 n) {
-        deliver(s, d, n);
-        taken += n;
-    };
+    TForm1::TestAccess(*w.form).ComPort1->OnReceiveData =
+        [&taken, deliver = TForm1::TestAccess(*w.form).ComPort1->OnReceiveData](TCommPortDriver* s,
+                                                                                const char* d, quint32 n) {
+            deliver(s, d, n);
+            taken += n;
+        };
     Lateness late;
     std::vector<double> after;
     for (int i = 0; i < seconds; ++i) {
@@ -192,9 +192,9 @@ void slewed(int delayMs, int seconds) {
     }
     std::printf("  %-34s after 2 min: |error| p50 %.1f ms  p99 %.1f ms  max %.1f ms (3 sigma: "
                 "%.0f ms); %d steps, %d backwards after the first; %d slews\n",
-                ("slew 1, gpsdelay " + QByteArray::number(delayMs) + ":").constData(),
-                percentile(after, 50), percentile(after, 99), percentile(after, 100), 3 * SigmaMs,
-                clock.steps, clock.backwards, clock.slews);
+                ("slew 1, gpsdelay " + QByteArray::number(delayMs) + ":").constData(), percentile(after, 50),
+                percentile(after, 99), percentile(after, 100), 3 * SigmaMs, clock.steps, clock.backwards,
+                clock.slews);
 }
 
 } // namespace

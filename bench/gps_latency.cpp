@@ -76,8 +76,7 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
         };
         for (int i = 0; i < pairs; ++i) {
             // A pause of 0-100 ms, so the carriage returns fall at every phase of the ticks.
-            next = Steady::now() +
-                   std::chrono::microseconds(QRandomGenerator::global()->bounded(100'000));
+            next = Steady::now() + std::chrono::microseconds(QRandomGenerator::global()->bounded(100'000));
             send(fixPair(i).chopped(2));
             std::this_thread::sleep_until(next);
             const auto cr = Steady::now();
@@ -89,10 +88,8 @@ void latency(int baudCode, int bitsPerSecond, int pairs) {
             if (clock.changed.wait_for(lock, std::chrono::seconds(1),
                                        [&] { return clock.settings.count(instant) != 0; }))
                 delays.push_back(
-                    std::chrono::duration<double, std::milli>(clock.settings[instant] - cr)
-                        .count());
-            else
-                ++lost;
+                    std::chrono::duration<double, std::milli>(clock.settings[instant] - cr).count());
+            else ++lost;
         }
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
@@ -111,8 +108,8 @@ qint64 idleFigure(const char* name, qint64 pid, int seconds) {
     const qint64 before = test::processCpuMs(pid);
     test::pumpFor(seconds * 1000);
     const qint64 used = test::processCpuMs(pid) - before;
-    std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used),
-                seconds, double(used) / (seconds * 10.0));
+    std::printf("  %-40s cpu %5lld ms over %d s (%.3f%%)\n", name, static_cast<long long>(used), seconds,
+                double(used) / (seconds * 10.0));
     return used;
 }
 

@@ -61,8 +61,7 @@ int main(int argc, char* argv[]) {
         if (c < 0) continue;
         char text[256];
         ssize_t got = 0, n;
-        while (got < ssize_t(sizeof text) &&
-               (n = ::recv(c, text + got, sizeof text - size_t(got), 0)) > 0) {
+        while (got < ssize_t(sizeof text) && (n = ::recv(c, text + got, sizeof text - size_t(got), 0)) > 0) {
             got += n;
             if (std::memchr(text, '}', size_t(got))) break;
         }

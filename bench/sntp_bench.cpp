@@ -99,8 +99,8 @@ struct FakeServer {
             if (server.requests.last().size() != SntpPacketSize) return;
             const qint64 oneWayUs = qint64(delayMs.load()) * 1000;
             const qint64 transmit = realUs();
-            const QByteArray answer = server.answer(-1, {}, read + oneWayUs + ServerAheadUs,
-                                                    transmit + oneWayUs + ServerAheadUs);
+            const QByteArray answer =
+                server.answer(-1, {}, read + oneWayUs + ServerAheadUs, transmit + oneWayUs + ServerAheadUs);
             waitUntilUs(transmit + 2 * oneWayUs);
             lateUs = realUs() - (transmit + 2 * oneWayUs);
             readUs = read;
@@ -109,8 +109,7 @@ struct FakeServer {
             server.send(answer);
         };
         ready = true;
-        while (!stop)
-            server.socket.waitForReadyRead(50); // answers from within
+        while (!stop) server.socket.waitForReadyRead(50); // answers from within
     }
 };
 
@@ -136,8 +135,7 @@ int main(int argc, char** argv) {
     FakeServer server;
     QThread* thread = QThread::create([&server] { server.run(); });
     thread->start();
-    while (!server.ready && !server.failed)
-        QThread::msleep(1);
+    while (!server.ready && !server.failed) QThread::msleep(1);
     if (server.failed) return 1;
 
     std::printf("An SNTP exchange against a fake server %.3f ms ahead, %d rounds per delay\n",
@@ -147,8 +145,7 @@ int main(int argc, char** argv) {
                 "       formula cannot see; error - asym is the client's own error\n"
                 "late:  how long after it was due the fake server's thread sent the answer, ms\n");
     std::printf("%-8s %-24s %-24s %-18s %-12s %-13s %s\n", "one-way", "error min/median/max",
-                "asym min/median/max", "error-asym min/max", "processing", "within +-2 ms",
-                "late max");
+                "asym min/median/max", "error-asym min/max", "processing", "within +-2 ms", "late max");
     bool targetMet = true;
     for (const int delay : DelaysMs) {
         server.delayMs = delay;
@@ -192,8 +189,8 @@ int main(int argc, char** argv) {
         targetMet = targetMet && within == int(errors.size());
         std::printf("%4d ms  %+6.3f/%+6.3f/%+6.3f     %+6.3f/%+6.3f/%+6.3f     %+6.3f/%+6.3f     "
                     "max %3.0f us  %d/%zu   %.3f\n",
-                    delay, e.min, e.median, e.max, a.min, a.median, a.max, o.min, o.max, p.max,
-                    within, errors.size(), l.max);
+                    delay, e.min, e.median, e.max, a.min, a.median, a.max, o.min, o.max, p.max, within,
+                    errors.size(), l.max);
     }
     std::printf("target: every error within +-2 ms: %s\n", targetMet ? "met" : "NOT met");
 

@@ -43,23 +43,14 @@ struct Case {
     std::function<Verdict(QByteArray& figures)> run;
 };
 
-inline QByteArray num(qint64 v) {
-    return QByteArray::number(v);
-}
-inline QByteArray fixed(double v, int decimals = 2) {
-    return QByteArray::number(v, 'f', decimals);
-}
-inline QByteArray ms(qint64 v) {
-    return QByteArray::number(v) + " ms";
-}
-inline QByteArray mib(qint64 kib) {
-    return QByteArray::number(double(kib) / 1024.0, 'f', 1) + " MiB";
-}
+inline QByteArray num(qint64 v) { return QByteArray::number(v); }
+inline QByteArray fixed(double v, int decimals = 2) { return QByteArray::number(v, 'f', decimals); }
+inline QByteArray ms(qint64 v) { return QByteArray::number(v) + " ms"; }
+inline QByteArray mib(qint64 kib) { return QByteArray::number(double(kib) / 1024.0, 'f', 1) + " MiB"; }
 
 // Seconds on the monotonic clock.
 inline double nowS() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // The nearest-rank percentile (also the benchmarks').
@@ -81,22 +72,18 @@ inline QByteArray gpsSettings(int baudCode) {
 inline const qint64 FirstFix = msFromCivil({2009, 3, 24, 10, 0, 0, 0});
 inline QByteArray fixPair(int n) {
     const CivilTime t = civilFromMs(FirstFix + qint64(n) * 1000);
-    const auto line = [](const QByteArray& body) {
-        return body + '*' + NmeaChecksum(body) + "\r\n";
-    };
+    const auto line = [](const QByteArray& body) { return body + '*' + NmeaChecksum(body) + "\r\n"; };
     return line("$GPGGA," + formatDateTime("hhnnss", t) +
                 ".000,4807.038,N,01131.000,E,1,07,0.9,545.4,M,46.9,M,,") +
-           line("$GPRMC," + formatDateTime("hhnnss", t) +
-                ".000,A,4807.038,N,01131.000,E,022.4,084.4," + formatDateTime("ddmmyy", t) +
-                ",003.1,W");
+           line("$GPRMC," + formatDateTime("hhnnss", t) + ".000,A,4807.038,N,01131.000,E,022.4,084.4," +
+                formatDateTime("ddmmyy", t) + ",003.1,W");
 }
 
 // Whether the receiver set-up sentences (all six) come out of the pty in time.
 inline bool setupArrives(test::Pty& pty, int timeoutMs = 5000) {
     QByteArray got;
-    return test::waitUntil(
-        [&] { return (got += pty.readAvailable()).contains(GpsSetupSentences().join()); },
-        timeoutMs);
+    return test::waitUntil([&] { return (got += pty.readAvailable()).contains(GpsSetupSentences().join()); },
+                           timeoutMs);
 }
 
 // The program as a process with the GPS source at 9600 baud on `device` (without one, on the

@@ -67,8 +67,7 @@ struct Server {
         return n;
     }
     int count(const QByteArray& event) const {
-        return int(
-            std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.event == event; }));
+        return int(std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.event == event; }));
     }
     // The first line of the event at or after `from` whose details contain `text`.
     const Line* find(const QByteArray& event, const QByteArray& text, double from) const {
@@ -92,8 +91,7 @@ struct Conn {
         QObject::connect(&socket, &QTcpSocket::connected, [this, bytes] { socket.write(bytes); });
         QObject::connect(&socket, &QTcpSocket::bytesWritten, [this, halfClose](qint64 n) {
             written += n;
-            if (halfClose && socket.bytesToWrite() == 0)
-                ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+            if (halfClose && socket.bytesToWrite() == 0) ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
         });
         if (!from.isNull()) socket.bind(from);
         socket.connectToHost(host, port);
@@ -125,8 +123,7 @@ struct ReplySink {
             while (QTcpSocket* s = server.nextPendingConnection()) {
                 if (kind == Sink::Reset) {
                     const linger hard{1, 0};
-                    ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
-                                 sizeof hard);
+                    ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
                     s->abort();
                 }
                 QObject::connect(s, &QTcpSocket::disconnected,
@@ -140,8 +137,7 @@ struct ReplySink {
         const size_t before = replies.size();
         const double start = nowS();
         Conn c(source, Request);
-        return waitUntil([&] { return replies.size() > before; }) ? (replies.back() - start) * 1000
-                                                                  : -1;
+        return waitUntil([&] { return replies.size() > before; }) ? (replies.back() - start) * 1000 : -1;
     }
 };
 
@@ -163,14 +159,12 @@ QByteArray probeLoad(Server& server, const Load& l, bool& pass) {
     const double start = nowS();
     for (int run = 0; run < runs; ++run) {
         QProcess probe;
-        const QString rate =
-            l.rate > 0 ? u"--rate %1"_s.arg(l.rate) : u"--in-flight %1"_s.arg(l.inFlight);
+        const QString rate = l.rate > 0 ? u"--rate %1"_s.arg(l.rate) : u"--in-flight %1"_s.arg(l.inFlight);
         probe.start(QStringLiteral(KS_PROBE_BIN),
-                    QString::asprintf(
-                        "bench 127.0.0.1 --requests %d --sources %d --source-base 127.%d.%d.1 "
-                        "--deadline %d",
-                        l.requests / runs, l.sources, l.base, run,
-                        std::min(600, int(seconds / runs) + 90))
+                    QString::asprintf("bench 127.0.0.1 --requests %d --sources %d --source-base 127.%d.%d.1 "
+                                      "--deadline %d",
+                                      l.requests / runs, l.sources, l.base, run,
+                                      std::min(600, int(seconds / runs) + 90))
                             .split(u' ') +
                         rate.split(u' '));
         waitUntil(
@@ -210,21 +204,18 @@ QByteArray idleAndSlow(Server& server, bool& pass) {
     const double start = nowS();
     Conns idle, slow;
     for (int i = 0; i < Idle; ++i)
-        idle.push_back(
-            std::make_unique<Conn>(QHostAddress(u"127.0.3.%1"_s.arg(1 + i % 250)), "", false));
+        idle.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.3.%1"_s.arg(1 + i % 250)), "", false));
     for (int i = 0; i < Slow; ++i)
         slow.push_back(std::make_unique<Conn>(QHostAddress(u"127.0.4.1"_s), "", false));
     pumpFor(2000); // the program takes them and decides
     std::vector<double> latencies;
     int maxOpen = 0, slowBytes = 0;
     // The slow ones send a byte every 10 s until the idle ones have had 60 s and a margin.
-    for (int i = 0;
-         nowS() - start < 70 && (stillOpen(idle) > 0 || i < Asks || nowS() - start <= 62); ++i) {
+    for (int i = 0; nowS() - start < 70 && (stillOpen(idle) > 0 || i < Asks || nowS() - start <= 62); ++i) {
         maxOpen = std::max(maxOpen, server.sockets() - ownSockets);
         if (const double t = i < Asks ? sink.request(Normal) : -2; t >= 0) latencies.push_back(t);
         if (nowS() - start >= 10 * (slowBytes + 1)) {
-            for (auto& c : slow)
-                c->socket.write(Request.mid(slowBytes % Request.size(), 1));
+            for (auto& c : slow) c->socket.write(Request.mid(slowBytes % Request.size(), 1));
             ++slowBytes;
         }
         waitUntil([&] { return stillOpen(idle) == 0 && i >= Asks; }, i < Asks ? 2000 : 250);
@@ -233,11 +224,10 @@ QByteArray idleAndSlow(Server& server, bool& pass) {
     int early = 0;
     for (const auto& c : idle)
         if (!c->open())
-            c->endedAt - c->openedAt < 59 ? void(++early)
-                                          : idleClosed.push_back(c->endedAt - c->openedAt);
-    pass = int(latencies.size()) == Asks && percentile(latencies, 100) < 100 &&
-           maxOpen <= Cap + 1 && stillOpen(idle) == 0 && !idleClosed.empty() &&
-           percentile(idleClosed, 0) >= 59.5 && percentile(idleClosed, 100) <= 62;
+            c->endedAt - c->openedAt < 59 ? void(++early) : idleClosed.push_back(c->endedAt - c->openedAt);
+    pass = int(latencies.size()) == Asks && percentile(latencies, 100) < 100 && maxOpen <= Cap + 1 &&
+           stillOpen(idle) == 0 && !idleClosed.empty() && percentile(idleClosed, 0) >= 59.5 &&
+           percentile(idleClosed, 100) <= 62;
     return "normal " + num(int(latencies.size())) + "/" + num(Asks) + " p50 " +
            fixed(percentile(latencies, 50), 1) + " ms max " + fixed(percentile(latencies, 100), 1) +
            " ms; of " + num(Idle + Slow) + " the program held at most " + num(maxOpen) +
@@ -281,8 +271,7 @@ QByteArray garbage(Server& server, bool& pass) {
     }
     pumpFor(1000);
     const qint64 after = server.rssKiB();
-    pass = done && int(latencies.size()) == Asks && peak - before < 16 * 1024 &&
-           after - before < 8 * 1024;
+    pass = done && int(latencies.size()) == Asks && peak - before < 16 * 1024 && after - before < 8 * 1024;
     return "random " + num(Connections) + " conns + " + num(big.written / MiB) +
            " MiB without '}'; rss before " + num(before / 1024) + " MiB peak " + num(peak / 1024) +
            " MiB after " + num(after / 1024) + " MiB; normal " + num(int(latencies.size())) + "/" +
@@ -310,14 +299,12 @@ QByteArray misbehaving(Server& server, bool& pass) {
         waitUntil(
             [&] {
                 end = server.find("Socket Error", "", turn);
-                if (!end)
-                    end = server.find("Client Send", " to " + source.toString().toLatin1(), turn);
+                if (!end) end = server.find("Client Send", " to " + source.toString().toLatin1(), turn);
                 return end && sink.replies.size() > replies;
             },
             10'000);
         const bool error = end && end->event == "Socket Error";
-        pass = pass && end && end->at - turn <= 5.2 && (error || !mustFail) &&
-               sink.replies.size() > replies;
+        pass = pass && end && end->at - turn <= 5.2 && (error || !mustFail) && sink.replies.size() > replies;
         figures += QByteArray(name) + " " + (end ? end->event : "no end") + " " +
                    fixed(end ? end->at - turn : -1) + " s; ";
     }
@@ -328,8 +315,7 @@ QByteArray misbehaving(Server& server, bool& pass) {
     const QHostAddress holder(u"127.0.7.5"_s);
     ReplySink held(holder, Sink::NeverAccept);
     const double start = nowS();
-    Conn h(holder, Request),
-        u(QHostAddress(u"192.0.2.10"_s), Request, true, QHostAddress(u"192.0.2.1"_s));
+    Conn h(holder, Request), u(QHostAddress(u"192.0.2.10"_s), Request, true, QHostAddress(u"192.0.2.1"_s));
     waitUntil([&] { return !u.open(); }, 3000);
     test::ip(u"addr del 192.0.2.10/24 dev ks1"_s);
     const size_t replies = sink.replies.size();
@@ -342,33 +328,32 @@ QByteArray misbehaving(Server& server, bool& pass) {
             return second && sink.replies.size() > replies;
         },
         15'000);
-    pass = pass && !u.open() && second && second->at - first->at <= 5.2 &&
-           sink.replies.size() > replies && !server.find("Client Send", " to 192.0.2.10", start);
-    return figures + "unreachable " +
-           (second ? "Socket Error " + fixed(second->at - first->at) : "no end") + " s";
+    pass = pass && !u.open() && second && second->at - first->at <= 5.2 && sink.replies.size() > replies &&
+           !server.find("Client Send", " to 192.0.2.10", start);
+    return figures + "unreachable " + (second ? "Socket Error " + fixed(second->at - first->at) : "no end") +
+           " s";
 }
 
 // One case on a fresh program, which must still run at the end and end in order on SIGTERM.
 using Run = std::function<QByteArray(Server&, bool&)>;
 Case networkCase(const char* name, const Run& run) {
-    return {
-        name, [run](QByteArray& figures) {
-            Verdict v;
-            Server server;
-            if (!server.start()) return v.fail("the program did not start"), v;
-            bool pass = true;
-            figures = run(server, pass);
-            v.check(pass, "a figure missed its bound");
-            v.check(server.running(),
-                    "the program died (exit code " + num(server.app.process().exitCode()) + ")");
-            v.check(server.running() && server.app.terminate(5000) >= 0 &&
-                        server.app.process().exitStatus() == QProcess::NormalExit,
-                    "the program did not end in order on SIGTERM");
-            figures += "; log:";
-            for (const char* event : {"Client Send", "Socket Error", "Queue Full", "Client Error"})
-                figures += QByteArray(" ") + event + " " + num(server.count(event));
-            return v;
-        }};
+    return {name, [run](QByteArray& figures) {
+                Verdict v;
+                Server server;
+                if (!server.start()) return v.fail("the program did not start"), v;
+                bool pass = true;
+                figures = run(server, pass);
+                v.check(pass, "a figure missed its bound");
+                v.check(server.running(),
+                        "the program died (exit code " + num(server.app.process().exitCode()) + ")");
+                v.check(server.running() && server.app.terminate(5000) >= 0 &&
+                            server.app.process().exitStatus() == QProcess::NormalExit,
+                        "the program did not end in order on SIGTERM");
+                figures += "; log:";
+                for (const char* event : {"Client Send", "Socket Error", "Queue Full", "Client Error"})
+                    figures += QByteArray(" ") + event + " " + num(server.count(event));
+                return v;
+            }};
 }
 Run load(const Load& l) {
     return [l](Server& s, bool& pass) { return probeLoad(s, l, pass); };
@@ -377,8 +362,7 @@ Run load(const Load& l) {
 } // namespace
 
 QList<Case> ks::soak::networkCases() {
-    const int given = qEnvironmentVariableIntValue("KS_SOAK_SECONDS"),
-              seconds = given > 0 ? given : 600;
+    const int given = qEnvironmentVariableIntValue("KS_SOAK_SECONDS"), seconds = given > 0 ? given : 600;
     //                                         requests          sources  rate  in flight  127.BASE
     return {networkCase("1000-at-once", load({1000, 20, 0, 1000, 1})),
             networkCase("idle-slow", idleAndSlow),

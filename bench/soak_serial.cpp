@@ -31,8 +31,7 @@ Verdict serialNoise(QByteArray& figures) {
     Verdict v;
     test::Pty pty;
     GpsProgram gps(pty.slavePath());
-    if (!setupArrives(pty))
-        return figures = "no set-up sentences", v.fail("the port did not open"), v;
+    if (!setupArrives(pty)) return figures = "no set-up sentences", v.fail("the port did not open"), v;
     test::pumpFor(1000); // start-up is not the steady state
     const qint64 rssBefore = test::processRssKiB(gps.pid());
     const qint64 cpuBefore = test::processCpuMs(gps.pid());
@@ -46,9 +45,7 @@ Verdict serialNoise(QByteArray& figures) {
         const auto chunkTime = std::chrono::microseconds(1'000'000 * 8 / BytesPerSecond);
         auto next = Steady::now();
         auto nextPair = next + std::chrono::seconds(2);
-        auto put = [&](const QByteArray& bytes) {
-            pty.write(bytes) ? sent += bytes.size() : ++refused;
-        };
+        auto put = [&](const QByteArray& bytes) { pty.write(bytes) ? sent += bytes.size() : ++refused; };
         auto drained = [&] {
             const auto limit = Steady::now() + std::chrono::seconds(3);
             int queued = 0;
@@ -90,8 +87,7 @@ Verdict serialNoise(QByteArray& figures) {
     test::waitUntil([&] { return total == 0 || gps.took(total - 1); }, 3000);
 
     int taken = 0;
-    for (int i = 0; i < total; ++i)
-        taken += gps.took(i) ? 1 : 0;
+    for (int i = 0; i < total; ++i) taken += gps.took(i) ? 1 : 0;
     const qint64 rssAfter = test::processRssKiB(gps.pid());
     const qint64 cpu = test::processCpuMs(gps.pid()) - cpuBefore;
     const bool alive = gps.running();
@@ -103,9 +99,8 @@ Verdict serialNoise(QByteArray& figures) {
     // Memory stays flat: nothing of the noise is kept.
     v.check(rssAfter >= 0 && rssAfter <= rssBefore + rssBefore / 10, "resident memory grew");
     v.check(!alive || endMs >= 0, "SIGTERM did not end it");
-    figures = "bytes " + num(sent.load()) + " in " + num(Seconds) + " s, sentences taken " +
-              num(taken) + "/" + num(total) + ", rss " + mib(rssBefore) + " -> " + mib(rssAfter) +
-              ", cpu " + ms(cpu);
+    figures = "bytes " + num(sent.load()) + " in " + num(Seconds) + " s, sentences taken " + num(taken) +
+              "/" + num(total) + ", rss " + mib(rssBefore) + " -> " + mib(rssAfter) + ", cpu " + ms(cpu);
     return v;
 }
 
@@ -122,14 +117,13 @@ Verdict serialReplug(QByteArray& figures) {
     auto pointAt = [&](const QString& target) {
         const QString next = link + QStringLiteral(".new");
         QFile::remove(next);
-        return QFile::link(target, next) && ::rename(QFile::encodeName(next).constData(),
-                                                     QFile::encodeName(link).constData()) == 0;
+        return QFile::link(target, next) &&
+               ::rename(QFile::encodeName(next).constData(), QFile::encodeName(link).constData()) == 0;
     };
     auto pty = std::make_unique<test::Pty>();
     pointAt(pty->slavePath());
     GpsProgram gps(link);
-    if (!setupArrives(*pty))
-        return figures = "no set-up sentences", v.fail("the port did not open"), v;
+    if (!setupArrives(*pty)) return figures = "no set-up sentences", v.fail("the port did not open"), v;
     std::vector<double> reopen;
     int back = 0, taken = 0;
     qint64 goneMs = 0, goneCpu = 0;
@@ -154,10 +148,8 @@ Verdict serialReplug(QByteArray& figures) {
         reopen.push_back((nowS() - since) * 1000);
         ++back;
         pty->write(fixPair(round));
-        if (test::waitUntil([&] { return gps.took(round); }, 2000))
-            ++taken;
-        else
-            v.fail("round " + num(round) + ": a sentence on the new device was not taken");
+        if (test::waitUntil([&] { return gps.took(round); }, 2000)) ++taken;
+        else v.fail("round " + num(round) + ": a sentence on the new device was not taken");
     }
     const bool alive = gps.running();
     v.check(alive, "the program ended: " + gps.exitText());
@@ -165,11 +157,11 @@ Verdict serialReplug(QByteArray& figures) {
     // A hung-up line must not be polled in a busy loop while the receiver is away.
     const double goneLoad = goneMs > 0 ? 100.0 * double(goneCpu) / double(goneMs) : 0;
     v.check(goneLoad < 50, "busy while the receiver was away");
-    figures = "rounds " + num(Rounds) + ", back " + num(back) + "/" + num(Rounds) + ", taken " +
-              num(taken) + "/" + num(Rounds);
+    figures = "rounds " + num(Rounds) + ", back " + num(back) + "/" + num(Rounds) + ", taken " + num(taken) +
+              "/" + num(Rounds);
     if (!reopen.empty())
-        figures += ", reopen min " + ms(percentile(reopen, 0)) + " median " +
-                   ms(percentile(reopen, 50)) + " max " + ms(percentile(reopen, 100));
+        figures += ", reopen min " + ms(percentile(reopen, 0)) + " median " + ms(percentile(reopen, 50)) +
+                   " max " + ms(percentile(reopen, 100));
     figures += ", cpu while away " + fixed(goneLoad, 1) + "%";
     return v;
 }

@@ -79,8 +79,7 @@ Verdict settingsKill(QByteArray& figures) {
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {});
         if (!child.waitForReadyRead(5000)) {
-            v.fail("round " + num(round) + ": the child never saved (exit " +
-                   num(child.exitCode()) + ")");
+            v.fail("round " + num(round) + ": the child never saved (exit " + num(child.exitCode()) + ")");
             break; // ending `child` kills it
         }
         // 0-8 ms into the loop: a save takes well under that, so kills land all over it.
@@ -97,10 +96,9 @@ Verdict settingsKill(QByteArray& figures) {
         const std::optional<RegFile> parsed = RegFile::parse(text, &err);
         const QByteArray* version = parsed ? parsed->find(Key, "version") : nullptr;
         const quint32 saved = version ? RegFile::decode(*version).dword : 0;
-        const bool ok =
-            !text.isEmpty() && version && saved >= quint32(round) * Span &&
-            saved < quint32(round + 1) * Span && text == versionText(saved) &&
-            (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)) == 0;
+        const bool ok = !text.isEmpty() && version && saved >= quint32(round) * Span &&
+                        saved < quint32(round + 1) * Span && text == versionText(saved) &&
+                        (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)) == 0;
         if (ok) {
             ++whole;
             versionsSaved += saved - quint32(round) * Span + 1;
@@ -122,6 +120,4 @@ Verdict settingsKill(QByteArray& figures) {
 
 } // namespace
 
-QList<Case> ks::soak::settingsCases() {
-    return {{"settings-kill", settingsKill}};
-}
+QList<Case> ks::soak::settingsCases() { return {{"settings-kill", settingsKill}}; }

@@ -46,8 +46,8 @@ struct HostileServer {
         server.onRequest = [this] { serve(server.requests.size() - 1); };
     }
     void serve(qsizetype index) {
-        server.mode = mode == Mode::Answer ? test::FakeSntpServer::Mode::Answer
-                                           : test::FakeSntpServer::Mode::Silent;
+        server.mode =
+            mode == Mode::Answer ? test::FakeSntpServer::Mode::Answer : test::FakeSntpServer::Mode::Silent;
         for (int i = 0; mode == Mode::Random && i < 5; ++i) {
             QByteArray junk(1 + int(rng.bounded(100)), Qt::Uninitialized);
             for (char& c : junk) c = char(rng.bounded(256));
@@ -76,10 +76,8 @@ struct HostileServer {
             for (int i = 0; i < 20; ++i, ++strays) {
                 const test::SntpReply echo{.wrongOriginate = i % 3 == 0};
                 if (i % 3 < 2) // another originate from the server's port, or forged from another
-                    server.send(server.answer(index, echo, forged, forged), index,
-                                i % 3 ? &other : nullptr);
-                else
-                    server.send(QByteArray(48, char(rng.bounded(256))), index);
+                    server.send(server.answer(index, echo, forged, forged), index, i % 3 ? &other : nullptr);
+                else server.send(QByteArray(48, char(rng.bounded(256))), index);
             }
         });
         timer->start(late ? 3500 : 1);
@@ -93,12 +91,10 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
     HostileServer hostileServer;
     test::FakeSntpServer& server = hostileServer.server;
     if (!server.bound()) return v.fail("cannot serve on 127.0.0.1:123"), v;
-    test::LiveWindow w(test::SettingsHeader +
-                       "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n");
+    test::LiveWindow w(test::SettingsHeader + "\"source\"=dword:00000003\r\n\"ntpserver\"=\"127.0.0.1\"\r\n");
     if (!w.started) return v.fail("the window did not start"), v;
     QList<NtpAttempt> plan;
-    for (const NtpAttempt& a : hostile)
-        plan << a << NtpAttempt{"answer", Mode::Answer, true, 0, 1000};
+    for (const NtpAttempt& a : hostile) plan << a << NtpAttempt{"answer", Mode::Answer, true, 0, 1000};
     int attempts = 0, held = 0;
     QByteArray times;
     qint64 properMax = 0;
@@ -133,8 +129,7 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
         if (a.success) {
             // The server's own time (it answers with the real time), never a forged one.
             const QList<QByteArray> f = settings.value(0).split(' ');
-            const QDateTime set =
-                QDateTime::fromString(QString::fromLatin1(f.value(0)), Qt::ISODateWithMs);
+            const QDateTime set = QDateTime::fromString(QString::fromLatin1(f.value(0)), Qt::ISODateWithMs);
             expect(settings.size() == 1 && f.value(1) == "local" && set.isValid() &&
                        qAbs(set.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch()) < 5000,
                    "clock settings " + settings.join(" / "));
@@ -142,13 +137,11 @@ Verdict ntpAttempts(const QList<NtpAttempt>& hostile, QByteArray& figures) {
             expect(settings.isEmpty(), "clock set: " + settings.join(" / "));
         }
         held += ok ? 1 : 0;
-        if (a.mode == Mode::Answer)
-            properMax = std::max(properMax, t);
-        else
-            times += QByteArray(times.isEmpty() ? "" : ", ") + a.name + " " + ms(t);
+        if (a.mode == Mode::Answer) properMax = std::max(properMax, t);
+        else times += QByteArray(times.isEmpty() ? "" : ", ") + a.name + " " + ms(t);
     }
-    figures = "attempts " + num(attempts) + ", as the rules say " + num(held) + "/" +
-              num(attempts) + "; " + times + "; proper answer after each, max " + ms(properMax);
+    figures = "attempts " + num(attempts) + ", as the rules say " + num(held) + "/" + num(attempts) + "; " +
+              times + "; proper answer after each, max " + ms(properMax);
     if (hostileServer.strays > 0) figures += "; strays " + num(hostileServer.strays);
     return v;
 }

@@ -18,9 +18,8 @@ const char ClockRight[] = "Setting the clock needs the right to change the syste
                           "--install-autostart starts this program at the user's logon (the Run key).\n"
                           "--grant-clock-right, --revoke-clock-right (as an elevated administrator) give\n"
                           "          the group Users that right, or take it back; the installer does both.\n";
-const char Usage[] =
-    "Usage: korvat-server [--help | --version | --install-autostart | --autostart |\n"
-    "                      --grant-clock-right | --revoke-clock-right]\n";
+const char Usage[] = "Usage: korvat-server [--help | --version | --install-autostart | --autostart |\n"
+                     "                      --grant-clock-right | --revoke-clock-right]\n";
 const char Environment[] = "  QT_QPA_PLATFORM=offscreen  runs headless: boxes and the log go to stderr\n";
 #else
 const char SettingsWhere[] = "Settings: %s\n";
@@ -77,13 +76,12 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             return 0;
         }
         if (arg == "--help" || arg == "-h") {
-            std::printf(
-                "%s"
-                "Korvat Server " KS_VERSION ": a LAN time server for Korvat and Quorix clients.\n"
-                "It takes the time from a GPS receiver, an NTP server or the PC clock, sets the\n"
-                "system clock, answers time requests on TCP port 6645 (replies to the client's\n"
-                "port 6646) and announces its state to 224.0.0.1:6649.\n\n",
-                Usage);
+            std::printf("%s"
+                        "Korvat Server " KS_VERSION ": a LAN time server for Korvat and Quorix clients.\n"
+                        "It takes the time from a GPS receiver, an NTP server or the PC clock, sets the\n"
+                        "system clock, answers time requests on TCP port 6645 (replies to the client's\n"
+                        "port 6646) and announces its state to 224.0.0.1:6649.\n\n",
+                        Usage);
             std::printf(SettingsWhere, qPrintable(ks::SettingsStore::defaultPath()));
             std::printf("Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
                         "          create the folder to enable them)\n"
@@ -133,8 +131,7 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<ks::TForm1> form;
     // Headless, stderr is all an operator (or the journal) sees: say why the program ended.
     const auto ended = [](const QByteArray& reason, int priority) {
-        if (ks::isHeadless())
-            ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
+        if (ks::isHeadless()) ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
     };
     const auto failed = [&](const QString& message, int status) {
         ks::KsApplication::report(message);
@@ -159,10 +156,11 @@ int main(int argc, char* argv[]) {
                              form->EndProgram(reason);
                              shutdown();
                          });
-        QObject::connect(form.get(), &ks::TForm1::startFailed, form.get(), [&lateFailure](const QString& message) {
-            lateFailure = message;
-            QCoreApplication::exit(ExitStartupFailed);
-        });
+        QObject::connect(form.get(), &ks::TForm1::startFailed, form.get(),
+                         [&lateFailure](const QString& message) {
+                             lateFailure = message;
+                             QCoreApplication::exit(ExitStartupFailed);
+                         });
         if (!form->StartUp()) return 0;
     } catch (const ks::ConfigError& e) {
         return failed(e.message(), ExitConfig);

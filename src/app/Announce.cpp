@@ -41,12 +41,16 @@ void TForm1::StartNetworkWatch() {
 
 void TForm1::AnnounceState(const QByteArray& message) {
     if (!NetworkPresent) {
-        if (ShowDebug()) AddLogEntry(LogAlert, "Offline", "State Change Not Broadcast - " + message, EntryKind::Diagnostic);
+        if (ShowDebug())
+            AddLogEntry(LogAlert, "Offline", "State Change Not Broadcast - " + message,
+                        EntryKind::Diagnostic);
         return;
     }
     QString error;
     if (sendAnnouncement(message, &error)) {
-        if (ShowDebug()) AddLogEntry(LogSuccess, "Online", "Broadcasting State Change - " + message, EntryKind::Diagnostic);
+        if (ShowDebug())
+            AddLogEntry(LogSuccess, "Online", "Broadcasting State Change - " + message,
+                        EntryKind::Diagnostic);
     } else if (ShowDebug()) {
         AddLogEntry(LogAlert, "Offline",
                     "State Change Not Broadcast - " + message + ": " + error.toLocal8Bit(),

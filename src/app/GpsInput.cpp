@@ -18,15 +18,12 @@ void TForm1::CreateComPort() {
         const QByteArray* stored = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
         if (!stored) return QString();
         const RegFile::Data d = RegFile::decode(*stored);
-        if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString)
-            return QString();
+        if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString) return QString();
         return QString::fromLocal8Bit(d.text);
     });
 }
 
-bool TForm1::SerialConnected() const {
-    return ComPort1->Connected();
-}
+bool TForm1::SerialConnected() const { return ComPort1->Connected(); }
 
 void TForm1::btnConnectClick() {
     // The driver takes a new port number only while closed.
@@ -44,9 +41,7 @@ void TForm1::btnConnectClick() {
     NoteSerialReason(ComPort1->LastError());
 }
 
-void TForm1::btnDisconnectClick() {
-    ComPort1->Disconnect();
-}
+void TForm1::btnDisconnectClick() { ComPort1->Disconnect(); }
 
 void TForm1::SendGpsSetup() {
     for (const QByteArray& sentence : GpsSetupSentences()) {
@@ -56,8 +51,7 @@ void TForm1::SendGpsSetup() {
 }
 
 void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* bytes, quint32 size) {
-    for (const QByteArray& line : SerialLine.feed(bytes, qsizetype(size)))
-        ProcessGpsSentence(line);
+    for (const QByteArray& line : SerialLine.feed(bytes, qsizetype(size))) ProcessGpsSentence(line);
 }
 
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
@@ -86,8 +80,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     // reported by the platform, once.
     if (!TakeClockSample(TimeSource::Gps, *step.setUtcMs + Config.GpsDelayMs, arrival)) return;
     if (ShowDebug())
-        AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText,
-                    EntryKind::Diagnostic);
+        AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText, EntryKind::Diagnostic);
 }
 
 bool TForm1::TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs) {

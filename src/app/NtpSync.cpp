@@ -68,8 +68,8 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
 void TForm1::EndNtpAttempt(bool synced) {
     NTPTimer->stop();
     if (NtpClient->T4() != 0)
-        LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(),
-                         NtpClient->Stratum(), NtpClient->ClockOffset(), NtpClient->RoundTrip()};
+        LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(), NtpClient->Stratum(),
+                         NtpClient->ClockOffset(), NtpClient->RoundTrip()};
     SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
     // The watchdog or a failure has named its own reason already.
     if (synced) LastNtpAttempt.outcome = "succeeded";
@@ -78,8 +78,7 @@ void TForm1::EndNtpAttempt(bool synced) {
 
 void TForm1::NtpAttemptOver(bool synced) {
     ScheduleNtpRetry(synced, ntpRetry_);
-    for (const auto& answer : std::exchange(ntpWaiters_, {}))
-        answer(LastNtpAttempt.outcome);
+    for (const auto& answer : std::exchange(ntpWaiters_, {})) answer(LastNtpAttempt.outcome);
     // The start-up attempt has ended: the rest of the start follows (unless Exit came).
     if (std::exchange(startPending_, false) && !exiting_) {
         try {

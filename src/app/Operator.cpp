@@ -49,9 +49,8 @@ QByteArray TForm1::SourceDescription() const {
 
 QByteArray TForm1::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
-           "; requests on TCP port " + QByteArray::number(RequestPort) +
-           ", replies to TCP port " + QByteArray::number(ReplyPort) +
-           ", announcements to 224.0.0.1:6649; settings " +
+           "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
+           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; settings " +
            settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
 }
 
@@ -79,8 +78,7 @@ void TForm1::AddGpsStatus(QJsonObject& status) const {
     g[QLatin1String("lateness_ms")] = late;
     g[QLatin1String("delay_ms")] = Config.GpsDelayMs;
     g[QLatin1String("discipline")] = Config.Slew ? QStringLiteral("slew") : QStringLiteral("step");
-    if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty())
-        g[QLatin1String("reason")] = GpsReason;
+    if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty()) g[QLatin1String("reason")] = GpsReason;
     status[QLatin1String("gps")] = g;
 }
 
@@ -92,11 +90,11 @@ void TForm1::NoteSerialReason(const QString& reason) {
     if (!isHeadless()) return;
     // Once per new reason: AUTO tries again every tick, the same failure each time. Once the
     // port opens again after trouble, the operator who read the reason learns that too.
-    if (!reason.isEmpty())
-        writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
+    if (!reason.isEmpty()) writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
     else if (mended)
         writeStderrLine("Serial input on " + ComPort1->DeviceOfPort(Config.PortNumber).toLocal8Bit() +
-                            " connected again", 6);
+                            " connected again",
+                        6);
 }
 
 QString TForm1::TrayToolTip() const {
@@ -120,7 +118,7 @@ QByteArray TForm1::StatusJson() const {
     if (Config.SyncSource == TimeSource::Gps) {
         o[QLatin1String("port")] = QStringLiteral("COM%1").arg(Config.PortNumber);
         o[QLatin1String("device")] = ComPort1->DeviceOfPort(Config.PortNumber);
-        o[QLatin1String("serial")] = SerialConnected() ? QStringLiteral("connected")
+        o[QLatin1String("serial")] = SerialConnected()        ? QStringLiteral("connected")
                                      : SerialReason.isEmpty() ? QStringLiteral("not connected")
                                                               : SerialReason;
     }
@@ -147,7 +145,8 @@ QByteArray TForm1::StatusJson() const {
     }
     if (Config.SyncSource == TimeSource::Ntp) {
         // The hourly attempt, or a retry when one is due sooner.
-        const bool retry = NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
+        const bool retry =
+            NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
         const qint64 inMs = retry ? NtpRetryTimer->remainingTime() : Timer2->remainingTime();
         if (inMs >= 0) {
             QJsonObject next;

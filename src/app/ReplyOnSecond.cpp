@@ -36,11 +36,9 @@ void TForm1::QueueEdgeReply(ClientType type, const QHostAddress& address) {
     // up: its system then accepts them in the order of its requests, the order they are
     // written in.
     const bool waitsTurn =
-        std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()),
-                    [&](const EdgeReply& r) {
-                        return r.address == address && !r.up() &&
-                               r.phase != EdgeReply::Phase::Dropped;
-                    });
+        std::any_of(EdgeReplies.begin(), std::prev(EdgeReplies.end()), [&](const EdgeReply& r) {
+            return r.address == address && !r.up() && r.phase != EdgeReply::Phase::Dropped;
+        });
     if (!waitsTurn) OpenEdgeReply(&reply);
     ArmEdgeTimer();
 }
@@ -61,21 +59,18 @@ void TForm1::OpenEdgeReply(EdgeReply* r) {
         if (!inCall) return OpenNextEdgeReply(r->address);
         // Up within its own connect call: the next one is opened once that call is over.
         QMetaObject::invokeMethod(
-            this, [this, address = r->address] { OpenNextEdgeReply(address); },
-            Qt::QueuedConnection);
+            this, [this, address = r->address] { OpenNextEdgeReply(address); }, Qt::QueuedConnection);
     });
     connect(r->socket, &QTcpSocket::errorOccurred, this,
             [this, r] { EdgeReplyError(r, r->socket->errorString()); });
-    if (ShowDebug())
-        AddLogEntry(LogAlert, "Connecting..", addressText(r->address), EntryKind::Diagnostic);
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", addressText(r->address), EntryKind::Diagnostic);
     r->connectLimit->start();
     r->phase = EdgeReply::Phase::Opening;
     r->socket->connectToHost(r->address, ReplyPort, QIODevice::ReadWrite | QIODevice::Unbuffered);
     if (r->phase == EdgeReply::Phase::Opening) r->phase = EdgeReply::Phase::Connecting;
     if (r->phase == EdgeReply::Phase::OpenFailed) {
         const QHostAddress address = r->address;
-        if (ShowDebug())
-            AddLogEntry(LogAlert, "Connect Failed", addressText(address), EntryKind::Diagnostic);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", addressText(address), EntryKind::Diagnostic);
         SaveLogCsv();
         DropEdgeReply(r, false);
         ForgetDroppedEdgeReplies();
@@ -122,18 +117,15 @@ void TForm1::EdgeTimerTimer() {
     for (EdgeReply& r : EdgeReplies)
         if (r.dueMs <= now && r.phase == EdgeReply::Phase::Connecting && ConnectedNow(r))
             settling.push_back(&r);
-    for (EdgeReply* r : settling)
-        r->socket->waitForConnected(1);
+    for (EdgeReply* r : settling) r->socket->waitForConnected(1);
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
     QSet<QHostAddress> held;
     std::vector<EdgeReply*> going;
     for (EdgeReply& r : EdgeReplies) {
         if (held.contains(r.address)) continue;
-        if (r.dueMs <= now && r.phase == EdgeReply::Phase::Connected)
-            going.push_back(&r);
-        else
-            held.insert(r.address);
+        if (r.dueMs <= now && r.phase == EdgeReply::Phase::Connected) going.push_back(&r);
+        else held.insert(r.address);
     }
     // Every reply is written before any is logged: the last leaves as close to the edge as
     // the first. A write that fails is reported once all are out.
@@ -169,8 +161,7 @@ void TForm1::EdgeReplyError(EdgeReply* reply, const QString& reason) {
     case EdgeReply::Phase::Writing: // reported once the edge's replies are out
         reply->phase = EdgeReply::Phase::WriteFailed;
         return;
-    default:
-        break;
+    default: break;
     }
     const QHostAddress address = reply->address;
     const QHostAddress peer = reply->up() ? address : QHostAddress();
@@ -189,10 +180,8 @@ void TForm1::DropEdgeReply(EdgeReply* reply, bool written) {
     reply->connectLimit->stop();
     socket->disconnect(this); // nothing more of it reaches the list
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    if (written)
-        socket->disconnectFromHost();
-    else
-        socket->abort();
+    if (written) socket->disconnectFromHost();
+    else socket->abort();
     if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
     reply->phase = EdgeReply::Phase::Dropped;
 }

@@ -40,14 +40,11 @@ void TForm1::CreateReplyQueue() {
     CreateEdgeReplies();
 }
 
-int TForm1::RequestsWaiting() const {
-    return MessageQueue.size() + int(EdgeReplies.size());
-}
+int TForm1::RequestsWaiting() const { return MessageQueue.size() + int(EdgeReplies.size()); }
 
 void TForm1::QueueMessage(ClientType type, const QHostAddress& address) {
     if (!ServerSocket1->isListening()) {
-        if (ShowDebug())
-            AddLogEntry(LogAlert, "Not Connected", addressText(address), EntryKind::Diagnostic);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Not Connected", addressText(address), EntryKind::Diagnostic);
         return;
     }
     // Requests wait unread in their connections while the queue is full; only one that
@@ -87,14 +84,12 @@ void TForm1::TakeNextReply() {
     // it is pointed at the next requester, or the queue would stall on it.
     if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
     const QHostAddress address = MessageQueue.front().address;
-    if (ShowDebug())
-        AddLogEntry(LogAlert, "Connecting..", addressText(address), EntryKind::Diagnostic);
+    if (ShowDebug()) AddLogEntry(LogAlert, "Connecting..", addressText(address), EntryKind::Diagnostic);
     ReplyState = ReplyPhase::Opening;
     ClientSocket1->connectToHost(address, ReplyPort);
     switch (ReplyState) {
     case ReplyPhase::OpenFailed:
-        if (ShowDebug())
-            AddLogEntry(LogAlert, "Connect Failed", addressText(address), EntryKind::Diagnostic);
+        if (ShowDebug()) AddLogEntry(LogAlert, "Connect Failed", addressText(address), EntryKind::Diagnostic);
         SaveLogCsv();
         ClientSocket1->abort();
         EndReplyEntry();
@@ -102,9 +97,7 @@ void TForm1::TakeNextReply() {
     case ReplyPhase::Connected: // as a local address may be
         SendReply();
         break;
-    default:
-        ReplyState = ReplyPhase::Connecting;
-        ReplyConnectTimer->start();
+    default: ReplyState = ReplyPhase::Connecting; ReplyConnectTimer->start();
     }
 }
 
@@ -137,8 +130,7 @@ void TForm1::NoteReplySent(ClientType type, const QByteArray& text, const QHostA
     AddLogEntry(LogSuccess, "Client Send", text + " to " + addressText(address));
 }
 
-void TForm1::NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester,
-                             const QString& reason) {
+void TForm1::NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester, const QString& reason) {
     ++RepliesFailed;
     // The log names the peer only once connected; an operator reading stderr needs to know
     // whose reply failed, and why.
@@ -151,8 +143,7 @@ void TForm1::sckClientConnect() {
     ReplyConnectTimer->stop();
     if (ReplyState == ReplyPhase::Opening)
         ReplyState = ReplyPhase::Connected; // step A sends once the connect call returns
-    else if (ReplyState == ReplyPhase::Connecting)
-        SendReply();
+    else if (ReplyState == ReplyPhase::Connecting) SendReply();
 }
 
 void TForm1::sckClientError() {

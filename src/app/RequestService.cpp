@@ -101,10 +101,8 @@ void TForm1::UpdateAccepting() {
     const int silentMs = ClientIdleMs - ClientConnections.value(quietest)->remainingTime();
     const bool room = silentMs >= ClientMakeRoomMs;
     ServerSocket1->setAccepting(room);
-    if (room)
-        AcceptRetryTimer->stop();
-    else
-        AcceptRetryTimer->start(ClientMakeRoomMs - silentMs);
+    if (room) AcceptRetryTimer->stop();
+    else AcceptRetryTimer->start(ClientMakeRoomMs - silentMs);
 }
 
 // While the ring is full a request stays unread in its connection, and connections are
@@ -140,9 +138,7 @@ void TForm1::ReadWaitingRequests() {
     }
 }
 
-void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) {
-    CloseClientConnection(socket);
-}
+void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) { CloseClientConnection(socket); }
 
 void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString& message) {
     // Nobody would see a box on a hidden server: the connection goes, the service stays.
@@ -155,7 +151,9 @@ void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString&
 }
 
 void TForm1::CloseIdleClientConnection(IncomingConnection* socket) {
-    if (ShowDebug()) AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1(), EntryKind::Diagnostic);
+    if (ShowDebug())
+        AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1(),
+                    EntryKind::Diagnostic);
     CloseClientConnection(socket);
 }
 
@@ -167,8 +165,7 @@ void TForm1::CloseClientConnection(IncomingConnection* socket) {
     UpdateAccepting();
 }
 
-qsizetype TForm1::ParseRequests(const QByteArray& text, const QHostAddress& address,
-                                bool takeAll) {
+qsizetype TForm1::ParseRequests(const QByteArray& text, const QHostAddress& address, bool takeAll) {
     qsizetype start = 0;
     while (const auto frame = requestFrameAt(text, start)) {
         // A request that finds the ring full stays unread, with all that follows it.
@@ -191,8 +188,7 @@ void TForm1::ServiceRequest(const QByteArray& body, const QHostAddress& peer) {
         ClientCountPanel->setText(QString::number(ClientList.size()));
     }
     const bool quorix = type == ClientType::Quorix;
-    if (IndicateClientType())
-        AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
+    if (IndicateClientType()) AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
     if (ShowDebug())
         AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address,
                     EntryKind::Diagnostic);

@@ -130,26 +130,36 @@ void TForm1::CreateControls() {
     CreateComPort();
 
     // Each control answers to its design name (findChild), the way the tests find it.
-    const std::pair<QObject*, const char*> named[] = {
-        {Panel6, "Panel6"},         {lblH, "lblH"},
-        {DotLabel, "DotLabel"},     {lblM, "lblM"},
-        {lblS, "lblS"},             {DateLabel, "DateLabel"},
-        {tsStatus, "tsStatus"},     {ClientCountPanel, "ClientCountPanel"},
-        {SerialPanel, "SerialPanel"}, {SettingsPanel, "SettingsPanel"},
-        {GPSPanel, "GPSPanel"},     {NTPPanel, "NTPPanel"},
-        {lblAuto, "lblAuto"},       {lblSlew, "lblSlew"},
-        {lblLOC, "lblLOC"},         {lblGMT, "lblGMT"},
-        {lblOnSecond, "lblOnSecond"}, {GpsDelayEdit, "GpsDelayEdit"},
-        {Edit1, "Edit1"},           {btnConnect, "btnConnect"},
-        {btnDisconnect, "btnDisconnect"}, {btnForce, "btnForce"},
-        {Settings1, "Settings1"},   {Chimes1, "Chimes1"}};
+    const std::pair<QObject*, const char*> named[] = {{Panel6, "Panel6"},
+                                                      {lblH, "lblH"},
+                                                      {DotLabel, "DotLabel"},
+                                                      {lblM, "lblM"},
+                                                      {lblS, "lblS"},
+                                                      {DateLabel, "DateLabel"},
+                                                      {tsStatus, "tsStatus"},
+                                                      {ClientCountPanel, "ClientCountPanel"},
+                                                      {SerialPanel, "SerialPanel"},
+                                                      {SettingsPanel, "SettingsPanel"},
+                                                      {GPSPanel, "GPSPanel"},
+                                                      {NTPPanel, "NTPPanel"},
+                                                      {lblAuto, "lblAuto"},
+                                                      {lblSlew, "lblSlew"},
+                                                      {lblLOC, "lblLOC"},
+                                                      {lblGMT, "lblGMT"},
+                                                      {lblOnSecond, "lblOnSecond"},
+                                                      {GpsDelayEdit, "GpsDelayEdit"},
+                                                      {Edit1, "Edit1"},
+                                                      {btnConnect, "btnConnect"},
+                                                      {btnDisconnect, "btnDisconnect"},
+                                                      {btnForce, "btnForce"},
+                                                      {Settings1, "Settings1"},
+                                                      {Chimes1, "Chimes1"}};
     for (const auto& [control, name] : named) control->setObjectName(QLatin1String(name));
     const std::tuple<CodeLabel* const*, int, const char*> groups[] = {
         {lblSync, 3, "lblSync"}, {lblPort, 5, "lblPort"}, {lblBaud, 2, "lblBaud"},
         {lblData, 2, "lblData"}, {lblStop, 2, "lblStop"}, {lblParity, 3, "lblParity"}};
     for (const auto& [labels, count, name] : groups)
-        for (int i = 0; i < count; ++i)
-            labels[i]->setObjectName(QLatin1String(name) + QString::number(i));
+        for (int i = 0; i < count; ++i) labels[i]->setObjectName(QLatin1String(name) + QString::number(i));
 }
 
 void TForm1::CreateClockPanel() {
@@ -306,10 +316,12 @@ bool TForm1::StartUp() {
     if (!instance_.acquire()) {
         // The running copy may be out of sight (closed to a notification area that is
         // missing): it shows its window. One without a window has none to show.
-        const QByteArray shown = isHeadless() ? QByteArray() : StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
+        const QByteArray shown =
+            isHeadless() ? QByteArray() : StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
         if (shown.startsWith("headless"))
             writeStderrLine("Korvat Server is already running without a window (the user service?); "
-                            "'korvat-probe status' shows its state.", 4);
+                            "'korvat-probe status' shows its state.",
+                            4);
         else
             showMessage(QStringLiteral("Brevane Korvat Server"),
                         QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
@@ -433,8 +445,7 @@ void TForm1::Show1Click() {
 void TForm1::Properties1Click() {
     if (!isVisible()) {
         show();
-        if (QScreen* screen = this->screen())
-            move(screen->availableGeometry().center() - rect().center());
+        if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
     }
     setWindowState(windowState() & ~Qt::WindowMinimized);
     raise();

@@ -281,8 +281,7 @@ private:
     void NoteReplySent(ClientType type, const QByteArray& text, const QHostAddress& address);
     // A reply connection failed: "Socket Error" with the peer (null when it never came up),
     // its count, and the log saved as CSV.
-    void NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester,
-                         const QString& reason);
+    void NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester, const QString& reason);
     // Where the reply connection stands with the entry at the ring's read index.
     enum class ReplyPhase {
         Idle,       // no entry in flight: the next may be taken
@@ -316,8 +315,7 @@ private:
         QTimer* connectLimit = nullptr;
         Phase phase = Phase::Unopened;
         bool up() const {
-            return phase == Phase::Connected || phase == Phase::Writing ||
-                   phase == Phase::WriteFailed;
+            return phase == Phase::Connected || phase == Phase::Writing || phase == Phase::WriteFailed;
         }
     };
 
@@ -364,7 +362,7 @@ private:
     // --- Request service (port 6645) and reply queue (to port 6646) ---
     TcpListener* ServerSocket1 = nullptr;
     QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
-    int ClientIdleMs = 60'000; // a request connection silent this long is closed
+    int ClientIdleMs = 60'000;                             // a request connection silent this long is closed
     // At the cap, a connection silent this long may make room for a newcomer; until one
     // is, newcomers wait in the system's queue.
     int ClientMakeRoomMs = 1000;
@@ -426,11 +424,11 @@ private:
     QLabel* lblS = nullptr;
     QLabel* DateLabel = nullptr;
     QLabel* tsStatus = nullptr;
-    int DotLabelTag = 0;       // the colon's blink counter
+    int DotLabelTag = 0; // the colon's blink counter
     bool DotLabelOn = true;
     qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
-    CivilTime ClockTime{0};     // its local time
-    CivilTime DisplayedTime{0}; // the second on the display (year 0: none yet)
+    CivilTime ClockTime{0};                                  // its local time
+    CivilTime DisplayedTime{0};                              // the second on the display (year 0: none yet)
     // What the status bar, status label and its colours show (-1, empty: nothing yet).
     int SerialShown = -1;
     std::optional<TimeSource> StatusShownSource;
@@ -507,7 +505,7 @@ private:
 
     bool exiting_ = false;
     bool started_ = false;
-    bool ntpRetrying_ = false; // the attempt about to start is a retry
+    bool ntpRetrying_ = false;  // the attempt about to start is a retry
     bool startPending_ = false; // the start-up waits for the first NTP attempt
     // The attempt running: its server, whether it is a retry, operators waiting for its outcome.
     QByteArray ntpHost_;

@@ -53,9 +53,7 @@ TCommPortDriver::TCommPortDriver(QObject* parent)
     connect(&serial_, &SerialPort::lost, this, &TCommPortDriver::onDeviceLost);
 }
 
-TCommPortDriver::~TCommPortDriver() {
-    Disconnect();
-}
+TCommPortDriver::~TCommPortDriver() { Disconnect(); }
 
 void TCommPortDriver::SetPort(TPortNumber port) {
     if (Connected()) return;
@@ -88,9 +86,7 @@ void TCommPortDriver::SetInBufSize(quint32 size) {
     if (Connected()) ApplySettings();
 }
 
-QString TCommPortDriver::DeviceOfPort(int number) const {
-    return serialDevicePath(number, portsLookup_);
-}
+QString TCommPortDriver::DeviceOfPort(int number) const { return serialDevicePath(number, portsLookup_); }
 
 bool TCommPortDriver::Connect() {
     if (Connected()) return true;
@@ -133,8 +129,9 @@ bool TCommPortDriver::ApplySettings() {
     // the device's own queue, and each notification reads at most that much: a receiver that
     // sends without pause gets one block per pass of the loop, so the loop's other events
     // keep their pace.
-    const SerialLineSettings line{baudRateValue_, *dataBits, *parity, *stopBits, *flow,
-                                  EnableDTROnOpen, hwFlow_ == hfNONERTSON, inBufSize_};
+    const SerialLineSettings line{
+        baudRateValue_,         *dataBits, *parity, *stopBits, *flow, EnableDTROnOpen,
+        hwFlow_ == hfNONERTSON, inBufSize_};
     return serial_.configure(line) && serial_.clear();
 }
 
@@ -154,8 +151,8 @@ bool TCommPortDriver::WriteText(const QByteArray& text) {
     while (written < text.size()) {
         const qint64 free = qint64(OutBufSize) - serial_.bytesToWrite();
         if (free > 0) {
-            const qint64 n = serial_.write(text.constData() + written,
-                                           qMin(free, qint64(text.size()) - written));
+            const qint64 n =
+                serial_.write(text.constData() + written, qMin(free, qint64(text.size()) - written));
             if (n < 0) break; // the port closed under us
             if (n > 0) {
                 written += n;

@@ -49,8 +49,7 @@ class TCommPortDriver : public QObject {
 public:
     // Called on the GUI thread with the driver, the received bytes and their count (>= 1). The
     // bytes are valid only during the call: the next block reuses the buffer.
-    using TReceiveDataEvent =
-        std::function<void(TCommPortDriver* sender, const char* data, quint32 size)>;
+    using TReceiveDataEvent = std::function<void(TCommPortDriver* sender, const char* data, quint32 size)>;
     // Returns the settings file's Ports value for a name like "COM1", or an empty text.
     using PortsLookup = std::function<QString(const QString& comName)>;
 

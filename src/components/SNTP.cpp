@@ -8,8 +8,7 @@
 
 namespace ks {
 
-SntpError::SntpError(QString message)
-    : message_(std::move(message)), what_(message_.toLocal8Bit()) {}
+SntpError::SntpError(QString message) : message_(std::move(message)), what_(message_.toLocal8Bit()) {}
 
 SntpClient::SntpClient(QObject* parent) : QObject(parent), limit_(new QTimer(this)) {
     limit_->setSingleShot(true);

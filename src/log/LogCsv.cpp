@@ -52,8 +52,7 @@ QStringList saveLogCsv(const QList<LogEntry>& entries, const QString& executable
         QString error;
         if (writeLogCsv(entries, dir, localTime, &error))
             saved.append(dir + QStringLiteral("/Logs/") + logCsvFileName(localTime));
-        else
-            errors->append(error);
+        else errors->append(error);
     }
     if (!tried)
         errors->append(QStringLiteral("No Logs folder: create %1/Logs or %2/Logs to save the log.")

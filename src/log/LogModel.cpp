@@ -51,9 +51,7 @@ int LogModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(entries_.size());
 }
 
-int LogModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : ColumnCount;
-}
+int LogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 QVariant LogModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= entries_.size()) return {};
@@ -82,8 +80,7 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant LogModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
-        section < ColumnCount)
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < ColumnCount)
         return QString::fromLatin1(Captions[section]);
     return {};
 }

@@ -12,10 +12,10 @@ namespace ks {
 enum LogType : qint16 { LogAlert = 0, LogSuccess = 2, LogNotice = 4 };
 
 struct LogEntry {
-    QByteArray time;    // "hh:nn:ss", local
+    QByteArray time; // "hh:nn:ss", local
     QByteArray event;
     QByteArray details;
-    QByteArray col;     // the type as decimal text
+    QByteArray col; // the type as decimal text
 };
 
 // The line an entry is mirrored as on stderr: "yyyy-mm-dd hh:nn:ss", type, event, details,

@@ -18,8 +18,8 @@ struct SerialLineSettings {
     SerialParity parity = SerialParity::None;
     SerialStopBits stopBits = SerialStopBits::One;
     SerialFlow flow = SerialFlow::None;
-    bool dtr = true; // raised while open
-    bool rts = true; // raised while open; the handshake drives it under RtsCts
+    bool dtr = true;        // raised while open
+    bool rts = true;        // raised while open; the handshake drives it under RtsCts
     quint32 inQueue = 2048; // unread bytes held before the device's own queue fills
 };
 

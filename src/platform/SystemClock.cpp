@@ -26,8 +26,7 @@ public:
 
     bool slew(double offsetMs, QString* error) override {
         const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty())
-            return recordClockChange(logPath, slewLogLine(nowMs(), offsetMs), error);
+        if (!logPath.isEmpty()) return recordClockChange(logPath, slewLogLine(nowMs(), offsetMs), error);
         QString message;
         QByteArray howToGrant;
         if (slewSystemClock(offsetMs, &message, &howToGrant)) return true;

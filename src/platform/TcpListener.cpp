@@ -23,9 +23,7 @@ IncomingConnection::IncomingConnection(qintptr descriptor, QObject* parent)
     connect(notifier_, &QSocketNotifier::activated, this, &IncomingConnection::readable);
 }
 
-IncomingConnection::~IncomingConnection() {
-    close();
-}
+IncomingConnection::~IncomingConnection() { close(); }
 
 void IncomingConnection::stopWatching() {
     if (notifier_) notifier_->setEnabled(false);
@@ -68,8 +66,7 @@ void IncomingConnection::readable() {
         stopWatching();
         emit failed(error);
         break;
-    case socketcalls::Peek::Nothing:
-        break;
+    case socketcalls::Peek::Nothing: break;
     }
 }
 

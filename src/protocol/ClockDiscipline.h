@@ -34,8 +34,8 @@ public:
 
 private:
     Mode mode_;
-    bool stepped_ = false; // a step since the last restart
-    int farOff_ = 0;       // far-off samples in a row
+    bool stepped_ = false;  // a step since the last restart
+    int farOff_ = 0;        // far-off samples in a row
     QList<double> offsets_; // the latest near offsets, oldest first
 };
 

@@ -9,9 +9,7 @@ namespace ks {
 
 namespace {
 
-QByteArray hex2(uint value) {
-    return QByteArray::number(value, 16).toUpper().rightJustified(2, '0');
-}
+QByteArray hex2(uint value) { return QByteArray::number(value, 16).toUpper().rightJustified(2, '0'); }
 
 // A non-empty run of decimal digits, after a "+" or "-" only where allowed, in the range of
 // a 32-bit int; no blanks. Date and time parts are never anything else, so whatever else
@@ -32,9 +30,7 @@ std::optional<int> digitsValue(const QByteArray& text, bool signAllowed = false)
     return int(negative ? -value : value);
 }
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
 // A line without "*" has no checksum and is taken as it is. With one, the two characters
 // after the first "*" must be the checksum of the characters between "$" and "*".
@@ -97,8 +93,7 @@ QByteArray GetNmeaField(const QByteArray& sentence, int n) {
 
 QByteArray NmeaChecksum(const QByteArray& text) {
     uint sum = 0;
-    for (qsizetype i = text.startsWith('$') ? 1 : 0; i < text.size(); ++i)
-        sum ^= uchar(text[i]);
+    for (qsizetype i = text.startsWith('$') ? 1 : 0; i < text.size(); ++i) sum ^= uchar(text[i]);
     return hex2(sum);
 }
 
@@ -115,8 +110,7 @@ QList<QByteArray> GpsSetupSentences() {
     static constexpr int messages[] = {0, 4, 1, 2, 3, 5};
     static constexpr int rates[] = {5, 5, 0, 0, 0, 0};
     QList<QByteArray> sentences;
-    for (int i = 0; i < 6; ++i)
-        sentences.append(BuildRateControlSentence(messages[i], 0, rates[i], 1));
+    for (int i = 0; i < 6; ++i) sentences.append(BuildRateControlSentence(messages[i], 0, rates[i], 1));
     return sentences;
 }
 
@@ -164,9 +158,8 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line) {
         const QByteArray sentence = result.line.left(70);
         GpsSentenceResult::Gga gga;
         gga.timeText = GetNmeaField(sentence, 2);
-        gga.satellites = GetNmeaField(sentence, 7) == "0"
-                             ? 0
-                             : digitsValue(GetNmeaField(sentence, 8), true).value_or(0);
+        gga.satellites =
+            GetNmeaField(sentence, 7) == "0" ? 0 : digitsValue(GetNmeaField(sentence, 8), true).value_or(0);
         gga.state = gga.satellites == 0   ? TimeState::NotSynchronised
                     : gga.satellites == 1 ? TimeState::Synchronising
                                           : TimeState::Synchronised;

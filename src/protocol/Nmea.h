@@ -95,8 +95,8 @@ public:
 
     struct Step {
         std::optional<TimeState> syncState; // from a GGA: the new SyncState
-        bool rmcTaken = false; // an RMC with a fix: GpsTimeText and GpsDateText follow it
-        std::optional<qint64> setUtcMs; // the instant to set the clock to (before any delay)
+        bool rmcTaken = false;              // an RMC with a fix: GpsTimeText and GpsDateText follow it
+        std::optional<qint64> setUtcMs;     // the instant to set the clock to (before any delay)
     };
     Step take(const GpsSentenceResult& sentence);
 
@@ -108,8 +108,8 @@ private:
     TimeState state_;
     bool fix_ = false;
     int satellites_ = 0;
-    QByteArray epoch_;            // time field of the last GGA
-    QByteArray setEpoch_;         // date and time of the RMC that last set the clock
+    QByteArray epoch_;    // time field of the last GGA
+    QByteArray setEpoch_; // date and time of the RMC that last set the clock
 };
 
 } // namespace ks

@@ -6,7 +6,9 @@ namespace {
 
 const QByteArray Header = "REGEDIT4";
 
-bool equalsIgnoreCase(const QByteArray& a, const QByteArray& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+bool equalsIgnoreCase(const QByteArray& a, const QByteArray& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
 
 // The end of a quoted name or string starting after its opening quote, or -1.
 qsizetype closingQuote(const QByteArray& s, qsizetype from) {

@@ -23,8 +23,8 @@ public:
     enum class Type { String, ExpandString, Dword, Other };
     struct Data {
         Type type = Type::Other;
-        QByteArray text;    // String and ExpandString (not expanded)
-        quint32 dword = 0;  // Dword
+        QByteArray text;   // String and ExpandString (not expanded)
+        quint32 dword = 0; // Dword
     };
 
     struct ParseError {

@@ -10,9 +10,7 @@ namespace ks {
 namespace {
 constexpr int MaxSerial = 9998;
 
-QByteArray twoDigits(int value) {
-    return QByteArray::number(value).rightJustified(2, '0');
-}
+QByteArray twoDigits(int value) { return QByteArray::number(value).rightJustified(2, '0'); }
 
 // Years since 1900, less 100 from 2000 on: the last two digits for 1900..2099.
 int shortYear(int year) {
@@ -36,9 +34,8 @@ public:
     bool literal(const QByteArray& expected) {
         if (!ok_) return false;
         if (!text_.mid(pos_).startsWith(expected)) {
-            return fail(QStringLiteral("expected \"%1\" at offset %2")
-                            .arg(QString::fromLatin1(expected))
-                            .arg(pos_));
+            return fail(
+                QStringLiteral("expected \"%1\" at offset %2").arg(QString::fromLatin1(expected)).arg(pos_));
         }
         pos_ += expected.size();
         return true;
@@ -64,12 +61,10 @@ public:
     bool paddedDigits(int minimum, int* value) {
         if (!ok_) return false;
         qsizetype end = pos_;
-        while (end < text_.size() && end - pos_ < 5 && text_[end] >= '0' && text_[end] <= '9')
-            ++end;
+        while (end < text_.size() && end - pos_ < 5 && text_[end] >= '0' && text_[end] <= '9') ++end;
         const int count = int(end - pos_);
         if (count < minimum || count > 4) {
-            return fail(
-                QStringLiteral("expected %1 to 4 digits at offset %2").arg(minimum).arg(pos_));
+            return fail(QStringLiteral("expected %1 to 4 digits at offset %2").arg(minimum).arg(pos_));
         }
         return fixedDigits(count, value);
     }
@@ -80,8 +75,7 @@ public:
         qsizetype end = pos_;
         if (end < text_.size() && text_[end] == '-') ++end;
         const qsizetype digitsFrom = end;
-        while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9')
-            ++end;
+        while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9') ++end;
         const QByteArray number = text_.mid(pos_, end - pos_);
         const qsizetype digits = end - digitsFrom;
         const bool leadingZero = digits > 1 && text_[digitsFrom] == '0';
@@ -89,9 +83,8 @@ public:
         bool converted = false;
         const qint64 v = number.toLongLong(&converted);
         if (digits == 0 || leadingZero || negativeZero || !converted || v < low || v > high) {
-            return fail(QStringLiteral("bad number \"%1\" at offset %2")
-                            .arg(QString::fromLatin1(number))
-                            .arg(pos_));
+            return fail(
+                QStringLiteral("bad number \"%1\" at offset %2").arg(QString::fromLatin1(number)).arg(pos_));
         }
         pos_ = end;
         *value = v;
@@ -126,14 +119,14 @@ private:
 };
 
 bool readStatus(Cursor& in, StatusTriple* status) {
-    return in.int16(&status->source) && in.literal("_") && in.int16(&status->reserved) &&
-           in.literal("_") && in.int16(&status->state);
+    return in.int16(&status->source) && in.literal("_") && in.int16(&status->reserved) && in.literal("_") &&
+           in.int16(&status->state);
 }
 
 bool readSerialAndSeconds(Cursor& in, ParsedReply* reply) {
     return in.serial(&reply->replySerial) &&
-           in.decimal(std::numeric_limits<qint64>::min() / 1000,
-                      std::numeric_limits<qint64>::max() / 1000, &reply->seconds);
+           in.decimal(std::numeric_limits<qint64>::min() / 1000, std::numeric_limits<qint64>::max() / 1000,
+                      &reply->seconds);
 }
 
 // Day, month and year of a two-digit-year date, checked against the calendar of the
@@ -149,10 +142,9 @@ bool readQuorix(Cursor& in, ParsedReply* reply) {
     CivilTime& d = reply->utcDate;
     if (!(in.serial(&reply->replySerial) && in.literal("_") && in.fixedDigits(2, &c.hour) &&
           in.literal(":") && in.fixedDigits(2, &c.minute) && in.literal(":") &&
-          in.fixedDigits(2, &c.second) && in.literal("_") && in.fixedDigits(2, &c.day) &&
-          in.literal("/") && in.fixedDigits(2, &c.month) && in.literal("/") &&
-          in.fixedDigits(2, &c.year) && in.literal("_") && in.paddedDigits(2, &d.day) &&
-          in.literal("/") && in.paddedDigits(2, &d.month) && in.literal("/") &&
+          in.fixedDigits(2, &c.second) && in.literal("_") && in.fixedDigits(2, &c.day) && in.literal("/") &&
+          in.fixedDigits(2, &c.month) && in.literal("/") && in.fixedDigits(2, &c.year) && in.literal("_") &&
+          in.paddedDigits(2, &d.day) && in.literal("/") && in.paddedDigits(2, &d.month) && in.literal("/") &&
           in.paddedDigits(2, &d.year)))
         return false;
     if (!validDate(c)) return in.fail(QStringLiteral("clock text is not a valid date and time"));
@@ -187,30 +179,18 @@ QString statusMeaning(const StatusTriple& status) {
     const QString source = sourceName(status.source);
     QString state;
     switch (TimeState(status.state)) {
-    case TimeState::NotSynchronised:
-        state = QStringLiteral("not synchronised");
-        break;
-    case TimeState::Synchronising:
-        state = QStringLiteral("synchronising");
-        break;
-    case TimeState::Synchronised:
-        state = QStringLiteral("synchronised");
-        break;
-    case TimeState::NoSerialInput:
-        state = QStringLiteral("no serial input");
-        break;
-    default:
-        state = QStringLiteral("state %1").arg(status.state);
-        break;
+    case TimeState::NotSynchronised: state = QStringLiteral("not synchronised"); break;
+    case TimeState::Synchronising: state = QStringLiteral("synchronising"); break;
+    case TimeState::Synchronised: state = QStringLiteral("synchronised"); break;
+    case TimeState::NoSerialInput: state = QStringLiteral("no serial input"); break;
+    default: state = QStringLiteral("state %1").arg(status.state); break;
     }
     QString meaning = source + QStringLiteral(", ") + state;
     if (status.reserved != 0) meaning += QStringLiteral(", reserved %1").arg(status.reserved);
     return meaning;
 }
 
-QByteArray serialText(int replySerial) {
-    return QByteArray::number(replySerial).rightJustified(4, '0');
-}
+QByteArray serialText(int replySerial) { return QByteArray::number(replySerial).rightJustified(4, '0'); }
 
 QByteArray serveTime(int replySerial, qint64 utcMs) {
     return serialText(replySerial) + QByteArray::number(floorSeconds(utcMs));
@@ -233,25 +213,19 @@ QByteArray replyText(const QByteArray& token, const ReplyContext& context) {
         return "KORVAT_" + statusMessage(context.status) + '_' +
                serveTime(context.replySerial, context.now.utcMs);
     }
-    if (token == TokenQuorix)
-        return "KORVAT_" + serveQuorix(context.replySerial, context.now, context.mode);
+    if (token == TokenQuorix) return "KORVAT_" + serveQuorix(context.replySerial, context.now, context.mode);
     return {};
 }
 
-QByteArray replyFrame(const QByteArray& text) {
-    return '{' + text + '}';
-}
+QByteArray replyFrame(const QByteArray& text) { return '{' + text + '}'; }
 
-qint64 nextSecondEdgeMs(qint64 nowMs) {
-    return (floorSeconds(nowMs) + 1) * 1000;
-}
+qint64 nextSecondEdgeMs(qint64 nowMs) { return (floorSeconds(nowMs) + 1) * 1000; }
 
 qint64 replyDueMs(ReplyTiming timing, qint64 readMs) {
     return timing == ReplyTiming::OnSecond ? nextSecondEdgeMs(readMs) : readMs;
 }
 
-std::optional<ParsedReply> parseReply(const QByteArray& frame, const QByteArray& token,
-                                      QString* error) {
+std::optional<ParsedReply> parseReply(const QByteArray& frame, const QByteArray& token, QString* error) {
     Cursor in(frame, error);
     ParsedReply reply;
     if (!in.literal("{")) return std::nullopt;

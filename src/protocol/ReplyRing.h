@@ -9,8 +9,7 @@ namespace ks {
 // The reply ring: entries are served in the order they were put. Equal indexes mean empty,
 // so Slots - 1 entries can wait; a full ring refuses the next entry rather than write over
 // the one still to be served. Both indexes start at 1.
-template <typename Entry, qint16 Slots>
-class ReplyRing {
+template <typename Entry, qint16 Slots> class ReplyRing {
 public:
     qint16 WriteIndex() const { return write_; }
     qint16 ReadIndex() const { return read_; }

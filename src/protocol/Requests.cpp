@@ -49,15 +49,11 @@ ClientType recogniseRequest(const QByteArray& body) {
 
 QByteArray replyToken(ClientType type) {
     switch (type) {
-    case ClientType::Quorix:
-        return TokenQuorix;
-    case ClientType::Korvat1001:
-        return TokenKorvat;
+    case ClientType::Quorix: return TokenQuorix;
+    case ClientType::Korvat1001: return TokenKorvat;
     case ClientType::Korvat1010:
-    case ClientType::Korvat1012:
-        return TokenKorvat1010;
-    case ClientType::None:
-        break;
+    case ClientType::Korvat1012: return TokenKorvat1010;
+    case ClientType::None: break;
     }
     return {};
 }

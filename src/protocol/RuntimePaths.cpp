@@ -33,18 +33,17 @@ QString privateFolder(bool create, QString* error) {
     QString why;
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         why = QStringLiteral("cannot be made (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    else if (S_ISLNK(st.st_mode))
-        why = QStringLiteral("is a symbolic link");
-    else if (!S_ISDIR(st.st_mode))
-        why = QStringLiteral("is not a folder");
-    else if (st.st_uid != ::getuid())
-        why = QStringLiteral("belongs to another user");
+    else if (S_ISLNK(st.st_mode)) why = QStringLiteral("is a symbolic link");
+    else if (!S_ISDIR(st.st_mode)) why = QStringLiteral("is not a folder");
+    else if (st.st_uid != ::getuid()) why = QStringLiteral("belongs to another user");
     else if (st.st_mode & 077)
-        why = QStringLiteral("is open to other users (mode %1)").arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'));
+        why =
+            QStringLiteral("is open to other users (mode %1)").arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'));
     if (why.isEmpty()) return path;
     if (error)
         *error = QStringLiteral("No safe folder for the run-time files: %1 %2 (set XDG_RUNTIME_DIR, "
-                                "or remove it)").arg(path, why);
+                                "or remove it)")
+                     .arg(path, why);
     return {};
 }
 #endif

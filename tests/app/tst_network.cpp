@@ -75,18 +75,18 @@ QByteArray unescaped(QByteArray text) {
 // One scenario: the program, the reply ports of the requesters, the client connections.
 struct Scenario {
     AppProcess app;
-    std::optional<GroupListener> group; // made at the start: it joins the interfaces there are then
+    std::optional<GroupListener> group;         // made at the start: it joins the interfaces there are then
     std::vector<std::unique_ptr<QObject>> held; // reply catchers, taken ports, fillers
     std::map<QByteArray, std::unique_ptr<QTcpSocket>> clients;
     std::unique_ptr<Pty> receiver;
     QByteArray heard, duringAttempt; // from the receiver's port; port 6645 while NTP is asked
-    qint64 firstAskedMs = 0; // the NTP server's time when the first request came
+    qint64 firstAskedMs = 0;         // the NTP server's time when the first request came
     std::unique_ptr<FakeSntpServer> ntp;
     struct Reply {
         QByteArray to, bytes;
         qint64 arrivedMs = 0; // the wall clock when it ended; 0 while open
     };
-    QList<Reply> replies; // in the order their connections were accepted
+    QList<Reply> replies;                      // in the order their connections were accepted
     std::map<QByteArray, QList<qint64>> asked; // per requester, the wall clock before each request
     std::map<QByteArray, int> judged;          // per requester, the replies `edge` has judged
     int ended() const {
@@ -176,9 +176,11 @@ bool Scenario::run(const QByteArray& line) {
         if (cmd == "private") { // what the program made there
             struct stat st {};
             QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
-            out += mask("private folder: " + path.toLocal8Bit() + (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
+            out += mask("private folder: " + path.toLocal8Bit() +
+                        (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
                         (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
-                        QByteArray::number(st.st_mode & 0777, 8)) + '\n';
+                        QByteArray::number(st.st_mode & 0777, 8)) +
+                   '\n';
         } else if (w[1] == "link") { // to a folder of the planter's choosing
             QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
             QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
@@ -196,165 +198,189 @@ bool Scenario::run(const QByteArray& line) {
         {"args", [&] { args = str(rest).split(QLatin1Char(' ')); }},
         {"env", [&] { app.env.insert(str(w[1]), str(expand(tail))); }},
         {"receiver", [&] { receiver = std::make_unique<Pty>(); }},
-        {"ntp", [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile
-            ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
-            QVERIFY(ntp->bound());
-            ntp->aheadUs = 3'602'500'000;
-            ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
-            ntp->onRequest = [this] {
-                if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
-                QTcpSocket early;
-                early.connectToHost(QHostAddress::LocalHost, 6645);
-                duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
-            };
-        }},
-        {"link", [&] { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
-            QFile::remove(app.root() + u'/' + str(w[1]));
-            QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
-        }},
-        {"file", [&] {
-            const QString path = app.root() + u'/' + str(w[1]);
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
-        }},
+        {"ntp",
+         [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile
+             ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
+             QVERIFY(ntp->bound());
+             ntp->aheadUs = 3'602'500'000;
+             ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
+             ntp->onRequest = [this] {
+                 if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
+                 QTcpSocket early;
+                 early.connectToHost(QHostAddress::LocalHost, 6645);
+                 duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
+             };
+         }},
+        {"link",
+         [&] { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
+             QFile::remove(app.root() + u'/' + str(w[1]));
+             QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
+         }},
+        {"file",
+         [&] {
+             const QString path = app.root() + u'/' + str(w[1]);
+             QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+         }},
         {"journal", [&] { app.stderrToJournal(w[1] == "same"); }},
         {"take-port", [&] { QVERIFY(listen("0.0.0.0", 6645)); }},
-        {"catch", [&] {
-            QTcpServer* server = listen(w[1], 6646);
-            QVERIFY(server);
-            record(server, w[1]);
-        }},
-        {"hang", [&] { // a requester whose reply port accepts nothing more: its backlog is full
-            QTcpServer* full = listen(w[1], 6646, 0);
-            QVERIFY(full);
-            full->pauseAccepting();
-            QTcpSocket* filler = hold(new QTcpSocket);
-            filler->connectToHost(full->serverAddress(), 6646);
-            QVERIFY(filler->waitForConnected(WaitMs));
-            hung[w[1]] = {full, filler->localPort()};
-        }},
-        {"unhang", [&] { // it takes connections again, and records them like `catch`
-            const auto [full, filler] = hung.at(w[1]);
-            record(full, w[1], filler);
-            full->resumeAccepting();
-        }},
+        {"catch",
+         [&] {
+             QTcpServer* server = listen(w[1], 6646);
+             QVERIFY(server);
+             record(server, w[1]);
+         }},
+        {"hang",
+         [&] { // a requester whose reply port accepts nothing more: its backlog is full
+             QTcpServer* full = listen(w[1], 6646, 0);
+             QVERIFY(full);
+             full->pauseAccepting();
+             QTcpSocket* filler = hold(new QTcpSocket);
+             filler->connectToHost(full->serverAddress(), 6646);
+             QVERIFY(filler->waitForConnected(WaitMs));
+             hung[w[1]] = {full, filler->localPort()};
+         }},
+        {"unhang",
+         [&] { // it takes connections again, and records them like `catch`
+             const auto [full, filler] = hung.at(w[1]);
+             record(full, w[1], filler);
+             full->resumeAccepting();
+         }},
         {"csv", [&] { csv = QDir().mkpath(app.logsDir()); }},
         {"sortlog", [&] { sortLog = true; }},
         {"ip", [&] { QVERIFY2(ip(str(rest)), rest.constData()); }},
         {"limit", [&] { fileLimit = w[1].toInt(); }},
-        {"start", [&] {
-            listener();
-            if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
-            // The program starts with the soft limit on open files given, the test keeps its own.
-            rlimit own{};
-            QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
-            rlimit lower = own;
-            if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
-            QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
-            app.start(args);
-            QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
-        }},
+        {"start",
+         [&] {
+             listener();
+             if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
+             // The program starts with the soft limit on open files given, the test keeps its own.
+             rlimit own{};
+             QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+             rlimit lower = own;
+             if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
+             QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
+             app.start(args);
+             QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
+         }},
         {"marker", markerOrGroup},
         {"group", markerOrGroup},
         {"wait", [&] { waitFor([&] { return app.lines().join('\n').contains(rest); }); }},
         {"pass", [&] { pumpFor(w[1].toInt()); }},
-        {"send", [&] {
-            const QByteArray text = unescaped(w.mid(3).join(' '));
-            for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
-                for (qsizetype f = text.count('{'); f > 0; --f) asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
-                open("send", w[1], text);
-            }
-        }},
-        {"open", [&] {
-            for (int i = 0, n = w[2].toInt(); i < n; ++i)
-                open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
-        }},
-        {"write", [&] {
-            const QByteArray text = unescaped(tail);
-            const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
-            QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
-        }},
-        {"reset", [&] {
-            const linger abortive{1, 0};
-            const int fd = int(clients[w[1]]->socketDescriptor());
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-            clients[w[1]]->abort();
-        }},
+        {"send",
+         [&] {
+             const QByteArray text = unescaped(w.mid(3).join(' '));
+             for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
+                 for (qsizetype f = text.count('{'); f > 0; --f)
+                     asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
+                 open("send", w[1], text);
+             }
+         }},
+        {"open",
+         [&] {
+             for (int i = 0, n = w[2].toInt(); i < n; ++i)
+                 open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
+         }},
+        {"write",
+         [&] {
+             const QByteArray text = unescaped(tail);
+             const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
+             QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
+         }},
+        {"reset",
+         [&] {
+             const linger abortive{1, 0};
+             const int fd = int(clients[w[1]]->socketDescriptor());
+             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+             clients[w[1]]->abort();
+         }},
         {"close", [&] { clients[w[1]]->disconnectFromHost(); }},
-        {"closed", [&] { // how many open connections the server closed; the named ones
-            int closed = 0;
-            for (auto& [name, s] : clients) {
-                s->waitForReadyRead(0); // notices the server's close without an event loop
-                closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
-            }
-            out += "closed: " + QByteArray::number(closed);
-            for (const QByteArray& name : w.mid(1))
-                out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
-            out += '\n';
-        }},
+        {"closed",
+         [&] { // how many open connections the server closed; the named ones
+             int closed = 0;
+             for (auto& [name, s] : clients) {
+                 s->waitForReadyRead(0); // notices the server's close without an event loop
+                 closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
+             }
+             out += "closed: " + QByteArray::number(closed);
+             for (const QByteArray& name : w.mid(1))
+                 out += ", " + name +
+                        (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
+             out += '\n';
+         }},
         {"replies", [&] { waitFor([&] { return ended() >= w[1].toInt(); }); }},
-        {"align", [&] {
-            // early in a second, so that what follows happens well before its end
-            waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
-        }},
+        {"align",
+         [&] {
+             // early in a second, so that what follows happens well before its end
+             waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
+         }},
         {"edge", [&] { out += judgeEdges(w[1].toInt()); }},
         {"seconds", [&] { out += secondsCarried(); }},
-        {"status", [&] {
-            waitFor([&] { // a field of the status socket's answer
-                const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
-                return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
-            });
-        }},
+        {"status",
+         [&] {
+             waitFor([&] { // a field of the status socket's answer
+                 const auto json =
+                     QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
+                 return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
+             });
+         }},
         {"mark", [&] { mark.start(); }},
         {"atleast", [&] { QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData()); }},
         {"atmost", [&] { QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData()); }},
-        {"nmea", [&] {
-            const QDateTime now = QDateTime::currentDateTimeUtc();
-            const QByteArray body = QByteArray(rest).replace("hhmmss", now.toString(u"hhmmss").toLatin1())
-                                        .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
-            QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
-        }},
-        {"heard", [&] { // lines from the receiver's port, and whether it is exclusive
-            waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
-            for (const QByteArray& l : heard.split('\n'))
-                if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
-            out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
-        }},
-        {"attempt", [&] {
-            waitFor([&] { return !duringAttempt.isEmpty(); });
-            out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
-        }},
-        {"hostile", [&] { // silent, deaf (asks, never reads), garbage, a flood: the garbage
-            // is cut off after a line's worth, the silent one after the time limit; it answers on
-            const QString path = statusPath();
-            QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
-            const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
-            out += others ? "status socket: open to others" : "status socket: its user's only";
-            std::vector<std::unique_ptr<QLocalSocket>> c;
-            for (int i = 0; i < 23; ++i) {
-                c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
-                if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
-            }
-            c[1]->write("status\n");
-            c[2]->write(QByteArray(1 << 20, 'x'));
-            const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
-            const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
-            QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
-            out += ", withstood hostile clients\n";
-        }},
-        {"ask", [&] {
-            const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
-            out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
-        }},
+        {"nmea",
+         [&] {
+             const QDateTime now = QDateTime::currentDateTimeUtc();
+             const QByteArray body = QByteArray(rest)
+                                         .replace("hhmmss", now.toString(u"hhmmss").toLatin1())
+                                         .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
+             QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
+         }},
+        {"heard",
+         [&] { // lines from the receiver's port, and whether it is exclusive
+             waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
+             for (const QByteArray& l : heard.split('\n'))
+                 if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
+             out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
+         }},
+        {"attempt",
+         [&] {
+             waitFor([&] { return !duringAttempt.isEmpty(); });
+             out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
+         }},
+        {"hostile",
+         [&] { // silent, deaf (asks, never reads), garbage, a flood: the garbage
+             // is cut off after a line's worth, the silent one after the time limit; it answers on
+             const QString path = statusPath();
+             QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
+             const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
+             out += others ? "status socket: open to others" : "status socket: its user's only";
+             std::vector<std::unique_ptr<QLocalSocket>> c;
+             for (int i = 0; i < 23; ++i) {
+                 c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
+                 if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
+             }
+             c[1]->write("status\n");
+             c[2]->write(QByteArray(1 << 20, 'x'));
+             const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
+             const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
+             QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
+             out += ", withstood hostile clients\n";
+         }},
+        {"ask",
+         [&] {
+             const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
+             out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+         }},
         {"plant", plantOrPrivate},
         {"private", plantOrPrivate},
         {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
         {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},
         {"signal", [&] { QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0); }},
-        {"exit", [&] {
-            QVERIFY(app.waitForExit(WaitMs));
-            out += "exit " + QByteArray::number(app.process().exitCode());
-            out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
-        }},
+        {"exit",
+         [&] {
+             QVERIFY(app.waitForExit(WaitMs));
+             out += "exit " + QByteArray::number(app.process().exitCode());
+             out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
+         }},
     };
     const Handler* command = commands.find(line);
     if (command) (*command)();
@@ -378,9 +404,12 @@ QByteArray Scenario::judgeEdges(int boundMs) {
         const QByteArray which = "  " + r.to + " reply " + QByteArray::number(n) + ": ";
         if (carried < 0) faults += which + "not a reply\n";
         else if (sent < 0) faults += which + "no request\n";
-        else if (carried <= sent) faults += which + "carries a second begun " + QByteArray::number(sent - carried) + " ms before its request\n";
+        else if (carried <= sent)
+            faults += which + "carries a second begun " + QByteArray::number(sent - carried) +
+                      " ms before its request\n";
         else if (r.arrivedMs - carried > boundMs || r.arrivedMs < carried)
-            faults += which + "arrived " + QByteArray::number(r.arrivedMs - carried) + " ms into its second\n";
+            faults +=
+                which + "arrived " + QByteArray::number(r.arrivedMs - carried) + " ms into its second\n";
     }
     return "edge: " + QByteArray::number(count) + " replies" +
            (faults.isEmpty() ? ", each of a second begun after its request, arrived within " +
@@ -389,7 +418,7 @@ QByteArray Scenario::judgeEdges(int boundMs) {
 }
 
 qint64 Scenario::carriedMs(const QByteArray& bytes) {
-    const QByteArray token = bytes.contains(':')             ? ks::TokenQuorix
+    const QByteArray token = bytes.contains(':')            ? ks::TokenQuorix
                              : bytes.startsWith("{KORVAT_") ? ks::TokenKorvat1010
                                                             : ks::TokenKorvat;
     const std::optional<ks::ParsedReply> p = ks::parseReply(bytes, token);
@@ -437,8 +466,10 @@ QByteArray Scenario::report() {
         // The server's time when it answered plus half the round trip: after the first request
         // came, no later than its time now.
         const qint64 ms = QDateTime::fromString(str(l.left(24)), Qt::ISODateWithMs).toMSecsSinceEpoch();
-        if (!l.isEmpty()) out += "  " + (ntp && ms >= firstAskedMs - 1 && ms <= serverNow + 1
-                                              ? "SERVER-TIME" + l.mid(24) : l) + '\n';
+        if (!l.isEmpty())
+            out += "  " +
+                   (ntp && ms >= firstAskedMs - 1 && ms <= serverNow + 1 ? "SERVER-TIME" + l.mid(24) : l) +
+                   '\n';
     }
     for (const QFileInfo& f : csv ? QDir(app.logsDir()).entryInfoList(QDir::Files) : QFileInfoList())
         out += masked("csv " + f.fileName().toLocal8Bit() + ":\n" + fileContents(f.filePath()), {});

@@ -15,12 +15,12 @@
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
+#include <QAbstractSpinBox>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QAbstractSpinBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QMutex>
+#include <QProcess>
 #include <QPushButton>
 #include <QStyle>
 #include <QTcpServer>
@@ -73,11 +73,11 @@ public:
             requestAt_.append(since_.elapsed());
             if (failUntil_) server_.reply.stratum = server_.requests.size() <= failUntil_ ? 0 : 1;
             const QList<QByteArray> lines = std::exchange(duringWait_, {});
-            for (const QByteArray& line : lines)
-                playLine(line);
+            for (const QByteArray& line : lines) playLine(line);
             if (!lines.isEmpty() && !lines.contains("@click Exit")) server_.answerNow();
             if (answerAfterMs_ > 0)
-                QTimer::singleShot(answerAfterMs_, Qt::PreciseTimer, &server_, [this] { server_.answerNow(); });
+                QTimer::singleShot(answerAfterMs_, Qt::PreciseTimer, &server_,
+                                   [this] { server_.answerNow(); });
         };
         plugIn();
         since_.start();
@@ -94,8 +94,8 @@ public:
     bool playLine(const QByteArray& line) {
         if (!line.startsWith('@')) {
             if (!w_) startWindow();
-            const QByteArray bytes = line.endsWith("\\c") ? test::caseBytes(line.chopped(2))
-                                                          : test::caseBytes(line) + "\r\n";
+            const QByteArray bytes =
+                line.endsWith("\\c") ? test::caseBytes(line.chopped(2)) : test::caseBytes(line) + "\r\n";
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
         }
@@ -123,8 +123,7 @@ public:
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
-        for (const QByteArray& c : w_->clock.changes)
-            out += "clock: " + c;
+        for (const QByteArray& c : w_->clock.changes) out += "clock: " + c;
         for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
             out += "log: " + e.col + '|' + e.event + '|' + masked(test::caseText(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
@@ -137,8 +136,7 @@ public:
                 gap < qint64(retryBase_) << (i - failFrom_ - 1))
                 out += "retry " + QByteArray::number(i - failFrom_) + " after " + QByteArray::number(gap) +
                        " ms";
-        for (const QByteArray& c : played(true))
-            out += "chime: " + c;
+        for (const QByteArray& c : played(true)) out += "chime: " + c;
         return (out + seen_).join('\n') + '\n';
     }
 
@@ -213,7 +211,9 @@ private:
         for (const int s : {40, 80}) {
             test::waitUntil([&] { return client.state() != QAbstractSocket::ConnectedState; },
                             int(s * 1000 / Scale - made.elapsed()));
-            at += QByteArray(at.isEmpty() ? "" : ", ") + (client.state() == QAbstractSocket::ConnectedState ? "open" : "closed") + " at " + QByteArray::number(s) + " s";
+            at += QByteArray(at.isEmpty() ? "" : ", ") +
+                  (client.state() == QAbstractSocket::ConnectedState ? "open" : "closed") + " at " +
+                  QByteArray::number(s) + " s";
         }
         seen_ += "quiet connection: " + at;
     }
@@ -229,7 +229,8 @@ private:
                 for (const QByteArray& l : out.split('\n'))
                     if (l.startsWith("GPS")) seen_ += "status: " + l;
             } else {
-                const QJsonObject gps = QJsonDocument::fromJson(out).object()[QLatin1String("gps")].toObject();
+                const QJsonObject gps =
+                    QJsonDocument::fromJson(out).object()[QLatin1String("gps")].toObject();
                 seen_ += "status json: " + QJsonDocument(gps).toJson(QJsonDocument::Compact);
             }
         }
@@ -265,25 +266,23 @@ private:
         QLabel* const status = label("tsStatus");
         const QPalette p = status->palette();
         const QString colon = label("DotLabel")->isHidden() ? QStringLiteral(" ") : QStringLiteral(":");
-        QByteArray line = "show: " +
-                          QStringList{label("lblH")->text() + colon + label("lblM")->text() + colon +
-                                          label("lblS")->text(),
-                                      label("DateLabel")->text(),
-                                      status->text(),
-                                      p.color(QPalette::Window).name(),
-                                      p.color(QPalette::WindowText).name(),
-                                      label("SerialPanel")->text(),
-                                      label("ClientCountPanel")->text(),
-                                      f.windowTitle()}
-                              .join(QLatin1Char('|'))
-                              .toUtf8();
-        const std::pair<const char*, QWidget*> shown[] = {
-            {"window", &f},
-            {"settings", test::control(f, "SettingsPanel")},
-            {"date", label("DateLabel")},
-            {"gps", test::control(f, "GPSPanel")},
-            {"ntp", test::control(f, "NTPPanel")},
-            {"log", f.LogFrm()}};
+        QByteArray line = "show: " + QStringList{label("lblH")->text() + colon + label("lblM")->text() +
+                                                     colon + label("lblS")->text(),
+                                                 label("DateLabel")->text(),
+                                                 status->text(),
+                                                 p.color(QPalette::Window).name(),
+                                                 p.color(QPalette::WindowText).name(),
+                                                 label("SerialPanel")->text(),
+                                                 label("ClientCountPanel")->text(),
+                                                 f.windowTitle()}
+                                         .join(QLatin1Char('|'))
+                                         .toUtf8();
+        const std::pair<const char*, QWidget*> shown[] = {{"window", &f},
+                                                          {"settings", test::control(f, "SettingsPanel")},
+                                                          {"date", label("DateLabel")},
+                                                          {"gps", test::control(f, "GPSPanel")},
+                                                          {"ntp", test::control(f, "NTPPanel")},
+                                                          {"log", f.LogFrm()}};
         for (const auto& [name, widget] : shown)
             if (widget->isVisible()) line += ' ' + QByteArray(name);
         for (const char* name : {"btnConnect", "btnDisconnect"})
@@ -296,8 +295,9 @@ private:
                     .intersects(status->geometry()))
                 line += " covered " + digits->objectName().toUtf8();
         }
-        for (const auto& [panel, text] : {std::pair{label("ClientCountPanel"), QStringLiteral("256")},
-                                          std::pair{label("SerialPanel"), QStringLiteral("Serial Input Connected")}})
+        for (const auto& [panel, text] :
+             {std::pair{label("ClientCountPanel"), QStringLiteral("256")},
+              std::pair{label("SerialPanel"), QStringLiteral("Serial Input Connected")}})
             if (panel->fontMetrics().horizontalAdvance(text) > panel->contentsRect().width())
                 line += " clipped " + text.toUtf8();
         seen_ += line;
@@ -343,77 +343,107 @@ private:
         {"@start", {false, [this](const QByteArray& arg) { return start_ = at(arg), true; }}},
         {"@tz", {false, [this](const QByteArray& arg) { return zone_.emplace(arg), true; }}},
         {"@ntp", {false, [this](const QByteArray& arg) { return ntp(arg); }}},
-        {"@during-wait", {false, [this](const QByteArray& arg) { // a line no command names fails here
-             return (!arg.startsWith('@') || commands_.find(arg)) && (duringWait_.append(arg), true);
-         }}},
+        {"@during-wait",
+         {false,
+          [this](const QByteArray& arg) { // a line no command names fails here
+              return (!arg.startsWith('@') || commands_.find(arg)) && (duringWait_.append(arg), true);
+          }}},
         {"@show", {true, [this](const QByteArray&) { return form().show(), true; }}},
         {"@close", {true, [this](const QByteArray&) { return form().close(), true; }}},
         {"@hourly", {true, [this](const QByteArray&) { return form().Timer2Timer(), true; }}},
         {"@connect", {true, [this](const QByteArray&) { return form().btnConnectClick(), true; }}},
-        {"@network", {true, [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }}},
+        {"@network",
+         {true, [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }}},
         {"@retry-base",
-         {true, [this](const QByteArray& arg) { return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }}},
-        {"@wait-log", {true, [this](const QByteArray& arg) {
-             return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
-                                    30000);
-         }}},
+         {true,
+          [this](const QByteArray& arg) {
+              return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
+          }}},
+        {"@wait-log",
+         {true,
+          [this](const QByteArray& arg) {
+              return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
+                                     30000);
+          }}},
         {"@look", {true, [this](const QByteArray&) { return look(), true; }}},
         {"@status", {true, [this](const QByteArray&) { return status(), true; }}},
         {"@quiet-connection", {true, [this](const QByteArray&) { return quietConnection(), true; }}},
         {"@follow", {true, [this](const QByteArray&) { return w_->clock.follows = true, true; }}},
         {"@click", {true, [this](const QByteArray& arg) { return click(arg), true; }}},
         {"@at", {true, [this](const QByteArray& arg) { return w_->clock.setNow(at(arg)), true; }}},
-        {"@refuse", {true, [this](const QByteArray& arg) { return w_->clock.refuse = QString::fromLatin1(arg), true; }}},
-        {"@running", {true, [this](const QByteArray& arg) {
-             if (arg != "on" && arg != "off") return false;
-             return arg == "on" ? access().Timer1->start() : access().Timer1->stop(), true;
-         }}},
-        {"@block", {true, [this](const QByteArray&) {
-             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
-         }}},
-        {"@unblock", {true, [this](const QByteArray&) { return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE"))); }}},
-        {"@file", {true, [this](const QByteArray&) {
-             seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
-             return true;
-         }}},
-        {"@request", {true, [this](const QByteArray& arg) {
-             if (arg != "quorix" && arg != "korvat") return false;
-             seen_ += "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
-             return true;
-         }}},
+        {"@refuse",
+         {true, [this](const QByteArray& arg) { return w_->clock.refuse = QString::fromLatin1(arg), true; }}},
+        {"@running",
+         {true,
+          [this](const QByteArray& arg) {
+              if (arg != "on" && arg != "off") return false;
+              return arg == "on" ? access().Timer1->start() : access().Timer1->stop(), true;
+          }}},
+        {"@block",
+         {true,
+          [this](const QByteArray&) {
+              return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+          }}},
+        {"@unblock",
+         {true,
+          [this](const QByteArray&) { return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE"))); }}},
+        {"@file",
+         {true,
+          [this](const QByteArray&) {
+              seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
+              return true;
+          }}},
+        {"@request",
+         {true,
+          [this](const QByteArray& arg) {
+              if (arg != "quorix" && arg != "korvat") return false;
+              seen_ +=
+                  "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+              return true;
+          }}},
         {"@redraw", {true, [this](const QByteArray&) { return redraw(), true; }}},
         {"@sound-file", {true, [this](const QByteArray& arg) { return soundFile(arg), true; }}},
-        {"@pause", {true, [this](const QByteArray& arg) {
-             for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
-             test::pumpFor(20); // what a tick wrote reaches the receiver
-             return true;
-         }}},
-        {"@unplug", {true, [this](const QByteArray&) {
-             received_ += pty_->readAvailable();
-             pty_->hangUp();
-             if (!test::waitUntil([&] { return !form().SerialConnected(); })) return false;
-             return plugIn(), true;
-         }}},
-        {"@delay", {true, [this](const QByteArray& arg) {
-             QAbstractSpinBox* box = test::control<QAbstractSpinBox>(form(), "GpsDelayEdit");
-             box->selectAll();
-             QTest::keyClick(box, Qt::Key_Backspace);
-             QTest::keyClicks(box, QString::fromLatin1(arg));
-             return true;
-         }}},
-        {"@type", {true, [this](const QByteArray& arg) {
-             QLineEdit* const edit = test::control<QLineEdit>(form(), "Edit1");
-             edit->selectAll();
-             QTest::keyClick(edit, Qt::Key_Backspace);
-             QTest::keyClicks(edit, QString::fromLatin1(arg));
-             return true;
-         }}},
-        {"@button-colour", {true, [this](const QByteArray& arg) {
-             QPalette theme = form().palette();
-             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
-             form().setPalette(theme);
-             return true;
-         }}},
+        {"@pause",
+         {true,
+          [this](const QByteArray& arg) {
+              for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
+              test::pumpFor(20); // what a tick wrote reaches the receiver
+              return true;
+          }}},
+        {"@unplug",
+         {true,
+          [this](const QByteArray&) {
+              received_ += pty_->readAvailable();
+              pty_->hangUp();
+              if (!test::waitUntil([&] { return !form().SerialConnected(); })) return false;
+              return plugIn(), true;
+          }}},
+        {"@delay",
+         {true,
+          [this](const QByteArray& arg) {
+              QAbstractSpinBox* box = test::control<QAbstractSpinBox>(form(), "GpsDelayEdit");
+              box->selectAll();
+              QTest::keyClick(box, Qt::Key_Backspace);
+              QTest::keyClicks(box, QString::fromLatin1(arg));
+              return true;
+          }}},
+        {"@type",
+         {true,
+          [this](const QByteArray& arg) {
+              QLineEdit* const edit = test::control<QLineEdit>(form(), "Edit1");
+              edit->selectAll();
+              QTest::keyClick(edit, Qt::Key_Backspace);
+              QTest::keyClicks(edit, QString::fromLatin1(arg));
+              return true;
+          }}},
+        {"@button-colour",
+         {true,
+          [this](const QByteArray& arg) {
+              QPalette theme = form().palette();
+              theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
+              form().setPalette(theme);
+              return true;
+          }}},
     };
 };
 
@@ -454,8 +484,7 @@ private slots:
             return;
         }
         Scenario s(path.endsWith(QLatin1String(".nmea")));
-        for (const QByteArray& line : test::scriptLines(path))
-            QVERIFY2(s.play(line), line.constData());
+        for (const QByteArray& line : test::scriptLines(path)) QVERIFY2(s.play(line), line.constData());
         KS_COMPARE_GOLDEN(s.outcome(test::unfolded(test::scriptLines(test::expectedPath(path)))),
                           test::expectedPath(path));
     }
@@ -469,7 +498,8 @@ private slots:
     void mistyped() {
         QFETCH(QByteArray, line);
         Scenario s(false);
-        if (line.startsWith("@clik")) QTest::ignoreMessage(QtWarningMsg, test::unknownCommand(line).constData());
+        if (line.startsWith("@clik"))
+            QTest::ignoreMessage(QtWarningMsg, test::unknownCommand(line).constData());
         QVERIFY(!s.play(line));
     }
 };

@@ -24,8 +24,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <optional>
 #include <ctime>
+#include <optional>
 
 using namespace ks;
 using namespace Qt::StringLiterals;
@@ -55,14 +55,12 @@ struct StandIn : QTcpServer {
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = nextPendingConnection()) {
                 served.append("served " + socket->peerAddress().toString().toLatin1() + ' ');
-                connect(socket, &QTcpSocket::readyRead, this,
-                        [this, socket, at = served.size() - 1] {
-                            const QByteArray text = socket->readAll();
-                            served[at] += test::caseText(text);
-                            for (const QByteArray& body : parseRequests(text))
-                                answer(socket->peerAddress(), replyToken(recogniseRequest(body)),
-                                       num(requests++));
-                        });
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, at = served.size() - 1] {
+                    const QByteArray text = socket->readAll();
+                    served[at] += test::caseText(text);
+                    for (const QByteArray& body : parseRequests(text))
+                        answer(socket->peerAddress(), replyToken(recogniseRequest(body)), num(requests++));
+                });
             }
         });
         if (!s.contains("no-server")) listen(QHostAddress::AnyIPv4, 6645);
@@ -93,8 +91,7 @@ QByteArray steady(const QByteArray& text, bool live) {
         const qsizetype when = rule.indexOf(' '), to = rule.indexOf(" => ");
         const QRegularExpression re(QString::fromUtf8(rule.mid(when + 1, to - when - 1)),
                                     QRegularExpression::MultilineOption);
-        if (live || rule.startsWith("always "))
-            s.replace(re, QString::fromUtf8(rule.mid(to + 4)));
+        if (live || rule.startsWith("always ")) s.replace(re, QString::fromUtf8(rule.mid(to + 4)));
     }
     return s.toLocal8Bit();
 }
@@ -120,18 +117,15 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
         stopped = test::waitUntil([&] { return lines() > n; }, WaitMs);
         probe.terminate();
     }
-    const bool ended =
-        test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
+    const bool ended = test::waitUntil([&] { return probe.state() == QProcess::NotRunning; }, WaitMs);
     if (!ended) probe.kill();
     probe.waitForFinished();
     lines();
     result += server.served.join('\n') + (server.served.isEmpty() ? "" : "\n");
-    for (const auto& [stream, text] :
-         {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
+    for (const auto& [stream, text] : {std::pair{"stdout ", out}, {"stderr ", probe.readAllStandardError()}})
         for (const QByteArray& line : steady(text, !setup.contains("reply")).split('\n'))
             if (!line.isEmpty()) result += stream + line + '\n';
-    if (stopped || !ended)
-        return result + (stopped ? "stopped after its lines\n" : "still running\n");
+    if (stopped || !ended) return result + (stopped ? "stopped after its lines\n" : "still running\n");
     const bool crashed = probe.exitStatus() != QProcess::NormalExit;
     return result + (crashed ? QByteArray("crashed") : "exit " + num(probe.exitCode())) + '\n';
 }
@@ -139,10 +133,15 @@ QByteArray run(const QByteArray& args, const Setup& setup) {
 Step probeSteps() {
     return [setup = Setup()](const QByteArray& line) mutable -> Out {
         using Handler = std::function<QByteArray(const QByteArray& rest)>;
-        const auto set = [&](const QByteArray& rest) { return setup[test::Commands<Handler>::name(line)] += rest + '\n', QByteArray(); };
-        const test::Commands<Handler> commands{
-            {"reply", set}, {"drop", set}, {"announce", set}, {"no-server", set}, {"squat", set},
-            {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
+        const auto set = [&](const QByteArray& rest) {
+            return setup[test::Commands<Handler>::name(line)] += rest + '\n', QByteArray();
+        };
+        const test::Commands<Handler> commands{{"reply", set},
+                                               {"drop", set},
+                                               {"announce", set},
+                                               {"no-server", set},
+                                               {"squat", set},
+                                               {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
         const Handler* command = commands.find(line);
         return command ? Out((*command)(test::Commands<Handler>::argument(line))) : std::nullopt;
     };
@@ -159,7 +158,8 @@ Out sntpCase(const QByteArray& line) {
     const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
-    const QByteArrayList options{"host", "stray", "short", "answer", "at100", "calls", "timeout", "refuse", "resolver"};
+    const QByteArrayList options{"host",  "stray",   "short",  "answer",  "at100",
+                                 "calls", "timeout", "refuse", "resolver"};
     for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
         if (!word.isEmpty() && !options.contains(eq < 0 ? word : word.left(eq))) return std::nullopt;
@@ -181,8 +181,7 @@ Out sntpCase(const QByteArray& line) {
     // The exchange as the server's clock sees it: 5 ms there, answer, 5 ms back.
     server.aheadUs = (5 + 4242) * 1000;
     const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
-                                .wrongOriginate =
-                                    opt.value("stray") == "server" && !opt.contains("short")};
+                                .wrongOriginate = opt.value("stray") == "server" && !opt.contains("short")};
     QTimer strays;
     QObject::connect(&strays, &QTimer::timeout, &server, [&] {
         const qint64 us = (clock.nowMs() + 5 - 999999) * 1000;
@@ -282,15 +281,12 @@ struct Rig {
         writer.join();
         QByteArray out =
             (written ? "" : "not sent, ") +
-            (got == bytes ? "whole"
-                          : "got " + num(got.size()) + " bytes: " + test::caseText(got.left(60))) +
+            (got == bytes ? "whole" : "got " + num(got.size()) + " bytes: " + test::caseText(got.left(60))) +
             faults;
         got.clear();
-        if (paced && longestGap < 1000 && ticks >= took.elapsed() / 100)
-            out += ", the loop kept its pace";
+        if (paced && longestGap < 1000 && ticks >= took.elapsed() / 100) out += ", the loop kept its pace";
         else if (paced)
-            out +=
-                ", the loop stood still for " + num(longestGap) + " ms, " + num(ticks) + " ticks";
+            out += ", the loop stood still for " + num(longestGap) + " ms, " + num(ticks) + " ticks";
         return out;
     }
 
@@ -302,7 +298,8 @@ struct Rig {
 
     // Setters in the order given, as the panel calls them.
     Out set(const QByteArrayList& args) {
-        const QByteArrayList keys{"baud", "data", "parity", "stop", "hw", "sw", "inbuf", "timeout", "port", "name", "COM3", "lookup"};
+        const QByteArrayList keys{"baud",  "data",    "parity", "stop", "hw",   "sw",
+                                  "inbuf", "timeout", "port",   "name", "COM3", "lookup"};
         for (const QByteArray& a : args) {
             const QByteArray key = a.left(a.indexOf('=')), value = a.mid(a.indexOf('=') + 1);
             const int n = value.toInt();
@@ -383,30 +380,37 @@ struct Rig {
 
     const test::Commands<Handler> commands{
         {"set", [this](const QByteArray&, const QByteArrayList& args) { return set(args); }},
-        {"show", [this](const QByteArray&, const QByteArrayList&) {
+        {"show",
+         [this](const QByteArray&, const QByteArrayList&) {
              return "baud " + num(d.BaudRateValue()) + ", inbuf " + num(d.InBufSize()) + ", port " +
                     num(d.Port()) + ' ' + d.PortName().toLocal8Bit();
          }},
         {"connect", [this](const QByteArray& word, const QByteArrayList&) { return connect(word); }},
         {"other", [this](const QByteArray& word, const QByteArrayList&) { return connect(word); }},
-        {"open", [this](const QByteArray&, const QByteArrayList&) -> QByteArray { // as any other program would
+        {"open",
+         [this](const QByteArray&, const QByteArrayList&) -> QByteArray { // as any other program would
              const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
              if (fd < 0) return QByteArray("refused: ") + ::strerror(errno);
              ::close(fd);
              return "opened";
          }},
         {"line", [this](const QByteArray&, const QByteArrayList&) { return line(); }},
-        {"disconnect", [this](const QByteArray&, const QByteArrayList&) { return d.Disconnect(), connected(); }},
+        {"disconnect",
+         [this](const QByteArray&, const QByteArrayList&) { return d.Disconnect(), connected(); }},
         {"connected", [this](const QByteArray&, const QByteArrayList&) { return connected(); }},
-        {"send", [this](const QByteArray&, const QByteArrayList& args) { return yesNo(pty->write(argBytes(args))); }},
-        {"receive", [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args)); }},
-        {"received", [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args), false); }},
+        {"send",
+         [this](const QByteArray&, const QByteArrayList& args) { return yesNo(pty->write(argBytes(args))); }},
+        {"receive",
+         [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args)); }},
+        {"received",
+         [this](const QByteArray&, const QByteArrayList& args) { return receive(argBytes(args), false); }},
         {"burst", [this](const QByteArray& word, const QByteArrayList& args) { return burst(word, args); }},
         {"flood", [this](const QByteArray& word, const QByteArrayList& args) { return burst(word, args); }},
         {"write", [this](const QByteArray&, const QByteArrayList& args) { return write(args); }},
         {"device", [this](const QByteArray&, const QByteArrayList& args) { return device(args); }},
         {"hangup", [this](const QByteArray&, const QByteArrayList&) { return hangup(); }},
-        {"replug", [this](const QByteArray&, const QByteArrayList&) {
+        {"replug",
+         [this](const QByteArray&, const QByteArrayList&) {
              pty = std::make_unique<test::Pty>();
              qputenv("KSERVER_COM3", pty->slavePath().toLocal8Bit());
              return QByteArray();
@@ -473,8 +477,7 @@ extern "C" int tcsetattr(int fd, int action, const termios* settings) noexcept {
 }
 
 extern "C" int tcgetattr(int fd, termios* settings) noexcept {
-    static const auto real =
-        reinterpret_cast<int (*)(int, termios*)>(::dlsym(RTLD_NEXT, "tcgetattr"));
+    static const auto real = reinterpret_cast<int (*)(int, termios*)>(::dlsym(RTLD_NEXT, "tcgetattr"));
     const int result = real(fd, settings);
     const auto kept = keptBits.find(ptySlave(fd));
     if (result == 0 && kept != keptBits.end())
@@ -512,8 +515,11 @@ private slots:
     void mistyped_data() {
         QTest::addColumn<int>("topic");
         QTest::addColumn<QByteArray>("line");
-        for (const auto& [topic, line] : {std::pair{0, "rpely \\x00"}, {1, "by address: stary=server"},
-                                          {2, "conect"}, {2, "set bad=9600"}, {3, "presnt"}})
+        for (const auto& [topic, line] : {std::pair{0, "rpely \\x00"},
+                                          {1, "by address: stary=server"},
+                                          {2, "conect"},
+                                          {2, "set bad=9600"},
+                                          {3, "presnt"}})
             QTest::newRow(line) << topic << QByteArray(line);
     }
     void mistyped() {

@@ -41,8 +41,9 @@ int main(int argc, char* argv[]) {
 
     test::control<QAction>(form, "Settings1")->trigger();
     a.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only
-    for (const auto& [code, name] : {std::pair{"lblSync2", "settings-pc"}, std::pair{"lblSync0", "settings-gps"},
-                                     std::pair{"lblSync1", "settings-ntp"}})
+    for (const auto& [code, name] :
+         {std::pair{"lblSync2", "settings-pc"}, std::pair{"lblSync0", "settings-gps"},
+          std::pair{"lblSync1", "settings-ntp"}})
         form.lblSync1Click(test::control<CodeLabel>(form, code)), save(&form, name);
 
     form.AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");

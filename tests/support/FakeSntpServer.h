@@ -25,14 +25,12 @@ public:
         Silent, // nothing (onRequest may answer, or send what it likes)
     };
 
-    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost,
-                            quint16 port = 0);
+    explicit FakeSntpServer(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
     bool bound() const { return socket.state() == QAbstractSocket::BoundState; }
     quint16 port() const { return socket.localPort(); }
 
     // The answer to request `index` (-1: the last), stamped receiveUs and transmitUs.
-    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
-                      qint64 transmitUs) const;
+    QByteArray answer(qsizetype index, const SntpReply& r, qint64 receiveUs, qint64 transmitUs) const;
     // `reply` to request `index`, stamped now.
     void answerNow(qsizetype index = -1);
     // To the sender of request `index`, from the server's socket (or `from`).

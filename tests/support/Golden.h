@@ -63,8 +63,8 @@ QByteArray unknownCommand(const QByteArray& line);
 } // namespace ks::test
 
 // Compares with the golden file line by line, so a difference shows its line.
-#define KS_COMPARE_GOLDEN(actual, path)                                                          \
-    do {                                                                                         \
-        const QByteArray ks_actual_ = ks::test::goldenText(actual);                              \
-        QCOMPARE(ks_actual_.split('\n'), ks::test::expectedLines(ks_actual_, (path)));           \
+#define KS_COMPARE_GOLDEN(actual, path)                                                                      \
+    do {                                                                                                     \
+        const QByteArray ks_actual_ = ks::test::goldenText(actual);                                          \
+        QCOMPARE(ks_actual_.split('\n'), ks::test::expectedLines(ks_actual_, (path)));                       \
     } while (false)

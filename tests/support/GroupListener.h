@@ -22,15 +22,17 @@ public:
     }
     // Reads until the payload arrives (true) or the time is up (false).
     bool waitFor(const QByteArray& payload, int timeoutMs) {
-        return waitUntil([&] {
-            while (socket_.hasPendingDatagrams()) {
-                const QNetworkDatagram datagram = socket_.receiveDatagram();
-                received.append(datagram.data());
-                ttls.append(datagram.hopLimit());
-                if (received.last() == payload) return true;
-            }
-            return false;
-        }, timeoutMs);
+        return waitUntil(
+            [&] {
+                while (socket_.hasPendingDatagrams()) {
+                    const QNetworkDatagram datagram = socket_.receiveDatagram();
+                    received.append(datagram.data());
+                    ttls.append(datagram.hopLimit());
+                    if (received.last() == payload) return true;
+                }
+                return false;
+            },
+            timeoutMs);
     }
 
     QList<QByteArray> received;

@@ -21,8 +21,7 @@ struct ks::TForm1::TestAccess {
 
 namespace ks::test {
 // A control of the window by its design name ("lblH", "lblSync0", "Chimes1"...).
-template <typename T = QWidget>
-T* control(const QObject& window, const char* name) {
+template <typename T = QWidget> T* control(const QObject& window, const char* name) {
     T* found = window.findChild<T*>(QLatin1String(name));
     Q_ASSERT_X(found, "control", name);
     return found;

@@ -37,8 +37,8 @@ std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
     });
     try {
         // With the NTP source the start ends once its first attempt has.
-        started = form->StartUp() && waitUntil([&] { return form->StartUpDone() || failed; }, 30000) &&
-                  !failed;
+        started =
+            form->StartUp() && waitUntil([&] { return form->StartUpDone() || failed; }, 30000) && !failed;
     } catch (const Error& e) {
         if (error) *error = e.message();
     }

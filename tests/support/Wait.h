@@ -21,6 +21,8 @@ template <typename Done> bool waitUntil(Done done, int timeoutMs = 5000) {
 }
 
 // Runs the event loop for the given time.
-inline void pumpFor(int ms) { waitUntil([] { return false; }, ms); }
+inline void pumpFor(int ms) {
+    waitUntil([] { return false; }, ms);
+}
 
 } // namespace ks::test

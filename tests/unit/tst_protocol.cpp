@@ -36,8 +36,8 @@ QByteArray signedNum(double v) { return (v < 0 ? " -" : " +") + QByteArray::numb
 QByteArray text(const CivilTime& t) { return formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", t); }
 qint64 utc(const QByteArray& text) { // "yyyy-mm-dd hh:nn:ss.zzz", the time optional
     CivilTime t{0, 0, 0, 0, 0, 0, 0};
-    sscanf(text.constData(), "%d-%d-%d %d:%d:%d.%d", &t.year, &t.month, &t.day, &t.hour, &t.minute,
-           &t.second, &t.msec);
+    sscanf(text.constData(), "%d-%d-%d %d:%d:%d.%d", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second,
+           &t.msec);
     return msFromCivil(t);
 }
 QByteArray ntpHex(NtpTimestamp t) { return QString::asprintf("%08X.%08X", t.seconds, t.fraction).toLatin1(); }
@@ -82,7 +82,8 @@ QByteArray parsedReply(const QByteArray& frame, const QByteArray& token) {
     if (token == TokenQuorix)
         return QString::asprintf("serial %d clock %02d:%02d:%02d %02d/%02d/%02d utc date %02d/%02d/%02d",
                                  p->replySerial, c.hour, c.minute, c.second, c.day, c.month, c.year, d.day,
-                                 d.month, d.year).toUtf8();
+                                 d.month, d.year)
+            .toUtf8();
     return "serial " + num(p->replySerial) + " seconds " + num(p->seconds) +
            (token == TokenKorvat1010 ? " status " + statusMessage(p->status) : "");
 }
@@ -95,221 +96,245 @@ QByteArray colour(const LogModel& model, int column, Qt::ItemDataRole role) {
 const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
     {"nmea/field", [](F f) { return caseText(GetNmeaField(f[0], f[1].toInt())); }},
     {"nmea/checksum", [](F f) { return NmeaChecksum(f[0]); }},
-    {"nmea/sentences", [](F f) { // message|mode|rate|checksum flag; no fields: the set-up sentences
-        return caseText(f.isEmpty() ? GpsSetupSentences().join()
-                                        : BuildRateControlSentence(f[0].toInt(), f[1].toInt(),
-                                                                   f[2].toInt(), f[3].toInt()));
-    }},
-    {"nmea/gps", [](F f) { // line|SyncState a GGA of this connection gave before
-        const GpsSentenceResult r = interpretGpsSentence(f[0]);
-        const GpsFixTracker::Step step = GpsFixTracker(TimeState(f[1].toInt())).take(r);
-        QByteArray out = '"' + caseText(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
-        if (step.syncState) out += " state " + num(int(*step.syncState));
-        if (step.rmcTaken)
-            out += " rmc " + r.rmc->timeText + ' ' + r.rmc->dateText + ' ' +
-                   (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant"));
-        return out;
-    }},
+    {"nmea/sentences",
+     [](F f) { // message|mode|rate|checksum flag; no fields: the set-up sentences
+         return caseText(
+             f.isEmpty() ? GpsSetupSentences().join()
+                         : BuildRateControlSentence(f[0].toInt(), f[1].toInt(), f[2].toInt(), f[3].toInt()));
+     }},
+    {"nmea/gps",
+     [](F f) { // line|SyncState a GGA of this connection gave before
+         const GpsSentenceResult r = interpretGpsSentence(f[0]);
+         const GpsFixTracker::Step step = GpsFixTracker(TimeState(f[1].toInt())).take(r);
+         QByteArray out = '"' + caseText(r.line) + '"' + (r.checksumOk ? "" : " bad checksum");
+         if (step.syncState) out += " state " + num(int(*step.syncState));
+         if (step.rmcTaken)
+             out += " rmc " + r.rmc->timeText + ' ' + r.rmc->dateText + ' ' +
+                    (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant"));
+         return out;
+     }},
     // The sentences of one connection in order ("@reconnect": a new one); for each what it
     // gave: the state, the clock set, or "-"; then the fix, satellites and talker at the end.
-    {"nmea/receiver", [](F f) {
-        GpsFixTracker tracker;
-        QByteArray out, talker;
-        for (const QByteArray& line : f) {
-            if (line == "@reconnect") {
-                tracker.restart();
-                out += "reconnect; ";
-                continue;
-            }
-            const GpsSentenceResult r = interpretGpsSentence(line);
-            const GpsFixTracker::Step step = tracker.take(r);
-            if (!r.talker.isEmpty()) talker = r.talker;
-            out += step.syncState  ? "state " + num(int(*step.syncState))
-                   : step.setUtcMs ? "set " + text(civilFromMs(*step.setUtcMs))
-                   : r.rmc && !r.rmc->valid ? QByteArray("status V")
-                                            : QByteArray("-");
-            out += "; ";
-        }
-        return out + "fix " + yesNo(tracker.fix()) + ", " + num(tracker.satellites()) + " satellites, talker " +
-               (talker.isEmpty() ? QByteArray("none") : talker);
-    }},
+    {"nmea/receiver",
+     [](F f) {
+         GpsFixTracker tracker;
+         QByteArray out, talker;
+         for (const QByteArray& line : f) {
+             if (line == "@reconnect") {
+                 tracker.restart();
+                 out += "reconnect; ";
+                 continue;
+             }
+             const GpsSentenceResult r = interpretGpsSentence(line);
+             const GpsFixTracker::Step step = tracker.take(r);
+             if (!r.talker.isEmpty()) talker = r.talker;
+             out += step.syncState           ? "state " + num(int(*step.syncState))
+                    : step.setUtcMs          ? "set " + text(civilFromMs(*step.setUtcMs))
+                    : r.rmc && !r.rmc->valid ? QByteArray("status V")
+                                             : QByteArray("-");
+             out += "; ";
+         }
+         return out + "fix " + yesNo(tracker.fix()) + ", " + num(tracker.satellites()) +
+                " satellites, talker " + (talker.isEmpty() ? QByteArray("none") : talker);
+     }},
     // mode|offset of each sample in ms ("restart": a new source): what the discipline did
-    {"discipline/decisions", [](F f) {
-        ClockDiscipline d(f[0] == "slew" ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step);
-        QByteArray out;
-        qint64 local = utc("2026-12-07 10:00:00");
-        for (const QByteArray& field : f.mid(1)) {
-            if (field == "restart") {
-                d.restart(), out += "restart ";
-                continue;
-            }
-            local += 1000;
-            const ClockDiscipline::Decision c = d.sample(local + ll(field), local);
-            switch (c.kind) {
-            case ClockDiscipline::Decision::Kind::None: out += "hold "; break;
-            case ClockDiscipline::Decision::Kind::Step: out += "step" + signedNum(double(c.stepToMs - local)) + ' '; break;
-            case ClockDiscipline::Decision::Kind::Slew: out += "slew" + signedNum(c.slewMs) + ' '; break;
-            }
-        }
-        return out.trimmed();
-    }},
+    {"discipline/decisions",
+     [](F f) {
+         ClockDiscipline d(f[0] == "slew" ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step);
+         QByteArray out;
+         qint64 local = utc("2026-12-07 10:00:00");
+         for (const QByteArray& field : f.mid(1)) {
+             if (field == "restart") {
+                 d.restart(), out += "restart ";
+                 continue;
+             }
+             local += 1000;
+             const ClockDiscipline::Decision c = d.sample(local + ll(field), local);
+             switch (c.kind) {
+             case ClockDiscipline::Decision::Kind::None: out += "hold "; break;
+             case ClockDiscipline::Decision::Kind::Step:
+                 out += "step" + signedNum(double(c.stepToMs - local)) + ' ';
+                 break;
+             case ClockDiscipline::Decision::Kind::Slew: out += "slew" + signedNum(c.slewMs) + ' '; break;
+             }
+         }
+         return out.trimmed();
+     }},
     // lateness of each sentence in ms: the figures the status shows
-    {"discipline/lateness", [](F f) {
-        LatenessWindow w;
-        for (const QByteArray& field : f)
-            if (!field.isEmpty()) w.add(field.toDouble());
-        return "median " + QByteArray::number(w.median(), 'f', 1) + " spread " +
-               QByteArray::number(w.spread(), 'f', 1) + " count " + num(w.count());
-    }},
+    {"discipline/lateness",
+     [](F f) {
+         LatenessWindow w;
+         for (const QByteArray& field : f)
+             if (!field.isEmpty()) w.add(field.toDouble());
+         return "median " + QByteArray::number(w.median(), 'f', 1) + " spread " +
+                QByteArray::number(w.spread(), 'f', 1) + " count " + num(w.count());
+     }},
     // Each field a read ("@N read": N times), taken only in its size from a longer buffer
-    {"nmea/lines", [](F f) {
-        NmeaLineAssembler assembler;
-        Fields lines;
-        for (const QByteArray& field : f) {
-            const bool repeated = field.startsWith('@');
-            const QByteArray read = repeated ? field.mid(field.indexOf(' ') + 1) : field;
-            for (int i = repeated ? field.mid(1, field.indexOf(' ') - 1).toInt() : 1; i > 0; --i)
-                lines += assembler.feed((read + "\r$NOT\r").constData(), read.size());
-        }
-        return quoted(lines);
-    }},
+    {"nmea/lines",
+     [](F f) {
+         NmeaLineAssembler assembler;
+         Fields lines;
+         for (const QByteArray& field : f) {
+             const bool repeated = field.startsWith('@');
+             const QByteArray read = repeated ? field.mid(field.indexOf(' ') + 1) : field;
+             for (int i = repeated ? field.mid(1, field.indexOf(' ') - 1).toInt() : 1; i > 0; --i)
+                 lines += assembler.feed((read + "\r$NOT\r").constData(), read.size());
+         }
+         return quoted(lines);
+     }},
     {"sntp/ntp", [](F f) { return ntpHex(ll(f[0])) + " back " + num(msFromNtp(ntpFromMs(ll(f[0])))); }},
     {"sntp/ms", [](F f) { return num(msFromNtp(ntp(f[0]))); }},
     {"sntp/request", [](F f) { return sntpRequest(ntpFromMs(ll(f[0]))).toHex(); }},
     // Each ms of the second from f[0] as the exact fraction truncated, read back as itself or one lower
-    {"sntp/second", [](F f) {
-        QByteArray wrong;
-        for (qint64 ms = ll(f[0]); ms < ll(f[0]) + 1000; ++ms) {
-            const NtpTimestamp ts = ntpFromMs(ms);
-            // k * 2^32 / 1000 is an integer or at least 1/125 from one: a double is exact enough.
-            const double exact = double(ms - ll(f[0])) * 4294967296.0 / 1000.0;
-            if (!(ts.fraction <= exact && exact < ts.fraction + 1.0)) wrong += " fraction " + num(ms);
-            if (msFromNtp(ts) != ((ms - ll(f[0])) % 125 == 0 ? ms : ms - 1)) wrong += " back " + num(ms);
-        }
-        return wrong.isEmpty() ? QByteArray("all truncated") : "wrong:" + wrong;
-    }},
-    {"sntp/answer", [](F f) {
-        const QByteArray datagram = answerBytes(f);
-        const QByteArray answers = "answers " + yesNo(sntpAnswers(datagram, {0xEEBE9895u, 0x40000000u}));
-        const std::optional<SntpAnswer> a = parseSntpAnswer(datagram);
-        if (!a) return answers + ", not parsed";
-        return answers + ", li " + num(a->leap) + " stratum " + num(a->stratum) + " originate " +
-               ntpHex(a->originate) + " receive " + ntpHex(a->receive) + " transmit " +
-               ntpHex(a->transmit) + ", usable " + yesNo(sntpUsable(*a, true)) + ", unchecked " +
-               yesNo(sntpUsable(*a, false));
-    }},
+    {"sntp/second",
+     [](F f) {
+         QByteArray wrong;
+         for (qint64 ms = ll(f[0]); ms < ll(f[0]) + 1000; ++ms) {
+             const NtpTimestamp ts = ntpFromMs(ms);
+             // k * 2^32 / 1000 is an integer or at least 1/125 from one: a double is exact enough.
+             const double exact = double(ms - ll(f[0])) * 4294967296.0 / 1000.0;
+             if (!(ts.fraction <= exact && exact < ts.fraction + 1.0)) wrong += " fraction " + num(ms);
+             if (msFromNtp(ts) != ((ms - ll(f[0])) % 125 == 0 ? ms : ms - 1)) wrong += " back " + num(ms);
+         }
+         return wrong.isEmpty() ? QByteArray("all truncated") : "wrong:" + wrong;
+     }},
+    {"sntp/answer",
+     [](F f) {
+         const QByteArray datagram = answerBytes(f);
+         const QByteArray answers = "answers " + yesNo(sntpAnswers(datagram, {0xEEBE9895u, 0x40000000u}));
+         const std::optional<SntpAnswer> a = parseSntpAnswer(datagram);
+         if (!a) return answers + ", not parsed";
+         return answers + ", li " + num(a->leap) + " stratum " + num(a->stratum) + " originate " +
+                ntpHex(a->originate) + " receive " + ntpHex(a->receive) + " transmit " + ntpHex(a->transmit) +
+                ", usable " + yesNo(sntpUsable(*a, true)) + ", unchecked " + yesNo(sntpUsable(*a, false));
+     }},
     // T1|T2|T3|T4; or sent|arrived|server receive|server transmit|"exchanged": through the packets
-    {"sntp/times", [](F f) {
-        SntpTimes t{ll(f[0]), ll(f[1]), ll(f[2]), ll(f[3])};
-        if (f.value(4) == "exchanged")
-            t = sntpTimes(*parseSntpAnswer(answerBytes({"1C", "1", ntpHex(t.t1), ntpHex(t.t3),
-                                                        ntpHex(t.t4)})), t.t1, t.t2);
-        return "t " + num(t.t1) + ' ' + num(t.t2) + ' ' + num(t.t3) + ' ' + num(t.t4) + " round trip " +
-               num(t.roundTrip()) + " offset " + num(t.clockOffset()) + " new time " + num(t.newTime());
-    }},
-    {"datetime/civil", [](F f) {
-        const CivilTime t = civilFromMs(ll(f[0]));
-        return text(t) + " back " + num(msFromCivil(t)) + (isValidCivil(t) ? "" : " invalid");
-    }},
+    {"sntp/times",
+     [](F f) {
+         SntpTimes t{ll(f[0]), ll(f[1]), ll(f[2]), ll(f[3])};
+         if (f.value(4) == "exchanged")
+             t = sntpTimes(
+                 *parseSntpAnswer(answerBytes({"1C", "1", ntpHex(t.t1), ntpHex(t.t3), ntpHex(t.t4)})), t.t1,
+                 t.t2);
+         return "t " + num(t.t1) + ' ' + num(t.t2) + ' ' + num(t.t3) + ' ' + num(t.t4) + " round trip " +
+                num(t.roundTrip()) + " offset " + num(t.clockOffset()) + " new time " + num(t.newTime());
+     }},
+    {"datetime/civil",
+     [](F f) {
+         const CivilTime t = civilFromMs(ll(f[0]));
+         return text(t) + " back " + num(msFromCivil(t)) + (isValidCivil(t) ? "" : " invalid");
+     }},
     {"datetime/format", [](F f) { return formatDateTime(f[1].constData(), civilFromMs(utc(f[0]))); }},
     {"datetime/clocklog",
      [](F f) { // instant|utc, local, or slew|ms slewed
-        if (f[1] == "slew") return slewLogLine(utc(f[0]), f[2].toDouble());
-        return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local);
-    }},
-    {"datetime/zones", [](F f) { // zone|UTC instant
-        ZoneScope zone(f[0]);
-        const CivilTime local = toLocal(utc(f[1]));
-        return text(local) + " offset " + num(utcOffsetSeconds(utc(f[1]))) + " back " +
-               text(civilFromMs(fromLocal(local)));
-    }},
-    {"replies/frame", [](F f) { // token|serial|status|GMT or LOC|UTC instant|zone offset in hours
-        FakeClock clock(utc("2031-03-03 03:03:03")); // the text comes from the instant handed in
-        const qint64 ms = utc(f[4]);
-        const QByteArray frame = replyFrame(
-            replyText(f[0], {f[1].toInt(), parseStatusMessage(f[2]).value_or(StatusTriple{}),
-                             f[3] == "LOC" ? DisplayMode::Loc : DisplayMode::Gmt,
-                             {ms, civilFromMs(ms + ll(f[5]) * 3'600'000)}}));
-        return frame + ' ' + parsedReply(frame, f[0]);
-    }},
+         if (f[1] == "slew") return slewLogLine(utc(f[0]), f[2].toDouble());
+         return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local);
+     }},
+    {"datetime/zones",
+     [](F f) { // zone|UTC instant
+         ZoneScope zone(f[0]);
+         const CivilTime local = toLocal(utc(f[1]));
+         return text(local) + " offset " + num(utcOffsetSeconds(utc(f[1]))) + " back " +
+                text(civilFromMs(fromLocal(local)));
+     }},
+    {"replies/frame",
+     [](F f) { // token|serial|status|GMT or LOC|UTC instant|zone offset in hours
+         FakeClock clock(utc("2031-03-03 03:03:03")); // the text comes from the instant handed in
+         const qint64 ms = utc(f[4]);
+         const QByteArray frame =
+             replyFrame(replyText(f[0], {f[1].toInt(),
+                                         parseStatusMessage(f[2]).value_or(StatusTriple{}),
+                                         f[3] == "LOC" ? DisplayMode::Loc : DisplayMode::Gmt,
+                                         {ms, civilFromMs(ms + ll(f[5]) * 3'600'000)}}));
+         return frame + ' ' + parsedReply(frame, f[0]);
+     }},
     {"replies/parse", [](F f) { return parsedReply(f[1], f[0]); }},
-    {"replies/gmt", [](F f) { // UTC instant|zone offset in hours
-        const ReplyInstant now{utc(f[0]), civilFromMs(utc(f[0]) + ll(f[1]) * 3'600'000)};
-        const CivilTime noon{now.local.year, now.local.month, now.local.day, 12, 0, 0, 0};
-        return text(localToGmt(now.local, now)) + " noon " + text(localToGmt(noon, now));
-    }},
-    {"replies/due", [](F f) { // at once or on the second|UTC instant the request was read
-        const qint64 read = utc(f[1]);
-        const qint64 due = replyDueMs(f[0] == "on the second" ? ReplyTiming::OnSecond : ReplyTiming::AtOnce, read);
-        FakeClock clock(due);
-        return "built at " + text(civilFromMs(due)) + ", " + num(due - read) + " ms later, carries " +
-               serveTime(0, due).mid(4);
-    }},
-    {"replies/ring", [](F f) { // +N queues N numbered requests, -N serves N
-        ReplyRing<int, 50> ring;
-        int next = 1;
-        QByteArray out;
-        for (const QByteArray& op : f) {
-            QList<int> done, refused;
-            for (int i = 0; i < op.mid(1).toInt(); ++i) {
-                if (op[0] == '+') {
-                    (ring.put(next) ? done : refused).append(next);
-                    ++next;
-                } else if (!ring.empty()) {
-                    done.append(ring.front());
-                    ring.pop();
-                }
-            }
-            out += op + ' ' + (op[0] == '+' ? "stored " : "served ") + runs(done);
-            if (!refused.isEmpty()) out += " refused " + runs(refused);
-            out += ", ";
-        }
-        return out + "write " + num(ring.WriteIndex()) + " read " + num(ring.ReadIndex()) +
-               " waiting " + num(ring.size()) + " full " + yesNo(ring.full());
-    }},
-    {"replies/status", [](F f) {
-        const std::optional<StatusTriple> s = parseStatusMessage(f[0]);
-        return s ? statusMessage(*s) + ' ' + statusMeaning(*s).toUtf8() : QByteArray("not a status");
-    }},
+    {"replies/gmt",
+     [](F f) { // UTC instant|zone offset in hours
+         const ReplyInstant now{utc(f[0]), civilFromMs(utc(f[0]) + ll(f[1]) * 3'600'000)};
+         const CivilTime noon{now.local.year, now.local.month, now.local.day, 12, 0, 0, 0};
+         return text(localToGmt(now.local, now)) + " noon " + text(localToGmt(noon, now));
+     }},
+    {"replies/due",
+     [](F f) { // at once or on the second|UTC instant the request was read
+         const qint64 read = utc(f[1]);
+         const qint64 due =
+             replyDueMs(f[0] == "on the second" ? ReplyTiming::OnSecond : ReplyTiming::AtOnce, read);
+         FakeClock clock(due);
+         return "built at " + text(civilFromMs(due)) + ", " + num(due - read) + " ms later, carries " +
+                serveTime(0, due).mid(4);
+     }},
+    {"replies/ring",
+     [](F f) { // +N queues N numbered requests, -N serves N
+         ReplyRing<int, 50> ring;
+         int next = 1;
+         QByteArray out;
+         for (const QByteArray& op : f) {
+             QList<int> done, refused;
+             for (int i = 0; i < op.mid(1).toInt(); ++i) {
+                 if (op[0] == '+') {
+                     (ring.put(next) ? done : refused).append(next);
+                     ++next;
+                 } else if (!ring.empty()) {
+                     done.append(ring.front());
+                     ring.pop();
+                 }
+             }
+             out += op + ' ' + (op[0] == '+' ? "stored " : "served ") + runs(done);
+             if (!refused.isEmpty()) out += " refused " + runs(refused);
+             out += ", ";
+         }
+         return out + "write " + num(ring.WriteIndex()) + " read " + num(ring.ReadIndex()) + " waiting " +
+                num(ring.size()) + " full " + yesNo(ring.full());
+     }},
+    {"replies/status",
+     [](F f) {
+         const std::optional<StatusTriple> s = parseStatusMessage(f[0]);
+         return s ? statusMessage(*s) + ' ' + statusMeaning(*s).toUtf8() : QByteArray("not a status");
+     }},
     {"requests/frames", [](F f) { return quoted(parseRequests(f[0])); }},
-    {"requests/recognise", [](F f) {
-        const ClientType t = recogniseRequest(f[0]);
-        const bool back =
-            t == ClientType::None || recogniseRequest(parseRequests(requestFrame(t)).value(0)) == t;
-        return quoted({replyToken(t), requestFrame(t)}) + (back ? "" : " (read back otherwise)");
-    }},
-    {"serial/devices", [](F f) { // port|KSERVER_COM<port>, "-" unset|Ports key's value, "-" no lookup
-        const QByteArray name = "KSERVER_COM" + f[0];
-        f[1] == "-" ? qunsetenv(name.constData()) : qputenv(name.constData(), f[1]);
-        const std::function<QString(const QString&)> lookup = [&](const QString& com) {
-            return com.toUtf8() == "COM" + f[0] ? QString::fromUtf8(f[2]) : QString();
-        };
-        const QByteArray device = serialDevicePath(f[0].toInt(), f[2] == "-" ? nullptr : lookup).toUtf8();
-        qunsetenv(name.constData());
-        return device;
-    }},
+    {"requests/recognise",
+     [](F f) {
+         const ClientType t = recogniseRequest(f[0]);
+         const bool back =
+             t == ClientType::None || recogniseRequest(parseRequests(requestFrame(t)).value(0)) == t;
+         return quoted({replyToken(t), requestFrame(t)}) + (back ? "" : " (read back otherwise)");
+     }},
+    {"serial/devices",
+     [](F f) { // port|KSERVER_COM<port>, "-" unset|Ports key's value, "-" no lookup
+         const QByteArray name = "KSERVER_COM" + f[0];
+         f[1] == "-" ? qunsetenv(name.constData()) : qputenv(name.constData(), f[1]);
+         const std::function<QString(const QString&)> lookup = [&](const QString& com) {
+             return com.toUtf8() == "COM" + f[0] ? QString::fromUtf8(f[2]) : QString();
+         };
+         const QByteArray device = serialDevicePath(f[0].toInt(), f[2] == "-" ? nullptr : lookup).toUtf8();
+         qunsetenv(name.constData());
+         return device;
+     }},
     {"serial/com", [](F f) { return num(comPortNumber(QString::fromUtf8(f[0]))); }},
     {"log/csv", [](F f) { return caseText(csvLine(f)); }},
-    {"log/rows", [](F f) { // entries before one more is added
-        LogModel model;
-        for (int i = 0; i < f[0].toInt(); ++i) model.add({"00:00:00", "e" + num(i), "d", "4"});
-        model.add({"00:00:01", "new", "d", "2"});
-        return "rows " + num(model.rowCount()) + " first " + model.entries().first().event;
-    }},
-    {"log/types", [](F f) { // its stderr line for the journal | a terminal, its colours in the window
-        const LogEntry entry{"23:59:59", "Event", "a\tb\\c\r\nd", f[0]};
-        const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
-        LogModel model;
-        model.add(entry);
-        QByteArray out = caseText(mirrorLine(entry, now, true)) + " | " +
-                         caseText(mirrorLine(entry, now, false)) + " | background " +
-                         colour(model, LogModel::DetailsColumn, Qt::BackgroundRole) + " text " +
-                         colour(model, LogModel::DetailsColumn, Qt::ForegroundRole);
-        for (const int c : {LogModel::TimeColumn, LogModel::EventColumn})
-            for (const Qt::ItemDataRole role : {Qt::BackgroundRole, Qt::ForegroundRole})
-                if (colour(model, c, role) != "none") out += " (column " + num(c) + " coloured)";
-        return out;
-    }},
+    {"log/rows",
+     [](F f) { // entries before one more is added
+         LogModel model;
+         for (int i = 0; i < f[0].toInt(); ++i) model.add({"00:00:00", "e" + num(i), "d", "4"});
+         model.add({"00:00:01", "new", "d", "2"});
+         return "rows " + num(model.rowCount()) + " first " + model.entries().first().event;
+     }},
+    {"log/types",
+     [](F f) { // its stderr line for the journal | a terminal, its colours in the window
+         const LogEntry entry{"23:59:59", "Event", "a\tb\\c\r\nd", f[0]};
+         const CivilTime now{2026, 12, 7, 1, 2, 3, 0};
+         LogModel model;
+         model.add(entry);
+         QByteArray out = caseText(mirrorLine(entry, now, true)) + " | " +
+                          caseText(mirrorLine(entry, now, false)) + " | background " +
+                          colour(model, LogModel::DetailsColumn, Qt::BackgroundRole) + " text " +
+                          colour(model, LogModel::DetailsColumn, Qt::ForegroundRole);
+         for (const int c : {LogModel::TimeColumn, LogModel::EventColumn})
+             for (const Qt::ItemDataRole role : {Qt::BackgroundRole, Qt::ForegroundRole})
+                 if (colour(model, c, role) != "none") out += " (column " + num(c) + " coloured)";
+         return out;
+     }},
 };
 } // namespace
 
@@ -323,7 +348,8 @@ private slots:
         for (const QString& topic : golden.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
             for (const QString& file : QDir(golden.filePath(topic)).entryList({QStringLiteral("*.cases")})) {
                 const QByteArray name = (topic + u'/' + file.chopped(6)).toUtf8();
-                QVERIFY2(adapters.count(name) || name == "sntp/client", test::unknownCommand(name).constData());
+                QVERIFY2(adapters.count(name) || name == "sntp/client",
+                         test::unknownCommand(name).constData());
             }
     }
     void cases_data() {

@@ -14,9 +14,7 @@ double percentile(const QList<double>& sorted, double p) {
     return sorted[std::clamp<qsizetype>(rank - 1, 0, sorted.size() - 1)];
 }
 
-QString ms(double value) {
-    return QString::number(value, 'f', 1);
-}
+QString ms(double value) { return QString::number(value, 'f', 1); }
 } // namespace
 
 BenchCommand::BenchCommand(const Options& options, QObject* parent)
@@ -32,9 +30,8 @@ BenchCommand::BenchCommand(const Options& options, QObject* parent)
     });
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer); // a coarse timer may end early
-    connect(&deadline_, &QTimer::timeout, this, [this] {
-        finish(QStringLiteral("deadline of %1 s reached").arg(options_.deadlineSeconds));
-    });
+    connect(&deadline_, &QTimer::timeout, this,
+            [this] { finish(QStringLiteral("deadline of %1 s reached").arg(options_.deadlineSeconds)); });
     sequentialWait_.setSingleShot(true);
     sequentialWait_.setTimerType(Qt::PreciseTimer); // a coarse timer may end early
     connect(&sequentialWait_, &QTimer::timeout, this, &BenchCommand::settle);
@@ -56,21 +53,20 @@ void BenchCommand::start() {
         connect(source.listener.get(), &ReplyListener::accepted, this,
                 [this, i](int serial) { accepted(i, serial); });
         connect(source.listener.get(), &ReplyListener::received, this,
-                [this, i](int serial, const QByteArray& bytes, qint64 lastByteNs,
-                          const QHostAddress&) { replied(i, serial, bytes, lastByteNs); });
+                [this, i](int serial, const QByteArray& bytes, qint64 lastByteNs, const QHostAddress&) {
+                    replied(i, serial, bytes, lastByteNs);
+                });
         sources_.push_back(std::move(source));
     }
     requests_.resize(size_t(options_.requests));
-    for (int i = 0; i < options_.requests; ++i)
-        requests_[size_t(i)].source = i % options_.sources;
+    for (int i = 0; i < options_.requests; ++i) requests_[size_t(i)].source = i % options_.sources;
 
     printLine(QStringLiteral("requests   %1 %2 to %3:%4 from %5 source(s) %6 .. %7, %8")
                   .arg(options_.requests)
                   .arg(kindName(options_.kind), options_.host)
                   .arg(RequestPort)
                   .arg(options_.sources)
-                  .arg(sources_.front().address.toString(), sources_.back().address.toString(),
-                       modeText()));
+                  .arg(sources_.front().address.toString(), sources_.back().address.toString(), modeText()));
     startNs_ = monoNs();
     deadline_.start(options_.deadlineSeconds * 1000);
     if (options_.rate > 0) pace_.start();
@@ -124,8 +120,7 @@ void BenchCommand::launch(int index) {
             ++sent_;
             if (firstSentNs_ < 0) firstSentNs_ = r.sentNs;
             QList<int>& waiting = sources_[size_t(r.source)].waiting;
-            waiting.insert(
-                std::upper_bound(waiting.begin(), waiting.end(), index) - waiting.begin(), index);
+            waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), index) - waiting.begin(), index);
             if (options_.sequential) sequentialWait_.start(options_.timeoutMs);
             launchMore();
         },
@@ -155,14 +150,11 @@ void BenchCommand::accepted(int sourceIndex, int serial) {
     // Order is judged per source: the requests of different sources race on the way in.
     const int index = source.waiting.takeFirst();
     source.answering.insert(serial, index);
-    if (index < source.maxIndex)
-        ++outOfOrder_;
-    else
-        source.maxIndex = index;
+    if (index < source.maxIndex) ++outOfOrder_;
+    else source.maxIndex = index;
 }
 
-void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
-                           qint64 lastByteNs) {
+void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes, qint64 lastByteNs) {
     if (finished_) return;
     Source& source = sources_[size_t(sourceIndex)];
     if (!source.answering.contains(serial)) return; // unasked for, counted when it came
@@ -176,8 +168,7 @@ void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
         clientErrorsMs_.append(clientErrorMs(reply->seconds * 1000, utcMsAt(lastByteNs)));
     if (!reply) {
         ++malformed_;
-        if (firstMalformed_.isEmpty())
-            firstMalformed_ = printable(bytes) + QStringLiteral(": ") + error;
+        if (firstMalformed_.isEmpty()) firstMalformed_ = printable(bytes) + QStringLiteral(": ") + error;
     }
     if (options_.sequential) settle();
     checkDone();
@@ -223,41 +214,37 @@ void BenchCommand::finish(const QString& why) {
                            ? QString()
                            : QStringLiteral(" (first: ") + firstMalformed_ + QLatin1Char(')')));
     if (unexpected_ > 0) printLine(QStringLiteral("unexpected %1").arg(unexpected_));
-    printLine(outOfOrder_ == 0
-                  ? QStringLiteral("in order   yes")
-                  : QStringLiteral("in order   no (%1 out of order)").arg(outOfOrder_));
+    printLine(outOfOrder_ == 0 ? QStringLiteral("in order   yes")
+                               : QStringLiteral("in order   no (%1 out of order)").arg(outOfOrder_));
     if (!latenciesMs_.isEmpty()) {
         QList<double> sorted = latenciesMs_;
         std::sort(sorted.begin(), sorted.end());
-        printLine(
-            QStringLiteral("latency    p50 %1 ms  p99 %2 ms  max %3 ms")
-                .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 99)), ms(sorted.last())));
+        printLine(QStringLiteral("latency    p50 %1 ms  p99 %2 ms  max %3 ms")
+                      .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 99)), ms(sorted.last())));
     }
     if (!clientErrorsMs_.isEmpty()) {
         QList<double> sorted = clientErrorsMs_;
         std::sort(sorted.begin(), sorted.end());
         printLine(QStringLiteral("client error min %1 ms  p50 %2 ms  p99 %3 ms  max %4 ms")
-                      .arg(ms(sorted.first()), ms(percentile(sorted, 50)),
-                           ms(percentile(sorted, 99)), ms(sorted.last())));
+                      .arg(ms(sorted.first()), ms(percentile(sorted, 50)), ms(percentile(sorted, 99)),
+                           ms(sorted.last())));
     }
     if (firstSentNs_ >= 0 && lastReplyNs_ >= 0) {
         printLine(QStringLiteral("last reply %1 ms after the first request")
                       .arg(ms(double(lastReplyNs_ - firstSentNs_) / 1e6)));
     }
     if (firstSentNs_ >= 0 && lastReplyNs_ > firstSentNs_) {
-        printLine(QStringLiteral("rate       %1 replies/s")
-                      .arg(QString::number(double(answered_) * 1e9 / double(lastReplyNs_ - firstSentNs_), 'f', 0)));
+        printLine(
+            QStringLiteral("rate       %1 replies/s")
+                .arg(QString::number(double(answered_) * 1e9 / double(lastReplyNs_ - firstSentNs_), 'f', 0)));
     }
     printLine(QStringLiteral("ended      %1 after %2 s")
                   .arg(why, QString::number(double(monoNs() - startNs_) / 1e9, 'f', 2)));
 
     int code = ExitOk;
-    if (notSent_ > 0)
-        code = ExitNetwork;
-    else if (malformed_ > 0 || outOfOrder_ > 0 || unexpected_ > 0)
-        code = ExitMalformed;
-    else if (lost > 0 || notStarted > 0)
-        code = ExitNoReply;
+    if (notSent_ > 0) code = ExitNetwork;
+    else if (malformed_ > 0 || outOfOrder_ > 0 || unexpected_ > 0) code = ExitMalformed;
+    else if (lost > 0 || notStarted > 0) code = ExitNoReply;
     QCoreApplication::exit(code);
 }
 

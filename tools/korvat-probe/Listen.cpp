@@ -26,9 +26,8 @@ void ListenCommand::start() {
     // Shared, so a second listener (or the server's own tools) can sit on the same port.
     if (!socket_.bind(QHostAddress::AnyIPv4, AnnouncePort,
                       QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
-        printError(QStringLiteral("cannot listen on port %1: %2")
-                       .arg(AnnouncePort)
-                       .arg(socket_.errorString()));
+        printError(
+            QStringLiteral("cannot listen on port %1: %2").arg(AnnouncePort).arg(socket_.errorString()));
         QCoreApplication::exit(ExitNetwork);
         return;
     }
@@ -46,13 +45,11 @@ void ListenCommand::readDatagrams() {
         const QNetworkDatagram datagram = socket_.receiveDatagram();
         const QByteArray payload = datagram.data();
         const std::optional<ks::StatusTriple> status = ks::parseStatusMessage(payload);
-        const QString meaning =
-            status ? ks::statusMeaning(*status) : QStringLiteral("not a status message");
+        const QString meaning = status ? ks::statusMeaning(*status) : QStringLiteral("not a status message");
         ++count_;
-        printLine(
-            QStringLiteral("%1  from %2  %3  %4")
-                .arg(QString::fromLatin1(ks::formatDateTime("hh:nn:ss.zzz", clockNow().local)),
-                     datagram.senderAddress().toString(), printable(payload), meaning));
+        printLine(QStringLiteral("%1  from %2  %3  %4")
+                      .arg(QString::fromLatin1(ks::formatDateTime("hh:nn:ss.zzz", clockNow().local)),
+                           datagram.senderAddress().toString(), printable(payload), meaning));
     }
 }
 

@@ -29,12 +29,8 @@ constexpr KindName KindNames[] = {
 };
 } // namespace
 
-void printLine(const QString& line) {
-    writeLine(stdout, line);
-}
-void printError(const QString& line) {
-    writeLine(stderr, line);
-}
+void printLine(const QString& line) { writeLine(stdout, line); }
+void printError(const QString& line) { writeLine(stderr, line); }
 
 qint64 monoNs() {
     static const QElapsedTimer started = [] {
@@ -64,10 +60,8 @@ QString printable(const QByteArray& bytes) {
     QString text;
     for (const char c : bytes) {
         const auto u = uchar(c);
-        if (u >= 0x20 && u < 0x7f && u != '\\')
-            text += QLatin1Char(c);
-        else
-            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        if (u >= 0x20 && u < 0x7f && u != '\\') text += QLatin1Char(c);
+        else text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
     }
     return text;
 }
@@ -132,13 +126,12 @@ void ReplyListener::accept() {
 
 void ReplyListener::closeOpen() {
     const QList<std::function<void()>> finishers = open_.values();
-    for (const auto& finish : finishers)
-        finish();
+    for (const auto& finish : finishers) finish();
 }
 
-void sendRequest(QObject* parent, const QString& host, const QHostAddress& from,
-                 const QByteArray& frame, std::function<void()> onSent,
-                 std::function<void(const QString&)> onFailed, std::function<void()> onDone) {
+void sendRequest(QObject* parent, const QString& host, const QHostAddress& from, const QByteArray& frame,
+                 std::function<void()> onSent, std::function<void(const QString&)> onFailed,
+                 std::function<void()> onDone) {
     auto* socket = new QTcpSocket(parent);
     auto sent = std::make_shared<bool>(false);
     auto ended = std::make_shared<bool>(false);
@@ -164,8 +157,8 @@ void sendRequest(QObject* parent, const QString& host, const QHostAddress& from,
                      });
     if (!from.isNull() && !socket->bind(from, 0)) {
         // Reported from the event loop, like every other outcome, so callers never re-enter.
-        const QString why = QStringLiteral("cannot use source address %1: %2")
-                                .arg(from.toString(), socket->errorString());
+        const QString why =
+            QStringLiteral("cannot use source address %1: %2").arg(from.toString(), socket->errorString());
         QMetaObject::invokeMethod(
             socket,
             [why, onFailed, end] {

@@ -47,9 +47,7 @@ double utcMsAt(qint64 atMonoNs);
 // A reply's client error in ms: the time it carries (`carriedMs`, whole seconds) less the
 // clock (`clockMs`, the same scale) when its last byte arrived. Negative: the client that
 // set its clock from it would be behind.
-inline double clientErrorMs(qint64 carriedMs, double clockMs) {
-    return double(carriedMs) - clockMs;
-}
+inline double clientErrorMs(qint64 carriedMs, double clockMs) { return double(carriedMs) - clockMs; }
 
 // Bytes as printable text: ASCII kept, everything else as \xNN.
 QString printable(const QByteArray& bytes);
@@ -87,8 +85,8 @@ private:
 // not null, and closes the connection once the frame is out. `onSent` runs at the moment
 // the frame is handed to the system, `onFailed` when no frame could be sent, `onDone` once
 // at the end either way.
-void sendRequest(QObject* parent, const QString& host, const QHostAddress& from,
-                 const QByteArray& frame, std::function<void()> onSent,
-                 std::function<void(const QString&)> onFailed, std::function<void()> onDone);
+void sendRequest(QObject* parent, const QString& host, const QHostAddress& from, const QByteArray& frame,
+                 std::function<void()> onSent, std::function<void(const QString&)> onFailed,
+                 std::function<void()> onDone);
 
 } // namespace probe

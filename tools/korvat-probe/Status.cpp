@@ -38,7 +38,8 @@ QString duration(qint64 seconds) {
 }
 
 QString signedSeconds(qint64 ms) {
-    return QStringLiteral("%1%2 s").arg(ms < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+    return QStringLiteral("%1%2 s")
+        .arg(ms < 0 ? QLatin1Char('-') : QLatin1Char('+'))
         .arg(double(qAbs(ms)) / 1000.0, 0, 'f', 3);
 }
 } // namespace
@@ -56,7 +57,7 @@ QString statusText(const QJsonObject& s) {
         source += QStringLiteral(" on %1 (%2)").arg(str("port"), str("device"));
     if (s.contains(QLatin1String("ntp_server")))
         source += str("ntp_server").isEmpty() ? QStringLiteral(", no server set")
-                                               : QStringLiteral(" from %1").arg(str("ntp_server"));
+                                              : QStringLiteral(" from %1").arg(str("ntp_server"));
     lines << QStringLiteral("Source:            ") + source;
     lines << QStringLiteral("Settings file:     ") + str("settings_file");
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
@@ -64,19 +65,20 @@ QString statusText(const QJsonObject& s) {
     if (s.contains(QLatin1String("clock_right_grant")))
         right += QStringLiteral(" (grant with %1)").arg(str("clock_right_grant"));
     if (s.contains(QLatin1String("clock_log"))) right += QStringLiteral(" to %1").arg(str("clock_log"));
-    lines << QStringLiteral("Clock right:       %1; %2 settings refused").arg(right, num("clock_settings_refused"));
-    if (s.contains(QLatin1String("serial")))
-        lines << QStringLiteral("Serial input:      ") + str("serial");
+    lines << QStringLiteral("Clock right:       %1; %2 settings refused")
+                 .arg(right, num("clock_settings_refused"));
+    if (s.contains(QLatin1String("serial"))) lines << QStringLiteral("Serial input:      ") + str("serial");
     const QJsonObject gps = s.value(QLatin1String("gps")).toObject();
     if (!gps.isEmpty()) {
         const auto g = [&gps](const char* key) { return gps.value(QLatin1String(key)); };
-        QString receiver = g("talker").toString().isEmpty()
-                               ? QStringLiteral("no sentence yet")
-                               : QStringLiteral("talker %1, %2, %3 satellites, last sentence %4 ms ago")
-                                     .arg(g("talker").toString(),
-                                          g("fix").toBool() ? QStringLiteral("fix") : QStringLiteral("no fix"))
-                                     .arg(g("satellites").toInteger())
-                                     .arg(g("last_sentence_age_ms").toInteger());
+        QString receiver =
+            g("talker").toString().isEmpty()
+                ? QStringLiteral("no sentence yet")
+                : QStringLiteral("talker %1, %2, %3 satellites, last sentence %4 ms ago")
+                      .arg(g("talker").toString(),
+                           g("fix").toBool() ? QStringLiteral("fix") : QStringLiteral("no fix"))
+                      .arg(g("satellites").toInteger())
+                      .arg(g("last_sentence_age_ms").toInteger());
         if (gps.contains(QLatin1String("reason"))) receiver += QStringLiteral(": ") + g("reason").toString();
         lines << QStringLiteral("GPS receiver:      ") + receiver;
         const QJsonObject late = g("lateness_ms").toObject();
@@ -84,23 +86,25 @@ QString statusText(const QJsonObject& s) {
             return QString::number(late.value(QLatin1String(key)).toDouble(), 'f', 1);
         };
         const qint64 count = late.value(QLatin1String("count")).toInteger();
-        lines << (count == 0 ? QStringLiteral("GPS lateness vs this PC's clock: no sentence yet")
-                             : QStringLiteral("GPS lateness vs this PC's clock: median %1 ms, spread %2 ms "
-                                              "(%3 %4)")
-                                   .arg(ms("median"), ms("spread"))
-                                   .arg(count)
-                                   .arg(count == 1 ? QStringLiteral("sentence") : QStringLiteral("sentences")));
+        lines << (count == 0
+                      ? QStringLiteral("GPS lateness vs this PC's clock: no sentence yet")
+                      : QStringLiteral("GPS lateness vs this PC's clock: median %1 ms, spread %2 ms "
+                                       "(%3 %4)")
+                            .arg(ms("median"), ms("spread"))
+                            .arg(count)
+                            .arg(count == 1 ? QStringLiteral("sentence") : QStringLiteral("sentences")));
         lines << QStringLiteral("GPS delay setting: %1 ms, clock discipline %2")
                      .arg(g("delay_ms").toInteger())
                      .arg(g("discipline").toString());
     }
     const QJsonObject clock = s.value(QLatin1String("last_clock_setting")).toObject();
     lines << QStringLiteral("Last clock set:    ") +
-                 (clock.isEmpty() ? QStringLiteral("none since start")
-                                  : QStringLiteral("%1 from %2, moved %3")
-                                        .arg(clock.value(QLatin1String("at")).toString(),
-                                             clock.value(QLatin1String("source")).toString(),
-                                             signedSeconds(clock.value(QLatin1String("step_ms")).toInteger())));
+                 (clock.isEmpty()
+                      ? QStringLiteral("none since start")
+                      : QStringLiteral("%1 from %2, moved %3")
+                            .arg(clock.value(QLatin1String("at")).toString(),
+                                 clock.value(QLatin1String("source")).toString(),
+                                 signedSeconds(clock.value(QLatin1String("step_ms")).toInteger())));
     const QJsonObject ntp = s.value(QLatin1String("last_ntp_attempt")).toObject();
     if (!ntp.isEmpty())
         lines << QStringLiteral("Last NTP attempt:  %1 to %2: %3")
@@ -122,7 +126,8 @@ QString statusText(const QJsonObject& s) {
     const QJsonObject next = s.value(QLatin1String("next_ntp_attempt")).toObject();
     if (!next.isEmpty())
         lines << QStringLiteral("Next NTP attempt:  %1 (%2)")
-                     .arg(next.value(QLatin1String("at")).toString(), next.value(QLatin1String("why")).toString());
+                     .arg(next.value(QLatin1String("at")).toString(),
+                          next.value(QLatin1String("why")).toString());
     lines << QStringLiteral("Replies:           %1 sent, %2 failed, %3 refused")
                  .arg(num("replies_sent"), num("replies_failed"), num("replies_refused"));
     if (s.value(QLatin1String("replies_on_second")).toBool())
@@ -151,8 +156,8 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(timeoutMs)) {
-        printError(QStringLiteral("korvat-probe: no server answers on %1: %2")
-                       .arg(path, socket.errorString()));
+        printError(
+            QStringLiteral("korvat-probe: no server answers on %1: %2").arg(path, socket.errorString()));
         return {};
     }
     socket.write(request + '\n');
@@ -184,8 +189,8 @@ int showStatus(bool json) {
 
 int statusCommand(bool json, int watchSeconds) {
     if (watchSeconds <= 0) return showStatus(json);
-    // Like watch(1): the screen redrawn in place on a terminal, one block after another
-    // otherwise, until interrupted.
+        // Like watch(1): the screen redrawn in place on a terminal, one block after another
+        // otherwise, until interrupted.
 #ifdef Q_OS_WIN
     const bool terminal = _isatty(_fileno(stdout));
 #else

@@ -101,8 +101,8 @@ struct Arguments {
     QStringList flags;
 };
 
-const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"),
-                           QStringLiteral("version"), QStringLiteral("json")};
+const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"), QStringLiteral("version"),
+                           QStringLiteral("json")};
 
 Arguments split(const QStringList& args) {
     Arguments parsed;
@@ -133,8 +133,7 @@ Arguments split(const QStringList& args) {
 // Reads the options a command allows; complains about any other.
 class OptionReader {
 public:
-    OptionReader(const Arguments& args, QStringList allowed)
-        : args_(args), allowed_(std::move(allowed)) {}
+    OptionReader(const Arguments& args, QStringList allowed) : args_(args), allowed_(std::move(allowed)) {}
 
     bool checkNames(QString* error) const {
         for (auto it = args_.options.cbegin(); it != args_.options.cend(); ++it) {
@@ -255,8 +254,7 @@ int main(int argc, char* argv[]) {
     if (command == QLatin1String("listen")) {
         const OptionReader reader(args, {});
         if (!reader.checkNames(&error)) return usage(error);
-        if (args.positional.size() > 2)
-            return usage(QStringLiteral("listen takes at most SECONDS"));
+        if (args.positional.size() > 2) return usage(QStringLiteral("listen takes at most SECONDS"));
         int seconds = 0;
         if (args.positional.size() == 2) {
             bool ok = false;
@@ -271,11 +269,10 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("bench")) {
-        const OptionReader reader(args, {QStringLiteral("requests"), QStringLiteral("sources"),
-                                          QStringLiteral("kind"), QStringLiteral("source-base"),
-                                          QStringLiteral("rate"), QStringLiteral("sequential"),
-                                          QStringLiteral("timeout"), QStringLiteral("deadline"),
-                                          QStringLiteral("in-flight")});
+        const OptionReader reader(
+            args, {QStringLiteral("requests"), QStringLiteral("sources"), QStringLiteral("kind"),
+                   QStringLiteral("source-base"), QStringLiteral("rate"), QStringLiteral("sequential"),
+                   QStringLiteral("timeout"), QStringLiteral("deadline"), QStringLiteral("in-flight")});
         if (args.positional.size() != 2) return usage(QStringLiteral("bench needs one HOST"));
         if (!reader.has(QStringLiteral("requests")) || !reader.has(QStringLiteral("sources")))
             return usage(QStringLiteral("bench needs --requests N and --sources K"));
@@ -283,24 +280,22 @@ int main(int argc, char* argv[]) {
         options.host = args.positional[1];
         options.sequential = reader.flag(QStringLiteral("sequential"));
         if (!reader.checkNames(&error) ||
-            !reader.integer(QStringLiteral("requests"), 1, BenchCommand::MaxRequests,
-                            &options.requests, &error) ||
-            !reader.integer(QStringLiteral("sources"), 1, BenchCommand::MaxSources,
-                            &options.sources, &error) ||
+            !reader.integer(QStringLiteral("requests"), 1, BenchCommand::MaxRequests, &options.requests,
+                            &error) ||
+            !reader.integer(QStringLiteral("sources"), 1, BenchCommand::MaxSources, &options.sources,
+                            &error) ||
             !reader.kind(&options.kind, &error) ||
             !reader.address(QStringLiteral("source-base"), &options.sourceBase, &error) ||
-            !reader.number(QStringLiteral("rate"), 0.01, BenchCommand::MaxRate, &options.rate,
-                           &error) ||
+            !reader.number(QStringLiteral("rate"), 0.01, BenchCommand::MaxRate, &options.rate, &error) ||
             !reader.integer(QStringLiteral("timeout"), 1, 600000, &options.timeoutMs, &error) ||
             !reader.integer(QStringLiteral("deadline"), 1, BenchCommand::MaxDeadlineSeconds,
                             &options.deadlineSeconds, &error) ||
-            !reader.integer(QStringLiteral("in-flight"), 1, BenchCommand::MaxInFlight,
-                            &options.inFlight, &error))
+            !reader.integer(QStringLiteral("in-flight"), 1, BenchCommand::MaxInFlight, &options.inFlight,
+                            &error))
             return usage(error);
         if (options.sequential && options.rate > 0)
             return usage(QStringLiteral("--rate and --sequential exclude each other"));
-        if (quint64(options.sourceBase.toIPv4Address()) + quint64(options.sources) - 1 >
-            0xffffffffu)
+        if (quint64(options.sourceBase.toIPv4Address()) + quint64(options.sources) - 1 > 0xffffffffu)
             return usage(QStringLiteral("--sources K runs past 255.255.255.255"));
         BenchCommand bench(options);
         // Inside the loop, so a failure at once can end it.

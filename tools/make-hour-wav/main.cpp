@@ -26,12 +26,14 @@ int main(int argc, char* argv[]) {
     constexpr double Seconds = 1.6;
     const int samples = int(Rate * Seconds);
     // A struck bell: a fundamental with inharmonic partials, each dying away at its own pace.
-    const double partials[][3] = {{880.0, 1.0, 2.2}, {1760.0 * 1.19, 0.45, 3.5}, {880.0 * 2.76, 0.3, 5.0}, {880.0 * 5.4, 0.15, 8.0}};
+    const double partials[][3] = {
+        {880.0, 1.0, 2.2}, {1760.0 * 1.19, 0.45, 3.5}, {880.0 * 2.76, 0.3, 5.0}, {880.0 * 5.4, 0.15, 8.0}};
     std::vector<unsigned char> data;
     for (int i = 0; i < samples; ++i) {
         const double t = double(i) / Rate;
         double v = 0;
-        for (const auto& p : partials) v += p[1] * std::exp(-p[2] * t) * std::sin(2 * std::numbers::pi * p[0] * t);
+        for (const auto& p : partials)
+            v += p[1] * std::exp(-p[2] * t) * std::sin(2 * std::numbers::pi * p[0] * t);
         const double attack = std::min(1.0, t / 0.004);
         put16(data, std::uint16_t(std::int16_t(std::lround(v * attack * 0.45 * 32767))));
     }

@@ -35,7 +35,7 @@ bool SerialPort::isOpen() const { return d_->port.isOpen(); }
 
 bool SerialPort::configure(const SerialLineSettings& s) {
     QSerialPort& port = d_->port;
-    const QSerialPort::Parity parity = s.parity == SerialParity::Odd    ? QSerialPort::OddParity
+    const QSerialPort::Parity parity = s.parity == SerialParity::Odd     ? QSerialPort::OddParity
                                        : s.parity == SerialParity::Even  ? QSerialPort::EvenParity
                                        : s.parity == SerialParity::Mark  ? QSerialPort::MarkParity
                                        : s.parity == SerialParity::Space ? QSerialPort::SpaceParity

@@ -26,9 +26,9 @@ bool SettingsStore::open() {
     std::optional<RegFile> parsed = RegFile::parse(f.readAll(), &err);
     if (!parsed)
         throw ConfigError(QStringLiteral("Cannot read the settings file %1, line %2: %3")
-                        .arg(path_)
-                        .arg(err.line)
-                        .arg(QString::fromLatin1(err.reason)));
+                              .arg(path_)
+                              .arg(err.line)
+                              .arg(QString::fromLatin1(err.reason)));
     file_ = std::move(*parsed);
     open_ = true;
     return true;

@@ -97,8 +97,7 @@ bool holdsClockRight() {
     // The right counts only in the system's first user namespace: inside another one (a
     // container) a held CAP_SYS_TIME still cannot set the clock.
     QFile map(QStringLiteral("/proc/self/uid_map"));
-    if (!map.open(QIODevice::ReadOnly) ||
-        map.readAll().simplified() != QByteArrayLiteral("0 0 4294967295"))
+    if (!map.open(QIODevice::ReadOnly) || map.readAll().simplified() != QByteArrayLiteral("0 0 4294967295"))
         return false;
     cap_t caps = cap_get_proc();
     if (!caps) return false;

@@ -14,9 +14,7 @@
 namespace ks {
 
 namespace {
-QString systemMessage(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+QString systemMessage(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 } // namespace
 
 namespace socketcalls {

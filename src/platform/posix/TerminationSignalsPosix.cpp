@@ -27,7 +27,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
         char buf[16];
         int last = 0;
         for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) last = buf[n - 1];
-        emit terminationRequested(last == SIGHUP  ? QByteArrayLiteral("SIGHUP")
+        emit terminationRequested(last == SIGHUP   ? QByteArrayLiteral("SIGHUP")
                                   : last == SIGINT ? QByteArrayLiteral("SIGINT")
                                                    : QByteArrayLiteral("SIGTERM"));
     });

@@ -17,7 +17,8 @@ bool changeClockRightOfUsers(bool grant, QString* error) {
     }
     LSA_OBJECT_ATTRIBUTES attributes{};
     LSA_HANDLE policy = nullptr;
-    NTSTATUS status = LsaOpenPolicy(nullptr, &attributes, POLICY_LOOKUP_NAMES | POLICY_CREATE_ACCOUNT, &policy);
+    NTSTATUS status =
+        LsaOpenPolicy(nullptr, &attributes, POLICY_LOOKUP_NAMES | POLICY_CREATE_ACCOUNT, &policy);
     if (status == 0) {
         wchar_t name[] = L"SeSystemtimePrivilege";
         LSA_UNICODE_STRING right{USHORT(sizeof name - sizeof(wchar_t)), USHORT(sizeof name), name};

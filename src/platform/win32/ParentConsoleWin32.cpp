@@ -19,8 +19,8 @@ bool usable(DWORD which) {
 // Points the C run-time descriptor fd (and with it stdin, stdout or stderr) and the Win32
 // standard handle at the attached console's device.
 void reopen(DWORD which, int fd, const wchar_t* device, DWORD access, int flags) {
-    const HANDLE h = CreateFileW(device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+    const HANDLE h =
+        CreateFileW(device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     const int temporary = _open_osfhandle(intptr_t(h), flags);
     if (temporary < 0) {

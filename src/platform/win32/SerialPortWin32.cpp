@@ -38,7 +38,7 @@ struct SerialPort::Device {
 namespace {
 // The longest one read waits for a first byte: the reader sees a close within it.
 constexpr DWORD ReadWaitMs = 20;
-}
+} // namespace
 
 SerialPort::SerialPort(QObject* parent) : QObject(parent), d_(std::make_unique<Device>()) {}
 
@@ -50,8 +50,8 @@ bool SerialPort::open(const QString& device, QString* error) {
         return false;
     }
     // Exclusive (no sharing), an existing device, no overlapped I/O.
-    d_->handle = CreateFileW(reinterpret_cast<const wchar_t*>(device.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    d_->handle = CreateFileW(reinterpret_cast<const wchar_t*>(device.utf16()), GENERIC_READ | GENERIC_WRITE,
+                             0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (d_->handle == INVALID_HANDLE_VALUE) {
         *error = systemMessage(GetLastError());
         return false;
@@ -86,7 +86,8 @@ bool SerialPort::open(const QString& device, QString* error) {
             if (!ReadFile(d->handle, chunk, sizeof chunk, &got, nullptr)) {
                 if (d->stopping) break;
                 if (GetLastError() == ERROR_OPERATION_ABORTED) continue; // a purge
-                QMetaObject::invokeMethod(this, [this] { emit lost(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { emit lost(); }, Qt::QueuedConnection);
                 break;
             }
             if (got == 0) {
@@ -99,7 +100,9 @@ bool SerialPort::open(const QString& device, QString* error) {
                 wasEmpty = d->received.isEmpty();
                 d->received.append(chunk, got);
             }
-            if (wasEmpty) QMetaObject::invokeMethod(this, [this] { emit readyRead(); }, Qt::QueuedConnection);
+            if (wasEmpty)
+                QMetaObject::invokeMethod(
+                    this, [this] { emit readyRead(); }, Qt::QueuedConnection);
         }
     });
     return true;
@@ -172,7 +175,9 @@ qint64 SerialPort::read(char* data, qint64 maxSize) {
     }
     // The reader tells only of bytes arriving into an empty buffer: what a reader of blocks
     // left is told of again, on the next pass of the loop.
-    if (more) QMetaObject::invokeMethod(this, [this] { emit readyRead(); }, Qt::QueuedConnection);
+    if (more)
+        QMetaObject::invokeMethod(
+            this, [this] { emit readyRead(); }, Qt::QueuedConnection);
     return n;
 }
 

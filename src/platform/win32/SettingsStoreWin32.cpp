@@ -12,7 +12,8 @@ const char SubKey[] = "SOFTWARE\\BREVANE\\KORVATSERVER";
 
 // A registry value's bytes as REGEDIT4 writes them: "hex(N):a0,0b,...".
 QByteArray hexData(DWORD type, const QByteArray& bytes) {
-    QByteArray out = type == REG_BINARY ? QByteArray("hex:") : "hex(" + QByteArray::number(uint(type), 16) + "):";
+    QByteArray out =
+        type == REG_BINARY ? QByteArray("hex:") : "hex(" + QByteArray::number(uint(type), 16) + "):";
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         if (i) out += ',';
         out += QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0');
@@ -39,13 +40,15 @@ bool SettingsStore::open() {
         if (rc == ERROR_NO_MORE_ITEMS) break;
         if (rc != ERROR_SUCCESS) {
             RegCloseKey(key);
-            throw ConfigError(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
+            throw ConfigError(
+                QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
         }
         QByteArray data(qsizetype(dataSize), Qt::Uninitialized);
         rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &dataSize);
         if (rc != ERROR_SUCCESS) {
             RegCloseKey(key);
-            throw ConfigError(QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
+            throw ConfigError(
+                QStringLiteral("Cannot read the registry key %1: %2").arg(path_, systemMessage(rc)));
         }
         data.truncate(qsizetype(dataSize));
         QByteArray text;
@@ -85,10 +88,11 @@ bool SettingsStore::save(QString* error) {
             const QByteArray name = v.name == "@" ? QByteArray() : v.name;
             if (d.type == RegFile::Type::Dword) {
                 const DWORD value = d.dword;
-                rc = RegSetValueExA(key, name.constData(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                    sizeof value);
+                rc = RegSetValueExA(key, name.constData(), 0, REG_DWORD,
+                                    reinterpret_cast<const BYTE*>(&value), sizeof value);
             } else if (d.type == RegFile::Type::String) {
-                rc = RegSetValueExA(key, name.constData(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.text.constData()),
+                rc = RegSetValueExA(key, name.constData(), 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(d.text.constData()),
                                     DWORD(d.text.size() + 1));
             } else {
                 continue;

@@ -40,7 +40,6 @@ qint64 msFromSystemTime(const SYSTEMTIME& st) {
     return msFromFileTime(ft);
 }
 
-
 // Enables the system-time privilege for the lifetime of the object, when the account holds
 // it, and puts back the state it had before.
 class TimePrivilege {

@@ -21,9 +21,9 @@ constexpr wchar_t SessionWindowClass[] = L"KorvatServerSession";
 BOOL WINAPI onConsoleEvent(DWORD event) {
     TerminationSignals* target = receiver;
     if (!target) return FALSE;
-    const QByteArray name = event == CTRL_C_EVENT       ? QByteArrayLiteral("Ctrl-C")
-                            : event == CTRL_BREAK_EVENT ? QByteArrayLiteral("Ctrl-Break")
-                            : event == CTRL_CLOSE_EVENT ? QByteArrayLiteral("console closed")
+    const QByteArray name = event == CTRL_C_EVENT        ? QByteArrayLiteral("Ctrl-C")
+                            : event == CTRL_BREAK_EVENT  ? QByteArrayLiteral("Ctrl-Break")
+                            : event == CTRL_CLOSE_EVENT  ? QByteArrayLiteral("console closed")
                             : event == CTRL_LOGOFF_EVENT ? QByteArrayLiteral("logoff")
                                                          : QByteArrayLiteral("shutdown");
     QMetaObject::invokeMethod(
@@ -42,7 +42,7 @@ LRESULT CALLBACK sessionWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         if (wParam) {
             if (TerminationSignals* target = receiver)
                 emit target->sessionEnding((lParam & ENDSESSION_LOGOFF) ? QByteArrayLiteral("logoff")
-                                                                         : QByteArrayLiteral("shutdown"));
+                                                                        : QByteArrayLiteral("shutdown"));
         }
         return 0;
     default: return DefWindowProcW(window, message, wParam, lParam);
@@ -57,8 +57,8 @@ HWND createSessionWindow() {
     windowClass.lpszClassName = SessionWindowClass;
     RegisterClassW(&windowClass); // fails harmlessly when already registered
     // A top-level window never shown: a message-only window would not hear of the session.
-    return CreateWindowExW(0, SessionWindowClass, L"Korvat Server", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                           instance, nullptr);
+    return CreateWindowExW(0, SessionWindowClass, L"Korvat Server", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                           nullptr, instance, nullptr);
 }
 } // namespace
 

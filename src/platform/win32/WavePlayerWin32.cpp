@@ -2,8 +2,8 @@
 
 #include <QFileInfo>
 
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 namespace ks {
 
