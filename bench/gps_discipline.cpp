@@ -200,12 +200,8 @@ void slewed(int delayMs, int seconds) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // The program listens and multicasts: only ever inside a private namespace.
-    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("TZ", "UTC");
+    if (!ks::soak::startInNamespace(argc, argv)) return 1;
     QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int first = argc > 1 ? std::max(10, std::atoi(argv[1])) : 60;
     const int second = argc > 2 ? std::max(10, std::atoi(argv[2])) : 30;
     const int third = argc > 3 ? std::max(130, std::atoi(argv[3])) : 240;

@@ -137,12 +137,8 @@ void idleCost(int seconds) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // The program listens and multicasts: only ever inside a private namespace.
-    if (!ks::test::ensurePrivateNamespace(argc, argv)) return 1;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("TZ", "UTC");
+    if (!ks::soak::startInNamespace(argc, argv)) return 1;
     QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     const int pairs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
 

@@ -4,6 +4,7 @@
 
 #include "AppProcess.h"
 #include "Golden.h"
+#include "Namespace.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "Wait.h"
@@ -20,10 +21,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <vector>
 
 namespace ks::soak {
+
+// A benchmark that starts the program: only ever inside a private namespace (it listens and
+// multicasts), off-screen, in UTC, each figure printed as soon as it is known. False when no
+// namespace could be had.
+inline bool startInNamespace(int argc, char* argv[]) {
+    if (!test::ensurePrivateNamespace(argc, argv)) return false;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("TZ", "UTC");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return true;
+}
 
 // One case's verdict; the first fault found is named in its line.
 struct Verdict {

@@ -99,10 +99,10 @@ public:
             sent_ += bytes.size();
             return pty_->write(bytes) && test::waitUntil([&] { return taken_ == sent_; });
         }
-        const Command* command = commands_.find(line);
+        const auto* command = commands_.find(line);
         if (!command) return qWarning("%s", test::unknownCommand(line).constData()), false;
-        if (command->window && !w_) startWindow();
-        return command->run(test::Commands<Command>::argument(line));
+        if (!w_ && !beforeWindow_.contains(Table::name(line))) startWindow();
+        return (*command)(Table::argument(line));
     }
 
     // What the receiver was told, the clock was asked, the log and the group were given, the
@@ -331,119 +331,97 @@ private:
     std::map<QByteArray, QWidget*> named_;
 
     TForm1& form() { return *w_->form; }
+    // The field's text replaced by typing, as the user would.
+    template <typename Field> bool typeInto(const char* name, const QByteArray& text) {
+        Field* field = test::control<Field>(form(), name);
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::keyClicks(field, QString::fromLatin1(text));
+        return true;
+    }
     TForm1::TestAccess access() { return TForm1::TestAccess(form()); }
     // The commands; `window`: the window starts first, unless it runs already.
-    struct Command {
-        bool window;
-        std::function<bool(const QByteArray& arg)> run;
-    };
-    const test::Commands<Command> commands_{
-        {"@settings", {false, [this](const QByteArray& arg) { return settings_ += arg + "\r\n", true; }}},
-        {"@debug", {false, [this](const QByteArray& arg) { return arg == "off" && !(debug_ = false); }}},
-        {"@start", {false, [this](const QByteArray& arg) { return start_ = at(arg), true; }}},
-        {"@tz", {false, [this](const QByteArray& arg) { return zone_.emplace(arg), true; }}},
-        {"@ntp", {false, [this](const QByteArray& arg) { return ntp(arg); }}},
+    // Commands that set the stage; every other one needs the window, started at its first.
+    const QSet<QByteArray> beforeWindow_{"@settings", "@debug", "@start", "@tz", "@ntp", "@during-wait"};
+    using Table = test::Commands<std::function<bool(const QByteArray& arg)>>;
+    const Table commands_{
+        {"@settings", [this](const QByteArray& arg) { return settings_ += arg + "\r\n", true; }},
+        {"@debug", [this](const QByteArray& arg) { return arg == "off" && !(debug_ = false); }},
+        {"@start", [this](const QByteArray& arg) { return start_ = at(arg), true; }},
+        {"@tz", [this](const QByteArray& arg) { return zone_.emplace(arg), true; }},
+        {"@ntp", [this](const QByteArray& arg) { return ntp(arg); }},
         {"@during-wait",
-         {false,
-          [this](const QByteArray& arg) { // a line no command names fails here
-              return (!arg.startsWith('@') || commands_.find(arg)) && (duringWait_.append(arg), true);
-          }}},
-        {"@show", {true, [this](const QByteArray&) { return form().show(), true; }}},
-        {"@close", {true, [this](const QByteArray&) { return form().close(), true; }}},
-        {"@hourly", {true, [this](const QByteArray&) { return form().Timer2Timer(), true; }}},
-        {"@connect", {true, [this](const QByteArray&) { return form().btnConnectClick(), true; }}},
+         [this](const QByteArray& arg) { // a line no command names fails here
+             return (!arg.startsWith('@') || commands_.find(arg)) && (duringWait_.append(arg), true);
+         }},
+        {"@show", [this](const QByteArray&) { return form().show(), true; }},
+        {"@close", [this](const QByteArray&) { return form().close(), true; }},
+        {"@hourly", [this](const QByteArray&) { return form().Timer2Timer(), true; }},
+        {"@connect", [this](const QByteArray&) { return form().btnConnectClick(), true; }},
         {"@network",
-         {true, [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }}},
+         [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }},
         {"@retry-base",
-         {true,
-          [this](const QByteArray& arg) {
-              return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
-          }}},
+         [this](const QByteArray& arg) { return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }},
         {"@wait-log",
-         {true,
-          [this](const QByteArray& arg) {
-              return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
-                                     30000);
-          }}},
-        {"@look", {true, [this](const QByteArray&) { return look(), true; }}},
-        {"@status", {true, [this](const QByteArray&) { return status(), true; }}},
-        {"@quiet-connection", {true, [this](const QByteArray&) { return quietConnection(), true; }}},
-        {"@follow", {true, [this](const QByteArray&) { return w_->clock.follows = true, true; }}},
-        {"@click", {true, [this](const QByteArray& arg) { return click(arg), true; }}},
-        {"@at", {true, [this](const QByteArray& arg) { return w_->clock.setNow(at(arg)), true; }}},
+         [this](const QByteArray& arg) {
+             return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
+                                    30000);
+         }},
+        {"@look", [this](const QByteArray&) { return look(), true; }},
+        {"@status", [this](const QByteArray&) { return status(), true; }},
+        {"@quiet-connection", [this](const QByteArray&) { return quietConnection(), true; }},
+        {"@follow", [this](const QByteArray&) { return w_->clock.follows = true, true; }},
+        {"@click", [this](const QByteArray& arg) { return click(arg), true; }},
+        {"@at", [this](const QByteArray& arg) { return w_->clock.setNow(at(arg)), true; }},
         {"@refuse",
-         {true, [this](const QByteArray& arg) { return w_->clock.refuse = QString::fromLatin1(arg), true; }}},
+         [this](const QByteArray& arg) { return w_->clock.refuse = QString::fromLatin1(arg), true; }},
         {"@running",
-         {true,
-          [this](const QByteArray& arg) {
-              if (arg != "on" && arg != "off") return false;
-              return arg == "on" ? access().Timer1->start() : access().Timer1->stop(), true;
-          }}},
+         [this](const QByteArray& arg) {
+             if (arg != "on" && arg != "off") return false;
+             return arg == "on" ? access().Timer1->start() : access().Timer1->stop(), true;
+         }},
         {"@block",
-         {true,
-          [this](const QByteArray&) {
-              return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
-          }}},
+         [this](const QByteArray&) {
+             return QFile(w_->dir.filePath(QStringLiteral("BREVANE"))).open(QIODevice::WriteOnly);
+         }},
         {"@unblock",
-         {true,
-          [this](const QByteArray&) { return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE"))); }}},
+         [this](const QByteArray&) { return QFile::remove(w_->dir.filePath(QStringLiteral("BREVANE"))); }},
         {"@file",
-         {true,
-          [this](const QByteArray&) {
-              seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
-              return true;
-          }}},
+         [this](const QByteArray&) {
+             seen_ += "file: " + (QFile::exists(w_->path()) ? test::caseText(w_->stored()) : "none");
+             return true;
+         }},
         {"@request",
-         {true,
-          [this](const QByteArray& arg) {
-              if (arg != "quorix" && arg != "korvat") return false;
-              seen_ +=
-                  "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
-              return true;
-          }}},
-        {"@redraw", {true, [this](const QByteArray&) { return redraw(), true; }}},
-        {"@sound-file", {true, [this](const QByteArray& arg) { return soundFile(arg), true; }}},
+         [this](const QByteArray& arg) {
+             if (arg != "quorix" && arg != "korvat") return false;
+             seen_ +=
+                 "reply: " + masked(replyTo(arg == "quorix" ? ClientType::Quorix : ClientType::Korvat1001));
+             return true;
+         }},
+        {"@redraw", [this](const QByteArray&) { return redraw(), true; }},
+        {"@sound-file", [this](const QByteArray& arg) { return soundFile(arg), true; }},
         {"@pause",
-         {true,
-          [this](const QByteArray& arg) {
-              for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
-              test::pumpFor(20); // what a tick wrote reaches the receiver
-              return true;
-          }}},
+         [this](const QByteArray& arg) {
+             for (int ms = arg.toInt(); ms > 0; ms -= 250) w_->tick();
+             test::pumpFor(20); // what a tick wrote reaches the receiver
+             return true;
+         }},
         {"@unplug",
-         {true,
-          [this](const QByteArray&) {
-              received_ += pty_->readAvailable();
-              pty_->hangUp();
-              if (!test::waitUntil([&] { return !form().SerialConnected(); })) return false;
-              return plugIn(), true;
-          }}},
-        {"@delay",
-         {true,
-          [this](const QByteArray& arg) {
-              QAbstractSpinBox* box = test::control<QAbstractSpinBox>(form(), "GpsDelayEdit");
-              box->selectAll();
-              QTest::keyClick(box, Qt::Key_Backspace);
-              QTest::keyClicks(box, QString::fromLatin1(arg));
-              return true;
-          }}},
-        {"@type",
-         {true,
-          [this](const QByteArray& arg) {
-              QLineEdit* const edit = test::control<QLineEdit>(form(), "Edit1");
-              edit->selectAll();
-              QTest::keyClick(edit, Qt::Key_Backspace);
-              QTest::keyClicks(edit, QString::fromLatin1(arg));
-              return true;
-          }}},
+         [this](const QByteArray&) {
+             received_ += pty_->readAvailable();
+             pty_->hangUp();
+             if (!test::waitUntil([&] { return !form().SerialConnected(); })) return false;
+             return plugIn(), true;
+         }},
+        {"@delay", [this](const QByteArray& arg) { return typeInto<QAbstractSpinBox>("GpsDelayEdit", arg); }},
+        {"@type", [this](const QByteArray& arg) { return typeInto<QLineEdit>("Edit1", arg); }},
         {"@button-colour",
-         {true,
-          [this](const QByteArray& arg) {
-              QPalette theme = form().palette();
-              theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
-              form().setPalette(theme);
-              return true;
-          }}},
+         [this](const QByteArray& arg) {
+             QPalette theme = form().palette();
+             theme.setColor(QPalette::Button, QColor(QString::fromLatin1(arg)));
+             form().setPalette(theme);
+             return true;
+         }},
     };
 };
 
