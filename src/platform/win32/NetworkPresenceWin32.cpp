@@ -1,8 +1,9 @@
 #include "platform/NetworkPresence.h"
 
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// Needs the socket headers before it.
+#include <iphlpapi.h>
 
 #include <vector>
 

@@ -2,8 +2,9 @@
 
 #include <QFileInfo>
 
-#include <mmsystem.h>
 #include <windows.h>
+// Needs the Windows types before it.
+#include <mmsystem.h>
 
 namespace ks {
 
