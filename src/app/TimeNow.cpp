@@ -239,15 +239,15 @@ void TForm1::CreateSettingsPanel() {
     btnDisconnect->setGeometry(172, 48, 84, 18);
     makeLabel(QStringLiteral("Delay:"), QRect(8, 67, 32, 16), GPSPanel);
     GpsDelayEdit = new QSpinBox(GPSPanel);
-    GpsDelayEdit->setGeometry(40, 66, 84, 18);
+    GpsDelayEdit->setGeometry(40, 66, 56, 18);
     GpsDelayEdit->setRange(-1000, 1000);
     GpsDelayEdit->setSuffix(QStringLiteral(" ms"));
     GpsDelayEdit->setButtonSymbols(QAbstractSpinBox::NoButtons);
     GpsDelayEdit->setAlignment(Qt::AlignRight);
     GpsDelayEdit->setToolTip(QStringLiteral("The receiver's own delay: the median lateness shown by "
                                             "korvat-probe status while NTP keeps the clock"));
-    makeLabel(QStringLiteral("Clock:"), QRect(140, 67, 40, 16), GPSPanel);
-    lblSlew = codeLabel("SLEW", 186, 66, 40, GPSPanel);
+    lblSlew = codeLabel("SLEW", 100, 66, 40, GPSPanel);
+    lblSlew->setToolTip(QStringLiteral("Step the clock only when far off, otherwise slew it"));
 
     NTPPanel = makePanel(QRect(0, 32, 261, 85), SettingsPanel, false);
     makeLabel(QStringLiteral("NTP:"), QRect(8, 2, 32, 16), NTPPanel);
@@ -257,10 +257,10 @@ void TForm1::CreateSettingsPanel() {
     btnForce->setGeometry(172, 0, 84, 18);
     GPSPanel->setVisible(false);
     NTPPanel->setVisible(false);
-    // Below the sub-panels' rows, over them, for every source. One pixel lower than the
-    // other labels, so that it clears the row above and the panel's border.
-    makeLabel(QStringLiteral("Reply:"), QRect(8, 99, 32, 16), SettingsPanel);
-    lblOnSecond = new CodeLabel(QStringLiteral("ON SECOND"), QRect(40, 98, 76, 17), SettingsPanel);
+    // Over the sub-panels' last row, right of the GPS panel's fields, for every source. One
+    // pixel lower than the other labels, so that it clears the row above and the border.
+    makeLabel(QStringLiteral("Reply:"), QRect(146, 99, 32, 16), SettingsPanel);
+    lblOnSecond = new CodeLabel(QStringLiteral("ON SECOND"), QRect(178, 98, 76, 17), SettingsPanel);
 
     // Two sub-panels inherit the settings panel's colour, and the code labels take their
     // parent's colour when plain.
