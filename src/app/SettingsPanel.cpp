@@ -80,23 +80,21 @@ void TForm1::lblSync1Click(CodeLabel* label) {
     }
 }
 
+void TForm1::ToggleSetting(bool StoredSettings::*setting) {
+    StoredSettings next = Config;
+    next.*setting = !(next.*setting);
+    ChangeSettings(next);
+}
+
 void TForm1::lblPort1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::PortNumber); }
 void TForm1::lblBaud1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::BaudCode); }
 void TForm1::lblData1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::DataCode); }
 void TForm1::lblStop1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::StopCode); }
 void TForm1::lblParity1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::ParityCode); }
 
-void TForm1::lblAutoClick() {
-    StoredSettings next = Config;
-    next.AutoConnect = !next.AutoConnect;
-    ChangeSettings(next);
-}
+void TForm1::lblAutoClick() { ToggleSetting(&StoredSettings::AutoConnect); }
 
-void TForm1::lblSlewClick() {
-    StoredSettings next = Config;
-    next.Slew = !next.Slew;
-    ChangeSettings(next);
-}
+void TForm1::lblSlewClick() { ToggleSetting(&StoredSettings::Slew); }
 
 void TForm1::GpsDelayChange(int ms) {
     StoredSettings next = Config;
@@ -111,11 +109,7 @@ void TForm1::lblGMTClick(CodeLabel* label) {
     ChangeSettings(next);
 }
 
-void TForm1::lblOnSecondClick() {
-    StoredSettings next = Config;
-    next.OnSecond = !next.OnSecond;
-    ChangeSettings(next);
-}
+void TForm1::lblOnSecondClick() { ToggleSetting(&StoredSettings::OnSecond); }
 
 void TForm1::Edit1Change(const QString& text) {
     StoredSettings next = Config;

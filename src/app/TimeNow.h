@@ -479,6 +479,7 @@ private:
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
     void ChangeSettings(const StoredSettings& next);
     void SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting);
+    void ToggleSetting(bool StoredSettings::*setting);
     void ShowSettingsInPanel();
     void ShowSourcePanels();
     void ShowClock(); // the display, brought up to the last reading
