@@ -21,9 +21,6 @@
 namespace ks {
 
 namespace {
-QByteArray signedMs(qint64 ms) { // as seconds: "+3600.053"
-    return (ms < 0 ? "-" : "+") + QByteArray::number(double(qAbs(ms)) / 1000.0, 'f', 3);
-}
 
 QString utcText(qint64 ms) {
     return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
@@ -58,7 +55,7 @@ void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
     LastClockSetting = {systemClock().nowMs(), source, stepMs};
     // Software on this PC sees time jump: the operator hears of it beyond the event log.
     if (qAbs(stepMs) > 1000 && isHeadless())
-        writeStderrLine("Clock stepped by " + signedMs(stepMs) + " s (source " +
+        writeStderrLine("Clock stepped by " + signedThreeDecimals(double(stepMs) / 1000.0) + " s (source " +
                             sourceName(qint16(source)).toLatin1() + ')',
                         5);
 }

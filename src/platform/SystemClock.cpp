@@ -5,8 +5,6 @@
 
 #include <QFile>
 
-#include <cmath>
-
 namespace ks {
 
 namespace {
@@ -100,7 +98,7 @@ QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
 
 QByteArray slewLogLine(qint64 nowMs, double offsetMs) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ slew ", civilFromMs(nowMs)) +
-           QByteArray::number(std::abs(offsetMs), 'f', 3).prepend(offsetMs < 0 ? '-' : '+');
+           signedThreeDecimals(offsetMs);
 }
 
 bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error) {

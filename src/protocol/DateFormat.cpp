@@ -1,5 +1,6 @@
 #include "protocol/DateFormat.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace ks {
@@ -65,6 +66,10 @@ QByteArray formatDateTime(const char* pattern, const CivilTime& t) {
         }
     }
     return out;
+}
+
+QByteArray signedThreeDecimals(double value) {
+    return (value < 0 ? '-' : '+') + QByteArray::number(std::abs(value), 'f', 3);
 }
 
 } // namespace ks

@@ -12,4 +12,7 @@ namespace ks {
 // separators. Note: "mm" is the month and "nn" the minutes, unlike Qt's own formats.
 QByteArray formatDateTime(const char* pattern, const CivilTime& t);
 
+// A signed amount with three decimals and its sign always written: "+12.346", "-4.000".
+QByteArray signedThreeDecimals(double value);
+
 } // namespace ks

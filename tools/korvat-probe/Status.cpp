@@ -1,6 +1,7 @@
 #include "Status.h"
 
 #include "Probe.h"
+#include "protocol/DateFormat.h"
 #include "protocol/RuntimePaths.h"
 
 #include <QDeadlineTimer>
@@ -38,9 +39,7 @@ QString duration(qint64 seconds) {
 }
 
 QString signedSeconds(qint64 ms) {
-    return QStringLiteral("%1%2 s")
-        .arg(ms < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-        .arg(double(qAbs(ms)) / 1000.0, 0, 'f', 3);
+    return QString::fromLatin1(ks::signedThreeDecimals(double(ms) / 1000.0) + " s");
 }
 } // namespace
 
