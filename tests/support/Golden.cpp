@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
+
 namespace ks::test {
 
 void goldenRows(const char* folder, const char* inputSuffix) {
@@ -60,22 +62,44 @@ QByteArray goldenText(const QByteArray& actual) {
                                             QStringLiteral("(?![\\d])"));
     const QList<QByteArray> lines =
         QString::fromUtf8(actual).replace(version, QStringLiteral("VERSION")).toUtf8().split('\n');
+    // How often the group of size lines at i repeats in a row.
+    auto repeats = [&](qsizetype i, qsizetype size) {
+        qsizetype n = 1;
+        while (i + (n + 1) * size <= lines.size() &&
+               std::equal(lines.begin() + i, lines.begin() + i + size, lines.begin() + i + n * size))
+            ++n;
+        return n;
+    };
     QList<QByteArray> out;
-    for (qsizetype i = 0, n = 1; i < lines.size(); i += n) {
-        for (n = 1; i + n < lines.size() && lines[i + n] == lines[i];) ++n;
-        if (n >= RepeatRun) out += lines[i] + " [x" + QByteArray::number(n) + ']';
-        else out += lines.mid(i, n);
+    for (qsizetype i = 0; i < lines.size();) {
+        qsizetype size = 1, n = repeats(i, 1); // the shortest group that folds
+        while (n * size < RepeatRun && size < RepeatGroup) n = repeats(i, ++size);
+        if (n * size < RepeatRun) {
+            out += lines[i++];
+            continue;
+        }
+        out += lines.mid(i, size);
+        out.last() += " [x" + QByteArray::number(n) +
+                      (size > 1 ? ": " + QByteArray::number(size) + " lines]" : QByteArray("]"));
+        i += n * size;
     }
     return out.join('\n');
 }
 
 QList<QByteArray> unfolded(const QList<QByteArray>& lines) {
-    static const QRegularExpression run(QStringLiteral("^(.*) \\[x(\\d+)\\]$"));
+    static const QRegularExpression run(QStringLiteral("^(.*) \\[x(\\d+)(?:: (\\d+) lines)?\\]$"));
     QList<QByteArray> out;
     for (const QByteArray& line : lines) {
         const QRegularExpressionMatch m = run.match(QString::fromUtf8(line));
-        for (int n = m.hasMatch() ? m.captured(2).toInt() : 1; n > 0; --n)
-            out += m.hasMatch() ? m.captured(1).toUtf8() : line;
+        if (!m.hasMatch()) {
+            out += line;
+            continue;
+        }
+        out += m.captured(1).toUtf8();
+        const qsizetype size =
+            std::min<qsizetype>(m.captured(3).isEmpty() ? 1 : m.captured(3).toInt(), out.size());
+        const QList<QByteArray> group = out.mid(out.size() - size);
+        for (int n = m.captured(2).toInt(); n > 1; --n) out += group;
     }
     return out;
 }

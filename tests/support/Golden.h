@@ -25,8 +25,10 @@ QByteArray caseText(const QByteArray& bytes);
 
 // What a golden file holds for the text a case gave: the build's version shows as VERSION (a
 // version bump changes no golden file), and a run of RepeatRun or more equal lines as the line
-// once followed by " [xN]".
+// once followed by " [xN]"; a group of up to RepeatGroup lines repeated over RepeatRun or more
+// lines as the group once, its last line followed by " [xN: K lines]" (the shortest group).
 constexpr int RepeatRun = 10;
+constexpr int RepeatGroup = 4;
 QByteArray goldenText(const QByteArray& actual);
 // A golden file's lines with each run written out again, as the case gave them.
 QList<QByteArray> unfolded(const QList<QByteArray>& lines);
