@@ -5,6 +5,9 @@
 #include "platform/Error.h"
 #include "platform/TerminationSignals.h"
 #include "platform/Ui.h"
+#include "protocol/RuntimePaths.h"
+
+#include <QFile>
 
 #include <cstdio>
 #include <memory>
@@ -120,6 +123,18 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt looks for a run-time folder while it starts; without XDG_RUNTIME_DIR it warns and
+    // makes one of its own in the temporary folder (in "/" when TMPDIR is missing). It gets
+    // the program's private one. Headless, a start that cannot have one ends here, before Qt
+    // makes anything; with a display the box below says why.
+    QString runtimeError;
+    const QString runtime = ks::runtimeFolder(true, &runtimeError);
+    if (!runtime.isEmpty()) qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    else if (const QByteArray platform = qgetenv("QT_QPA_PLATFORM"); platform == "offscreen") {
+        ks::writeStderrLine("Korvat Server: " + runtimeError.toLocal8Bit(), 3);
+        ks::writeStderrLine("korvat-server " KS_VERSION " ended: start-up failed (exit status 1)", 3);
+        return ExitStartupFailed;
+    }
 #endif
 
     ks::KsApplication app(qtArgc, argv);

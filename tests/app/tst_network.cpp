@@ -181,6 +181,10 @@ bool Scenario::run(const QByteArray& line) {
                         (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
                         QByteArray::number(st.st_mode & 0777, 8)) +
                    '\n';
+            // and nothing else: Qt made a folder of its own there when it had none
+            const QStringList all =
+                QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+            out += mask("temporary folder holds: " + all.join(u' ').toLocal8Bit()) + '\n';
         } else if (w[1] == "link") { // to a folder of the planter's choosing
             QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
             QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
