@@ -66,10 +66,14 @@ std::optional<int> answerOption(int argc, char* argv[]) {
         }
 #endif
         if (arg == "--autostart") {
-            // The login autostart entry: the user service, when enabled, runs the program.
-            if (ks::userServiceEnabled()) {
-                std::fprintf(stderr, "korvat-server: the user service korvat-server is enabled; "
-                                     "the login autostart stands down for it\n");
+            // The login autostart entry stands down while the user service runs or waits to
+            // restart; once the service has failed for good (or is stopped), this copy serves.
+            if (const QByteArray state = ks::userServiceState();
+                state == "active" || state == "activating" || state == "reloading") {
+                std::fprintf(stderr,
+                             "korvat-server: the user service korvat-server is %s; the login autostart "
+                             "stands down for it\n",
+                             state.constData());
                 return 0;
             }
             continue;
@@ -89,8 +93,8 @@ std::optional<int> answerOption(int argc, char* argv[]) {
             std::printf("Logs:     %s/Logs/ or $XDG_STATE_HOME/korvat-server/Logs/ (CSV exports;\n"
                         "          create the folder to enable them)\n"
                         "Without a display it runs headless and writes its log to stderr.\n"
-                        "--autostart (the login autostart entry) ends at once when the user service\n"
-                        "korvat-server is enabled, so the two never collide.\n"
+                        "--autostart (the login autostart entry) ends at once while the user service\n"
+                        "korvat-server runs or waits to restart, so the two never collide.\n"
                         "'korvat-probe status' shows the state of the running server.\n"
                         "%s"
                         "Environment:\n"

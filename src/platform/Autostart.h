@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace ks {
@@ -9,9 +10,9 @@ namespace ks {
 // false with the system's message in *error.
 bool installAutostart(QString* error);
 
-// Linux: true when the systemd user unit korvat-server.service is enabled for this user (a
-// link to it in a .wants folder of the user's units, or of every user's in /etc), so the
-// login autostart copy stands down for it. Windows: false (there is no such service).
-bool userServiceEnabled();
+// Linux: the state of this user's systemd unit korvat-server.service as the user manager
+// gives it ("active", "activating" while it waits to restart, "failed", "inactive"...); empty
+// when no user manager answers. Windows: empty (there is no such service).
+QByteArray userServiceState();
 
 } // namespace ks

@@ -226,6 +226,17 @@ bool Scenario::run(const QByteArray& line) {
              QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
          }},
         {"journal", [&] { app.stderrToJournal(w[1] == "same"); }},
+        {"systemctl",
+         [&] { // a user manager that gives the unit this state (none: no manager answers)
+             const QString bin = app.root() + QStringLiteral("/fake-bin");
+             QFile fake(bin + QStringLiteral("/systemctl"));
+             QVERIFY(QDir().mkpath(bin) && fake.open(QIODevice::WriteOnly));
+             fake.write("#!/bin/sh\n[ \"$*\" = \"--user is-active korvat-server.service\" ] || exit 2\n" +
+                        (w[1] == "none" ? "echo 'Failed to connect to bus' >&2; exit 1\n"
+                                        : "echo " + w[1] + "; [ " + w[1] + " = active ]\n"));
+             QVERIFY(fake.setPermissions(fake.permissions() | QFile::ExeOwner));
+             app.env.insert(QStringLiteral("PATH"), bin + u':' + app.env.value(QStringLiteral("PATH")));
+         }},
         {"take-port", [&] { QVERIFY(listen("0.0.0.0", 6645)); }},
         {"catch",
          [&] {

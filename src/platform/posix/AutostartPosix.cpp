@@ -1,22 +1,20 @@
 #include "platform/Autostart.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QProcess>
 
 namespace ks {
 
-bool userServiceEnabled() {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty()) config = QDir::homePath() + QStringLiteral("/.config");
-    for (const QString& units :
-         {config + QStringLiteral("/systemd/user"), QStringLiteral("/etc/systemd/user")}) {
-        const QStringList wants = QDir(units).entryList({QStringLiteral("*.wants")}, QDir::Dirs);
-        for (const QString& w : wants) {
-            const QFileInfo unit(units + u'/' + w + QStringLiteral("/korvat-server.service"));
-            if (unit.exists() || unit.isSymLink()) return true;
-        }
+QByteArray userServiceState() {
+    QProcess systemctl;
+    systemctl.start(QStringLiteral("systemctl"), {QStringLiteral("--user"), QStringLiteral("is-active"),
+                                                  QStringLiteral("korvat-server.service")});
+    // It answers at once, or its manager is not there to answer at all.
+    if (!systemctl.waitForFinished(5000)) {
+        systemctl.kill();
+        systemctl.waitForFinished();
+        return {};
     }
-    return false;
+    return systemctl.readAllStandardOutput().trimmed();
 }
 
 } // namespace ks

@@ -29,6 +29,6 @@ bool installAutostart(QString* error) {
     return false;
 }
 
-bool userServiceEnabled() { return false; }
+QByteArray userServiceState() { return {}; }
 
 } // namespace ks
