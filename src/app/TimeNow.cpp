@@ -370,11 +370,9 @@ bool TForm1::StartUp() {
 
 void TForm1::FinishStartUp() {
     StartListening();
-    // Headless there is no CONNECT: a serial source opens its port now; AUTO, when on, opens it
+    // Headless there is no CONNECT: the GPS source opens its port now; AUTO, when on, opens it
     // on the first tick and again whenever it closes.
-    const bool serialSource =
-        Config.SyncSource == TimeSource::Gps || Config.SyncSource == TimeSource::OtherSerial;
-    if (isHeadless() && serialSource && !Config.AutoConnect) btnConnectClick();
+    if (isHeadless() && Config.SyncSource == TimeSource::Gps && !Config.AutoConnect) btnConnectClick();
     Timer2->start();
     Timer1->start();
     // Without a notification area the icon could never open the window: show it instead.

@@ -109,6 +109,10 @@ public:
                                    [this] { server_.answerNow(); });
         };
         plugIn();
+        // The other ports to no device: off-screen the GPS source opens its port at the start,
+        // and a real serial line is never the test's to open.
+        for (const char* port : {"KSERVER_COM2", "KSERVER_COM3", "KSERVER_COM4", "KSERVER_COM5"})
+            qputenv(port, "/nonexistent/serial-port");
         since_.start();
     }
 
@@ -471,7 +475,11 @@ private slots:
             chimes += "hour"; // the sound file found depends on the folder the test runs in
         });
     }
-    void cleanup() { qunsetenv("KSERVER_COM1"); }
+    void cleanup() {
+        for (const char* port :
+             {"KSERVER_COM1", "KSERVER_COM2", "KSERVER_COM3", "KSERVER_COM4", "KSERVER_COM5"})
+            qunsetenv(port);
+    }
 
     // Window scenarios; and settings files as found, the file the window writes back or the
     // exact failure that stops the start (loading alone writes nothing).
