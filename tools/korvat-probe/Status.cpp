@@ -1,9 +1,11 @@
 #include "Status.h"
 
+#include "Metrics.h"
 #include "Probe.h"
 #include "protocol/DateFormat.h"
 #include "protocol/RuntimePaths.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -175,8 +177,7 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
 int showStatus(bool json) {
     const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
     if (answer.isEmpty()) return ExitNetwork;
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(answer, &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(answer);
     if (!doc.isObject()) {
         printError(QStringLiteral("korvat-probe: no usable answer from the server"));
         return ExitNetwork;
@@ -202,6 +203,31 @@ int statusCommand(bool json, int watchSeconds) {
         std::fflush(stdout);
         QThread::sleep(static_cast<unsigned long>(watchSeconds));
     }
+}
+
+std::optional<QJsonObject> fetchStatus() {
+    const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
+    if (answer.isEmpty()) return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(answer);
+    if (doc.isObject()) return doc.object();
+    printError(QStringLiteral("korvat-probe: no usable answer from the server"));
+    return std::nullopt;
+}
+
+int checkCommand() {
+    const std::optional<QJsonObject> status = fetchStatus();
+    if (!status) return ExitNetwork;
+    const QString why = unfitReason(*status);
+    if (why.isEmpty()) return ExitOk;
+    printLine(QStringLiteral("korvat-probe: ") + why);
+    return ExitNoReply;
+}
+
+int metricsCommand() {
+    const std::optional<QJsonObject> status = fetchStatus();
+    std::fputs(metricsText(status, QDateTime::currentMSecsSinceEpoch()).constData(), stdout);
+    std::fflush(stdout);
+    return status ? ExitOk : ExitNetwork;
 }
 
 int syncCommand() {
