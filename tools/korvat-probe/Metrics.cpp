@@ -1,7 +1,6 @@
 #include "Metrics.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QStringList>
 
 namespace probe {
@@ -15,9 +14,13 @@ public:
         name_ = name;
         text_ += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
     }
+    // To the nanosecond, trailing zeros cut: 123.4 ms reads 0.1234, not 0.12340000000000001.
     void sample(double value, const QByteArray& labels = {}) {
-        text_ += name_ + (labels.isEmpty() ? QByteArray() : '{' + labels + '}') + ' ' +
-                 QByteArray::number(value, 'g', QLocale::FloatingPointShortest) + '\n';
+        QByteArray digits = QByteArray::number(value, 'f', 9);
+        while (digits.endsWith('0')) digits.chop(1);
+        if (digits.endsWith('.')) digits.chop(1);
+        if (digits == "-0") digits = "0";
+        text_ += name_ + (labels.isEmpty() ? QByteArray() : '{' + labels + '}') + ' ' + digits + '\n';
     }
     // A gauge with one sample, only when the value is known.
     void gauge(const char* name, const char* help, std::optional<double> value) {
@@ -42,10 +45,11 @@ private:
     QByteArray name_, text_;
 };
 
-std::optional<double> number(const QJsonObject& o, const char* key, double scale = 1) {
+// `per` 1000 turns milliseconds into seconds.
+std::optional<double> number(const QJsonObject& o, const char* key, double per = 1) {
     const QJsonValue v = o.value(QLatin1String(key));
     if (!v.isDouble()) return std::nullopt;
-    return v.toDouble() * scale;
+    return v.toDouble() / per;
 }
 
 QJsonObject object(const QJsonObject& o, const char* key) { return o.value(QLatin1String(key)).toObject(); }
@@ -65,7 +69,7 @@ std::optional<double> sampleAge(const QJsonObject& status, qint64 nowMs) {
     return double(qMax<qint64>(0, nowMs - at.toMSecsSinceEpoch())) / 1000.0;
 }
 
-constexpr double Ms = 0.001;
+constexpr double Ms = 1000;
 } // namespace
 
 QByteArray labelValue(const QString& text) {
