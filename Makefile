@@ -26,7 +26,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The shell scripts, by shellcheck.
-SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install \
+SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install tests/metrics/check-metrics \
 	bench/idle-cpu bench/network bench/on-second bench/soak
 lint: deps
 	shellcheck $(SHELL_SCRIPTS)

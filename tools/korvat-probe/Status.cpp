@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QSaveFile>
 #include <QStringList>
 #include <QThread>
 
@@ -223,11 +224,20 @@ int checkCommand() {
     return ExitNoReply;
 }
 
-int metricsCommand() {
+int metricsCommand(const QString& textfile) {
     const std::optional<QJsonObject> status = fetchStatus();
-    std::fputs(metricsText(status, QDateTime::currentMSecsSinceEpoch()).constData(), stdout);
-    std::fflush(stdout);
-    return status ? ExitOk : ExitNetwork;
+    const QByteArray text = metricsText(status, QDateTime::currentMSecsSinceEpoch());
+    const int exit = status ? ExitOk : ExitNetwork;
+    if (textfile.isEmpty()) {
+        std::fputs(text.constData(), stdout);
+        std::fflush(stdout);
+        return exit;
+    }
+    // A collector reading the folder sees the old file or the new one, never half of one.
+    QSaveFile file(textfile);
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return exit;
+    printError(QStringLiteral("korvat-probe: cannot write %1: %2").arg(textfile, file.errorString()));
+    return ExitWrite;
 }
 
 int syncCommand() {

@@ -25,9 +25,10 @@ std::optional<QJsonObject> fetchStatus();
 // failing; ExitNoReply with one line saying why otherwise; ExitNetwork when no server answers.
 int checkCommand();
 
-// `metrics`: the state in the Prometheus text format. With no server answering it still
-// prints korvat_up 0 (a textfile collector wants that written) and exits ExitNetwork.
-int metricsCommand();
+// `metrics`: the state in the Prometheus text format, to stdout or (textfile) into that file,
+// replaced whole. With no server answering it still gives korvat_up 0 (a textfile collector
+// wants that written) and exits ExitNetwork; ExitWrite when the file cannot be written.
+int metricsCommand(const QString& textfile = {});
 
 // The state as an operator reads it: one "Name: value" line each.
 QString statusText(const QJsonObject& status);

@@ -79,13 +79,15 @@ Commands:
       is synchronised (state digit 2) and has not failed more replies than it
       sent; otherwise one line saying why (for a health check).
 
-  metrics [--listen ADDRESS:PORT]
+  metrics [--textfile FILE | --listen ADDRESS:PORT]
       Prints the server's state in the Prometheus text format 0.0.4 (korvat_up,
       korvat_info, korvat_sync_state, counters ending in _total, seconds as the
-      unit), for a textfile collector. With no server answering it prints
-      korvat_up 0 all the same. With --listen, serves the same at
-      http://ADDRESS:PORT/metrics (suggested port 6647), reading the state at
-      each request, until interrupted (not in the Windows build).
+      unit). With no server answering it prints korvat_up 0 all the same. With
+      --textfile, writes it to FILE instead, under a temporary name renamed to
+      FILE (for a textfile collector: FILE ends in .prom). With --listen,
+      serves the same at http://ADDRESS:PORT/metrics (suggested port 6647),
+      reading the state at each request, until interrupted (not in the Windows
+      build).
 
   sync
       Asks the server for an NTP attempt now, as its "FORCE SYNC" button does,
@@ -109,6 +111,7 @@ Exit codes:
       bench: a reply malformed, out of order or unasked for.
   3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
       address unusable. status, sync, metrics: no server answers.
+  4   metrics --textfile: FILE cannot be written.
   64  usage: unknown command or option, bad value.
 )";
 
@@ -341,10 +344,13 @@ int main(int argc, char* argv[]) {
     }
 
     if (command == QLatin1String("metrics")) {
-        const OptionReader reader(args, {QStringLiteral("listen")});
+        const OptionReader reader(args, {QStringLiteral("listen"), QStringLiteral("textfile")});
         if (!reader.checkNames(&error)) return usage(error);
         if (args.positional.size() != 1) return usage(QStringLiteral("metrics takes no argument"));
-        if (!reader.has(QStringLiteral("listen"))) return metricsCommand();
+        if (reader.has(QStringLiteral("listen")) && reader.has(QStringLiteral("textfile")))
+            return usage(QStringLiteral("--listen and --textfile exclude each other"));
+        if (!reader.has(QStringLiteral("listen")))
+            return metricsCommand(args.options.value(QStringLiteral("textfile")));
 #ifdef KS_METRICS_LISTENER
         const QString where = args.options.value(QStringLiteral("listen"));
         const qsizetype colon = where.lastIndexOf(QLatin1Char(':'));
