@@ -168,13 +168,14 @@ Step probeSteps() {
         const auto set = [&](const QByteArray& rest) {
             return setup[test::Commands<Handler>::name(line)] += rest + '\n', QByteArray();
         };
-        const test::Commands<Handler> commands{{"reply", set},
-                                               {"drop", set},
-                                               {"announce", set},
-                                               {"no-server", set},
-                                               {"squat", set},
-                                               {"status", set},
-                                               {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
+        const test::Commands<Handler> commands{
+            {"reply", set},
+            {"drop", set},
+            {"announce", set},
+            {"no-server", set},
+            {"squat", set},
+            {"status", set},
+            {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
         const Handler* command = commands.find(line);
         return command ? Out((*command)(test::Commands<Handler>::argument(line))) : std::nullopt;
     };

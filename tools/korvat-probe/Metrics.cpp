@@ -124,8 +124,8 @@ QByteArray metricsText(const std::optional<QJsonObject>& status, qint64 nowMs) {
         const QJsonObject served = ntpServer.toObject();
         out.counter("korvat_ntp_server_answers_total", "NTP requests answered since start.",
                     number(served, "answered").value_or(0));
-        out.counters("korvat_ntp_server_dropped_total", "reason", "NTP requests dropped since start, by reason.",
-                     object(served, "dropped"));
+        out.counters("korvat_ntp_server_dropped_total", "reason",
+                     "NTP requests dropped since start, by reason.", object(served, "dropped"));
     }
     return out.text();
 }
@@ -139,7 +139,8 @@ QString unfitReason(const QJsonObject& status) {
     const qint64 sent = status.value(QLatin1String("replies_sent")).toInteger();
     // A client that does not listen fails its own replies; only a server that fails more
     // than it delivers is unfit.
-    if (failed > sent) return QStringLiteral("replies failing: %1 failed, %2 sent since start").arg(failed).arg(sent);
+    if (failed > sent)
+        return QStringLiteral("replies failing: %1 failed, %2 sent since start").arg(failed).arg(sent);
     return {};
 }
 

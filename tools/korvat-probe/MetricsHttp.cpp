@@ -52,7 +52,8 @@ int metricsListenCommand(const QHostAddress& address, quint16 port) {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(address.toString())
                              : address.toString();
-    printLine(QStringLiteral("Serving metrics at http://%1:%2/metrics").arg(host).arg(listener->serverPort()));
+    printLine(
+        QStringLiteral("Serving metrics at http://%1:%2/metrics").arg(host).arg(listener->serverPort()));
     return QCoreApplication::exec();
 }
 

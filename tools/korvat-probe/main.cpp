@@ -355,7 +355,8 @@ int main(int argc, char* argv[]) {
         const QString where = args.options.value(QStringLiteral("listen"));
         const qsizetype colon = where.lastIndexOf(QLatin1Char(':'));
         QString host = where.left(qMax<qsizetype>(0, colon));
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) host = host.mid(1).chopped(1);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1).chopped(1);
         const QHostAddress address(host);
         bool ok = false;
         const uint port = where.mid(colon + 1).toUInt(&ok);
