@@ -175,15 +175,20 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
     return answer.trimmed();
 }
 
+// The answer as an object; none, said on stderr, when it is not one.
+std::optional<QJsonObject> statusObject(const QByteArray& answer) {
+    if (answer.isEmpty()) return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(answer);
+    if (doc.isObject()) return doc.object();
+    printError(QStringLiteral("korvat-probe: no usable answer from the server"));
+    return std::nullopt;
+}
+
 int showStatus(bool json) {
     const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
-    if (answer.isEmpty()) return ExitNetwork;
-    const QJsonDocument doc = QJsonDocument::fromJson(answer);
-    if (!doc.isObject()) {
-        printError(QStringLiteral("korvat-probe: no usable answer from the server"));
-        return ExitNetwork;
-    }
-    printLine(json ? QString::fromUtf8(answer) : statusText(doc.object()));
+    const std::optional<QJsonObject> status = statusObject(answer);
+    if (!status) return ExitNetwork;
+    printLine(json ? QString::fromUtf8(answer) : statusText(*status));
     return ExitOk;
 }
 } // namespace
@@ -206,14 +211,7 @@ int statusCommand(bool json, int watchSeconds) {
     }
 }
 
-std::optional<QJsonObject> fetchStatus() {
-    const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
-    if (answer.isEmpty()) return std::nullopt;
-    const QJsonDocument doc = QJsonDocument::fromJson(answer);
-    if (doc.isObject()) return doc.object();
-    printError(QStringLiteral("korvat-probe: no usable answer from the server"));
-    return std::nullopt;
-}
+std::optional<QJsonObject> fetchStatus() { return statusObject(askServer(ks::StatusRequest, TimeoutMs)); }
 
 int checkCommand() {
     const std::optional<QJsonObject> status = fetchStatus();
