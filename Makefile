@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test lint format-check asan fuzz soak screenshots install package clean windows test-windows
+.PHONY: all deps configure build run test test-ha lint format-check asan fuzz soak screenshots install package clean windows test-windows
 
 all: build
 
@@ -25,9 +25,15 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Two servers behind one floating address with keepalived, in private namespaces: failover
+# figures over HA_RUNS runs (about 25 s each).
+HA_RUNS ?= 5
+test-ha: build
+	tests/ha/run-ha $(BUILD) $(HA_RUNS)
+
 # The shell scripts, by shellcheck.
-SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install \
-	bench/idle-cpu bench/network bench/on-second bench/soak
+SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install tests/metrics/check-metrics tests/ha/run-ha \
+	bench/idle-cpu bench/network bench/on-second bench/soak bench/metrics-scrape
 lint: deps
 	shellcheck $(SHELL_SCRIPTS)
 

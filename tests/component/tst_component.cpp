@@ -12,9 +12,12 @@
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <dlfcn.h>
@@ -96,12 +99,41 @@ QByteArray steady(const QByteArray& text, bool live) {
     return s.toLocal8Bit();
 }
 
+// The local server's status socket in a runtime folder of its own: answers each request with
+// `json`, "@now-N" in it becoming the UTC time N seconds ago as the server writes it.
+struct StatusStandIn : QLocalServer {
+    explicit StatusStandIn(const QByteArray& json) {
+        connect(this, &QLocalServer::newConnection, this, [this, json] {
+            while (QLocalSocket* socket = nextPendingConnection()) {
+                connect(socket, &QLocalSocket::readyRead, socket, [socket, json] {
+                    if (!socket->readAll().endsWith('\n')) return;
+                    QString answer = QString::fromUtf8(json);
+                    static const QRegularExpression now(u"@now-([0-9]+)"_s);
+                    for (QRegularExpressionMatch m = now.match(answer); m.hasMatch(); m = now.match(answer))
+                        answer.replace(m.capturedStart(), m.capturedLength(),
+                                       QDateTime::currentDateTimeUtc()
+                                           .addSecs(-m.captured(1).toLongLong())
+                                           .toString(Qt::ISODateWithMs));
+                    socket->write(answer.toUtf8() + '\n');
+                    socket->disconnectFromServer();
+                });
+            }
+        });
+        if (!json.isEmpty()) listen(runtime.path() + u"/kserver.status"_s);
+    }
+    QTemporaryDir runtime;
+};
+
 // One run: the command line, what the stand-in was sent, stdout, stderr and the exit status.
 QByteArray run(const QByteArray& args, const Setup& setup) {
     StandIn server(setup);
+    StatusStandIn status(setup.value("status").trimmed());
     QTcpServer squatter;
     if (setup.contains("squat")) squatter.listen(QHostAddress::AnyIPv4, 6646);
     QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"XDG_RUNTIME_DIR"_s, status.runtime.path());
+    probe.setProcessEnvironment(env);
     probe.start(QStringLiteral(KS_PROBE_BIN),
                 args.isEmpty() ? QStringList() : QString::fromLocal8Bit(args).split(u' '));
     QByteArray out, result = "$ korvat-probe" + (args.isEmpty() ? "" : ' ' + args) + '\n';
@@ -136,12 +168,14 @@ Step probeSteps() {
         const auto set = [&](const QByteArray& rest) {
             return setup[test::Commands<Handler>::name(line)] += rest + '\n', QByteArray();
         };
-        const test::Commands<Handler> commands{{"reply", set},
-                                               {"drop", set},
-                                               {"announce", set},
-                                               {"no-server", set},
-                                               {"squat", set},
-                                               {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
+        const test::Commands<Handler> commands{
+            {"reply", set},
+            {"drop", set},
+            {"announce", set},
+            {"no-server", set},
+            {"squat", set},
+            {"status", set},
+            {"run", [&](const QByteArray& rest) { return run(rest, std::exchange(setup, {})); }}};
         const Handler* command = commands.find(line);
         return command ? Out((*command)(test::Commands<Handler>::argument(line))) : std::nullopt;
     };

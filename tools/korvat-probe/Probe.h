@@ -22,6 +22,7 @@ enum ExitCode {
     ExitNoReply = 1,
     ExitMalformed = 2,
     ExitNetwork = 3,
+    ExitWrite = 4,
     ExitUsage = 64,
 };
 

@@ -1,14 +1,17 @@
 #include "Status.h"
 
+#include "Metrics.h"
 #include "Probe.h"
 #include "protocol/DateFormat.h"
 #include "protocol/RuntimePaths.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QSaveFile>
 #include <QStringList>
 #include <QThread>
 
@@ -172,16 +175,20 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
     return answer.trimmed();
 }
 
+// The answer as an object; none, said on stderr, when it is not one.
+std::optional<QJsonObject> statusObject(const QByteArray& answer) {
+    if (answer.isEmpty()) return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(answer);
+    if (doc.isObject()) return doc.object();
+    printError(QStringLiteral("korvat-probe: no usable answer from the server"));
+    return std::nullopt;
+}
+
 int showStatus(bool json) {
     const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
-    if (answer.isEmpty()) return ExitNetwork;
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(answer, &error);
-    if (!doc.isObject()) {
-        printError(QStringLiteral("korvat-probe: no usable answer from the server"));
-        return ExitNetwork;
-    }
-    printLine(json ? QString::fromUtf8(answer) : statusText(doc.object()));
+    const std::optional<QJsonObject> status = statusObject(answer);
+    if (!status) return ExitNetwork;
+    printLine(json ? QString::fromUtf8(answer) : statusText(*status));
     return ExitOk;
 }
 } // namespace
@@ -202,6 +209,33 @@ int statusCommand(bool json, int watchSeconds) {
         std::fflush(stdout);
         QThread::sleep(static_cast<unsigned long>(watchSeconds));
     }
+}
+
+std::optional<QJsonObject> fetchStatus() { return statusObject(askServer(ks::StatusRequest, TimeoutMs)); }
+
+int checkCommand() {
+    const std::optional<QJsonObject> status = fetchStatus();
+    if (!status) return ExitNetwork;
+    const QString why = unfitReason(*status);
+    if (why.isEmpty()) return ExitOk;
+    printLine(QStringLiteral("korvat-probe: ") + why);
+    return ExitNoReply;
+}
+
+int metricsCommand(const QString& textfile) {
+    const std::optional<QJsonObject> status = fetchStatus();
+    const QByteArray text = metricsText(status, QDateTime::currentMSecsSinceEpoch());
+    const int exit = status ? ExitOk : ExitNetwork;
+    if (textfile.isEmpty()) {
+        std::fputs(text.constData(), stdout);
+        std::fflush(stdout);
+        return exit;
+    }
+    // A collector reading the folder sees the old file or the new one, never half of one.
+    QSaveFile file(textfile);
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return exit;
+    printError(QStringLiteral("korvat-probe: cannot write %1: %2").arg(textfile, file.errorString()));
+    return ExitWrite;
 }
 
 int syncCommand() {

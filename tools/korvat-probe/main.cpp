@@ -2,8 +2,13 @@
 // announcements, measures its request service, and shows the local server's state.
 #include "Bench.h"
 #include "Listen.h"
+#include "Metrics.h"
 #include "Request.h"
 #include "Status.h"
+
+#ifdef KS_METRICS_LISTENER
+#include "MetricsHttp.h"
+#endif
 
 #include <QCoreApplication>
 #include <QHash>
@@ -55,7 +60,7 @@ Commands:
       client error of Korvat replies as in request (min, p50, p99, max), and the
       replies per second from the first request to the last reply.
 
-  status [--json] [--watch [SECONDS]]
+  status [--json] [--watch [SECONDS]] [--check]
       Shows the state of the server running on this machine for this user, read
       through its local socket ($XDG_RUNTIME_DIR/kserver.status, else
       $TMPDIR/kserver-<uid>/): version, uptime, source and its device or NTP
@@ -70,6 +75,19 @@ Commands:
       fix, satellites, lateness against this PC's clock, delay, discipline).
       With --json, the server's JSON object as it is (for monitoring).
       With --watch, again every SECONDS (1 to 3600, default 1) until interrupted.
+      With --check, prints nothing when the server is fit to serve: it answers,
+      is synchronised (state digit 2) and has not failed more replies than it
+      sent; otherwise one line saying why (for a health check).
+
+  metrics [--textfile FILE | --listen ADDRESS:PORT]
+      Prints the server's state in the Prometheus text format 0.0.4 (korvat_up,
+      korvat_info, korvat_sync_state, counters ending in _total, seconds as the
+      unit). With no server answering it prints korvat_up 0 all the same. With
+      --textfile, writes it to FILE instead, under a temporary name renamed to
+      FILE (for a textfile collector: FILE ends in .prom). With --listen,
+      serves the same at http://ADDRESS:PORT/metrics (suggested port 6647),
+      reading the state at each request, until interrupted (not in the Windows
+      build).
 
   sync
       Asks the server for an NTP attempt now, as its "FORCE SYNC" button does,
@@ -83,14 +101,17 @@ Commands:
       The version.
 
 Exit codes:
-  0   request: a well-formed reply. listen: SECONDS have passed. status: answered.
+  0   request: a well-formed reply. listen: SECONDS have passed. status: answered
+      (with --check: and fit to serve). metrics: the server answered.
       bench: every request answered, well-formed, in order. sync: it succeeded.
   1   request: no reply within MS. bench: requests lost or not started in time.
       sync: the attempt failed (or the source is not NTP).
+      status --check: the server is not synchronised or its replies fail.
   2   request: a malformed reply (or one of another format than asked for).
       bench: a reply malformed, out of order or unasked for.
   3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
-      address unusable. status, sync: no server answers.
+      address unusable. status, sync, metrics: no server answers.
+  4   metrics --textfile: FILE cannot be written.
   64  usage: unknown command or option, bad value.
 )";
 
@@ -102,7 +123,7 @@ struct Arguments {
 };
 
 const QStringList Flags = {QStringLiteral("sequential"), QStringLiteral("help"), QStringLiteral("version"),
-                           QStringLiteral("json")};
+                           QStringLiteral("json"), QStringLiteral("check")};
 
 Arguments split(const QStringList& args) {
     Arguments parsed;
@@ -308,12 +329,43 @@ int main(int argc, char* argv[]) {
         // --watch alone redraws every second.
         const auto watch = statusArgs.options.find(QStringLiteral("watch"));
         if (watch != statusArgs.options.end() && watch->isNull()) *watch = QStringLiteral("1");
-        const OptionReader reader(statusArgs, {QStringLiteral("json"), QStringLiteral("watch")});
+        const OptionReader reader(statusArgs,
+                                  {QStringLiteral("json"), QStringLiteral("watch"), QStringLiteral("check")});
         double seconds = 0;
         if (!reader.checkNames(&error) || !reader.number(QStringLiteral("watch"), 1, 3600, &seconds, &error))
             return usage(error);
         if (args.positional.size() != 1) return usage(QStringLiteral("status takes no argument"));
+        if (reader.flag(QStringLiteral("check"))) {
+            if (reader.flag(QStringLiteral("json")) || reader.has(QStringLiteral("watch")))
+                return usage(QStringLiteral("--check takes neither --json nor --watch"));
+            return checkCommand();
+        }
         return statusCommand(reader.flag(QStringLiteral("json")), int(seconds));
+    }
+
+    if (command == QLatin1String("metrics")) {
+        const OptionReader reader(args, {QStringLiteral("listen"), QStringLiteral("textfile")});
+        if (!reader.checkNames(&error)) return usage(error);
+        if (args.positional.size() != 1) return usage(QStringLiteral("metrics takes no argument"));
+        if (reader.has(QStringLiteral("listen")) && reader.has(QStringLiteral("textfile")))
+            return usage(QStringLiteral("--listen and --textfile exclude each other"));
+        if (!reader.has(QStringLiteral("listen")))
+            return metricsCommand(args.options.value(QStringLiteral("textfile")));
+#ifdef KS_METRICS_LISTENER
+        const QString where = args.options.value(QStringLiteral("listen"));
+        const qsizetype colon = where.lastIndexOf(QLatin1Char(':'));
+        QString host = where.left(qMax<qsizetype>(0, colon));
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1).chopped(1);
+        const QHostAddress address(host);
+        bool ok = false;
+        const uint port = where.mid(colon + 1).toUInt(&ok);
+        if (colon < 0 || address.isNull() || !ok || port < 1 || port > 65535)
+            return usage(QStringLiteral("--listen must be ADDRESS:PORT, as 127.0.0.1:6647 or [::1]:6647"));
+        return metricsListenCommand(address, quint16(port));
+#else
+        return usage(QStringLiteral("--listen needs Qt's HTTP server module, which this build lacks"));
+#endif
     }
 
     if (command == QLatin1String("sync")) {
