@@ -56,10 +56,11 @@ void TForm1::ChangeSettings(const StoredSettings& next) {
         Discipline.restart();
         if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
     }
+    const QByteArray changed = changedSetting(Config, next);
     Config = next;
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
-    SaveSettings();
+    SaveSettings(changed);
 }
 
 void TForm1::SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting) {

@@ -109,7 +109,7 @@ std::optional<RegFile> RegFile::parse(const QByteArray& bytes, ParseError* error
         }
         const QByteArray data = line.mid(eq + 1).trimmed();
         if (!validData(data)) return fail(firstLine, "unreadable value data");
-        file.keys_.last().values.append({name, data});
+        file.keys_.last().values.append({name, data, firstLine});
     }
     if (!headerSeen) return fail(1, "not a REGEDIT4 file");
     return file;
@@ -133,11 +133,14 @@ RegFile::Key* RegFile::findKey(const QByteArray& path) {
     return nullptr;
 }
 
-const QByteArray* RegFile::find(const QByteArray& key, const QByteArray& name) const {
+const QByteArray* RegFile::find(const QByteArray& key, const QByteArray& name, int* line) const {
     const Key* k = const_cast<RegFile*>(this)->findKey(key);
     if (!k) return nullptr;
-    for (const Value& v : k->values)
-        if (equalsIgnoreCase(v.name, name)) return &v.data;
+    for (const Value& v : k->values) {
+        if (!equalsIgnoreCase(v.name, name)) continue;
+        if (line) *line = v.line;
+        return &v.data;
+    }
     return nullptr;
 }
 
@@ -153,7 +156,7 @@ void RegFile::set(const QByteArray& key, const QByteArray& name, const QByteArra
             return;
         }
     }
-    k->values.append({name, data});
+    k->values.append({name, data, 0});
 }
 
 RegFile::Data RegFile::decode(const QByteArray& data) {

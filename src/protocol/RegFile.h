@@ -14,6 +14,7 @@ public:
     struct Value {
         QByteArray name; // without quotes; "@" for a key's default value
         QByteArray data; // the text after '=', continuation lines joined
+        int line = 0;    // where the file holds it; 0 when not read from a file
     };
     struct Key {
         QByteArray path;
@@ -37,7 +38,7 @@ public:
     // Writes with CR LF, as regedit's own exports are.
     QByteArray serialize() const;
 
-    const QByteArray* find(const QByteArray& key, const QByteArray& name) const;
+    const QByteArray* find(const QByteArray& key, const QByteArray& name, int* line = nullptr) const;
     void set(const QByteArray& key, const QByteArray& name, const QByteArray& data);
     const QList<Key>& keys() const { return keys_; }
 
