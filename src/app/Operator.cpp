@@ -47,8 +47,10 @@ QByteArray TForm1::SourceDescription() const {
 QByteArray TForm1::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
            "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
-           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; settings " +
-           settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
+           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; " +
+           (settings_.isOpen() ? "settings " + settings_.path().toLocal8Bit()
+                               : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
+           "; clock: " + clockRightWords(clockRight());
 }
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
