@@ -32,19 +32,19 @@ void TForm1::LoadSettings() {
     }
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
-    Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
 }
 
-void TForm1::SaveSettings(const QByteArray& changed) {
+bool TForm1::SaveSettings(const QByteArray& changed) {
     writeSettings(settings_.file(), Key, Config, &IgnoredSettings);
     // The new state stays in force in memory.
     QString error;
-    if (settings_.save(&error)) return;
+    if (settings_.save(&error)) return true;
     writeStderrLine("Settings: cannot save " + settings_.path().toLocal8Bit() + ": " + error.toLocal8Bit(),
                     3);
     showMessage(QStringLiteral("Korvat Server"),
                 QStringLiteral("Failed to set data for '%1'").arg(QString::fromLatin1(changed)),
                 MessageIcon::Critical);
+    return false;
 }
 
 } // namespace ks

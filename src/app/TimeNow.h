@@ -102,7 +102,8 @@ public:
 
     // --- Settings ---
     // `changed` names the value in the failure box: the one being written when the save failed.
-    void SaveSettings(const QByteArray& changed = settingsTable().first().name);
+    // False when the file could not be written (the operator has been told).
+    bool SaveSettings(const QByteArray& changed = settingsTable().first().name);
     SettingsStore& Settings() { return settings_; }
 
     // --- Settings panel ---
@@ -448,7 +449,9 @@ private:
     void CreateComPort();
     void HideToTray();
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
-    void ChangeSettings(const StoredSettings& next);
+    bool ChangeSettings(const StoredSettings& next);
+    // As a click on a sync label: the source, then its NTP attempt or its receiver's set-up.
+    bool ChooseSource(const StoredSettings& next);
     void SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting);
     void ToggleSetting(bool StoredSettings::*setting);
     void ShowSettingsInPanel();
@@ -473,6 +476,8 @@ private:
     void StartStatusService();
     // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
     void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
+    // "set NAME VALUE" asked through the status socket: the change as the panel makes it.
+    QByteArray SetForOperator(const QByteArray& change);
     void ShowTrayState();
 
     bool exiting_ = false;

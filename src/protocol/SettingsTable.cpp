@@ -142,6 +142,39 @@ QByteArray settingValueText(const SettingDef& setting, const StoredSettings& set
     return QByteArray::number(code);
 }
 
+namespace {
+const SettingDef* knownSetting(const QByteArray& name, QByteArray* refusal) {
+    if (const SettingDef* s = findSetting(name)) return s;
+    QList<QByteArray> names;
+    for (const SettingDef& s : settingsTable()) names << s.name;
+    if (refusal) *refusal = "no setting '" + name + "' (" + listText(names) + ')';
+    return nullptr;
+}
+} // namespace
+
+std::optional<SettingChange> parseSettingChange(const QByteArray& line, QByteArray* refusal) {
+    const qsizetype space = line.indexOf(' ');
+    const SettingDef* setting = knownSetting(space < 0 ? line : line.left(space), refusal);
+    if (!setting) return std::nullopt;
+    const std::optional<SettingValue> value =
+        parseSettingValue(*setting, space < 0 ? QByteArray() : line.mid(space + 1), refusal);
+    if (!value) return std::nullopt;
+    return SettingChange{setting, *value};
+}
+
+std::optional<QByteArray> settingsListing(const StoredSettings& settings, const QByteArray& name,
+                                          QByteArray* refusal) {
+    QByteArray out;
+    if (!name.isEmpty()) {
+        const SettingDef* s = knownSetting(name, refusal);
+        if (!s) return std::nullopt;
+        return QByteArray(s->name) + ' ' + settingValueText(*s, settings) + '\n';
+    }
+    for (const SettingDef& s : settingsTable())
+        out += QByteArray(s.name) + ' ' + settingValueText(s, settings) + '\n';
+    return out;
+}
+
 QByteArray changedSetting(const StoredSettings& before, const StoredSettings& after) {
     for (const SettingDef& s : settingsTable())
         if (storedData(s, before) != storedData(s, after)) return s.name;

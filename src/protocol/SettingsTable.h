@@ -83,6 +83,18 @@ std::optional<SettingValue> parseSettingValue(const SettingDef& setting, const Q
                                               QByteArray* refusal);
 // A setting's value in StoredSettings as `get` shows it: its word when it has one.
 QByteArray settingValueText(const SettingDef& setting, const StoredSettings& settings);
+// "NAME VALUE" as an operator asks for a change: the setting and its new value, or nothing
+// and *refusal says why (an unknown name lists the known ones).
+struct SettingChange {
+    const SettingDef* setting = nullptr;
+    SettingValue value;
+};
+std::optional<SettingChange> parseSettingChange(const QByteArray& line, QByteArray* refusal);
+// "name value" lines of every setting, or of the one named; nothing (and *refusal) for an
+// unknown name.
+std::optional<QByteArray> settingsListing(const StoredSettings& settings, const QByteArray& name,
+                                          QByteArray* refusal);
+
 // The first setting that differs between the two, else the first of the table.
 QByteArray changedSetting(const StoredSettings& before, const StoredSettings& after);
 void applySettingValue(const SettingDef& setting, const SettingValue& value, StoredSettings& settings);

@@ -372,6 +372,13 @@ bool Scenario::run(const QByteArray& line) {
          }},
         {"plant", plantOrPrivate},
         {"private", plantOrPrivate},
+        {"stored",
+         [&] {
+             out +=
+                 "stored: " +
+                 (QFile::exists(app.settingsPath()) ? caseText(fileContents(app.settingsPath())) : "none") +
+                 '\n';
+         }},
         {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
         {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},
         {"signal", [&] { QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0); }},

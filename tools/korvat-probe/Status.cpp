@@ -137,10 +137,7 @@ QString statusText(const QJsonObject& s) {
     return lines.join(QLatin1Char('\n'));
 }
 
-namespace {
-// One request to the server running for this user; empty with the reason printed when none
-// answered.
-QByteArray askServer(const QByteArray& request, int timeoutMs) {
+QByteArray askServer(const QByteArray& request, int timeoutMs, bool* noServer) {
     QString unsafe;
     const QString path = ks::statusSocketPath(&unsafe);
     if (path.isEmpty()) {
@@ -148,13 +145,19 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
         return {};
     }
     if (!QFileInfo::exists(path)) {
-        printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
+        if (noServer) *noServer = true;
+        else printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
         return {};
     }
     QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(timeoutMs)) {
+        // A socket left by a server that died: nobody listens.
+        if (noServer && socket.error() == QLocalSocket::ConnectionRefusedError) {
+            *noServer = true;
+            return {};
+        }
         printError(
             QStringLiteral("korvat-probe: no server answers on %1: %2").arg(path, socket.errorString()));
         return {};
@@ -172,6 +175,7 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
     return answer.trimmed();
 }
 
+namespace {
 int showStatus(bool json) {
     const QByteArray answer = askServer(ks::StatusRequest, TimeoutMs);
     if (answer.isEmpty()) return ExitNetwork;

@@ -15,6 +15,10 @@ int statusCommand(bool json, int watchSeconds = 0);
 // Exit 0 when it succeeded, ExitNoReply when it failed, ExitNetwork when no server answers.
 int syncCommand();
 
+// One request to the server running for this user; empty with the reason printed when none
+// answered. With noServer, a missing server is not printed but said there.
+QByteArray askServer(const QByteArray& request, int timeoutMs, bool* noServer = nullptr);
+
 // The state as an operator reads it: one "Name: value" line each.
 QString statusText(const QJsonObject& status);
 

@@ -27,8 +27,9 @@ bool SettingsStore::open() {
     if (!f.exists()) {
         // Missing, or hidden by a folder that cannot be searched: only the first means no settings.
         if (::access(QFile::encodeName(path_).constData(), F_OK) != 0 && errno != ENOENT)
-            throw ConfigError(QStringLiteral("Cannot read the settings folder %1: %2")
-                                  .arg(QFileInfo(path_).absolutePath(), QString::fromLocal8Bit(std::strerror(errno))));
+            throw ConfigError(
+                QStringLiteral("Cannot read the settings folder %1: %2")
+                    .arg(QFileInfo(path_).absolutePath(), QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
     if (!f.open(QIODevice::ReadOnly))
