@@ -33,7 +33,8 @@ public:
         QByteArray reason;
     };
 
-    // Reads CR LF or LF text; on failure returns nothing and fills *error.
+    // Reads CR LF or LF text, REGEDIT4 or regedit's "Windows Registry Editor Version 5.00" (in
+    // UTF-16LE or UTF-8 with a byte-order mark); on failure returns nothing and fills *error.
     static std::optional<RegFile> parse(const QByteArray& bytes, ParseError* error);
     // Writes with CR LF, as regedit's own exports are.
     QByteArray serialize() const;
@@ -45,6 +46,8 @@ public:
     static Data decode(const QByteArray& data);
     static QByteArray encodeString(const QByteArray& text);
     static QByteArray encodeDword(quint32 value);
+    // "a0,0b,...", as hex data lists its bytes.
+    static QByteArray hexList(const QByteArray& bytes);
 
 private:
     Key* findKey(const QByteArray& path);
