@@ -367,8 +367,8 @@ bool Scenario::run(const QByteArray& line) {
          }},
         {"ask",
          [&] {
-             const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
-             out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+             const QByteArray answer = ks::StatusServer::ask(statusPath(), rest, WaitMs);
+             out += "ask " + rest + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
          }},
         {"plant", plantOrPrivate},
         {"private", plantOrPrivate},
