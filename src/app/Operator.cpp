@@ -47,8 +47,11 @@ QByteArray TForm1::SourceDescription() const {
 QByteArray TForm1::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
            "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
-           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; settings " +
-           settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
+           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; " +
+           (settings_.isOpen()
+                ? "settings " + settings_.path().toLocal8Bit()
+                : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
+           "; clock: " + clockRightWords(clockRight());
 }
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
@@ -191,11 +194,31 @@ void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answe
     else answer(LastNtpAttempt.outcome);
 }
 
+QByteArray TForm1::SetForOperator(const QByteArray& change) {
+    QByteArray refusal;
+    const std::optional<SettingChange> asked = parseSettingChange(change, &refusal);
+    if (!asked) return "refused: " + refusal + '\n';
+    StoredSettings next = Config;
+    applySettingValue(*asked->setting, asked->value, next);
+    const bool saved =
+        QByteArray(asked->setting->name) == "source" ? ChooseSource(next) : ChangeSettings(next);
+    const QByteArray now = *settingsListing(Config, asked->setting->name, nullptr);
+    return saved ? "ok: " + now : "not saved (in force until the server ends): " + now;
+}
+
 void TForm1::StartStatusService() {
     startedMs_ = systemClock().nowMs();
     Status = new StatusServer(
         [this](const QByteArray& request, const StatusServer::Answer& answer) {
             if (request == StatusRequest) return answer(StatusJson() + '\n');
+            if (request.startsWith(QByteArray(SetRequest) + ' '))
+                return answer(SetForOperator(request.mid(qsizetype(sizeof SetRequest))));
+            if (request == GetRequest || request.startsWith(QByteArray(GetRequest) + ' ')) {
+                QByteArray refusal;
+                const std::optional<QByteArray> listing =
+                    settingsListing(Config, request.mid(qsizetype(sizeof GetRequest)), &refusal);
+                return answer(listing ? *listing : "refused: " + refusal + '\n');
+            }
             if (request == SyncRequest)
                 return SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
             if (request == ShowRequest) {

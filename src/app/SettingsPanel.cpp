@@ -28,6 +28,10 @@ void TForm1::ShowSettingsInPanel() {
     lblLOC->setHighlighted(c.Loc);
     lblGMT->setHighlighted(c.Gmt);
     lblOnSecond->setHighlighted(c.OnSecond);
+    if (Edit1->text() != QString::fromLocal8Bit(c.NtpServer)) {
+        const QSignalBlocker quiet(Edit1);
+        Edit1->setText(QString::fromLocal8Bit(c.NtpServer));
+    }
     highlightGroup(lblSync, 3, qint16(c.SyncSource));
     ShowSourcePanels();
     highlightGroup(lblBaud, 2, c.BaudCode);
@@ -50,16 +54,17 @@ void TForm1::SaveSettings1Click() {
     SettingsPanel->raise();
 }
 
-void TForm1::ChangeSettings(const StoredSettings& next) {
+bool TForm1::ChangeSettings(const StoredSettings& next) {
     // Another source gets a fresh start: its first sample sets the clock outright.
     if (next.SyncSource != Config.SyncSource) {
         Discipline.restart();
         if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
     }
+    const QByteArray changed = changedSetting(Config, next);
     Config = next;
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
-    SaveSettings();
+    return SaveSettings(changed);
 }
 
 void TForm1::SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting) {
@@ -71,13 +76,14 @@ void TForm1::SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting) {
 void TForm1::lblSync1Click(CodeLabel* label) {
     StoredSettings next = Config;
     next.SyncSource = TimeSource(label->Tag);
-    ChangeSettings(next);
-    if (Config.SyncSource == TimeSource::Ntp) {
-        Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
-        SyncToNtp();
-    } else if (Config.SyncSource == TimeSource::Gps) {
-        GpsSetupPending = true;
-    }
+    ChooseSource(next);
+}
+
+bool TForm1::ChooseSource(const StoredSettings& next) {
+    const bool saved = ChangeSettings(next);
+    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
+    else if (Config.SyncSource == TimeSource::Gps) GpsSetupPending = true;
+    return saved;
 }
 
 void TForm1::ToggleSetting(bool StoredSettings::*setting) {

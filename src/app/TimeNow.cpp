@@ -331,19 +331,13 @@ bool TForm1::StartUp() {
     started_ = true;
     StartNetworkWatch();
 
-    lblSync[0]->Tag = int(TimeSource::Gps);
-    lblSync[1]->Tag = int(TimeSource::Ntp);
-    lblSync[2]->Tag = int(TimeSource::PcClock);
-    for (int i = 0; i < 5; ++i) lblPort[i]->Tag = i + 1;
-    lblBaud[0]->Tag = 6;
-    lblBaud[1]->Tag = 7;
-    lblData[0]->Tag = 2;
-    lblData[1]->Tag = 3;
-    lblStop[0]->Tag = 0;
-    lblStop[1]->Tag = 2;
-    lblParity[0]->Tag = 0;
-    lblParity[1]->Tag = 2;
-    lblParity[2]->Tag = 1;
+    const std::pair<CodeLabel* const*, const char*> coded[] = {{lblSync, "source"}, {lblPort, "port"},
+                                                               {lblBaud, "baud"},   {lblData, "data"},
+                                                               {lblStop, "stop"},   {lblParity, "parity"}};
+    for (const auto& [labels, name] : coded) {
+        const QList<qint32>& codes = findSetting(name)->panel;
+        for (qsizetype i = 0; i < codes.size(); ++i) labels[i]->Tag = codes[i];
+    }
 
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
     ClientCountPanel->setText(QStringLiteral("0"));

@@ -8,6 +8,7 @@
 #include "protocol/Replies.h"
 #include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
+#include "protocol/SettingsTable.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
@@ -37,30 +38,6 @@ class QTcpSocket;
 class QTimer;
 
 namespace ks {
-
-// The eleven values of the settings key, as LoadSettings reads them and SaveSettings writes
-// them. The settings panel and the "Hour Alarm" item show them and change them only through
-// ChangeSettings.
-struct StoredSettings {
-    QByteArray NtpServer;
-    // Serial codes, as the port driver numbers them.
-    qint16 BaudCode = 7;   // 6 = 4800, 7 = 9600 baud
-    qint16 DataCode = 3;   // data bits - 5
-    qint16 ParityCode = 0; // 0 none, 1 odd, 2 even
-    qint16 PortNumber = 2; // COMn
-    qint16 StopCode = 0;   // 0 one, 2 two stop bits
-    bool Chimes = false;   // "Hour Alarm"
-    TimeSource SyncSource = TimeSource::PcClock;
-    bool AutoConnect = false; // AUTO: the tick reopens the serial port
-    bool Loc = false;         // Quorix replies carry local time
-    bool Gmt = true;          // shown only; the panel keeps one of LOC and GMT on
-    // Added to every GPS sentence's time before it sets the clock: the receiver's own delay.
-    qint32 GpsDelayMs = 0;
-    bool Slew = false; // the clock discipline: false steps at every sample
-    // "onsecond": replies leave on the edge of the second after their request, carrying the
-    // second that has just begun. Off, they leave as soon as their connection is up.
-    bool OnSecond = false;
-};
 
 // An address as the log and stderr write it: dotted-decimal; empty for none.
 inline QByteArray addressText(const QHostAddress& address) { return address.toString().toLatin1(); }
@@ -124,7 +101,9 @@ public:
     void Chimes1Click();       // "Hour Alarm"
 
     // --- Settings ---
-    void SaveSettings();
+    // `changed` names the value in the failure box: the one being written when the save failed.
+    // False when the file could not be written (the operator has been told).
+    bool SaveSettings(const QByteArray& changed = settingsTable().first().name);
     SettingsStore& Settings() { return settings_; }
 
     // --- Settings panel ---
@@ -216,13 +195,6 @@ private:
 
     // --- Settings ---
     void LoadSettings();
-    // A stored value outside its allowed set: the default runs in its place, the file keeps
-    // the stored bytes until the operator picks another value.
-    struct IgnoredSetting {
-        QByteArray name;
-        QByteArray stored; // as the file holds it
-        QByteArray notice; // what the operator was told
-    };
 
     // --- Clock ticks ---
     void StartChime();
@@ -477,7 +449,9 @@ private:
     void CreateComPort();
     void HideToTray();
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
-    void ChangeSettings(const StoredSettings& next);
+    bool ChangeSettings(const StoredSettings& next);
+    // As a click on a sync label: the source, then its NTP attempt or its receiver's set-up.
+    bool ChooseSource(const StoredSettings& next);
     void SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting);
     void ToggleSetting(bool StoredSettings::*setting);
     void ShowSettingsInPanel();
@@ -502,6 +476,8 @@ private:
     void StartStatusService();
     // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
     void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
+    // "set NAME VALUE" asked through the status socket: the change as the panel makes it.
+    QByteArray SetForOperator(const QByteArray& change);
     void ShowTrayState();
 
     bool exiting_ = false;

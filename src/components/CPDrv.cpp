@@ -1,6 +1,7 @@
 #include "components/CPDrv.h"
 
 #include "platform/SerialPortMap.h"
+#include "protocol/SettingsTable.h"
 
 #include <QElapsedTimer>
 
@@ -39,12 +40,6 @@ std::optional<SerialFlow> flowOf(THwFlowControl hw, TSwFlowControl sw) {
 
 } // namespace
 
-quint32 baudRateOf(TBaudRate code) {
-    static constexpr quint32 speeds[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
-                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-    return code >= br110 && code <= br256000 ? speeds[code] : 0;
-}
-
 TCommPortDriver::TCommPortDriver(QObject* parent)
     : QObject(parent), receiveBuffer_(MaxBufSize, Qt::Uninitialized) {
     // The one buffer for the driver's lifetime: large enough for any InBufSize, so a change
@@ -62,7 +57,7 @@ void TCommPortDriver::SetPort(TPortNumber port) {
 }
 
 void TCommPortDriver::SetBaudRate(TBaudRate rate) {
-    if (rate != brCustom) baudRateValue_ = baudRateOf(rate);
+    if (rate != brCustom) baudRateValue_ = baudRateOf(int(rate));
     if (Connected()) ApplySettings();
 }
 

@@ -29,9 +29,6 @@ enum THwFlowControl : int { hfNONE, hfNONERTSON, hfRTSCTS };
 enum TSwFlowControl : int { sfNONE, sfXONXOFF };
 // clang-format on
 
-// Bits per second of a speed code 1-15; 0 for any other code.
-quint32 baudRateOf(TBaudRate code);
-
 // The serial port of the GPS receiver. Opens the device exclusively through the platform's
 // SerialPort (so no second program shares it), reads it from the GUI thread's event loop as
 // soon as bytes arrive and hands them to OnReceiveData, at most InBufSize bytes a call. A

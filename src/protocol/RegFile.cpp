@@ -1,10 +1,31 @@
 #include "protocol/RegFile.h"
 
+#include <QStringDecoder>
+
 namespace ks {
 
 namespace {
 
 const QByteArray Header = "REGEDIT4";
+// regedit's own exports since Windows 2000: UTF-16LE text, and REG_EXPAND_SZ data in UTF-16LE.
+const QByteArray WideHeader = "Windows Registry Editor Version 5.00";
+const QByteArray Utf16Bom = "\xFF\xFE";
+const QByteArray Utf8Bom = "\xEF\xBB\xBF";
+
+// The text in this system's 8-bit encoding, from UTF-16LE or UTF-8 when a byte-order mark says so.
+QByteArray eightBitText(const QByteArray& bytes) {
+    if (bytes.startsWith(Utf16Bom)) {
+        QStringDecoder wide(QStringConverter::Utf16LE);
+        return QString(wide(bytes.mid(Utf16Bom.size()))).toLocal8Bit();
+    }
+    if (bytes.startsWith(Utf8Bom)) return QString::fromUtf8(bytes.mid(Utf8Bom.size())).toLocal8Bit();
+    return bytes;
+}
+
+QByteArray notRegeditReason(const QByteArray& firstLine) {
+    return "\"" + firstLine.left(40) + "\" is neither \"" + Header + "\" nor \"" + WideHeader +
+           "\" (read as plain text, or UTF-16LE or UTF-8 with a byte-order mark)";
+}
 
 bool equalsIgnoreCase(const QByteArray& a, const QByteArray& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
@@ -60,25 +81,27 @@ bool validData(const QByteArray& data) {
 } // namespace
 
 std::optional<RegFile> RegFile::parse(const QByteArray& bytes, ParseError* error) {
-    auto fail = [error](int line, const char* reason) -> std::optional<RegFile> {
+    auto fail = [error](int line, const QByteArray& reason) -> std::optional<RegFile> {
         if (error) *error = {line, reason};
         return std::nullopt;
     };
-    QList<QByteArray> lines = bytes.split('\n');
+    QList<QByteArray> lines = eightBitText(bytes).split('\n');
     for (QByteArray& l : lines)
         if (l.endsWith('\r')) l.chop(1);
 
     RegFile file;
     int lineNo = 0;
     bool headerSeen = false;
+    bool wide = false;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         lineNo = int(i) + 1;
         const int firstLine = lineNo;
         QByteArray line = lines[i].trimmed();
         if (!headerSeen) {
             if (line.isEmpty()) continue;
-            if (line != Header) return fail(lineNo, "not a REGEDIT4 file");
+            if (line != Header && line != WideHeader) return fail(lineNo, notRegeditReason(line));
             headerSeen = true;
+            wide = line == WideHeader;
             continue;
         }
         if (line.isEmpty() || line.startsWith(';')) continue;
@@ -107,11 +130,16 @@ std::optional<RegFile> RegFile::parse(const QByteArray& bytes, ParseError* error
         } else {
             return fail(firstLine, "unreadable value line");
         }
-        const QByteArray data = line.mid(eq + 1).trimmed();
+        QByteArray data = line.mid(eq + 1).trimmed();
         if (!validData(data)) return fail(firstLine, "unreadable value data");
-        file.keys_.last().values.append({name, data});
+        // Held as REGEDIT4 has it, so a save writes what this file meant.
+        if (wide && data.startsWith("hex(2):")) {
+            QStringDecoder utf16(QStringConverter::Utf16LE);
+            data = "hex(2):" + hexList(QString(utf16(*hexBytes(data.mid(7)))).toLocal8Bit());
+        }
+        file.keys_.last().values.append({name, data, firstLine});
     }
-    if (!headerSeen) return fail(1, "not a REGEDIT4 file");
+    if (!headerSeen) return fail(1, notRegeditReason({}));
     return file;
 }
 
@@ -133,11 +161,14 @@ RegFile::Key* RegFile::findKey(const QByteArray& path) {
     return nullptr;
 }
 
-const QByteArray* RegFile::find(const QByteArray& key, const QByteArray& name) const {
+const QByteArray* RegFile::find(const QByteArray& key, const QByteArray& name, int* line) const {
     const Key* k = const_cast<RegFile*>(this)->findKey(key);
     if (!k) return nullptr;
-    for (const Value& v : k->values)
-        if (equalsIgnoreCase(v.name, name)) return &v.data;
+    for (const Value& v : k->values) {
+        if (!equalsIgnoreCase(v.name, name)) continue;
+        if (line) *line = v.line;
+        return &v.data;
+    }
     return nullptr;
 }
 
@@ -153,7 +184,7 @@ void RegFile::set(const QByteArray& key, const QByteArray& name, const QByteArra
             return;
         }
     }
-    k->values.append({name, data});
+    k->values.append({name, data, 0});
 }
 
 RegFile::Data RegFile::decode(const QByteArray& data) {
@@ -180,6 +211,13 @@ QByteArray RegFile::encodeString(const QByteArray& text) {
         out += c;
     }
     return out + '"';
+}
+
+QByteArray RegFile::hexList(const QByteArray& bytes) {
+    QByteArray out;
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        out += (i ? "," : "") + QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0');
+    return out;
 }
 
 QByteArray RegFile::encodeDword(quint32 value) {

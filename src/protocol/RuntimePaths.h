@@ -18,9 +18,14 @@ QString statusSocketPath(QString* error = nullptr);
 // The requests that socket takes, one line each, and the longest line it reads.
 inline constexpr char StatusRequest[] = "status";
 inline constexpr char ShowRequest[] = "show";
-// The one request that acts: an NTP attempt, as "FORCE SYNC" makes it; answered by "succeeded"
-// or "failed: <why>" once the attempt has ended.
+// The requests that act: an NTP attempt, as "FORCE SYNC" makes it, answered by "succeeded" or
+// "failed: <why>" once the attempt has ended; and "set NAME VALUE", a settings change as the
+// panel makes it, answered by "ok: NAME VALUE", "refused: <why>" or "not saved: <why>".
 inline constexpr char SyncRequest[] = "sync";
-inline constexpr int MaxStatusRequestBytes = 64;
+inline constexpr char SetRequest[] = "set";
+// "get" or "get NAME": "NAME VALUE" lines, or "refused: <why>".
+inline constexpr char GetRequest[] = "get";
+// Room for a host name of 255 bytes in a change.
+inline constexpr int MaxStatusRequestBytes = 300;
 
 } // namespace ks

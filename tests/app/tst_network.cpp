@@ -382,11 +382,18 @@ bool Scenario::run(const QByteArray& line) {
          }},
         {"ask",
          [&] {
-             const QByteArray answer = ks::StatusServer::ask(statusPath(), w[1], WaitMs);
-             out += "ask " + w[1] + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+             const QByteArray answer = ks::StatusServer::ask(statusPath(), rest, WaitMs);
+             out += "ask " + rest + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
          }},
         {"plant", plantOrPrivate},
         {"private", plantOrPrivate},
+        {"stored",
+         [&] {
+             out +=
+                 "stored: " +
+                 (QFile::exists(app.settingsPath()) ? caseText(fileContents(app.settingsPath())) : "none") +
+                 '\n';
+         }},
         {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
         {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},
         {"signal", [&] { QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0); }},

@@ -291,7 +291,10 @@ private:
         ::close(saved);
         err.seek(0);
         for (const QByteArray& l : err.readAll().split('\n'))
-            if (l.startsWith("Korvat Server")) seen_ += "stderr: " + l;
+            if (l.startsWith("Korvat Server") || l.startsWith("Settings: cannot save"))
+                seen_ +=
+                    "stderr: " +
+                    QString::fromLocal8Bit(l).replace(w_->dir.path(), QStringLiteral("DIR")).toLocal8Bit();
     }
     // The visible text and colours, the windows and panels shown, the buttons enabled, then
     // the codes highlighted and the menu entries checked.

@@ -12,6 +12,7 @@
 #include "protocol/Replies.h"
 #include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
+#include "protocol/SettingsTable.h"
 #include "protocol/Sntp.h"
 
 #include <QBrush>
@@ -86,6 +87,56 @@ QByteArray parsedReply(const QByteArray& frame, const QByteArray& token) {
             .toUtf8();
     return "serial " + num(p->replySerial) + " seconds " + num(p->seconds) +
            (token == TokenKorvat1010 ? " status " + statusMessage(p->status) : "");
+}
+
+// A typed value: its code and how it shows, or why it is refused.
+QByteArray typedSetting(F f) {
+    const SettingDef* setting = findSetting(f[0]);
+    if (!setting) return "no such setting";
+    QByteArray refusal;
+    const std::optional<SettingValue> value = parseSettingValue(*setting, f[1], &refusal);
+    if (!value) return "refused: " + refusal;
+    StoredSettings s;
+    applySettingValue(*setting, *value, s);
+    QByteArray out =
+        setting->type == SettingType::String ? "text \"" + value->text + '"' : "code " + num(value->code);
+    out += " shows " + settingValueText(*setting, s);
+    if (s.Loc == s.Gmt) out += " (LOC and GMT both " + num(s.Loc) + ')';
+    return out;
+}
+
+// A value as the file holds it: what runs, or the failure.
+QByteArray storedSetting(F f) {
+    const QByteArray text = "REGEDIT4\r\n\r\n[K]\r\n\"" + f[0] + "\"=" + f[1] + "\r\n";
+    RegFile::ParseError parseError;
+    const std::optional<RegFile> file = RegFile::parse(text, &parseError);
+    if (!file) return "unreadable: " + parseError.reason;
+    QList<IgnoredSetting> ignored;
+    SettingTypeError wrong;
+    const std::optional<StoredSettings> s = readSettings(*file, "K", "FILE", &ignored, &wrong);
+    if (!s)
+        return "wrong type: " + wrong.name + " line " + num(wrong.line) + " expected " +
+               typeWords(wrong.expected);
+    const SettingDef& setting = *findSetting(f[0]);
+    QByteArray out = "runs " + settingValueText(setting, *s);
+    for (const IgnoredSetting& i : ignored) out += "; " + i.notice;
+    return out;
+}
+
+QByteArray settingRow(F f) {
+    const SettingDef* s = findSetting(f[0]);
+    if (!s) return "no such setting";
+    QByteArray out = QByteArray(typeWords(s->type));
+    if (s->type == SettingType::Dword)
+        out += ", default " + num(s->fallback) + ", allowed " + allowedText(*s);
+    if (s->write == SettingWrite::OnceChanged) out += ", written once changed";
+    if (!s->words.isEmpty()) out += ", words";
+    for (const SettingWord& w : s->words) out += ' ' + w.word + '=' + num(w.code);
+    if (!s->panel.isEmpty()) {
+        out += ", labels";
+        for (const qint32 code : s->panel) out += ' ' + num(code);
+    }
+    return out;
 }
 
 QByteArray colour(const LogModel& model, int column, Qt::ItemDataRole role) {
@@ -312,6 +363,16 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          return device;
      }},
     {"serial/com", [](F f) { return num(comPortNumber(QString::fromUtf8(f[0]))); }},
+    {"settings/table", settingRow},
+    {"settings/typed", typedSetting},
+    {"settings/stored", storedSetting},
+    {"settings/baud", [](F f) { return num(baudRateOf(f[0].toInt())); }},
+    {"settings/order",
+     [](F) {
+         QByteArray out;
+         for (const SettingDef& s : settingsTable()) out += (out.isEmpty() ? "" : " ") + QByteArray(s.name);
+         return out;
+     }},
     {"log/csv", [](F f) { return caseText(csvLine(f)); }},
     {"log/rows",
      [](F f) { // entries before one more is added

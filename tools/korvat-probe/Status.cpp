@@ -140,10 +140,7 @@ QString statusText(const QJsonObject& s) {
     return lines.join(QLatin1Char('\n'));
 }
 
-namespace {
-// One request to the server running for this user; empty with the reason printed when none
-// answered.
-QByteArray askServer(const QByteArray& request, int timeoutMs) {
+QByteArray askServer(const QByteArray& request, int timeoutMs, bool* noServer) {
     QString unsafe;
     const QString path = ks::statusSocketPath(&unsafe);
     if (path.isEmpty()) {
@@ -151,13 +148,19 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
         return {};
     }
     if (!QFileInfo::exists(path)) {
-        printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
+        if (noServer) *noServer = true;
+        else printError(QStringLiteral("korvat-probe: no server is running for this user (no %1)").arg(path));
         return {};
     }
     QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(timeoutMs)) {
+        // A socket left by a server that died: nobody listens.
+        if (noServer && socket.error() == QLocalSocket::ConnectionRefusedError) {
+            *noServer = true;
+            return {};
+        }
         printError(
             QStringLiteral("korvat-probe: no server answers on %1: %2").arg(path, socket.errorString()));
         return {};
@@ -175,6 +178,7 @@ QByteArray askServer(const QByteArray& request, int timeoutMs) {
     return answer.trimmed();
 }
 
+namespace {
 // The answer as an object; none, said on stderr, when it is not one.
 std::optional<QJsonObject> statusObject(const QByteArray& answer) {
     if (answer.isEmpty()) return std::nullopt;

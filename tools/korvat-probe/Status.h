@@ -29,6 +29,9 @@ int checkCommand();
 // replaced whole. With no server answering it still gives korvat_up 0 (a textfile collector
 // wants that written) and exits ExitNetwork; ExitWrite when the file cannot be written.
 int metricsCommand(const QString& textfile = {});
+// One request to the server running for this user; empty with the reason printed when none
+// answered. With noServer, a missing server is not printed but said there.
+QByteArray askServer(const QByteArray& request, int timeoutMs, bool* noServer = nullptr);
 
 // The state as an operator reads it: one "Name: value" line each.
 QString statusText(const QJsonObject& status);

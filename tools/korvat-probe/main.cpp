@@ -4,6 +4,7 @@
 #include "Listen.h"
 #include "Metrics.h"
 #include "Request.h"
+#include "SettingsCommand.h"
 #include "Status.h"
 
 #ifdef KS_METRICS_LISTENER
@@ -94,6 +95,22 @@ Commands:
       and prints the outcome once the attempt has ended. The only command that
       makes the server act; like status, only its own user may ask.
 
+  set NAME VALUE
+      Changes a setting of the server running for this user, as its settings
+      panel would, and saves it; with no server running, in the settings file
+      (the server reads it at its next start). VALUE is a decimal number among
+      the setting's allowed values or one of its words: source pc, gps or ntp;
+      baud as bits per second (4800, 9600, ...); parity none, odd or even;
+      chimes, autoconnect, localtime, gmt, slew, onsecond on or off (localtime
+      and gmt turn the other off, as the panel does). A value not allowed is
+      refused, naming the allowed ones, and nothing changes. Prints the setting
+      as it now is. Besides sync, the only command that makes the server act.
+
+  get [NAME]
+      Prints every setting, or the one named, as "name value" (the words above
+      where a value has one), from the running server or else from the file.
+      korvat-server(5) describes the settings.
+
   --help, -h
       This text.
 
@@ -105,14 +122,16 @@ Exit codes:
       (with --check: and fit to serve). metrics: the server answered.
       bench: every request answered, well-formed, in order. sync: it succeeded.
   1   request: no reply within MS. bench: requests lost or not started in time.
-      sync: the attempt failed (or the source is not NTP).
+      sync: the attempt failed (or the source is not NTP). set: the change could
+      not be saved. set, get: the settings file cannot be read.
       status --check: the server is not synchronised or its replies fail.
   2   request: a malformed reply (or one of another format than asked for).
       bench: a reply malformed, out of order or unasked for.
   3   network: port 6646 or 6649 taken, HOST refused or unreachable, a source
-      address unusable. status, sync, metrics: no server answers.
+      address unusable. status, sync, metrics: no server answers. set, get: a
+      server runs but does not answer.
   4   metrics --textfile: FILE cannot be written.
-  64  usage: unknown command or option, bad value.
+  64  usage: unknown command or option, bad value; set: a value not allowed.
 )";
 
 // Command line: positional words and "--name value" / "--name=value" options.
@@ -373,6 +392,20 @@ int main(int argc, char* argv[]) {
         if (!reader.checkNames(&error)) return usage(error);
         if (args.positional.size() != 1) return usage(QStringLiteral("sync takes no argument"));
         return syncCommand();
+    }
+
+    if (command == QLatin1String("set")) {
+        const OptionReader reader(args, {});
+        if (!reader.checkNames(&error)) return usage(error);
+        if (args.positional.size() != 3) return usage(QStringLiteral("set needs NAME and VALUE"));
+        return setCommand(args.positional[1].toLocal8Bit(), args.positional[2].toLocal8Bit());
+    }
+
+    if (command == QLatin1String("get")) {
+        const OptionReader reader(args, {});
+        if (!reader.checkNames(&error)) return usage(error);
+        if (args.positional.size() > 2) return usage(QStringLiteral("get takes at most NAME"));
+        return getCommand(args.positional.value(1).toLocal8Bit());
     }
 
     return usage(QStringLiteral("unknown command '%1'").arg(command));

@@ -7,6 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
 namespace ks {
 
 SettingsStore::SettingsStore(QString path) : path_(std::move(path)) {}
@@ -19,7 +24,14 @@ QString SettingsStore::defaultPath() {
 
 bool SettingsStore::open() {
     QFile f(path_);
-    if (!f.exists()) return false;
+    if (!f.exists()) {
+        // Missing, or hidden by a folder that cannot be searched: only the first means no settings.
+        if (::access(QFile::encodeName(path_).constData(), F_OK) != 0 && errno != ENOENT)
+            throw ConfigError(
+                QStringLiteral("Cannot read the settings folder %1: %2")
+                    .arg(QFileInfo(path_).absolutePath(), QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
     if (!f.open(QIODevice::ReadOnly))
         throw ConfigError(QStringLiteral("Cannot read the settings file %1: %2").arg(path_, f.errorString()));
     RegFile::ParseError err;
@@ -35,8 +47,10 @@ bool SettingsStore::open() {
 }
 
 bool SettingsStore::save(QString* error) {
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath())) {
-        if (error) *error = QStringLiteral("cannot create the folder of %1").arg(path_);
+    std::error_code made;
+    std::filesystem::create_directories(QFileInfo(path_).absolutePath().toStdString(), made);
+    if (made) {
+        if (error) *error = QString::fromLocal8Bit(made.message());
         return false;
     }
     if (!replaceFileContents(path_, file_.serialize(), error)) return false;

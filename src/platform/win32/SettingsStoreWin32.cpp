@@ -12,13 +12,8 @@ const char SubKey[] = "SOFTWARE\\BREVANE\\KORVATSERVER";
 
 // A registry value's bytes as REGEDIT4 writes them: "hex(N):a0,0b,...".
 QByteArray hexData(DWORD type, const QByteArray& bytes) {
-    QByteArray out =
-        type == REG_BINARY ? QByteArray("hex:") : "hex(" + QByteArray::number(uint(type), 16) + "):";
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        if (i) out += ',';
-        out += QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0');
-    }
-    return out;
+    return (type == REG_BINARY ? QByteArray("hex:") : "hex(" + QByteArray::number(uint(type), 16) + "):") +
+           RegFile::hexList(bytes);
 }
 
 } // namespace
