@@ -22,9 +22,7 @@ namespace ks {
 
 namespace {
 
-QString utcText(qint64 ms) {
-    return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
-}
+QString utcText(qint64 ms) { return QString::fromLatin1(utcStatusText(ms)); }
 } // namespace
 
 void TForm1::EndProgram(const QByteArray& reason) {
@@ -49,15 +47,6 @@ QByteArray TForm1::StartLine() const {
            "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
            QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; settings " +
            settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
-}
-
-void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
-    LastClockSetting = {systemClock().nowMs(), source, stepMs};
-    // Software on this PC sees time jump: the operator hears of it beyond the event log.
-    if (qAbs(stepMs) > 1000 && isHeadless())
-        writeStderrLine("Clock stepped by " + signedThreeDecimals(double(stepMs) / 1000.0) + " s (source " +
-                            sourceName(qint16(source)).toLatin1() + ')',
-                        5);
 }
 
 void TForm1::AddGpsStatus(QJsonObject& status) const {
@@ -101,7 +90,7 @@ QString TForm1::TrayToolTip() const {
 void TForm1::ShowTrayState() {
     if (!TrayIcon || trayShown_ == CurrentStatus()) return;
     trayShown_ = CurrentStatus();
-    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(SyncState)))));
+    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(Core.syncState())))));
     TrayIcon->setToolTip(TrayToolTip());
 }
 
@@ -124,13 +113,7 @@ QByteArray TForm1::StatusJson() const {
     const StatusTriple status = CurrentStatus();
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
-    if (LastClockSetting.atMs != 0) {
-        QJsonObject c;
-        c[QLatin1String("at")] = utcText(LastClockSetting.atMs);
-        c[QLatin1String("source")] = sourceName(qint16(LastClockSetting.source));
-        c[QLatin1String("step_ms")] = LastClockSetting.stepMs;
-        o[QLatin1String("last_clock_setting")] = c;
-    }
+    Core.AddStatus(o);
     if (LastNtpAnswer.atMs != 0) {
         QJsonObject a;
         a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
@@ -138,6 +121,8 @@ QByteArray TForm1::StatusJson() const {
         a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
         a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
         a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
+        a[QLatin1String("root_delay_ms")] = LastNtpAnswer.rootDelayMs;
+        a[QLatin1String("root_dispersion_ms")] = LastNtpAnswer.rootDispersionMs;
         o[QLatin1String("last_ntp_answer")] = a;
     }
     if (Config.SyncSource == TimeSource::Ntp) {

@@ -64,7 +64,7 @@ void TForm1::LoadSettings() {
         readDword("slew", toFlag(c.Slew));
         readDword("onsecond", toFlag(c.OnSecond));
     }
-    ApplyDisciplineSetting();
+    Core.SetSlew(Config.Slew);
     ShowSettingsInPanel();
     Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
 }

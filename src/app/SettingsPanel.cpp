@@ -53,11 +53,11 @@ void TForm1::SaveSettings1Click() {
 void TForm1::ChangeSettings(const StoredSettings& next) {
     // Another source gets a fresh start: its first sample sets the clock outright.
     if (next.SyncSource != Config.SyncSource) {
-        Discipline.restart();
+        Core.Restart();
         if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
     }
     Config = next;
-    ApplyDisciplineSetting();
+    Core.SetSlew(Config.Slew);
     ShowSettingsInPanel();
     SaveSettings();
 }

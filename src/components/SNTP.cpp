@@ -109,14 +109,20 @@ void SntpClient::answered(const QByteArray& reply, qint64 arrivalMs) {
     if (!answer) return finish(SntpOutcome::NotSet);
     times_ = sntpTimes(*answer, sentMs_, arrivalMs);
     stratum_ = answer->stratum;
+    rootDelayMs_ = answer->rootDelayMs;
+    rootDispersionMs_ = answer->rootDispersionMs;
     answeredBy_ = server_;
-    if (!sntpUsable(*answer, StratumCheck)) return finish(SntpOutcome::NotSet);
-    // The platform reports why a setting failed, but a refused setting is simply NotSet here.
-    const qint64 newTime = times_.newTime();
-    const qint64 before = systemClock().nowMs();
-    if (!systemClock().setTime(newTime, ClockSetKind::Local)) return finish(SntpOutcome::NotSet);
-    lastStepMs_ = newTime - before;
-    finish(SntpOutcome::Set);
+    finish(sntpUsable(*answer, StratumCheck) ? SntpOutcome::Answered : SntpOutcome::NotSet);
+}
+
+ClockSample SntpClient::Sample() const {
+    // A millisecond for the readings' resolution.
+    const double bound = double(times_.roundTrip()) / 2 + rootDelayMs_ / 2 + rootDispersionMs_ + 1;
+    return {TimeSource::Ntp, times_.newTime(), times_.t4, bound};
+}
+
+NtpUpstream SntpClient::Upstream() const {
+    return {answeredBy_.toString().toLatin1(), stratum_, rootDelayMs_, rootDispersionMs_, double(times_.roundTrip())};
 }
 
 void SntpClient::finish(SntpOutcome outcome, const QString& error) {

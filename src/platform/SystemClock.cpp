@@ -31,6 +31,15 @@ public:
         return failed(message, howToGrant, error);
     }
 
+    bool setFrequency(double ppm, QString* error) override {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty()) return recordClockChange(logPath, frequencyLogLine(nowMs(), ppm), error);
+        QString message;
+        QByteArray howToGrant;
+        if (setSystemClockFrequency(ppm, &message, &howToGrant)) return true;
+        return failed(message, howToGrant, error);
+    }
+
     std::function<void(const QByteArray&)> missingRight_;
     qint64 refused_ = 0;
     bool rightRefused_ = false;
@@ -99,6 +108,10 @@ QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
 QByteArray slewLogLine(qint64 nowMs, double offsetMs) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ slew ", civilFromMs(nowMs)) +
            signedThreeDecimals(offsetMs);
+}
+
+QByteArray frequencyLogLine(qint64 nowMs, double ppm) {
+    return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ freq ", civilFromMs(nowMs)) + signedThreeDecimals(ppm);
 }
 
 bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error) {
