@@ -22,7 +22,7 @@ public:
     // The slew follows the median of this many latest offsets, so a single spike does not move it;
     // an offset older than MedianSpanMs is stale (the slews since have taken it up) and leaves.
     static constexpr int MedianOf = 5;
-    static constexpr qint64 MedianSpanMs = 16'000;
+    static constexpr qint64 MedianSpanMs = 64'000;
     // The rate a slew runs at (the system's own, 500 ppm), in ms per ms.
     static constexpr double SlewRate = 0.0005;
     // The frequency is fitted to the offsets of up to FitSpanMs, once they span MinFitSpanMs,
