@@ -265,8 +265,9 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
      }},
     {"datetime/format", [](F f) { return formatDateTime(f[1].constData(), civilFromMs(utc(f[0]))); }},
     {"datetime/clocklog",
-     [](F f) { // instant|utc, local, or slew|ms slewed
+     [](F f) { // instant|utc, local, slew|ms slewed, or freq|ppm
          if (f[1] == "slew") return slewLogLine(utc(f[0]), f[2].toDouble());
+         if (f[1] == "freq") return frequencyLogLine(utc(f[0]), f[2].toDouble());
          return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local);
      }},
     {"datetime/zones",
