@@ -7,7 +7,9 @@
 #include "Pty.h"
 #include "TestWindow.h"
 #include "ZoneScope.h"
+#include "FakeClock.h"
 #include "app/CodeLabel.h"
+#include "app/TimeCore.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "platform/Ui.h"
@@ -466,6 +468,51 @@ private slots:
         KS_COMPARE_GOLDEN(s.outcome(test::unfolded(test::scriptLines(test::expectedPath(path)))),
                           test::expectedPath(path));
     }
+    // The time core slewing: two NTP samples an hour apart, the clock 2.5 s ahead and 50 ppm
+    // fast; its status, its clock changes, and the correction kept for the next start. The
+    // clock stands still, so the slew is all still to run.
+    void timeCoreKeepsItsFrequency() {
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        const qint64 t0 = 1796479509000; // 2026-12-05 14:05:09 UTC
+        test::FakeClock clock(t0 + 2500);
+        const auto status = [](const TimeCore& core) {
+            QJsonObject o;
+            core.AddStatus(o);
+            return QJsonDocument(o).toJson(QJsonDocument::Compact);
+        };
+        {
+            TimeCore core;
+            core.SetSlew(true);
+            QVERIFY(core.Take({TimeSource::Ntp, t0, t0 + 2500, 3}));
+            clock.setNow(t0 + 3'600'000 + 180);
+            QVERIFY(core.Take({TimeSource::Ntp, t0 + 3'600'000, t0 + 3'600'180, 3}));
+            QCOMPARE(status(core),
+                     QByteArray(R"({"clock_slews":1,"clock_steps":1,"estimated_error_ms":183,"frequency_ppm":-50.032,)"
+                                R"("last_clock_setting":{"at":"2026-12-05T15:05:09Z","source":"NTP","step_ms":-180},)"
+                                R"("last_sample":{"at":"2026-12-05T15:05:09Z","source":"NTP","uncertainty_ms":3}})"));
+        }
+        QCOMPARE(clock.changes, (QList<QByteArray>{"2026-12-05T14:05:09.000Z local",
+                                                   "2026-12-05T15:05:09.180Z slew -180.000",
+                                                   "2026-12-05T15:05:09.180Z freq -50.032"}));
+        QFile drift(TimeCore::DriftFile());
+        QVERIFY(drift.open(QIODevice::ReadOnly));
+        QCOMPARE(drift.readAll(), QByteArray("-50.032\n"));
+
+        // Stepping leaves the clock's rate alone, whatever was kept; slewing brings it in.
+        clock.changes.clear();
+        TimeCore next;
+        next.SetSlew(false);
+        QCOMPARE(clock.changes, QList<QByteArray>{});
+        next.SetSlew(true);
+        QCOMPARE(clock.changes, QList<QByteArray>{"2026-12-05T15:05:09.180Z freq -50.032"});
+        QCOMPARE(status(next), QByteArray(R"({"clock_slews":0,"clock_steps":0,"frequency_ppm":-50.032})"));
+        // Back to stepping: the correction is taken away again.
+        next.SetSlew(false);
+        QCOMPARE(clock.changes.last(), QByteArray("2026-12-05T15:05:09.180Z freq +0.000"));
+        qunsetenv("XDG_STATE_HOME");
+    }
+
     // A mistyped command, or one with an argument it does not take, fails its case.
     void mistyped_data() {
         QTest::addColumn<QByteArray>("line");
