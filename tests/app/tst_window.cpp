@@ -80,6 +80,10 @@ public:
             if (answerAfterMs_ > 0)
                 QTimer::singleShot(answerAfterMs_, Qt::PreciseTimer, &server_,
                                    [this] { server_.answerNow(); });
+            if (!roundTrips_.isEmpty()) { // the clock moves while the request is away
+                w_->clock.advance(roundTrips_.takeFirst());
+                server_.answerNow();
+            }
         };
         plugIn();
         since_.start();
@@ -144,7 +148,8 @@ public:
 
 private:
     // "silent", "stratum N", "failing N": the NTP server stops answering, answers with stratum N,
-    // answers the next N requests with stratum 0 and the ones after with stratum 1.
+    // answers the next N requests with stratum 0 and the ones after with stratum 1;
+    // "round-trips MS...": the next requests are answered once the clock has moved MS each.
     bool ntp(const QByteArray& arg) {
         const QByteArray n = arg.mid(arg.indexOf(' ') + 1);
         if (arg == "silent") return server_.mode = test::FakeSntpServer::Mode::Silent, true;
@@ -152,6 +157,11 @@ private:
         if (arg.startsWith("answer-after ")) {
             server_.mode = test::FakeSntpServer::Mode::Silent;
             return answerAfterMs_ = n.toInt(), true;
+        }
+        if (arg.startsWith("round-trips ")) {
+            server_.mode = test::FakeSntpServer::Mode::Silent;
+            for (const QByteArray& ms : n.split(' ')) roundTrips_.append(ms.toInt());
+            return true;
         }
         if (!arg.startsWith("failing ")) return false;
         failFrom_ = server_.requests.size();
@@ -322,6 +332,7 @@ private:
     qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
     qsizetype from_ = 0, failFrom_ = 0, failUntil_ = 0;
     int retryBase_ = 0, answerAfterMs_ = 0;
+    QList<int> roundTrips_;
     QElapsedTimer since_;
     QList<qint64> requestAt_; // when each request came, since the scenario began
     test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};
