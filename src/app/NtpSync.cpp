@@ -67,7 +67,8 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
     if (ntpBest_) return TakeNtpAnswer();
     if (outcome == SntpOutcome::Failed) {
         LastNtpAttempt.outcome = "failed: " + error.toLocal8Bit();
-        AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_ + ' ' + error.toLocal8Bit());
+        AddLogEntry(LogAlert, "NTP Sync",
+                    "Failed Sync to " + (ntpHost_.isEmpty() ? QByteArray() : ntpHost_ + ' ') + error.toLocal8Bit());
     }
     EndNtpAttempt(false);
     AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
@@ -111,7 +112,7 @@ void TForm1::EndNtpAttempt(bool synced) {
 
 void TForm1::NtpAttemptOver(bool synced) {
     ScheduleNtpRetry(synced, ntpRetry_);
-    for (const auto& answer : std::exchange(ntpWaiters_, {})) answer(LastNtpAttempt.outcome);
+    for (const auto& answer : std::exchange(ntpWaiters_, {})) answer(SyncOutcomeWords());
     // The start-up attempt has ended: the rest of the start follows (unless Exit came).
     if (std::exchange(startPending_, false) && !exiting_) {
         try {
@@ -147,7 +148,8 @@ void TForm1::NtpRetryTimerTimer() {
 void TForm1::NTPTimerTimer() {
     if (!NtpClient->running()) return; // the attempt has already ended
     if (ntpBest_) return TakeNtpAnswer(); // a later request of the attempt went unanswered
-    LastNtpAttempt.outcome = "failed: no answer in time";
+    LastNtpAttempt.outcome = "failed: no answer from " + ntpHost_ + " within " +
+                             QByteArray::number(NtpWatchdogMs / 1000) + " s";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();
 }

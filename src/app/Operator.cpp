@@ -170,10 +170,18 @@ QByteArray TForm1::StatusJson() const {
 
 void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answer) {
     if (Config.SyncSource != TimeSource::Ntp) return answer("failed: the source is not NTP");
-    if (NtpAttemptRunning()) return answer("failed: an attempt is already running");
-    SyncToNtp();
+    // An attempt under way answers this asker too, as the hourly one would have.
+    if (!NtpAttemptRunning()) SyncToNtp();
     if (NtpAttemptRunning()) ntpWaiters_.append(answer);
-    else answer(LastNtpAttempt.outcome);
+    else answer(SyncOutcomeWords());
+}
+
+QByteArray TForm1::SyncOutcomeWords() const {
+    if (LastNtpAttempt.outcome != "succeeded") return LastNtpAttempt.outcome;
+    const NtpAnswer& a = LastNtpAnswer;
+    return "succeeded: " + a.address + ", offset " + signedThreeDecimals(double(a.offsetMs) / 1000.0) +
+           " s, round trip " + QByteArray::number(double(a.roundTripMs) / 1000.0, 'f', 3) + " s, stratum " +
+           QByteArray::number(a.stratum);
 }
 
 void TForm1::StartStatusService() {

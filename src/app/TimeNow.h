@@ -496,6 +496,9 @@ private:
     void StartStatusService();
     // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
     void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
+    // The last attempt's outcome for the operator who asked: on success the server, offset,
+    // round trip and stratum.
+    QByteArray SyncOutcomeWords() const;
     void ShowTrayState();
 
     bool exiting_ = false;

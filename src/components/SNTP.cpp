@@ -8,6 +8,15 @@
 
 namespace ks {
 
+QString sntpFailureWords(QAbstractSocket::SocketError error, const QString& system, quint16 port) {
+    switch (error) {
+    case QAbstractSocket::NetworkError: return QStringLiteral("network unreachable");
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("connection refused (nothing listens on port %1)").arg(port);
+    default: return system;
+    }
+}
+
 SntpError::SntpError(QString message) : message_(std::move(message)), what_(message_.toLocal8Bit()) {}
 
 SntpClient::SntpClient(QObject* parent) : QObject(parent), limit_(new QTimer(this)) {
@@ -71,8 +80,8 @@ void SntpClient::send(const QHostAddress& server) {
     if (!socket_) {
         socket_ = new QUdpSocket(this);
         connect(socket_, &QUdpSocket::readyRead, this, &SntpClient::readAnswers);
-        connect(socket_, &QUdpSocket::errorOccurred, this, [this] {
-            if (waiting_) finish(SntpOutcome::Failed, socket_->errorString());
+        connect(socket_, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+            if (waiting_) finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
         });
     }
     if (socket_->state() != QAbstractSocket::BoundState || socket_->localAddress() != any) {
@@ -83,7 +92,7 @@ void SntpClient::send(const QHostAddress& server) {
     sentMs_ = systemClock().nowMs();
     sent_ = ntpFromMs(sentMs_);
     if (socket_->writeDatagram(sntpRequest(sent_), server, Port) != SntpPacketSize)
-        throw SntpError(socket_->errorString());
+        throw SntpError(sntpFailureWords(socket_->error(), socket_->errorString(), Port));
     waiting_ = true;
     if (ReceiveTimeout >= 0) limit_->start(ReceiveTimeout);
 }
@@ -95,7 +104,8 @@ void SntpClient::readAnswers() {
         quint16 fromPort = 0;
         const qint64 size = socket_->readDatagram(data.data(), data.size(), &from, &fromPort);
         if (!waiting_) continue; // left over from an exchange that has ended
-        if (size < 0) return finish(SntpOutcome::Failed, socket_->errorString());
+        if (size < 0)
+            return finish(SntpOutcome::Failed, sntpFailureWords(socket_->error(), socket_->errorString(), Port));
         data.truncate(int(size));
         // Stray or forged datagrams do not end the exchange.
         if (fromPort == Port && from.isEqual(server_, QHostAddress::TolerantConversion) &&

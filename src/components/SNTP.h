@@ -3,6 +3,7 @@
 #include "protocol/ClockSample.h"
 #include "protocol/Sntp.h"
 
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -26,6 +27,10 @@ private:
     QString message_;
     QByteArray what_;
 };
+
+// A socket's failure in plain words: "network unreachable", "connection refused (nothing
+// listens on port 123)"; otherwise the system's own message.
+QString sntpFailureWords(QAbstractSocket::SocketError error, const QString& system, quint16 port);
 
 // How an exchange ended.
 enum class SntpOutcome {
