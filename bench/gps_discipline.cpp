@@ -268,7 +268,8 @@ void ntpModel(bool slew, int hours) {
         if (h > 6) before.push_back(std::abs(clock.errorMs()));
         // 4 ms of round trip, the answer off by the noise: the client states half of it and
         // a millisecond of resolution.
-        core.Take({TimeSource::Ntp, qRound64(clock.trueMs() + noise(random)), clock.nowMs(), 3}, NtpUpstream{});
+        core.Take({TimeSource::Ntp, qRound64(clock.trueMs() + noise(random)), clock.nowMs(), 3},
+                  NtpUpstream{});
     }
     const auto name = QByteArray("NTP hourly, slew ") + (slew ? "1:" : "0:");
     std::printf("  %-34s |error| before each answer after 6 h: p50 %.2f  max %.2f ms; frequency "
@@ -297,7 +298,8 @@ void gpsModel() {
     }
     std::printf("  %-34s after 1 h of GPS: |error| %.2f ms; frequency correction %+.3f ppm, the "
                 "clock's own error %+.3f ppm\n",
-                "GPS, slew 1:", std::abs(clock.errorMs()), core.Facts().frequencyPpm.value_or(0), clock.ownPpm());
+                "GPS, slew 1:", std::abs(clock.errorMs()), core.Facts().frequencyPpm.value_or(0),
+                clock.ownPpm());
     runModel(clock, core, bound, start + 7'200'000.0);
     std::printf("  %-34s after 1 h without samples: |error| %.2f ms\n", "", std::abs(clock.errorMs()));
     bound.print("  its error estimate:");

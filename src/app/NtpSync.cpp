@@ -68,7 +68,8 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
     if (outcome == SntpOutcome::Failed) {
         LastNtpAttempt.outcome = "failed: " + error.toLocal8Bit();
         AddLogEntry(LogAlert, "NTP Sync",
-                    "Failed Sync to " + (ntpHost_.isEmpty() ? QByteArray() : ntpHost_ + ' ') + error.toLocal8Bit());
+                    "Failed Sync to " + (ntpHost_.isEmpty() ? QByteArray() : ntpHost_ + ' ') +
+                        error.toLocal8Bit());
     }
     EndNtpAttempt(false);
     AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
@@ -79,7 +80,8 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
 void TForm1::NoteNtpAnswer() {
     const NtpUpstream upstream = NtpClient->Upstream();
     if (ntpBest_ && ntpBest_->upstream.roundTripMs <= upstream.roundTripMs) return;
-    ntpBest_ = NtpBest{NtpClient->Sample(), upstream,
+    ntpBest_ = NtpBest{NtpClient->Sample(),
+                       upstream,
                        {NtpClient->T4(), upstream.address, upstream.stratum, NtpClient->ClockOffset(),
                         NtpClient->RoundTrip(), upstream.rootDelayMs, upstream.rootDispersionMs}};
 }
@@ -100,9 +102,12 @@ void TForm1::TakeNtpAnswer() {
 void TForm1::EndNtpAttempt(bool synced) {
     NTPTimer->stop();
     if (NtpClient->T4() != 0)
-        LastNtpAnswer = {NtpClient->T4(),          NtpClient->AnsweredBy().toString().toLatin1(),
-                         NtpClient->Stratum(),     NtpClient->ClockOffset(),
-                         NtpClient->RoundTrip(),   NtpClient->Upstream().rootDelayMs,
+        LastNtpAnswer = {NtpClient->T4(),
+                         NtpClient->AnsweredBy().toString().toLatin1(),
+                         NtpClient->Stratum(),
+                         NtpClient->ClockOffset(),
+                         NtpClient->RoundTrip(),
+                         NtpClient->Upstream().rootDelayMs,
                          NtpClient->Upstream().rootDispersionMs};
     Core.NtpAttemptEnded(synced);
     // The watchdog or a failure has named its own reason already.
@@ -146,10 +151,10 @@ void TForm1::NtpRetryTimerTimer() {
 }
 
 void TForm1::NTPTimerTimer() {
-    if (!NtpClient->running()) return; // the attempt has already ended
+    if (!NtpClient->running()) return;    // the attempt has already ended
     if (ntpBest_) return TakeNtpAnswer(); // a later request of the attempt went unanswered
-    LastNtpAttempt.outcome = "failed: no answer from " + ntpHost_ + " within " +
-                             QByteArray::number(NtpWatchdogMs / 1000) + " s";
+    LastNtpAttempt.outcome =
+        "failed: no answer from " + ntpHost_ + " within " + QByteArray::number(NtpWatchdogMs / 1000) + " s";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();
 }

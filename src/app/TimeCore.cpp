@@ -3,8 +3,8 @@
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
 #include "protocol/DateFormat.h"
-#include "protocol/RuntimePaths.h"
 #include "protocol/Replies.h"
+#include "protocol/RuntimePaths.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,7 +56,8 @@ void TimeCore::SetFrequency(double ppm, bool keep) {
 }
 
 bool TimeCore::Take(const ClockSample& sample, const std::optional<NtpUpstream>& ntp) {
-    const ClockDiscipline::Decision d = Discipline.sample(sample.trueMs, sample.localMs, sample.uncertaintyMs);
+    const ClockDiscipline::Decision d =
+        Discipline.sample(sample.trueMs, sample.localMs, sample.uncertaintyMs);
     // GPS sets UTC, SNTP local time.
     const ClockSetKind kind = sample.source == TimeSource::Ntp ? ClockSetKind::Local : ClockSetKind::Utc;
     switch (d.kind) {
@@ -128,7 +129,8 @@ void TimeCore::AddStatus(QJsonObject& status) const {
     if (lastSample_) {
         QJsonObject s;
         s[QLatin1String("at")] = QString::fromLatin1(utcStatusText(f.lastSampleMs));
-        s[QLatin1String("source")] = f.source == TimeSource::Ntp ? QStringLiteral("NTP") : QStringLiteral("GPS");
+        s[QLatin1String("source")] =
+            f.source == TimeSource::Ntp ? QStringLiteral("NTP") : QStringLiteral("GPS");
         s[QLatin1String("uncertainty_ms")] = thousandths(lastSample_->uncertaintyMs);
         status[QLatin1String("last_sample")] = s;
     }

@@ -17,9 +17,9 @@ namespace ks {
 struct TimeFacts {
     TimeSource source = TimeSource::PcClock; // of the last sample
     TimeState state = TimeState::NotSynchronised;
-    qint64 lastSampleMs = 0;         // the instant of the last sample taken, ms since 1970 UTC; 0: none
-    std::optional<double> errorS;    // how far off the clock may be now
-    std::optional<NtpUpstream> ntp;  // when the last sample came from an NTP server
+    qint64 lastSampleMs = 0;            // the instant of the last sample taken, ms since 1970 UTC; 0: none
+    std::optional<double> errorS;       // how far off the clock may be now
+    std::optional<NtpUpstream> ntp;     // when the last sample came from an NTP server
     std::optional<double> frequencyPpm; // the correction in force (positive: the clock gains)
 };
 
@@ -37,10 +37,10 @@ public:
     bool Take(const ClockSample& sample, const std::optional<NtpUpstream>& ntp = {});
 
     // The events SyncState follows.
-    void StartAfresh();                          // the program starts
+    void StartAfresh();                            // the program starts
     void SerialPort(bool open, bool serialSource); // at every tick
-    void GpsFix(TimeState state);                // the receiver's fix changed
-    void PcClockSource();                        // the PC clock is the source: its own time is right
+    void GpsFix(TimeState state);                  // the receiver's fix changed
+    void PcClockSource();                          // the PC clock is the source: its own time is right
     void NtpAttemptStarted();
     void NtpAttemptEnded(bool synced);
 

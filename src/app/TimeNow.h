@@ -1,9 +1,9 @@
 #pragma once
 
+#include "app/TimeCore.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
-#include "app/TimeCore.h"
 #include "protocol/ClockDiscipline.h"
 #include "protocol/Nmea.h"
 #include "protocol/Replies.h"
@@ -239,7 +239,7 @@ private:
     // Starts an attempt and returns; its end comes as an event.
     void SyncToNtp();
     void NTPTimerTimer();
-    static constexpr int NtpWatchdogMs = 3000; // a request without an answer this long fails
+    static constexpr int NtpWatchdogMs = 3000;      // a request without an answer this long fails
     static constexpr int NtpRequestsPerAttempt = 4; // slewing; stepping asks once
     void NtpRetryTimerTimer();
 
@@ -339,7 +339,7 @@ private:
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
     GpsFixTracker GpsFix;
-    TimeCore Core; // samples, the clock's changes, SyncState
+    TimeCore Core;              // samples, the clock's changes, SyncState
     LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
     QByteArray GpsTalker;       // of the last GGA or RMC
     qint64 GpsLastSentenceMs = 0;

@@ -105,7 +105,8 @@ void SntpClient::readAnswers() {
         const qint64 size = socket_->readDatagram(data.data(), data.size(), &from, &fromPort);
         if (!waiting_) continue; // left over from an exchange that has ended
         if (size < 0)
-            return finish(SntpOutcome::Failed, sntpFailureWords(socket_->error(), socket_->errorString(), Port));
+            return finish(SntpOutcome::Failed,
+                          sntpFailureWords(socket_->error(), socket_->errorString(), Port));
         data.truncate(int(size));
         // Stray or forged datagrams do not end the exchange.
         if (fromPort == Port && from.isEqual(server_, QHostAddress::TolerantConversion) &&
@@ -132,7 +133,8 @@ ClockSample SntpClient::Sample() const {
 }
 
 NtpUpstream SntpClient::Upstream() const {
-    return {answeredBy_.toString().toLatin1(), stratum_, rootDelayMs_, rootDispersionMs_, double(times_.roundTrip())};
+    return {answeredBy_.toString().toLatin1(), stratum_, rootDelayMs_, rootDispersionMs_,
+            double(times_.roundTrip())};
 }
 
 void SntpClient::finish(SntpOutcome outcome, const QString& error) {

@@ -36,7 +36,7 @@ QString sntpFailureWords(QAbstractSocket::SocketError error, const QString& syst
 enum class SntpOutcome {
     Answered, // a usable answer came: Sample() holds it
     NotSet,   // no usable answer in time (short, disregarded, timed out)
-    Failed, // name resolution or the socket failed; finished() carries the message
+    Failed,   // name resolution or the socket failed; finished() carries the message
 };
 
 // Asks one NTP server for the time (SNTP client/server exchange over UDP); the answer is a

@@ -36,9 +36,7 @@ bool writeLogCsv(const QList<LogEntry>& entries, const QString& dir, const Civil
     return file.commit() || fail();
 }
 
-QStringList logCsvDirs(const QString& executableDir) {
-    return {executableDir, stateFolder()};
-}
+QStringList logCsvDirs(const QString& executableDir) { return {executableDir, stateFolder()}; }
 
 QStringList saveLogCsv(const QList<LogEntry>& entries, const QString& executableDir,
                        const CivilTime& localTime, QStringList* errors) {

@@ -88,7 +88,8 @@ ClockDiscipline::Decision ClockDiscipline::sample(qint64 trueMs, qint64 localMs,
 
     if (std::abs(offset - d.slewMs) <= SpikeMs) {
         phases_.append({localMs, offset + correctedMs_});
-        while (phases_.size() > FitPoints || localMs - phases_.first().localMs > FitSpanMs) phases_.removeFirst();
+        while (phases_.size() > FitPoints || localMs - phases_.first().localMs > FitSpanMs)
+            phases_.removeFirst();
     }
     const std::optional<double> fit = fittedPpm();
     const bool due = !frequencySetMs_ || localMs - *frequencySetMs_ >= FrequencyEveryMs;

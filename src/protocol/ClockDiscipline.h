@@ -71,10 +71,11 @@ private:
     std::optional<double> fittedPpm() const;
 
     Mode mode_;
-    bool stepped_ = false;  // a step since the last restart
-    int farOff_ = 0;        // far-off samples in a row
-    QList<Point> offsets_;  // the latest near offsets, oldest first
-    QList<Point> phases_;   // offset plus every correction since the restart: a line whose slope is the frequency
+    bool stepped_ = false; // a step since the last restart
+    int farOff_ = 0;       // far-off samples in a row
+    QList<Point> offsets_; // the latest near offsets, oldest first
+    QList<Point>
+        phases_; // offset plus every correction since the restart: a line whose slope is the frequency
     double correctedMs_ = 0; // corrections made since the restart
     double pendingMs_ = 0;   // slew not yet run
     std::optional<double> frequency_;

@@ -1,13 +1,13 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
 // scenarios in tests/golden/gps and tests/golden/window (see the README there) played to a
 // window on a fake clock, tick by tick; and the settings files read and written back.
+#include "FakeClock.h"
 #include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
 #include "Pty.h"
 #include "TestWindow.h"
 #include "ZoneScope.h"
-#include "FakeClock.h"
 #include "app/CodeLabel.h"
 #include "app/TimeCore.h"
 #include "components/CPDrv.h"
@@ -498,10 +498,12 @@ private slots:
             QVERIFY(core.Take({TimeSource::Ntp, t0, t0 + 2500, 3}));
             clock.setNow(t0 + 3'600'000 + 180);
             QVERIFY(core.Take({TimeSource::Ntp, t0 + 3'600'000, t0 + 3'600'180, 3}));
-            QCOMPARE(status(core),
-                     QByteArray(R"({"clock_slews":1,"clock_steps":1,"estimated_error_ms":183,"frequency_ppm":-50.032,)"
-                                R"("last_clock_setting":{"at":"2026-12-05T15:05:09Z","source":"NTP","step_ms":-180},)"
-                                R"("last_sample":{"at":"2026-12-05T15:05:09Z","source":"NTP","uncertainty_ms":3}})"));
+            QCOMPARE(
+                status(core),
+                QByteArray(
+                    R"({"clock_slews":1,"clock_steps":1,"estimated_error_ms":183,"frequency_ppm":-50.032,)"
+                    R"("last_clock_setting":{"at":"2026-12-05T15:05:09Z","source":"NTP","step_ms":-180},)"
+                    R"("last_sample":{"at":"2026-12-05T15:05:09Z","source":"NTP","uncertainty_ms":3}})"));
         }
         QCOMPARE(clock.changes, (QList<QByteArray>{"2026-12-05T14:05:09.000Z local",
                                                    "2026-12-05T15:05:09.180Z slew -180.000",

@@ -158,8 +158,7 @@ Out sntpCase(const QByteArray& line) {
     const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
-    const QByteArrayList options{"host",  "stray",   "short",  "answer",  "at100",
-                                 "calls", "timeout", "resolver"};
+    const QByteArrayList options{"host", "stray", "short", "answer", "at100", "calls", "timeout", "resolver"};
     for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
         if (!word.isEmpty() && !options.contains(eq < 0 ? word : word.left(eq))) return std::nullopt;
@@ -214,8 +213,9 @@ Out sntpCase(const QByteArray& line) {
             QObject::connect(raw, &SntpClient::finished, [&](SntpOutcome outcome, const QString& error) {
                 // The sample's offset: the clock stands still, so this is what a step would move.
                 const ClockSample s = raw->Sample();
-                result = outcome == SntpOutcome::Answered ? "answered " + QByteArray(s.trueMs >= s.localMs ? "+" : "") +
-                                                                num(s.trueMs - s.localMs)
+                result = outcome == SntpOutcome::Answered
+                             ? "answered " + QByteArray(s.trueMs >= s.localMs ? "+" : "") +
+                                   num(s.trueMs - s.localMs)
                          : outcome == SntpOutcome::NotSet ? "not set"
                          : opt.contains("resolver")       ? "the resolver's error"
                                                           : error.toLatin1();
@@ -224,7 +224,8 @@ Out sntpCase(const QByteArray& line) {
             raw->StartSync();
             test::waitUntil([&] { return !result.isEmpty() || !client || !client->running(); }, 30000);
             if (result.isEmpty()) result = client ? "cancelled" : "destroyed";
-            if ((result.startsWith("answered") || result == "not set") && took.elapsed() < opt.value("timeout").toInt())
+            if ((result.startsWith("answered") || result == "not set") &&
+                took.elapsed() < opt.value("timeout").toInt())
                 result += ", ended early";
         } catch (const SntpError& e) {
             result = e.message().toLatin1();
