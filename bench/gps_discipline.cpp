@@ -11,16 +11,25 @@
 //     adjtime does); the receiver runs on simulated time, so minutes take seconds. The
 //     clock's error at each CR after 2 minutes (p99 of its size), and the steps backwards
 //     after the first setting.
+//  4. the time core alone on a model clock 50 ppm fast whose frequency wanders (0.05 ppm an
+//     hour, a random walk), time compressed: NTP answers with 1 ms of noise once an hour, slewing
+//     and stepping; GPS for an hour (the receiver above, gpsdelay its median), then an hour
+//     without samples. The error before each NTP answer after 6 h, at the end of the GPS gap,
+//     the frequency correction against the model's, and how well the error estimate bounds
+//     the true error (sampled every 10 s).
 // Usage: build/bench/gps-discipline [SECONDS-1 (60)] [SECONDS-2 (30)] [SECONDS-3 (240)]
+//        build/bench/gps-discipline model    (configuration 4 alone)
 #include "soak.h"
 
 #include "Namespace.h"
+#include "app/TimeCore.h"
 #include "components/CPDrv.h"
 #include "platform/StatusServer.h"
 
 #include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <map>
@@ -122,11 +131,15 @@ double realTime(int delayMs, int seconds) {
     return median;
 }
 
-// The system's clock as configuration 3 models it: true time plus an offset; a setting moves
-// the offset at once, a slew is taken up at 0.5 ms per second of true time.
+// The system's clock as configurations 3 and 4 model it: true time plus an offset; a setting
+// moves the offset at once, a slew is taken up at 0.5 ms per second of true time; the clock
+// runs fast by its own error plus the correction set, the error wandering as a random walk.
 class ModelClock final : public SystemClock {
 public:
-    ModelClock() { installSystemClock(this); }
+    explicit ModelClock(double ownPpm = 0, double wanderPpmPerHour = 0)
+        : ownPpm_(ownPpm), wander_(0, wanderPpmPerHour) {
+        installSystemClock(this);
+    }
     ~ModelClock() override { installSystemClock(nullptr); }
     qint64 nowMs() const override { return qRound64(trueMs_ + offsetMs_); }
     bool setTime(qint64 utcMs, ClockSetKind, QString*) override {
@@ -142,18 +155,30 @@ public:
         pendingMs_ = offsetMs;
         return true;
     }
+    bool setFrequency(double ppm, QString*) override {
+        correctionPpm_ = ppm;
+        return true;
+    }
     void advanceTo(double trueMs) {
-        const double room = (trueMs - trueMs_) * 0.0005;
+        const double ms = trueMs - trueMs_;
+        const double room = ms * 0.0005;
         const double taken = std::clamp(pendingMs_, -room, room);
-        offsetMs_ += taken;
+        offsetMs_ += taken + (ownPpm_ + correctionPpm_) * 1e-6 * ms;
         pendingMs_ -= taken;
         trueMs_ = trueMs;
+        if (wander_.stddev() > 0) ownPpm_ += wander_(random_) * std::sqrt(ms / 3'600'000.0);
     }
+    void startAt(double trueMs) { trueMs_ = trueMs; }
+    double trueMs() const { return trueMs_; }
     double errorMs() const { return offsetMs_; }
+    double ownPpm() const { return ownPpm_; }
     int steps = 0, backwards = 0, slews = 0;
 
 private:
     double trueMs_ = 0, offsetMs_ = 2500, pendingMs_ = 0;
+    double ownPpm_, correctionPpm_ = 0;
+    std::normal_distribution<double> wander_;
+    std::mt19937 random_{7};
 };
 
 void slewed(int delayMs, int seconds) {
@@ -197,11 +222,105 @@ void slewed(int delayMs, int seconds) {
                 clock.slews);
 }
 
+// How well the time core's error estimate bounds the true error, sampled on a model clock.
+struct Bound {
+    std::vector<double> truth, estimate;
+    int held = 0;
+    void sample(const TimeCore& core, const ModelClock& clock) {
+        const std::optional<double> s = core.Facts().errorS;
+        if (!s) return;
+        truth.push_back(std::abs(clock.errorMs()));
+        estimate.push_back(*s * 1000);
+        if (*s * 1000 >= std::abs(clock.errorMs())) ++held;
+    }
+    void print(const char* name) const {
+        std::printf("  %-34s estimate >= true error in %.2f %% of %zu; true p99 %.2f ms, estimate "
+                    "p50 %.2f p99 %.2f ms (p99 %.1f x the true p99)\n",
+                    name, 100.0 * held / double(truth.size()), truth.size(), percentile(truth, 99),
+                    percentile(estimate, 50), percentile(estimate, 99),
+                    percentile(estimate, 99) / percentile(truth, 99));
+    }
+};
+
+constexpr double OwnPpm = 50, WanderPpm = 0.05;
+
+// Runs the model until trueMs, sampling the bound every 10 s.
+void runModel(ModelClock& clock, const TimeCore& core, Bound& bound, double trueMs) {
+    while (clock.trueMs() + 10'000 <= trueMs) {
+        clock.advanceTo(clock.trueMs() + 10'000);
+        bound.sample(core, clock);
+    }
+    clock.advanceTo(trueMs);
+}
+
+void ntpModel(bool slew, int hours) {
+    ModelClock clock(OwnPpm, WanderPpm);
+    TimeCore core;
+    core.SetSlew(slew);
+    std::mt19937 random(99);
+    std::normal_distribution<double> noise(0, 1);
+    Bound bound;
+    std::vector<double> before;
+    const double start = double(FirstFix);
+    clock.startAt(start);
+    for (int h = 0; h <= hours; ++h) {
+        runModel(clock, core, bound, start + h * 3'600'000.0);
+        if (h > 6) before.push_back(std::abs(clock.errorMs()));
+        // 4 ms of round trip, the answer off by the noise: the client states half of it and
+        // a millisecond of resolution.
+        core.Take({TimeSource::Ntp, qRound64(clock.trueMs() + noise(random)), clock.nowMs(), 3},
+                  NtpUpstream{});
+    }
+    const auto name = QByteArray("NTP hourly, slew ") + (slew ? "1:" : "0:");
+    std::printf("  %-34s |error| before each answer after 6 h: p50 %.2f  max %.2f ms; frequency "
+                "correction %+.3f ppm, the clock's own error %+.3f ppm\n",
+                name.constData(), percentile(before, 50), percentile(before, 100),
+                core.Facts().frequencyPpm.value_or(0), clock.ownPpm());
+    if (slew) bound.print("  its error estimate:");
+}
+
+void gpsModel() {
+    ModelClock clock(OwnPpm, WanderPpm);
+    TimeCore core;
+    core.SetSlew(true);
+    Lateness late;
+    LatenessWindow window;
+    Bound bound;
+    const double start = double(FirstFix);
+    clock.startAt(start - 1000);
+    for (int i = 0; i < 3600; ++i) {
+        const double second = start + i * 1000.0;
+        clock.advanceTo(second + late.next());
+        if (i % 10 == 0) bound.sample(core, clock);
+        const qint64 arrival = clock.nowMs();
+        window.add(double(arrival) - second);
+        core.Take({TimeSource::Gps, qRound64(second + DelayMs), arrival, qMax(1.0, 2.5 * window.spread())});
+    }
+    std::printf("  %-34s after 1 h of GPS: |error| %.2f ms; frequency correction %+.3f ppm, the "
+                "clock's own error %+.3f ppm\n",
+                "GPS, slew 1:", std::abs(clock.errorMs()), core.Facts().frequencyPpm.value_or(0),
+                clock.ownPpm());
+    runModel(clock, core, bound, start + 7'200'000.0);
+    std::printf("  %-34s after 1 h without samples: |error| %.2f ms\n", "", std::abs(clock.errorMs()));
+    bound.print("  its error estimate:");
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     if (!ks::soak::startInNamespace(argc, argv)) return 1;
     QApplication app(argc, argv);
+    // The drift file of a run must not reach the next.
+    const QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+    if (argc > 1 && std::strcmp(argv[1], "model") == 0) {
+        std::printf("The time core on a model clock %+.0f ppm fast, wandering %.2f ppm an hour:\n", OwnPpm,
+                    WanderPpm);
+        ntpModel(true, 24);
+        ntpModel(false, 24);
+        gpsModel();
+        return 0;
+    }
     const int first = argc > 1 ? std::max(10, std::atoi(argv[1])) : 60;
     const int second = argc > 2 ? std::max(10, std::atoi(argv[2])) : 30;
     const int third = argc > 3 ? std::max(130, std::atoi(argv[3])) : 240;

@@ -43,6 +43,7 @@ public:
         return true;
     }
     bool slew(double, QString*) override { return false; } // measured with the default step
+    bool setFrequency(double, QString*) override { return false; }
 
     std::mutex mutex;
     std::condition_variable changed;

@@ -67,6 +67,7 @@ public:
         return true;
     }
     bool slew(double, QString*) override { return false; } // SNTP only steps
+    bool setFrequency(double, QString*) override { return false; }
     mutable std::vector<qint64> readsUs;
     qint64 setAtUs = 0;
     qint64 setToMs = 0;
@@ -160,8 +161,11 @@ int main(int argc, char** argv) {
             clock.setToMs = 0;
             clock.readsUs.clear();
             bool set = false;
-            QObject::connect(&client, &SntpClient::finished,
-                             [&set](SntpOutcome outcome) { set = outcome == SntpOutcome::Set; });
+            // The answer's sample, stepped at once as the stepping discipline does.
+            QObject::connect(&client, &SntpClient::finished, [&](SntpOutcome outcome) {
+                set = outcome == SntpOutcome::Answered &&
+                      clock.setTime(client.Sample().trueMs, ClockSetKind::Local, nullptr);
+            });
             client.StartSync();
             test::waitUntil([&client] { return !client.running(); }, 10000);
             if (!set || clock.setToMs == 0 || clock.readsUs.size() < 2) {

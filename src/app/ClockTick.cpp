@@ -48,17 +48,15 @@ void TForm1::Timer1Timer() {
         SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
     }
     const TimeSource source = Config.SyncSource;
+    Core.SerialPort(open, source == TimeSource::Gps || source == TimeSource::OtherSerial);
     if (open) {
-        if (SyncState == TimeState::NoSerialInput) SyncState = TimeState::NotSynchronised;
         if (source == TimeSource::Gps && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
         }
     } else {
-        if (source == TimeSource::Gps || source == TimeSource::OtherSerial) {
-            SyncState = TimeState::NoSerialInput;
-            if (Config.AutoConnect) btnConnectClick();
-        }
+        if ((source == TimeSource::Gps || source == TimeSource::OtherSerial) && Config.AutoConnect)
+            btnConnectClick();
     }
 
     // 7. Change detection. The last values are taken whatever becomes of the announcement.
@@ -68,7 +66,7 @@ void TForm1::Timer1Timer() {
     }
 
     // 8. Status text.
-    if (source == TimeSource::PcClock) SyncState = TimeState::Synchronised;
+    if (source == TimeSource::PcClock) Core.PcClockSource();
     if (source != StatusShownSource) {
         switch (source) {
         case TimeSource::PcClock: tsStatus->setText(QStringLiteral("PC Clock")); break;
@@ -117,11 +115,12 @@ QColor TForm1::StateColour(TimeState state) {
 }
 
 void TForm1::ShowStatusColours() {
-    if (SyncState == StatusShownState) return;
-    StatusShownState = SyncState;
-    QColor background = StateColour(SyncState);
-    QColor text = SyncState == TimeState::NotSynchronised ? QColor(Qt::white) : QColor(Qt::black);
-    if (SyncState == TimeState::NoSerialInput) { // the theme's button colour, the indicator's grey
+    const TimeState state = Core.syncState();
+    if (state == StatusShownState) return;
+    StatusShownState = state;
+    QColor background = StateColour(state);
+    QColor text = state == TimeState::NotSynchronised ? QColor(Qt::white) : QColor(Qt::black);
+    if (state == TimeState::NoSerialInput) { // the theme's button colour, the indicator's grey
         background = palette().color(QPalette::Button);
         text = QColor(128, 128, 128);
     }

@@ -70,7 +70,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     if (ShowDebug()) AddLogEntry(LogSuccess, "GPS Data", result.line, EntryKind::Diagnostic);
     if (result.gga || result.rmc)
         NoteGpsReason(GpsFix.fix() ? QString() : QStringLiteral("receiver has no fix"));
-    if (step.syncState) SyncState = *step.syncState;
+    if (step.syncState) Core.GpsFix(*step.syncState);
     if (!step.rmcTaken) return;
     GpsTimeText = result.rmc->timeText;
     GpsDateText = result.rmc->dateText;
@@ -78,25 +78,11 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
 
     // Only a change that was made is logged as one; a missing right to set the clock is
     // reported by the platform, once.
-    if (!TakeClockSample(TimeSource::Gps, *step.setUtcMs + Config.GpsDelayMs, arrival)) return;
+    // The sentences' scatter bounds the sample; the median of five is steadier than one.
+    const double uncertaintyMs = qMax(1.0, 2.5 * GpsLateness.spread());
+    if (!Core.Take({TimeSource::Gps, *step.setUtcMs + Config.GpsDelayMs, arrival, uncertaintyMs})) return;
     if (ShowDebug())
         AddLogEntry(LogNotice, "Change Date/Time", GpsDateText + ' ' + GpsTimeText, EntryKind::Diagnostic);
-}
-
-bool TForm1::TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs) {
-    const ClockDiscipline::Decision d = Discipline.sample(trueMs, localMs);
-    switch (d.kind) {
-    case ClockDiscipline::Decision::Kind::None: return false;
-    case ClockDiscipline::Decision::Kind::Step:
-        if (!systemClock().setTime(d.stepToMs, ClockSetKind::Utc)) return false;
-        NoteClockSetting(source, d.stepToMs - localMs);
-        return true;
-    case ClockDiscipline::Decision::Kind::Slew:
-        if (!systemClock().slew(d.slewMs)) return false;
-        NoteClockSetting(source, qRound64(d.slewMs));
-        return true;
-    }
-    return false;
 }
 
 void TForm1::RestartGpsFix() {
@@ -110,11 +96,6 @@ void TForm1::NoteGpsReason(const QString& reason) {
     // Once per change: every sentence of a receiver without a fix says the same.
     if (!reason.isEmpty() && isHeadless())
         writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
-}
-
-void TForm1::ApplyDisciplineSetting() {
-    const auto mode = Config.Slew ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step;
-    if (Discipline.mode() != mode) Discipline = ClockDiscipline(mode);
 }
 
 } // namespace ks

@@ -36,8 +36,10 @@ void TForm1::SyncToNtp() {
 
     ntpHost_ = Config.NtpServer;
     ntpRetry_ = std::exchange(ntpRetrying_, false);
+    ntpAnswers_ = 0;
+    ntpBest_.reset();
     NtpClient->Host = QString::fromLocal8Bit(ntpHost_);
-    SyncState = TimeState::Synchronising;
+    Core.NtpAttemptStarted();
     AddLogEntry(LogNotice, "NTP Sync", "Attempting Sync to " + ntpHost_);
     LastNtpAttempt = {systemClock().nowMs(), ntpHost_, "in progress"};
     NTPTimer->start();
@@ -49,28 +51,65 @@ void TForm1::SyncToNtp() {
 }
 
 void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
-    const bool synced = outcome == SntpOutcome::Set;
+    if (outcome == SntpOutcome::Answered) {
+        NoteNtpAnswer();
+        // Slewing, an attempt asks again: the answer with the shortest round trip is the
+        // sample, its error bounded best.
+        if (Config.Slew && ++ntpAnswers_ < NtpRequestsPerAttempt && !exiting_) {
+            NTPTimer->start();
+            try {
+                return NtpClient->StartSync();
+            } catch (const SntpError&) {
+                // The answers so far make the sample.
+            }
+        }
+    }
+    if (ntpBest_) return TakeNtpAnswer();
     if (outcome == SntpOutcome::Failed) {
         LastNtpAttempt.outcome = "failed: " + error.toLocal8Bit();
-        AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_ + ' ' + error.toLocal8Bit());
+        AddLogEntry(LogAlert, "NTP Sync",
+                    "Failed Sync to " + (ntpHost_.isEmpty() ? QByteArray() : ntpHost_ + ' ') +
+                        error.toLocal8Bit());
     }
+    EndNtpAttempt(false);
+    AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
+                outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal);
+    NtpAttemptOver(false);
+}
+
+void TForm1::NoteNtpAnswer() {
+    const NtpUpstream upstream = NtpClient->Upstream();
+    if (ntpBest_ && ntpBest_->upstream.roundTripMs <= upstream.roundTripMs) return;
+    ntpBest_ = NtpBest{NtpClient->Sample(),
+                       upstream,
+                       {NtpClient->T4(), upstream.address, upstream.stratum, NtpClient->ClockOffset(),
+                        NtpClient->RoundTrip(), upstream.rootDelayMs, upstream.rootDispersionMs}};
+}
+
+void TForm1::TakeNtpAnswer() {
+    const NtpBest best = *std::exchange(ntpBest_, std::nullopt);
+    NTPTimer->stop();
+    NtpClient->Cancel();
+    // The clock may refuse: the attempt has failed then, as when no answer came.
+    const bool synced = Core.Take(best.sample, best.upstream);
     EndNtpAttempt(synced);
-    if (synced) {
-        NoteClockSetting(TimeSource::Ntp, NtpClient->LastStepMs());
-        AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + ntpHost_);
-    } else {
-        AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
-                    outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal);
-    }
+    LastNtpAnswer = best.answer;
+    if (synced) AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + ntpHost_);
+    else AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_);
     NtpAttemptOver(synced);
 }
 
 void TForm1::EndNtpAttempt(bool synced) {
     NTPTimer->stop();
     if (NtpClient->T4() != 0)
-        LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(), NtpClient->Stratum(),
-                         NtpClient->ClockOffset(), NtpClient->RoundTrip()};
-    SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
+        LastNtpAnswer = {NtpClient->T4(),
+                         NtpClient->AnsweredBy().toString().toLatin1(),
+                         NtpClient->Stratum(),
+                         NtpClient->ClockOffset(),
+                         NtpClient->RoundTrip(),
+                         NtpClient->Upstream().rootDelayMs,
+                         NtpClient->Upstream().rootDispersionMs};
+    Core.NtpAttemptEnded(synced);
     // The watchdog or a failure has named its own reason already.
     if (synced) LastNtpAttempt.outcome = "succeeded";
     else if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = "failed";
@@ -78,7 +117,7 @@ void TForm1::EndNtpAttempt(bool synced) {
 
 void TForm1::NtpAttemptOver(bool synced) {
     ScheduleNtpRetry(synced, ntpRetry_);
-    for (const auto& answer : std::exchange(ntpWaiters_, {})) answer(LastNtpAttempt.outcome);
+    for (const auto& answer : std::exchange(ntpWaiters_, {})) answer(SyncOutcomeWords());
     // The start-up attempt has ended: the rest of the start follows (unless Exit came).
     if (std::exchange(startPending_, false) && !exiting_) {
         try {
@@ -112,14 +151,17 @@ void TForm1::NtpRetryTimerTimer() {
 }
 
 void TForm1::NTPTimerTimer() {
-    if (!NtpClient->running()) return; // the attempt has already ended
-    LastNtpAttempt.outcome = "failed: no answer in time";
+    if (!NtpClient->running()) return;    // the attempt has already ended
+    if (ntpBest_) return TakeNtpAnswer(); // a later request of the attempt went unanswered
+    LastNtpAttempt.outcome =
+        "failed: no answer from " + ntpHost_ + " within " + QByteArray::number(NtpWatchdogMs / 1000) + " s";
     AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
     AbandonNtpAttempt();
 }
 
 bool TForm1::AbandonNtpAttempt() {
     if (!NtpClient->running()) return false;
+    ntpBest_.reset();
     // Quietly: whoever abandons it has said why, or nobody needs to hear.
     NtpClient->Cancel();
     EndNtpAttempt(false);

@@ -22,9 +22,7 @@ namespace ks {
 
 namespace {
 
-QString utcText(qint64 ms) {
-    return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
-}
+QString utcText(qint64 ms) { return QString::fromLatin1(utcStatusText(ms)); }
 } // namespace
 
 void TForm1::EndProgram(const QByteArray& reason) {
@@ -52,15 +50,6 @@ QByteArray TForm1::StartLine() const {
                 ? "settings " + settings_.path().toLocal8Bit()
                 : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
            "; clock: " + clockRightWords(clockRight());
-}
-
-void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
-    LastClockSetting = {systemClock().nowMs(), source, stepMs};
-    // Software on this PC sees time jump: the operator hears of it beyond the event log.
-    if (qAbs(stepMs) > 1000 && isHeadless())
-        writeStderrLine("Clock stepped by " + signedThreeDecimals(double(stepMs) / 1000.0) + " s (source " +
-                            sourceName(qint16(source)).toLatin1() + ')',
-                        5);
 }
 
 void TForm1::AddGpsStatus(QJsonObject& status) const {
@@ -104,7 +93,7 @@ QString TForm1::TrayToolTip() const {
 void TForm1::ShowTrayState() {
     if (!TrayIcon || trayShown_ == CurrentStatus()) return;
     trayShown_ = CurrentStatus();
-    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(SyncState)))));
+    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(Core.syncState())))));
     TrayIcon->setToolTip(TrayToolTip());
 }
 
@@ -127,13 +116,7 @@ QByteArray TForm1::StatusJson() const {
     const StatusTriple status = CurrentStatus();
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
-    if (LastClockSetting.atMs != 0) {
-        QJsonObject c;
-        c[QLatin1String("at")] = utcText(LastClockSetting.atMs);
-        c[QLatin1String("source")] = sourceName(qint16(LastClockSetting.source));
-        c[QLatin1String("step_ms")] = LastClockSetting.stepMs;
-        o[QLatin1String("last_clock_setting")] = c;
-    }
+    Core.AddStatus(o);
     if (LastNtpAnswer.atMs != 0) {
         QJsonObject a;
         a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
@@ -141,6 +124,8 @@ QByteArray TForm1::StatusJson() const {
         a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
         a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
         a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
+        a[QLatin1String("root_delay_ms")] = LastNtpAnswer.rootDelayMs;
+        a[QLatin1String("root_dispersion_ms")] = LastNtpAnswer.rootDispersionMs;
         o[QLatin1String("last_ntp_answer")] = a;
     }
     if (Config.SyncSource == TimeSource::Ntp) {
@@ -188,10 +173,18 @@ QByteArray TForm1::StatusJson() const {
 
 void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answer) {
     if (Config.SyncSource != TimeSource::Ntp) return answer("failed: the source is not NTP");
-    if (NtpAttemptRunning()) return answer("failed: an attempt is already running");
-    SyncToNtp();
+    // An attempt under way answers this asker too, as the hourly one would have.
+    if (!NtpAttemptRunning()) SyncToNtp();
     if (NtpAttemptRunning()) ntpWaiters_.append(answer);
-    else answer(LastNtpAttempt.outcome);
+    else answer(SyncOutcomeWords());
+}
+
+QByteArray TForm1::SyncOutcomeWords() const {
+    if (LastNtpAttempt.outcome != "succeeded") return LastNtpAttempt.outcome;
+    const NtpAnswer& a = LastNtpAnswer;
+    return "succeeded: " + a.address + ", offset " + signedThreeDecimals(double(a.offsetMs) / 1000.0) +
+           " s, round trip " + QByteArray::number(double(a.roundTripMs) / 1000.0, 'f', 3) + " s, stratum " +
+           QByteArray::number(a.stratum);
 }
 
 QByteArray TForm1::SetForOperator(const QByteArray& change) {

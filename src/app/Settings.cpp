@@ -30,7 +30,7 @@ void TForm1::LoadSettings() {
         }
         Config = *read;
     }
-    ApplyDisciplineSetting();
+    Core.SetSlew(Config.Slew);
     ShowSettingsInPanel();
 }
 

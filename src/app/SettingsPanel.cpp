@@ -57,12 +57,12 @@ void TForm1::SaveSettings1Click() {
 bool TForm1::ChangeSettings(const StoredSettings& next) {
     // Another source gets a fresh start: its first sample sets the clock outright.
     if (next.SyncSource != Config.SyncSource) {
-        Discipline.restart();
+        Core.Restart();
         if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
     }
     const QByteArray changed = changedSetting(Config, next);
     Config = next;
-    ApplyDisciplineSetting();
+    Core.SetSlew(Config.Slew);
     ShowSettingsInPanel();
     return SaveSettings(changed);
 }

@@ -77,7 +77,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 StatusTriple TForm1::CurrentStatus() const {
-    return {qint16(Config.SyncSource), StatusReserved, qint16(SyncState)};
+    return {qint16(Config.SyncSource), StatusReserved, qint16(Core.syncState())};
 }
 
 TForm1::~TForm1() {
@@ -342,7 +342,7 @@ bool TForm1::StartUp() {
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
     ClientCountPanel->setText(QStringLiteral("0"));
     StatusReserved = 0;
-    SyncState = TimeState::NotSynchronised;
+    Core.StartAfresh();
 
     LoadSettings();
     GpsSetupPending = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/TimeCore.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
@@ -162,11 +163,6 @@ protected:
 
 private:
     // --- What an operator can ask of the running program (korvat-probe status) ---
-    struct ClockSetting {
-        qint64 atMs = 0; // 0: none yet
-        TimeSource source = TimeSource::PcClock;
-        qint64 stepMs = 0; // how far the clock moved
-    };
     struct NtpAttempt {
         qint64 atMs = 0; // 0: none yet
         QByteArray server;
@@ -179,8 +175,9 @@ private:
         int stratum = 0;
         qint64 offsetMs = 0;
         qint64 roundTripMs = 0;
+        double rootDelayMs = 0;
+        double rootDispersionMs = 0;
     };
-    void NoteClockSetting(TimeSource source, qint64 stepMs);
     int RequestsWaiting() const;
     void NoteSerialReason(const QString& reason);
 
@@ -208,18 +205,14 @@ private:
     void NoteGpsReason(const QString& reason);
     // A new connection, or GPS chosen: no time until a GGA of it gives a fix.
     void RestartGpsFix();
-    // The discipline the settings ask for, kept when it is already in force.
-    void ApplyDisciplineSetting();
-    // "The true instant trueMs was at local reading localMs": the discipline steps or slews.
-    // False when the clock was left alone or refused.
-    bool TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs);
     void AddGpsStatus(QJsonObject& status) const;
 
     // --- NTP ---
     // Starts an attempt and returns; its end comes as an event.
     void SyncToNtp();
     void NTPTimerTimer();
-    static constexpr int NtpWatchdogMs = 3000; // an attempt without an answer this long fails
+    static constexpr int NtpWatchdogMs = 3000;      // a request without an answer this long fails
+    static constexpr int NtpRequestsPerAttempt = 4; // slewing; stepping asks once
     void NtpRetryTimerTimer();
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
@@ -303,7 +296,6 @@ private:
     // The window's state, by concern as above.
 
     // --- What an operator can ask of the running program (korvat-probe status) ---
-    ClockSetting LastClockSetting;
     NtpAttempt LastNtpAttempt;
     NtpAnswer LastNtpAnswer;
     quint64 RepliesSent = 0;    // "Client Send"
@@ -319,7 +311,7 @@ private:
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
     GpsFixTracker GpsFix;
-    ClockDiscipline Discipline;
+    TimeCore Core;              // samples, the clock's changes, SyncState
     LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
     QByteArray GpsTalker;       // of the last GGA or RMC
     qint64 GpsLastSentenceMs = 0;
@@ -377,7 +369,6 @@ private:
 
     // --- State (shared with every concern) ---
     qint16 StatusReserved = 0;
-    TimeState SyncState = TimeState::NotSynchronised;
     StatusTriple LastStatus; // the one the tick saw last
     int ReplySerial = 0;
     bool ChimeLatch = true;
@@ -464,6 +455,9 @@ private:
     bool AbandonNtpAttempt();
     void CreateNtpClient();
     void NtpClientFinished(SntpOutcome outcome, const QString& error);
+    // The attempt's answers so far: the best is kept; the attempt's end takes it.
+    void NoteNtpAnswer();
+    void TakeNtpAnswer();
     // The state an ended attempt leaves, then what waited for its end.
     void EndNtpAttempt(bool synced);
     void NtpAttemptOver(bool synced);
@@ -478,6 +472,9 @@ private:
     void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
     // "set NAME VALUE" asked through the status socket: the change as the panel makes it.
     QByteArray SetForOperator(const QByteArray& change);
+    // The last attempt's outcome for the operator who asked: on success the server, offset,
+    // round trip and stratum.
+    QByteArray SyncOutcomeWords() const;
     void ShowTrayState();
 
     bool exiting_ = false;
@@ -487,6 +484,13 @@ private:
     // The attempt running: its server, whether it is a retry, operators waiting for its outcome.
     QByteArray ntpHost_;
     bool ntpRetry_ = false;
+    int ntpAnswers_ = 0;
+    struct NtpBest {
+        ClockSample sample;
+        NtpUpstream upstream;
+        NtpAnswer answer;
+    };
+    std::optional<NtpBest> ntpBest_;
     QList<std::function<void(const QByteArray&)>> ntpWaiters_;
     qint64 startedMs_ = 0;
     QByteArray endReason_;

@@ -8,6 +8,15 @@
 
 namespace ks {
 
+QString sntpFailureWords(QAbstractSocket::SocketError error, const QString& system, quint16 port) {
+    switch (error) {
+    case QAbstractSocket::NetworkError: return QStringLiteral("network unreachable");
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("connection refused (nothing listens on port %1)").arg(port);
+    default: return system;
+    }
+}
+
 SntpError::SntpError(QString message) : message_(std::move(message)), what_(message_.toLocal8Bit()) {}
 
 SntpClient::SntpClient(QObject* parent) : QObject(parent), limit_(new QTimer(this)) {
@@ -71,8 +80,8 @@ void SntpClient::send(const QHostAddress& server) {
     if (!socket_) {
         socket_ = new QUdpSocket(this);
         connect(socket_, &QUdpSocket::readyRead, this, &SntpClient::readAnswers);
-        connect(socket_, &QUdpSocket::errorOccurred, this, [this] {
-            if (waiting_) finish(SntpOutcome::Failed, socket_->errorString());
+        connect(socket_, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+            if (waiting_) finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
         });
     }
     if (socket_->state() != QAbstractSocket::BoundState || socket_->localAddress() != any) {
@@ -83,7 +92,7 @@ void SntpClient::send(const QHostAddress& server) {
     sentMs_ = systemClock().nowMs();
     sent_ = ntpFromMs(sentMs_);
     if (socket_->writeDatagram(sntpRequest(sent_), server, Port) != SntpPacketSize)
-        throw SntpError(socket_->errorString());
+        throw SntpError(sntpFailureWords(socket_->error(), socket_->errorString(), Port));
     waiting_ = true;
     if (ReceiveTimeout >= 0) limit_->start(ReceiveTimeout);
 }
@@ -95,7 +104,9 @@ void SntpClient::readAnswers() {
         quint16 fromPort = 0;
         const qint64 size = socket_->readDatagram(data.data(), data.size(), &from, &fromPort);
         if (!waiting_) continue; // left over from an exchange that has ended
-        if (size < 0) return finish(SntpOutcome::Failed, socket_->errorString());
+        if (size < 0)
+            return finish(SntpOutcome::Failed,
+                          sntpFailureWords(socket_->error(), socket_->errorString(), Port));
         data.truncate(int(size));
         // Stray or forged datagrams do not end the exchange.
         if (fromPort == Port && from.isEqual(server_, QHostAddress::TolerantConversion) &&
@@ -109,14 +120,21 @@ void SntpClient::answered(const QByteArray& reply, qint64 arrivalMs) {
     if (!answer) return finish(SntpOutcome::NotSet);
     times_ = sntpTimes(*answer, sentMs_, arrivalMs);
     stratum_ = answer->stratum;
+    rootDelayMs_ = answer->rootDelayMs;
+    rootDispersionMs_ = answer->rootDispersionMs;
     answeredBy_ = server_;
-    if (!sntpUsable(*answer, StratumCheck)) return finish(SntpOutcome::NotSet);
-    // The platform reports why a setting failed, but a refused setting is simply NotSet here.
-    const qint64 newTime = times_.newTime();
-    const qint64 before = systemClock().nowMs();
-    if (!systemClock().setTime(newTime, ClockSetKind::Local)) return finish(SntpOutcome::NotSet);
-    lastStepMs_ = newTime - before;
-    finish(SntpOutcome::Set);
+    finish(sntpUsable(*answer, StratumCheck) ? SntpOutcome::Answered : SntpOutcome::NotSet);
+}
+
+ClockSample SntpClient::Sample() const {
+    // A millisecond for the readings' resolution.
+    const double bound = double(times_.roundTrip()) / 2 + rootDelayMs_ / 2 + rootDispersionMs_ + 1;
+    return {TimeSource::Ntp, times_.newTime(), times_.t4, bound};
+}
+
+NtpUpstream SntpClient::Upstream() const {
+    return {answeredBy_.toString().toLatin1(), stratum_, rootDelayMs_, rootDispersionMs_,
+            double(times_.roundTrip())};
 }
 
 void SntpClient::finish(SntpOutcome outcome, const QString& error) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "protocol/ClockSample.h"
 #include "protocol/Sntp.h"
 
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -26,15 +28,19 @@ private:
     QByteArray what_;
 };
 
+// A socket's failure in plain words: "network unreachable", "connection refused (nothing
+// listens on port 123)"; otherwise the system's own message.
+QString sntpFailureWords(QAbstractSocket::SocketError error, const QString& system, quint16 port);
+
 // How an exchange ended.
 enum class SntpOutcome {
-    Set,    // the clock was set from a usable answer
-    NotSet, // no usable answer in time (short, disregarded, timed out), or the clock refused
-    Failed, // name resolution or the socket failed; finished() carries the message
+    Answered, // a usable answer came: Sample() holds it
+    NotSet,   // no usable answer in time (short, disregarded, timed out)
+    Failed,   // name resolution or the socket failed; finished() carries the message
 };
 
-// Asks one NTP server for the time (SNTP client/server exchange over UDP) and sets the clock
-// from the answer.
+// Asks one NTP server for the time (SNTP client/server exchange over UDP); the answer is a
+// sample for the time core, which alone changes the clock.
 //
 // Used on the GUI thread and never waits: StartSync() sends (or starts the name lookup) and
 // returns; the end arrives as finished(). One exchange at a time. Cancel() or destroying the
@@ -61,16 +67,17 @@ public:
     // Disregard answers of stratum 0 or above 15.
     bool StratumCheck = true;
 
-    // Starts one exchange that sets the clock (as local time) to T1 + ClockOffset + RoundTrip.
-    // Throws SntpError (and emits nothing) when an exchange already runs, Host is empty, or
+    // Starts one exchange. Throws SntpError (and emits nothing) when an exchange already runs, Host is empty, or
     // the socket cannot send to an address literal.
     void StartSync();
     // Ends a running exchange at once and quietly; does nothing when none runs.
     void Cancel();
     bool running() const { return running_; }
 
-    // After an exchange that set the clock: how far it moved it, in ms (ahead positive).
-    qint64 LastStepMs() const { return lastStepMs_; }
+    // After an answer: the true instant T1 + ClockOffset + RoundTrip at the local reading T4,
+    // bounded by half the round trip and the server's own distance from its reference.
+    ClockSample Sample() const;
+    NtpUpstream Upstream() const;
     // Results of the current or last exchange, when a full answer came (T4 is 0 otherwise),
     // ms since 1970 UTC.
     qint64 T1() const { return times_.t1; }
@@ -103,9 +110,10 @@ private:
     QHostAddress server_;
     NtpTimestamp sent_{};
     qint64 sentMs_ = 0;
-    qint64 lastStepMs_ = 0;
     SntpTimes times_;
     int stratum_ = 0;
+    double rootDelayMs_ = 0;
+    double rootDispersionMs_ = 0;
     QHostAddress answeredBy_;
 };
 

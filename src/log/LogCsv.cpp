@@ -2,6 +2,7 @@
 
 #include "protocol/Csv.h"
 #include "protocol/DateFormat.h"
+#include "protocol/RuntimePaths.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -35,11 +36,7 @@ bool writeLogCsv(const QList<LogEntry>& entries, const QString& dir, const Civil
     return file.commit() || fail();
 }
 
-QStringList logCsvDirs(const QString& executableDir) {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
-    return {executableDir, state + QStringLiteral("/korvat-server")};
-}
+QStringList logCsvDirs(const QString& executableDir) { return {executableDir, stateFolder()}; }
 
 QStringList saveLogCsv(const QList<LogEntry>& entries, const QString& executableDir,
                        const CivilTime& localTime, QStringList* errors) {

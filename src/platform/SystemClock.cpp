@@ -14,21 +14,18 @@ public:
     qint64 nowMs() const override { return readSystemClockMs(); }
 
     bool setTime(qint64 utcMs, ClockSetKind kind, QString* error) override {
-        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return recordClockChange(logPath, clockLogLine(utcMs, kind), error);
-        QString message;
-        QByteArray howToGrant;
-        if (setSystemClock(utcMs, kind, &message, &howToGrant)) return true;
-        return failed(message, howToGrant, error);
+        return change(clockLogLine(utcMs, kind), error,
+                      [&](QString* m, QByteArray* g) { return setSystemClock(utcMs, kind, m, g); });
     }
 
     bool slew(double offsetMs, QString* error) override {
-        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
-        if (!logPath.isEmpty()) return recordClockChange(logPath, slewLogLine(nowMs(), offsetMs), error);
-        QString message;
-        QByteArray howToGrant;
-        if (slewSystemClock(offsetMs, &message, &howToGrant)) return true;
-        return failed(message, howToGrant, error);
+        return change(slewLogLine(nowMs(), offsetMs), error,
+                      [&](QString* m, QByteArray* g) { return slewSystemClock(offsetMs, m, g); });
+    }
+
+    bool setFrequency(double ppm, QString* error) override {
+        return change(frequencyLogLine(nowMs(), ppm), error,
+                      [&](QString* m, QByteArray* g) { return setSystemClockFrequency(ppm, m, g); });
     }
 
     std::function<void(const QByteArray&)> missingRight_;
@@ -36,6 +33,16 @@ public:
     bool rightRefused_ = false;
 
 private:
+    // The dry run's line, or the system's call.
+    template <typename Call> bool change(const QByteArray& logLine, QString* error, Call call) {
+        const QByteArray logPath = qgetenv("KSERVER_CLOCK_LOG");
+        if (!logPath.isEmpty()) return recordClockChange(logPath, logLine, error);
+        QString message;
+        QByteArray howToGrant;
+        if (call(&message, &howToGrant)) return true;
+        return failed(message, howToGrant, error);
+    }
+
     bool failed(const QString& message, const QByteArray& howToGrant, QString* error) {
         if (error) *error = message;
         ++refused_;
@@ -99,6 +106,10 @@ QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind) {
 QByteArray slewLogLine(qint64 nowMs, double offsetMs) {
     return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ slew ", civilFromMs(nowMs)) +
            signedThreeDecimals(offsetMs);
+}
+
+QByteArray frequencyLogLine(qint64 nowMs, double ppm) {
+    return formatDateTime("yyyy-mm-ddThh:nn:ss.zzzZ freq ", civilFromMs(nowMs)) + signedThreeDecimals(ppm);
 }
 
 bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error) {

@@ -24,6 +24,9 @@ public:
     // Adds offsetMs to the clock gradually (the system's own adjustment, at most 500 ppm),
     // replacing any adjustment still in progress. Failure as for setTime.
     virtual bool slew(double offsetMs, QString* error = nullptr) = 0;
+    // Makes the clock run faster by ppm (slower when negative), within 500 ppm, until changed.
+    // Failure as for setTime.
+    virtual bool setFrequency(double ppm, QString* error = nullptr) = 0;
 };
 
 SystemClock& systemClock();
@@ -64,6 +67,8 @@ qint64 clockSettingsRefused();
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);
 // The line it records for a gradual adjustment asked for at nowMs: "<now> slew +12.345".
 QByteArray slewLogLine(qint64 nowMs, double offsetMs);
+// The line it records for a frequency correction set at nowMs: "<now> freq -50.000".
+QByteArray frequencyLogLine(qint64 nowMs, double ppm);
 // Appends one such line to the file at path instead of changing the clock.
 bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* error);
 

@@ -16,6 +16,9 @@ bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray*
 // Adds offsetMs gradually, at most 500 ppm, replacing any adjustment in progress; failure as
 // for setSystemClock.
 bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant);
+// Sets the clock's frequency correction (positive: it gains), within 500 ppm; failure as for
+// setSystemClock.
+bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant);
 
 // Whether this process holds the right to set the clock now, and how an operator grants it.
 bool holdsClockRight();

@@ -72,4 +72,6 @@ QByteArray signedThreeDecimals(double value) {
     return (value < 0 ? '-' : '+') + QByteArray::number(std::abs(value), 'f', 3);
 }
 
+QByteArray utcStatusText(qint64 utcMs) { return formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(utcMs)); }
+
 } // namespace ks

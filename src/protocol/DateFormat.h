@@ -14,5 +14,7 @@ QByteArray formatDateTime(const char* pattern, const CivilTime& t);
 
 // A signed amount with three decimals and its sign always written: "+12.346", "-4.000".
 QByteArray signedThreeDecimals(double value);
+// An instant as the status writes it: "2026-12-07T10:00:00Z".
+QByteArray utcStatusText(qint64 utcMs);
 
 } // namespace ks

@@ -55,6 +55,12 @@ QString runtimeFolder(bool create, QString* error) {
     return privateFolder(create, error);
 }
 
+QString stateFolder() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/korvat-server");
+}
+
 QString statusSocketPath(QString* error) {
     const QString dir = runtimeFolder(false, error);
     return dir.isEmpty() ? QString() : dir + QStringLiteral("/kserver.status");

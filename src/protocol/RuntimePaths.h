@@ -11,6 +11,10 @@ namespace ks {
 // folder, which is the user's own.
 QString runtimeFolder(bool create = false, QString* error = nullptr);
 
+// This user's folder for the program's kept state: $XDG_STATE_HOME/korvat-server, else
+// ~/.local/state/korvat-server.
+QString stateFolder();
+
 // The local socket on which the running program tells its state ("kserver.status"); empty
 // (with the reason in *error) when there is no safe folder for it.
 QString statusSocketPath(QString* error = nullptr);

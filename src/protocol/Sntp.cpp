@@ -61,6 +61,10 @@ std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram) {
     SntpAnswer a;
     a.leap = uchar(datagram[0]) >> 6;
     a.stratum = uchar(datagram[1]);
+    // NTP short format: seconds and a 16-bit fraction.
+    const auto* p = reinterpret_cast<const uchar*>(datagram.constData());
+    a.rootDelayMs = double(qFromBigEndian<quint32>(p + 4)) * 1000.0 / 65536.0;
+    a.rootDispersionMs = double(qFromBigEndian<quint32>(p + 8)) * 1000.0 / 65536.0;
     a.originate = readTimestamp(datagram, OriginateOffset);
     a.receive = readTimestamp(datagram, ReceiveOffset);
     a.transmit = readTimestamp(datagram, TransmitOffset);

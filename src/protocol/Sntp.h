@@ -48,6 +48,9 @@ bool sntpAnswers(const QByteArray& datagram, NtpTimestamp requestTransmit);
 struct SntpAnswer {
     int leap = 0; // LI, the top two bits of byte 0; 3 = server clock not synchronised
     int stratum = 0;
+    // The server's own distance from its reference (bytes 4-7 and 8-11), in ms.
+    double rootDelayMs = 0;
+    double rootDispersionMs = 0;
     NtpTimestamp originate;
     NtpTimestamp receive;
     NtpTimestamp transmit;

@@ -57,7 +57,11 @@ QByteArray masked(const QByteArray& text, const QString& root, const QString& pt
         {"((offset|moved) [+-]\\d+)\\.\\d{3} s", "\\1.### s"},
         {"round trip \\d+\\.\\d{3} s", "round trip #.### s"},
         {"(\"(offset|step)_ms\":-?\\d+)\\d{3}", "\\1###"},
-        {"\"round_trip_ms\":\\d+", "\"round_trip_ms\":#"}};
+        {"\"round_trip_ms\":\\d+", "\"round_trip_ms\":#"},
+        // The error estimate grows with the time since the sample; the sample's bound is the
+        // round trip's.
+        {"(Estimated error: +|within )\\d+\\.\\d{3} ms", "\\1#.### ms"},
+        {"\"(estimated_error_ms|uncertainty_ms)\":[\\d.]+", "\"\\1\":#"}};
     QString s = str(text);
     if (!root.isEmpty()) s.replace(root, QStringLiteral("ROOT"));
     if (!pty.isEmpty()) s.replace(pty, QStringLiteral("PTY"));

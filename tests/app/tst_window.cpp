@@ -1,6 +1,7 @@
 // The main window as its operator, GPS receiver, NTP server, clients and group see it: the
 // scenarios in tests/golden/gps and tests/golden/window (see the README there) played to a
 // window on a fake clock, tick by tick; and the settings files read and written back.
+#include "FakeClock.h"
 #include "FakeSntpServer.h"
 #include "Golden.h"
 #include "GroupListener.h"
@@ -8,6 +9,7 @@
 #include "TestWindow.h"
 #include "ZoneScope.h"
 #include "app/CodeLabel.h"
+#include "app/TimeCore.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "platform/Ui.h"
@@ -107,6 +109,10 @@ public:
             if (answerAfterMs_ > 0)
                 QTimer::singleShot(answerAfterMs_, Qt::PreciseTimer, &server_,
                                    [this] { server_.answerNow(); });
+            if (!roundTrips_.isEmpty()) { // the clock moves while the request is away
+                w_->clock.advance(roundTrips_.takeFirst());
+                server_.answerNow();
+            }
         };
         plugIn();
         // The other ports to no device: off-screen the GPS source opens its port at the start,
@@ -177,7 +183,8 @@ public:
 
 private:
     // "silent", "stratum N", "failing N": the NTP server stops answering, answers with stratum N,
-    // answers the next N requests with stratum 0 and the ones after with stratum 1.
+    // answers the next N requests with stratum 0 and the ones after with stratum 1;
+    // "round-trips MS...": the next requests are answered once the clock has moved MS each.
     bool ntp(const QByteArray& arg) {
         const QByteArray n = arg.mid(arg.indexOf(' ') + 1);
         if (arg == "silent") return server_.mode = test::FakeSntpServer::Mode::Silent, true;
@@ -185,6 +192,11 @@ private:
         if (arg.startsWith("answer-after ")) {
             server_.mode = test::FakeSntpServer::Mode::Silent;
             return answerAfterMs_ = n.toInt(), true;
+        }
+        if (arg.startsWith("round-trips ")) {
+            server_.mode = test::FakeSntpServer::Mode::Silent;
+            for (const QByteArray& ms : n.split(' ')) roundTrips_.append(ms.toInt());
+            return true;
         }
         if (!arg.startsWith("failing ")) return false;
         failFrom_ = server_.requests.size();
@@ -358,6 +370,7 @@ private:
     qint64 start_ = test::TestWindow::DefaultNow, sent_ = 0, taken_ = 0;
     qsizetype from_ = 0, failFrom_ = 0, failUntil_ = 0;
     int retryBase_ = 0, answerAfterMs_ = 0;
+    QList<int> roundTrips_;
     QElapsedTimer since_;
     QList<qint64> requestAt_; // when each request came, since the scenario began
     test::FakeSntpServer server_{QHostAddress::LocalHost, SntpDefaultPort};
@@ -510,6 +523,53 @@ private slots:
         KS_COMPARE_GOLDEN(s.outcome(test::unfolded(test::scriptLines(test::expectedPath(path)))),
                           test::expectedPath(path));
     }
+    // The time core slewing: two NTP samples an hour apart, the clock 2.5 s ahead and 50 ppm
+    // fast; its status, its clock changes, and the correction kept for the next start. The
+    // clock stands still, so the slew is all still to run.
+    void timeCoreKeepsItsFrequency() {
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        const qint64 t0 = 1796479509000; // 2026-12-05 14:05:09 UTC
+        test::FakeClock clock(t0 + 2500);
+        const auto status = [](const TimeCore& core) {
+            QJsonObject o;
+            core.AddStatus(o);
+            return QJsonDocument(o).toJson(QJsonDocument::Compact);
+        };
+        {
+            TimeCore core;
+            core.SetSlew(true);
+            QVERIFY(core.Take({TimeSource::Ntp, t0, t0 + 2500, 3}));
+            clock.setNow(t0 + 3'600'000 + 180);
+            QVERIFY(core.Take({TimeSource::Ntp, t0 + 3'600'000, t0 + 3'600'180, 3}));
+            QCOMPARE(
+                status(core),
+                QByteArray(
+                    R"({"clock_slews":1,"clock_steps":1,"estimated_error_ms":183,"frequency_ppm":-50.032,)"
+                    R"("last_clock_setting":{"at":"2026-12-05T15:05:09Z","source":"NTP","step_ms":-180},)"
+                    R"("last_sample":{"at":"2026-12-05T15:05:09Z","source":"NTP","uncertainty_ms":3}})"));
+        }
+        QCOMPARE(clock.changes, (QList<QByteArray>{"2026-12-05T14:05:09.000Z local",
+                                                   "2026-12-05T15:05:09.180Z slew -180.000",
+                                                   "2026-12-05T15:05:09.180Z freq -50.032"}));
+        QFile drift(TimeCore::DriftFile());
+        QVERIFY(drift.open(QIODevice::ReadOnly));
+        QCOMPARE(drift.readAll(), QByteArray("-50.032\n"));
+
+        // Stepping leaves the clock's rate alone, whatever was kept; slewing brings it in.
+        clock.changes.clear();
+        TimeCore next;
+        next.SetSlew(false);
+        QCOMPARE(clock.changes, QList<QByteArray>{});
+        next.SetSlew(true);
+        QCOMPARE(clock.changes, QList<QByteArray>{"2026-12-05T15:05:09.180Z freq -50.032"});
+        QCOMPARE(status(next), QByteArray(R"({"clock_slews":0,"clock_steps":0,"frequency_ppm":-50.032})"));
+        // Back to stepping: the correction is taken away again.
+        next.SetSlew(false);
+        QCOMPARE(clock.changes.last(), QByteArray("2026-12-05T15:05:09.180Z freq +0.000"));
+        qunsetenv("XDG_STATE_HOME");
+    }
+
     // A mistyped command, or one with an argument it does not take, fails its case.
     void mistyped_data() {
         QTest::addColumn<QByteArray>("line");

@@ -37,7 +37,7 @@ int main(int argc, char* argv[]) {
     a.Config.SyncSource = TimeSource::Ntp;
     int state = 0;
     for (const char* name : {"indicator-red", "indicator-yellow", "indicator-green", "indicator-grey"})
-        a.SyncState = TimeState(state++), w.tick(), save(&form, name);
+        a.Core.GpsFix(TimeState(state++)), w.tick(), save(&form, name);
 
     test::control<QAction>(form, "Settings1")->trigger();
     a.Config.NtpServer = "pool.ntp.example"; // shown on the NTP panel only

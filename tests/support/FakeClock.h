@@ -35,6 +35,11 @@ public:
         if (refuse.isEmpty() && follows) now_ += qRound64(offsetMs);
         return refuse.isEmpty();
     }
+    bool setFrequency(double ppm, QString* error) override {
+        changes.append(frequencyLogLine(now_, ppm));
+        if (!refuse.isEmpty() && error) *error = refuse;
+        return refuse.isEmpty();
+    }
     void setNow(qint64 ms) { now_ = ms; }
     void advance(qint64 ms) { now_ += ms; }
 

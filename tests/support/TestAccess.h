@@ -16,7 +16,7 @@ struct ks::TForm1::TestAccess {
     int& NtpRetryBaseMs = f.NtpRetryBaseMs;
     int& ClientIdleMs = f.ClientIdleMs;
     StoredSettings& Config = f.Config;
-    TimeState& SyncState = f.SyncState;
+    TimeCore& Core = f.Core;
 };
 
 namespace ks::test {

@@ -211,6 +211,45 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          }
          return out.trimmed();
      }},
+    // mode|seconds between samples|the clock's own rate error (ppm, fast positive)|its first
+    // offset (ms, ahead positive)|samples|a correction kept from before (ppm, "-" none)|the
+    // noise of each sample in ms, cycled. The clock takes what is decided: a step at once, a
+    // slew at 500 ppm, the frequency correction from then on. Gives each step and frequency
+    // decision with its second, then the clock's error and the bound just before the next.
+    {"discipline/frequency",
+     [](F f) {
+         ClockDiscipline d(f[0] == "slew" ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step);
+         const qint64 interval = ll(f[1]) * 1000;
+         const double ownPpm = f[2].toDouble();
+         if (f[5] != "-") d.setFrequency(f[5].toDouble());
+         double ahead = f[3].toDouble(), pending = 0, correction = d.frequencyPpm().value_or(0);
+         const qint64 start = utc("2026-12-07 10:00:00");
+         const auto run = [&](qint64 ms) {
+             const double taken = std::clamp(pending, -0.0005 * double(ms), 0.0005 * double(ms));
+             pending -= taken;
+             ahead += taken + (ownPpm + correction) * 1e-6 * double(ms);
+         };
+         QByteArray out;
+         const qsizetype samples = ll(f[4]);
+         for (qsizetype k = 0; k < samples; ++k) {
+             if (k > 0) run(interval);
+             const qint64 at = start + k * interval;
+             const qint64 local = qRound64(double(at) + ahead);
+             const ClockDiscipline::Decision c = d.sample(at + ll(f[6 + k % (f.size() - 6)]), local);
+             const QByteArray when = " at " + num(k * interval / 1000) + "s, ";
+             if (c.kind == ClockDiscipline::Decision::Kind::Step) {
+                 out += "step" + signedNum(double(c.stepToMs - local)) + when;
+                 ahead += double(c.stepToMs - local), pending = 0;
+             }
+             if (c.kind == ClockDiscipline::Decision::Kind::Slew) pending = c.slewMs;
+             if (c.frequencyPpm)
+                 out += "freq " + signedThreeDecimals(*c.frequencyPpm) + when, correction = *c.frequencyPpm;
+         }
+         run(interval);
+         const std::optional<double> bound = d.errorBoundMs(start + samples * interval + qRound64(ahead));
+         return out + "then ahead" + signedNum(ahead) + " ms, bound " +
+                (bound ? QByteArray::number(*bound, 'f', 1) : QByteArray("none")) + " ms";
+     }},
     // lateness of each sentence in ms: the figures the status shows
     {"discipline/lateness",
      [](F f) {
@@ -277,8 +316,9 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
      }},
     {"datetime/format", [](F f) { return formatDateTime(f[1].constData(), civilFromMs(utc(f[0]))); }},
     {"datetime/clocklog",
-     [](F f) { // instant|utc, local, or slew|ms slewed
+     [](F f) { // instant|utc, local, slew|ms slewed, or freq|ppm
          if (f[1] == "slew") return slewLogLine(utc(f[0]), f[2].toDouble());
+         if (f[1] == "freq") return frequencyLogLine(utc(f[0]), f[2].toDouble());
          return clockLogLine(utc(f[0]), f[1] == "utc" ? ClockSetKind::Utc : ClockSetKind::Local);
      }},
     {"datetime/zones",

@@ -107,6 +107,22 @@ QString statusText(const QJsonObject& s) {
                             .arg(clock.value(QLatin1String("at")).toString(),
                                  clock.value(QLatin1String("source")).toString(),
                                  signedSeconds(clock.value(QLatin1String("step_ms")).toInteger())));
+    const QJsonObject sample = s.value(QLatin1String("last_sample")).toObject();
+    if (!sample.isEmpty())
+        lines << QStringLiteral("Last sample:       %1 from %2, within %3 ms")
+                     .arg(sample.value(QLatin1String("at")).toString(),
+                          sample.value(QLatin1String("source")).toString(),
+                          QString::number(sample.value(QLatin1String("uncertainty_ms")).toDouble(), 'f', 3));
+    if (s.contains(QLatin1String("estimated_error_ms")))
+        lines << QStringLiteral("Estimated error:   %1 ms")
+                     .arg(QString::number(s.value(QLatin1String("estimated_error_ms")).toDouble(), 'f', 3));
+    QString changes = QStringLiteral("Clock changes:     %1 steps, %2 slews since start")
+                          .arg(num("clock_steps"), num("clock_slews"));
+    if (s.contains(QLatin1String("frequency_ppm")))
+        changes += QStringLiteral("; frequency corrected by %1 ppm")
+                       .arg(QString::fromLatin1(
+                           ks::signedThreeDecimals(s.value(QLatin1String("frequency_ppm")).toDouble())));
+    lines << changes;
     const QJsonObject ntp = s.value(QLatin1String("last_ntp_attempt")).toObject();
     if (!ntp.isEmpty())
         lines << QStringLiteral("Last NTP attempt:  %1 to %2: %3")
@@ -246,7 +262,7 @@ int syncCommand() {
     const QByteArray answer = askServer(ks::SyncRequest, SyncTimeoutMs);
     if (answer.isEmpty()) return ExitNetwork;
     printLine(QStringLiteral("NTP attempt: ") + QString::fromLocal8Bit(answer));
-    return answer == "succeeded" ? ExitOk : ExitNoReply;
+    return answer.startsWith("succeeded") ? ExitOk : ExitNoReply;
 }
 
 } // namespace probe

@@ -5,11 +5,14 @@
 
 #include <sys/capability.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
 #include <sys/time.h>
+#include <sys/timex.h>
 
 namespace ks {
 
@@ -91,6 +94,19 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
         rc = adjtime(&delta, nullptr);
     }
     return rc == 0 || clockCallFailed(error, howToGrant);
+}
+
+bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant) {
+    // The kernel takes ppm in 16.16 fixed point.
+    timex tx{};
+    tx.modes = ADJ_FREQUENCY;
+    tx.freq = long(std::llround(std::clamp(ppm, -500.0, 500.0) * 65536.0));
+    int rc;
+    {
+        TimeCapability capability;
+        rc = adjtimex(&tx);
+    }
+    return rc >= 0 || clockCallFailed(error, howToGrant);
 }
 
 bool holdsClockRight() {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 #include <windows.h>
@@ -91,6 +92,8 @@ bool clockCallFailed(DWORD err, QString* error, QByteArray* howToGrant) {
 
 // The clock's own increment per tick goes back once an adjustment has run its course.
 QTimer* slewEnd = nullptr;
+// The frequency correction in force: the increment a tick adds without a slew.
+double frequencyPpm = 0;
 
 // The precise calls (Windows 10 and later) are looked up at run time, the older headers lack
 // them; before Windows 10 the 32-bit calls do the same in coarser units.
@@ -118,7 +121,31 @@ bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
     *err = GetLastError();
     return ok;
 }
+DWORD64 correctedIncrement(DWORD64 increment) {
+    return DWORD64(std::llround(double(increment) * (1.0 + frequencyPpm * 1e-6)));
+}
+
+// Back to the frequency correction alone once a slew has run; none at all: the system's own.
+bool restoreFrequency(DWORD* err = nullptr) {
+    DWORD64 adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    DWORD ignored = 0;
+    if (!getTimeAdjustment(&adjustment, &increment, &disabled)) {
+        if (err) *err = GetLastError();
+        return false;
+    }
+    if (frequencyPpm == 0) return setTimeAdjustment(0, TRUE, err ? err : &ignored);
+    return setTimeAdjustment(correctedIncrement(increment), FALSE, err ? err : &ignored);
+}
 } // namespace
+
+bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant) {
+    frequencyPpm = std::clamp(ppm, -500.0, 500.0);
+    // A slew in progress keeps its own rate; its end brings the new correction in.
+    if (slewEnd && slewEnd->isActive()) return true;
+    DWORD err = 0;
+    return restoreFrequency(&err) || clockCallFailed(err, error, howToGrant);
+}
 
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant) {
     const SYSTEMTIME utc = systemTimeFromMs(utcMs);
@@ -148,14 +175,12 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
         slewEnd = new QTimer(QCoreApplication::instance());
         slewEnd->setSingleShot(true);
         slewEnd->setTimerType(Qt::PreciseTimer);
-        QObject::connect(slewEnd, &QTimer::timeout, [] {
-            DWORD err = 0;
-            setTimeAdjustment(0, TRUE, &err);
-        });
+        QObject::connect(slewEnd, &QTimer::timeout, [] { restoreFrequency(); });
     }
     slewEnd->stop();
     const DWORD64 step = qMax<DWORD64>(1, increment / 2000); // 500 ppm of the increment
-    const DWORD64 rate = offsetMs < 0 ? increment - step : increment + step;
+    const DWORD64 base = correctedIncrement(increment);
+    const DWORD64 rate = offsetMs < 0 ? base - step : base + step;
     DWORD err = 0;
     if (!setTimeAdjustment(rate, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
     // The time it takes at 500 ppm: 2 s per ms.
