@@ -63,6 +63,9 @@ void TForm1::LoadSettings() {
         readDword("gpsdelay", [&c](quint32 v) { c.GpsDelayMs = qint32(v); });
         readDword("slew", toFlag(c.Slew));
         readDword("onsecond", toFlag(c.OnSecond));
+        readDword("ntpserve", toFlag(c.NtpServe));
+        readDword("ntpport", [&c](quint32 v) { c.NtpPort = quint16(v); });
+        readDword("ntpratelimit", toFlag(c.NtpRateLimit));
     }
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
@@ -96,6 +99,9 @@ void TForm1::SaveSettings() {
     setNewer("gpsdelay", c.GpsDelayMs);
     setNewer("slew", c.Slew);
     setNewer("onsecond", c.OnSecond);
+    setNewer("ntpserve", c.NtpServe);
+    setNewer("ntpport", c.NtpPort);
+    setNewer("ntpratelimit", c.NtpRateLimit);
     // A value the operator has not changed since it was found outside its set is kept as found.
     IgnoredSettings.removeIf([&file](const IgnoredSetting& kept) {
         const QByteArray* now = file.find(Key, kept.name);

@@ -28,6 +28,7 @@ void TForm1::ShowSettingsInPanel() {
     lblLOC->setHighlighted(c.Loc);
     lblGMT->setHighlighted(c.Gmt);
     lblOnSecond->setHighlighted(c.OnSecond);
+    lblNtpServe->setHighlighted(c.NtpServe);
     highlightGroup(lblSync, 3, qint16(c.SyncSource));
     ShowSourcePanels();
     highlightGroup(lblBaud, 2, c.BaudCode);
@@ -58,6 +59,7 @@ void TForm1::ChangeSettings(const StoredSettings& next) {
     }
     Config = next;
     ApplyDisciplineSetting();
+    ApplyNtpServeSetting();
     ShowSettingsInPanel();
     SaveSettings();
 }
@@ -110,6 +112,8 @@ void TForm1::lblGMTClick(CodeLabel* label) {
 }
 
 void TForm1::lblOnSecondClick() { ToggleSetting(&StoredSettings::OnSecond); }
+
+void TForm1::lblNtpServeClick() { ToggleSetting(&StoredSettings::NtpServe); }
 
 void TForm1::Edit1Change(const QString& text) {
     StoredSettings next = Config;

@@ -60,12 +60,18 @@ struct StoredSettings {
     // "onsecond": replies leave on the edge of the second after their request, carrying the
     // second that has just begun. Off, they leave as soon as their connection is up.
     bool OnSecond = false;
+    // The NTP server: off, nothing listens on UDP.
+    bool NtpServe = false;
+    quint16 NtpPort = 123;
+    bool NtpRateLimit = true;
 };
 
 // An address as the log and stderr write it: dotted-decimal; empty for none.
 inline QByteArray addressText(const QHostAddress& address) { return address.toString().toLatin1(); }
 
 class CodeLabel;
+class NtpServer;
+struct NtpServedTime;
 class StatusServer;
 class SntpClient;
 enum class SntpOutcome;
@@ -137,6 +143,7 @@ public:
     void lblAutoClick();
     void lblGMTClick(CodeLabel* label);
     void lblOnSecondClick();
+    void lblNtpServeClick();
     void Edit1Change(const QString& text);
     void btnForceClick();
 
@@ -319,6 +326,13 @@ private:
         }
     };
 
+    // --- NTP server (UDP 123) ---
+    // The one place it reads the time it serves.
+    NtpServedTime ServedTime() const;
+    // Listening when `ntpserve` says so, from the end of the start on.
+    void ApplyNtpServeSetting();
+    NtpServer* NtpServe = nullptr;
+
     // --- State announcement ---
     void StartNetworkWatch();
     void AnnounceState(const QByteArray& message);
@@ -451,6 +465,7 @@ private:
     CodeLabel* lblLOC = nullptr;
     CodeLabel* lblGMT = nullptr;
     CodeLabel* lblOnSecond = nullptr; // "onsecond"
+    CodeLabel* lblNtpServe = nullptr; // "ntpserve"
     QLineEdit* Edit1 = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnDisconnect = nullptr;
