@@ -1,6 +1,5 @@
 #include "app/NtpServer.h"
 #include "platform/SystemClockCalls.h"
-#include "platform/Ui.h"
 
 #include <QJsonArray>
 #include <QSocketNotifier>
@@ -40,7 +39,9 @@ void NtpServer::start() {
         QString error;
         std::unique_ptr<UdpPort> socket = UdpPort::open(any, port_, &error);
         if (!socket) {
-            if (failures.isEmpty()) failures = error.toLocal8Bit();
+            // A system without IPv6 still serves IPv4: only a port that is taken is a fault.
+            if (error != QLatin1String("Address family not supported by protocol"))
+                failures += (failures.isEmpty() ? "" : "; ") + address + ": " + error.toLocal8Bit();
             continue;
         }
         auto* notifier = new QSocketNotifier(socket->descriptor(), QSocketNotifier::Read, this);
@@ -49,11 +50,7 @@ void NtpServer::start() {
         listeners_.push_back({std::move(socket), notifier, address});
     }
     if (failures.isEmpty()) return;
-    // A system without IPv6 still serves IPv4: only a port with no socket at all is a fault.
-    if (!listeners_.empty() && failures == "Address family not supported by protocol") return;
-    error_ = "cannot listen on UDP port " + QByteArray::number(port_) + ": " + failures +
-             " (likely held by " + likelyUdpPortHolder(port_) + ")";
-    writeStderrLine("NTP server: " + error_, 4);
+    error_ = "cannot listen on UDP " + failures + " (likely held by " + likelyUdpPortHolder(port_) + ")";
     hooks_.log(error_, false);
 }
 

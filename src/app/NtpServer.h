@@ -29,7 +29,8 @@ public:
     };
     NtpServer(quint16 port, bool rateLimit, Hooks hooks, QObject* parent = nullptr);
     ~NtpServer() override;
-    // Opens the port; a port that is taken is told once (stderr and the log) and kept in the status.
+    // Opens the port; a port that is taken is told once (an alert in the log, so on stderr
+    // headless) and kept in the status.
     void start();
     QJsonObject status() const;
 
