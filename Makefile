@@ -27,7 +27,7 @@ test: build
 
 # The shell scripts, by shellcheck.
 SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install \
-	bench/idle-cpu bench/network bench/on-second bench/soak
+	bench/idle-cpu bench/network bench/on-second bench/ntp-serve bench/soak
 lint: deps
 	shellcheck $(SHELL_SCRIPTS)
 
