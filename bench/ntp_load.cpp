@@ -142,7 +142,8 @@ struct Client {
                 std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
                 t4 = ts.tv_sec * Billion + ts.tv_nsec;
             }
-        const long long t1 = nsOf(readStamp(a + 24)), t2 = nsOf(readStamp(a + 32)), t3 = nsOf(readStamp(a + 40));
+        const long long t1 = nsOf(readStamp(a + 24)), t2 = nsOf(readStamp(a + 32)),
+                        t3 = nsOf(readStamp(a + 40));
         offsets.push_back(((t2 - t1) + (t3 - t4)) / 2);
         delays.push_back((t4 - t1) - (t3 - t2));
     }
@@ -177,7 +178,8 @@ void runRate(Client& c, long long rate) {
         if (nowNs() - start > 3 * Billion) break; // the sender itself cannot keep up
     }
     c.settle(500);
-    std::printf("  %7lld/s: sent %lld, answered %lld, lost %lld\n", rate, sent, c.answered, sent - c.answered);
+    std::printf("  %7lld/s: sent %lld, answered %lld, lost %lld\n", rate, sent, c.answered,
+                sent - c.answered);
 }
 
 long long percentile(std::vector<long long> v, double p) {
@@ -208,12 +210,13 @@ int main(int argc, char** argv) {
             c.settle(100);
             usleep(10'000);
         }
-        std::printf("  %zu answers: offset p50 %.1f us, p99 %.1f us (by size %.1f us); delay p50 %.1f us\n",
-                    c.offsets.size(), double(percentile(c.offsets, 0.5)) / 1e3,
-                    double(percentile(c.offsets, 0.99)) / 1e3,
-                    double(std::max(std::abs(percentile(c.offsets, 0.01)), std::abs(percentile(c.offsets, 0.99)))) /
-                        1e3,
-                    double(percentile(c.delays, 0.5)) / 1e3);
+        std::printf(
+            "  %zu answers: offset p50 %.1f us, p99 %.1f us (by size %.1f us); delay p50 %.1f us\n",
+            c.offsets.size(), double(percentile(c.offsets, 0.5)) / 1e3,
+            double(percentile(c.offsets, 0.99)) / 1e3,
+            double(std::max(std::abs(percentile(c.offsets, 0.01)), std::abs(percentile(c.offsets, 0.99)))) /
+                1e3,
+            double(percentile(c.delays, 0.5)) / 1e3);
     } else {
         Client busy(host, port, 1), calm(host, port, 2); // calm's second source is 127.1.0.2
         const int seconds = std::atoi(argv[4]);
@@ -230,8 +233,9 @@ int main(int argc, char** argv) {
         calm.settle(500);
         busyAnswered = busy.answered;
         calmAnswered = calm.answered;
-        std::printf("  %d s: 100/s from 127.1.0.1: %lld of %lld answered; 1/s from 127.1.0.2: %lld of %lld answered\n",
-                    seconds, busyAnswered, busySent, calmAnswered, calmSent);
+        std::printf(
+            "  %d s: 100/s from 127.1.0.1: %lld of %lld answered; 1/s from 127.1.0.2: %lld of %lld answered\n",
+            seconds, busyAnswered, busySent, calmAnswered, calmSent);
     }
     return 0;
 }

@@ -1,3 +1,4 @@
+#include "platform/SocketAddress.h"
 #include "platform/SystemClockCalls.h"
 #include "platform/UdpPort.h"
 #include "platform/posix/Capability.h"
@@ -43,20 +44,7 @@ std::unique_ptr<UdpPort> UdpPort::open(const QHostAddress& any, quint16 port, QS
         ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     }
     sockaddr_storage address{};
-    socklen_t length;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        a->sin6_addr = in6addr_any;
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        a->sin_addr.s_addr = htonl(INADDR_ANY);
-        length = sizeof *a;
-    }
+    const auto length = socklen_t(toSocketAddress(any, port, &address));
     int rc;
     {
         std::optional<RaisedCapability> right;
@@ -118,50 +106,32 @@ std::optional<UdpPort::Datagram> UdpPort::receive() {
 
 bool UdpPort::answer(const Datagram& to, const QByteArray& bytes, QString* error) {
     sockaddr_storage peer{};
-    socklen_t length;
+    const auto length = socklen_t(toSocketAddress(to.from, to.fromPort, &peer));
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
     msghdr m{};
     iovec io{const_cast<char*>(bytes.constData()), size_t(bytes.size())};
     m.msg_iov = &io;
     m.msg_iovlen = 1;
-    if (to.from.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&peer);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(to.fromPort);
-        const Q_IPV6ADDR bytes6 = to.from.toIPv6Address();
-        std::memcpy(&a->sin6_addr, &bytes6, 16);
-        a->sin6_scope_id = to.from.scopeId().toUInt();
-        length = sizeof *a;
-        if (!to.to.isNull()) {
-            m.msg_control = control;
-            m.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
-            cmsghdr* c = CMSG_FIRSTHDR(&m);
-            c->cmsg_level = IPPROTO_IPV6;
-            c->cmsg_type = IPV6_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
-            in6_pktinfo info{};
-            const Q_IPV6ADDR local = to.to.toIPv6Address();
-            std::memcpy(&info.ipi6_addr, &local, 16);
-            info.ipi6_ifindex = unsigned(to.toInterface);
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-        }
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&peer);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(to.fromPort);
-        a->sin_addr.s_addr = htonl(to.from.toIPv4Address());
-        length = sizeof *a;
-        if (!to.to.isNull()) {
-            m.msg_control = control;
-            m.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-            cmsghdr* c = CMSG_FIRSTHDR(&m);
-            c->cmsg_level = IPPROTO_IP;
-            c->cmsg_type = IP_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            in_pktinfo info{};
-            info.ipi_spec_dst.s_addr = htonl(to.to.toIPv4Address()); // the source; the route picks the way
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-        }
+    // The source address: the one the request came to.
+    const auto source = [&](int level, int type, const void* info, size_t size) {
+        m.msg_control = control;
+        m.msg_controllen = CMSG_SPACE(size);
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = level;
+        c->cmsg_type = type;
+        c->cmsg_len = CMSG_LEN(size);
+        std::memcpy(CMSG_DATA(c), info, size);
+    };
+    if (to.to.protocol() == QAbstractSocket::IPv6Protocol) {
+        in6_pktinfo info{};
+        const Q_IPV6ADDR local = to.to.toIPv6Address();
+        std::memcpy(&info.ipi6_addr, &local, 16);
+        info.ipi6_ifindex = unsigned(to.toInterface);
+        source(IPPROTO_IPV6, IPV6_PKTINFO, &info, sizeof info);
+    } else if (!to.to.isNull()) {
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = htonl(to.to.toIPv4Address()); // the route picks the way
+        source(IPPROTO_IP, IP_PKTINFO, &info, sizeof info);
     }
     m.msg_name = &peer;
     m.msg_namelen = length;

@@ -1,3 +1,4 @@
+#include "platform/SocketAddress.h"
 #include "platform/SystemClockCalls.h"
 #include "platform/UdpPort.h"
 #include "platform/win32/SystemMessage.h"
@@ -21,22 +22,9 @@ std::unique_ptr<UdpPort> UdpPort::open(const QHostAddress& any, quint16 port, QS
     ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (v6) ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
     sockaddr_storage address{};
-    int length;
-    if (v6) {
-        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
-        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        a->sin6_addr = in6addr_any;
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        a->sin_addr.s_addr = htonl(INADDR_ANY);
-        length = sizeof *a;
-    }
+    const int length = toSocketAddress(any, port, &address);
     if (::bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         *error = systemMessage(static_cast<unsigned long>(WSAGetLastError()));
         ::closesocket(s);
@@ -51,10 +39,13 @@ std::optional<UdpPort::Datagram> UdpPort::receive() {
     char buffer[1024];
     sockaddr_storage from{};
     int length = sizeof from;
-    const int n =
-        ::recvfrom(SOCKET(socket_), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    // WSAECONNRESET tells of an earlier answer that found no listener: on to the next.
+    int n;
+    do {
+        n = ::recvfrom(SOCKET(socket_), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                       &length);
+    } while (n < 0 && WSAGetLastError() == WSAECONNRESET);
     const qint64 now = readSystemClockNs();
-    // WSAECONNRESET tells of an earlier answer that found no listener: skip to the next.
     if (n < 0) return std::nullopt;
     Datagram d;
     d.bytes = QByteArray(buffer, n);
@@ -67,21 +58,7 @@ std::optional<UdpPort::Datagram> UdpPort::receive() {
 
 bool UdpPort::answer(const Datagram& to, const QByteArray& bytes, QString* error) {
     sockaddr_storage peer{};
-    int length;
-    if (to.from.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&peer);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(to.fromPort);
-        const Q_IPV6ADDR bytes6 = to.from.toIPv6Address();
-        std::copy(bytes6.c, bytes6.c + 16, a->sin6_addr.s6_addr);
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&peer);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(to.fromPort);
-        a->sin_addr.s_addr = htonl(to.from.toIPv4Address());
-        length = sizeof *a;
-    }
+    const int length = toSocketAddress(to.from, to.fromPort, &peer);
     const int n = ::sendto(SOCKET(socket_), bytes.constData(), int(bytes.size()), 0,
                            reinterpret_cast<sockaddr*>(&peer), length);
     if (n == bytes.size()) return true;
