@@ -264,8 +264,8 @@ void TForm1::CreateSettingsPanel() {
     makeLabel(QStringLiteral("Reply:"), QRect(146, 99, 32, 16), SettingsPanel);
     lblOnSecond = new CodeLabel(QStringLiteral("ON SECOND"), QRect(178, 98, 76, 17), SettingsPanel);
     // A row of its own below the sub-panels, for every source.
-    makeLabel(QStringLiteral("Serve:"), QRect(8, 119, 32, 16), SettingsPanel);
-    lblNtpServe = codeLabel("NTP", 40, 118, 34, SettingsPanel);
+    makeLabel(QStringLiteral("Serve:"), QRect(8, 117, 36, 16), SettingsPanel);
+    lblNtpServe = codeLabel("NTP", 44, 116, 34, SettingsPanel);
     lblNtpServe->setToolTip(QStringLiteral("Answer NTP clients on UDP port 123"));
 
     // Two sub-panels inherit the settings panel's colour, and the code labels take their
