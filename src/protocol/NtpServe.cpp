@@ -15,7 +15,6 @@ constexpr int ReceiveOffset = 32;
 constexpr int TransmitOffset = 40;
 constexpr int ServerMode = 4;
 constexpr int ClientMode = 3;
-constexpr int UnsynchronisedStratum = 0;
 constexpr int LocalStratum = 10;
 
 constexpr quint32 tag(const char (&text)[5]) {
