@@ -5,10 +5,19 @@
 namespace ks {
 
 // Raises one capability in the effective set for the lifetime of the object, if the
-// process holds it in its permitted set, and drops it again afterwards.
+// process holds it in its permitted set, and puts back the state it had before: one that was
+// effective already (root, a test harness) stays so for whatever else needs it.
 class RaisedCapability {
 public:
-    explicit RaisedCapability(cap_value_t capability) : capability_(capability) { raised_ = change(CAP_SET); }
+    explicit RaisedCapability(cap_value_t capability) : capability_(capability) {
+        cap_t caps = cap_get_proc();
+        if (!caps) return;
+        cap_flag_value_t permitted = CAP_CLEAR, effective = CAP_CLEAR;
+        cap_get_flag(caps, capability_, CAP_PERMITTED, &permitted);
+        cap_get_flag(caps, capability_, CAP_EFFECTIVE, &effective);
+        cap_free(caps);
+        if (permitted == CAP_SET && effective == CAP_CLEAR) raised_ = change(CAP_SET);
+    }
     ~RaisedCapability() {
         if (raised_) change(CAP_CLEAR);
     }
@@ -19,11 +28,8 @@ private:
     bool change(cap_flag_value_t value) const {
         cap_t caps = cap_get_proc();
         if (!caps) return false;
-        cap_flag_value_t permitted = CAP_CLEAR;
-        cap_get_flag(caps, capability_, CAP_PERMITTED, &permitted);
-        const bool done = permitted == CAP_SET &&
-                          cap_set_flag(caps, CAP_EFFECTIVE, 1, &capability_, value) == 0 &&
-                          cap_set_proc(caps) == 0;
+        const bool done =
+            cap_set_flag(caps, CAP_EFFECTIVE, 1, &capability_, value) == 0 && cap_set_proc(caps) == 0;
         cap_free(caps);
         return done;
     }
