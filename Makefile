@@ -33,7 +33,7 @@ test-ha: build
 
 # The shell scripts, by shellcheck.
 SHELL_SCRIPTS := $(wildcard scripts/*) tests/netns-run tests/install/check-install tests/metrics/check-metrics tests/ha/run-ha \
-	bench/idle-cpu bench/network bench/on-second bench/soak bench/metrics-scrape
+	bench/idle-cpu bench/network bench/on-second bench/ntp-serve bench/soak bench/metrics-scrape
 lint: deps
 	shellcheck $(SHELL_SCRIPTS)
 

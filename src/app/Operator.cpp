@@ -1,5 +1,6 @@
 // What an operator sees besides the window: the lines at start and end, the status socket's
 // answers, the notification icon's colour and text, the serial port's trouble.
+#include "app/NtpServer.h"
 #include "app/Smiley.h"
 #include "app/TimeNow.h"
 #include "components/CPDrv.h"
@@ -168,6 +169,7 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("requests_waiting")] = RequestsWaiting();
     o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
     o[QLatin1String("connections_open")] = OpenClientConnections();
+    if (NtpServe) o[QLatin1String("ntp_serve")] = NtpServe->status();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 

@@ -32,6 +32,7 @@ void TForm1::ShowSettingsInPanel() {
         const QSignalBlocker quiet(Edit1);
         Edit1->setText(QString::fromLocal8Bit(c.NtpServer));
     }
+    lblNtpServe->setHighlighted(c.NtpServe);
     highlightGroup(lblSync, 3, qint16(c.SyncSource));
     ShowSourcePanels();
     highlightGroup(lblBaud, 2, c.BaudCode);
@@ -63,6 +64,7 @@ bool TForm1::ChangeSettings(const StoredSettings& next) {
     const QByteArray changed = changedSetting(Config, next);
     Config = next;
     Core.SetSlew(Config.Slew);
+    ApplyNtpServeSetting();
     ShowSettingsInPanel();
     return SaveSettings(changed);
 }
@@ -116,6 +118,8 @@ void TForm1::lblGMTClick(CodeLabel* label) {
 }
 
 void TForm1::lblOnSecondClick() { ToggleSetting(&StoredSettings::OnSecond); }
+
+void TForm1::lblNtpServeClick() { ToggleSetting(&StoredSettings::NtpServe); }
 
 void TForm1::Edit1Change(const QString& text) {
     StoredSettings next = Config;

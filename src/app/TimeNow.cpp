@@ -3,6 +3,7 @@
 #include "app/TimeNow.h"
 
 #include "app/CodeLabel.h"
+#include "app/NtpServer.h"
 #include "app/Smiley.h"
 #include "log/Log.h"
 #include "log/LogModel.h"
@@ -88,7 +89,7 @@ TForm1::~TForm1() {
 
 void TForm1::CreateControls() {
     auto* client = new QWidget(this);
-    client->setFixedSize(260, 116);
+    client->setFixedSize(260, 136);
     setCentralWidget(client);
     CreateClockPanel();
     CreateSettingsPanel();
@@ -147,6 +148,7 @@ void TForm1::CreateControls() {
                                                       {lblLOC, "lblLOC"},
                                                       {lblGMT, "lblGMT"},
                                                       {lblOnSecond, "lblOnSecond"},
+                                                      {lblNtpServe, "lblNtpServe"},
                                                       {GpsDelayEdit, "GpsDelayEdit"},
                                                       {Edit1, "Edit1"},
                                                       {btnConnect, "btnConnect"},
@@ -163,7 +165,7 @@ void TForm1::CreateControls() {
 }
 
 void TForm1::CreateClockPanel() {
-    Panel6 = makePanel(QRect(0, 0, 260, 117), centralWidget(), true);
+    Panel6 = makePanel(QRect(0, 0, 260, 137), centralWidget(), true);
     // The digits sit low enough that the status badge above the minutes never covers them.
     lblH = makeLabel(QString(), QRect(4, 16, 100, 70), Panel6);
     lblH->setFont(displayFont(60));
@@ -196,7 +198,7 @@ void TForm1::CreateClockPanel() {
 }
 
 void TForm1::CreateSettingsPanel() {
-    SettingsPanel = makePanel(QRect(0, 0, 260, 116), centralWidget(), true);
+    SettingsPanel = makePanel(QRect(0, 0, 260, 136), centralWidget(), true);
     SettingsPanel->setVisible(false);
     QFont tahoma(QStringLiteral("Tahoma"));
     tahoma.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed")});
@@ -261,6 +263,10 @@ void TForm1::CreateSettingsPanel() {
     // pixel lower than the other labels, so that it clears the row above and the border.
     makeLabel(QStringLiteral("Reply:"), QRect(146, 99, 32, 16), SettingsPanel);
     lblOnSecond = new CodeLabel(QStringLiteral("ON SECOND"), QRect(178, 98, 76, 17), SettingsPanel);
+    // A row of its own below the sub-panels, for every source.
+    makeLabel(QStringLiteral("Serve:"), QRect(8, 117, 36, 16), SettingsPanel);
+    lblNtpServe = codeLabel("NTP", 44, 116, 34, SettingsPanel);
+    lblNtpServe->setToolTip(QStringLiteral("Answer NTP clients on UDP port 123"));
 
     // Two sub-panels inherit the settings panel's colour, and the code labels take their
     // parent's colour when plain.
@@ -276,6 +282,7 @@ void TForm1::CreateSettingsPanel() {
     connect(lblSlew, &CodeLabel::clicked, this, &TForm1::lblSlewClick);
     connect(GpsDelayEdit, &QSpinBox::valueChanged, this, &TForm1::GpsDelayChange);
     connect(lblOnSecond, &CodeLabel::clicked, this, &TForm1::lblOnSecondClick);
+    connect(lblNtpServe, &CodeLabel::clicked, this, &TForm1::lblNtpServeClick);
     connect(lblLOC, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(lblGMT, &CodeLabel::clicked, this, &TForm1::lblGMTClick);
     connect(Edit1, &QLineEdit::textEdited, this, &TForm1::Edit1Change);
@@ -367,6 +374,7 @@ void TForm1::FinishStartUp() {
     // Headless there is no CONNECT: the GPS source opens its port now; AUTO, when on, opens it
     // on the first tick and again whenever it closes.
     if (isHeadless() && Config.SyncSource == TimeSource::Gps && !Config.AutoConnect) btnConnectClick();
+    ApplyNtpServeSetting();
     Timer2->start();
     Timer1->start();
     // Without a notification area the icon could never open the window: show it instead.
@@ -378,6 +386,8 @@ void TForm1::Shutdown() {
     NtpRetryTimer->stop();
     delete Status; // its socket goes with it
     Status = nullptr;
+    delete NtpServe;
+    NtpServe = nullptr;
     LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();

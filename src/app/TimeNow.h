@@ -44,6 +44,8 @@ namespace ks {
 inline QByteArray addressText(const QHostAddress& address) { return address.toString().toLatin1(); }
 
 class CodeLabel;
+class NtpServer;
+struct NtpServedTime;
 class StatusServer;
 class SntpClient;
 enum class SntpOutcome;
@@ -117,6 +119,7 @@ public:
     void lblAutoClick();
     void lblGMTClick(CodeLabel* label);
     void lblOnSecondClick();
+    void lblNtpServeClick();
     void Edit1Change(const QString& text);
     void btnForceClick();
 
@@ -284,6 +287,13 @@ private:
         }
     };
 
+    // --- NTP server (UDP 123) ---
+    // The one place it reads the time it serves.
+    NtpServedTime ServedTime() const;
+    // Listening when `ntpserve` says so, from the end of the start on.
+    void ApplyNtpServeSetting();
+    NtpServer* NtpServe = nullptr;
+
     // --- State announcement ---
     void StartNetworkWatch();
     void AnnounceState(const QByteArray& message);
@@ -414,6 +424,7 @@ private:
     CodeLabel* lblLOC = nullptr;
     CodeLabel* lblGMT = nullptr;
     CodeLabel* lblOnSecond = nullptr; // "onsecond"
+    CodeLabel* lblNtpServe = nullptr; // "ntpserve"
     QLineEdit* Edit1 = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnDisconnect = nullptr;

@@ -10,6 +10,8 @@
 namespace ks {
 
 qint64 readSystemClockMs();
+// In ns, for stamps finer than a millisecond (the NTP server's answers).
+qint64 readSystemClockNs();
 // On failure, the system's message in *error and, when the program lacks the right to set
 // the clock, a text saying how to grant it in *howToGrant.
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant);

@@ -63,6 +63,9 @@ const QList<SettingDef>& settingsTable() {
         dword("gpsdelay",    OnceChanged, 0,      {{-1000, 1000}},   {},                                      {},              field<&S::GpsDelayMs>()),
         dword("slew",        OnceChanged, 0,      {{0, 1}},          OnOff,                                   {},              field<&S::Slew>()),
         dword("onsecond",    OnceChanged, 0,      {{0, 1}},          OnOff,                                   {},              field<&S::OnSecond>()),
+        dword("ntpserve",    OnceChanged, 0,      {{0, 1}},          OnOff,                                   {},              field<&S::NtpServe>()),
+        dword("ntpport",     OnceChanged, 123,    {{1, 65535}},      {},                                      {},              field<&S::NtpPort>()),
+        dword("ntpratelimit", OnceChanged, 1,     {{0, 1}},          OnOff,                                   {},              field<&S::NtpRateLimit>()),
     };
     // clang-format on
     return table;

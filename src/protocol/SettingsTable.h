@@ -34,6 +34,10 @@ struct StoredSettings {
     // "onsecond": replies leave on the edge of the second after their request, carrying the
     // second that has just begun. Off, they leave as soon as their connection is up.
     bool OnSecond;
+    // The NTP server: off, nothing listens on UDP.
+    bool NtpServe;
+    quint16 NtpPort;
+    bool NtpRateLimit; // the per-address limit; off for a gateway hiding many clients
 };
 
 enum class SettingType { Dword, String };

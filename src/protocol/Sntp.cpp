@@ -12,6 +12,8 @@ constexpr int OriginateOffset = 24;
 constexpr int ReceiveOffset = 32;
 constexpr int TransmitOffset = 40;
 
+} // namespace
+
 NtpTimestamp readTimestamp(const QByteArray& data, int offset) {
     const auto* p = reinterpret_cast<const uchar*>(data.constData()) + offset;
     return {qFromBigEndian<quint32>(p), qFromBigEndian<quint32>(p + 4)};
@@ -23,20 +25,23 @@ void writeTimestamp(QByteArray& data, int offset, NtpTimestamp ts) {
     qToBigEndian(ts.fraction, p + 4);
 }
 
-} // namespace
-
-NtpTimestamp ntpFromMs(qint64 utcMs) {
-    qint64 secs = utcMs / 1000;
-    qint64 msec = utcMs % 1000;
-    if (msec < 0) {
+NtpTimestamp ntpFromNs(qint64 utcNs) {
+    constexpr qint64 Billion = 1'000'000'000;
+    qint64 secs = utcNs / Billion;
+    qint64 nsec = utcNs % Billion;
+    if (nsec < 0) {
         secs -= 1;
-        msec += 1000;
+        nsec += Billion;
     }
     // Wrapping modulo 2^32 is the era rule read backwards: 2036 onwards starts again at 0.
     const auto seconds = quint32(quint64(secs + SecondsFrom1900To1970) & 0xFFFFFFFFu);
-    const auto fraction = quint32((msec << 32) / 1000);
+    // nsec < 2^30, so the product fits in 62 bits.
+    const auto fraction = quint32((quint64(nsec) << 32) / quint64(Billion));
     return {seconds, fraction};
 }
+
+// A whole number of ms times 10^6 truncates to the same fraction as ms * 2^32 / 1000.
+NtpTimestamp ntpFromMs(qint64 utcMs) { return ntpFromNs(utcMs * 1'000'000); }
 
 qint64 msFromNtp(NtpTimestamp ts) {
     qint64 secs = qint64(ts.seconds);

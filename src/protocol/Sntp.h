@@ -32,6 +32,10 @@ constexpr quint16 SntpDefaultPort = 123;
 // The fraction is truncated to whole units of 2^-32 s. Read back by msFromNtp, a
 // millisecond that is not a multiple of 125 ms comes out one lower.
 NtpTimestamp ntpFromMs(qint64 utcMs);
+NtpTimestamp ntpFromNs(qint64 utcNs);
+// A timestamp at a byte offset of a packet, big-endian; the packet holds offset + 8 bytes.
+NtpTimestamp readTimestamp(const QByteArray& data, int offset);
+void writeTimestamp(QByteArray& data, int offset, NtpTimestamp ts);
 // The fraction is truncated to whole milliseconds (0.9999 s gives 999 ms).
 qint64 msFromNtp(NtpTimestamp ts);
 

@@ -15,11 +15,14 @@
 #include "protocol/Sntp.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QUdpSocket>
+#include <QtEndian>
 
 #include <functional>
 #include <map>
@@ -74,6 +77,115 @@ QByteArray unescaped(QByteArray text) {
     const auto repeat = QRegularExpression(QStringLiteral("^(.*)\\*(\\d+)$")).match(str(text));
     if (repeat.hasMatch()) text = repeat.captured(1).toLatin1().repeated(repeat.captured(2).toInt());
     return caseBytes(text);
+}
+
+// A client program (ntpdig, chronyd) to its end: exit status, stdout and stderr together.
+std::pair<int, QByteArray> runClient(const QString& program, const QStringList& arguments) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, arguments);
+    const bool ended = waitUntil([&p] { return p.state() == QProcess::NotRunning; }, WaitMs);
+    if (!ended) p.kill(), p.waitForFinished();
+    return {ended ? p.exitCode() : -1, p.readAll()};
+}
+
+// What a client measured, judged: the system clock is the server's, so a sound answer is
+// within 0.5 ms of it.
+QByteArray offsetWords(double seconds) {
+    return std::abs(seconds) <= 0.0005 ? QByteArray("offset within 0.5 ms")
+                                       : "offset " + QByteArray::number(seconds * 1000, 'f', 3) + " ms";
+}
+
+// `ntpdig -j` against ADDR: what it accepted, or why it refused.
+QByteArray ntpdig(const QByteArray& address) {
+    const auto [code, output] =
+        runClient(QStringLiteral("ntpdig"), {QStringLiteral("-j"), QStringLiteral("-p"), QStringLiteral("4"),
+                                             QStringLiteral("-t"), QStringLiteral("3"), str(address)});
+    const QJsonObject j = QJsonDocument::fromJson(output.mid(output.indexOf('{'))).object();
+    if (code != 0 || j.isEmpty())
+        return "ntpdig " + address + ": refused (" + output.split('\n').value(0).trimmed() + ")\n";
+    return "ntpdig " + address + ": stratum " + QByteArray::number(j[u"stratum"].toInt()) + ", " +
+           j[u"leap"].toString().toLatin1() + ", " + offsetWords(j[u"offset"].toDouble()) + '\n';
+}
+
+// `chronyd -Q` (it only measures: the clock is never touched) against ADDR:PORT.
+QByteArray chronyd(const QString& root, const QByteArray& address, const QByteArray& port) {
+    const QString conf = root + QStringLiteral("/chrony.conf");
+    QFile f(conf);
+    if (!f.open(QIODevice::WriteOnly)) return "chronyd: no configuration\n";
+    f.write("server " + address + " port " + port + " iburst\n");
+    f.close();
+    const auto [code, output] = runClient(
+        QStringLiteral("chronyd"), {QStringLiteral("-Q"), QStringLiteral("-u"), QStringLiteral("root"),
+                                    QStringLiteral("-t"), QStringLiteral("12"), QStringLiteral("-f"), conf});
+    const auto wrong =
+        QRegularExpression(QStringLiteral("System clock wrong by (\\S+) seconds")).match(str(output));
+    if (wrong.hasMatch())
+        return "chronyd " + address + ": accepted, " + offsetWords(wrong.captured(1).toDouble()) + '\n';
+    return "chronyd " + address + ": " +
+           (output.contains("No suitable source") ? "no suitable source"
+                                                  : "exit " + QByteArray::number(code)) +
+           '\n';
+}
+
+// Whether any socket of this namespace is bound to the UDP port.
+QByteArray udpPortBound(int port) {
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    bool bound = false;
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"})
+        for (const QByteArray& line : fileContents(QLatin1String(table)).split('\n'))
+            bound |= line.simplified().split(' ').value(1).endsWith(local.trimmed());
+    return "UDP port " + QByteArray::number(port) + (bound ? ": bound\n" : ": not bound\n");
+}
+
+// `udp FROM TO[:PORT] N BYTE[:LENGTH]`: N requests from FROM, each with its number as its
+// transmit stamp, then one from an address of 127.0.1.0/24 used once as a fence (never rate
+// limited): once the fence is answered, every answer to the N has arrived. What came back: how many, from where, the first one's header, and
+// which requests the answers name as their originate.
+QByteArray udpExchange(const QList<QByteArray>& w) {
+    QUdpSocket client, fence;
+    const QList<QByteArray> to = w[2].split(':');
+    const quint16 port = quint16(to.value(1, "123").toUInt());
+    static int fences = 0;
+    if (!client.bind(host(w[1]), 0) || !fence.bind(QHostAddress(0x7F000100u + quint32(++fences)), 0))
+        return "udp: cannot bind\n";
+    const QList<QByteArray> shape = w[4].split(':');
+    const auto request = [&](quint32 number, quint8 first, int length) {
+        QByteArray b(48, '\0');
+        b[0] = char(first);
+        b[2] = 6;
+        for (int i = 0; i < 4; ++i) b[44 + i] = char(number >> (24 - 8 * i));
+        return b.leftJustified(length, '\0', true);
+    };
+    const int n = w[3].toInt();
+    for (int i = 1; i <= n; ++i)
+        client.writeDatagram(
+            request(quint32(i), quint8(shape[0].toUInt(nullptr, 16)), shape.value(1, "48").toInt()),
+            host(to[0]), port);
+    fence.writeDatagram(request(0xFE4CE, 0x23, 48), host(to[0]), port);
+    if (!waitUntil([&] { return fence.hasPendingDatagrams(); }, WaitMs))
+        return "udp: the fence got no answer\n";
+    QList<int> originates;
+    QByteArray first, from;
+    while (client.hasPendingDatagrams()) {
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        QByteArray a(client.pendingDatagramSize(), '\0');
+        client.readDatagram(a.data(), a.size(), &sender, &senderPort);
+        if (first.isEmpty()) {
+            first = QByteArray::number(a.size()) + " bytes, li " + QByteArray::number(quint8(a[0]) >> 6) +
+                    " vn " + QByteArray::number((quint8(a[0]) >> 3) & 7) + " mode " +
+                    QByteArray::number(quint8(a[0]) & 7) + " stratum " + QByteArray::number(quint8(a[1])) +
+                    " poll " + QByteArray::number(quint8(a[2])) + " refid " + a.mid(12, 4).toHex();
+            from = sender.toString().toLatin1() + ':' + QByteArray::number(senderPort);
+        }
+        originates.append(int(qFromBigEndian<quint32>(a.constData() + 28)));
+    }
+    QByteArray numbers;
+    for (const int o : originates) numbers += (numbers.isEmpty() ? "" : " ") + QByteArray::number(o);
+    return "udp " + w.mid(1).join(' ') + ": " + QByteArray::number(originates.size()) + " answered" +
+           (first.isEmpty() ? QByteArray() : " from " + from + " (" + first + "), originates " + numbers) +
+           '\n';
 }
 
 // One scenario: the program, the reply ports of the requesters, the client connections.
@@ -397,6 +509,30 @@ bool Scenario::run(const QByteArray& line) {
                  "stored: " +
                  (QFile::exists(app.settingsPath()) ? caseText(fileContents(app.settingsPath())) : "none") +
                  '\n';
+         }},
+        {"ntpdig", [&] { out += ntpdig(w[1]); }},
+        {"chronyd", [&] { out += chronyd(app.root(), w[1], w.value(2, "123")); }},
+        {"udp", [&] { out += udpExchange(w); }},
+        {"udpport", [&] { out += udpPortBound(w[1].toInt()); }},
+        {"take-udp",
+         [&] { // another NTP daemon holds the port
+             auto* holder = hold(new QUdpSocket);
+             QVERIFY(
+                 holder->bind(QHostAddress::AnyIPv4, quint16(w[1].toUInt()), QUdpSocket::DontShareAddress));
+         }},
+        {"ntpstatus",
+         [&] { // the NTP server's part of the status, once the status socket answers
+             QJsonObject status;
+             waitFor([&] {
+                 status =
+                     QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs)).object();
+                 return !status.isEmpty();
+             });
+             const QJsonValue n = status.value(u"ntp_serve");
+             out += "ntp_serve: " +
+                    (n.isUndefined() ? QByteArray("absent")
+                                     : QJsonDocument(n.toObject()).toJson(QJsonDocument::Compact)) +
+                    '\n';
          }},
         {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
         {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},

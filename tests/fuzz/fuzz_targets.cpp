@@ -1,11 +1,13 @@
 // Every parser that takes outside bytes; each fuzz target is this file with KS_FUZZ_TARGET
 // naming its function.
 #include "protocol/Nmea.h"
+#include "protocol/NtpServe.h"
 #include "protocol/RegFile.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 #include "protocol/Sntp.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -81,6 +83,22 @@ void settings(const QByteArray& text) {
 void replies(const QByteArray& frame) {
     for (const QByteArray& token : {TokenKorvat, TokenKorvat1010, TokenQuorix}) parseReply(frame, token);
     parseStatusMessage(frame);
+}
+// A datagram arriving on the NTP server's port: accepted or dropped, an answer is 48 bytes,
+// never longer than its request, carries its version and its transmit stamp as the originate.
+void ntpserve(const QByteArray& datagram) {
+    if (checkNtpRequest(datagram) != NtpRefusal::None) return;
+    NtpServedTime served;
+    served.source = TimeSource::Gps;
+    served.synchronised = true;
+    const QByteArray answer = ntpAnswer(datagram, ntpServedHeader(served), -24, ntpFromMs(1'796'479'509'123));
+    check(answer.size() == SntpPacketSize && answer.size() <= datagram.size());
+    check((answer[0] & 0x38) == (datagram[0] & 0x38) && (answer[0] & 7) == 4);
+    check(readTimestamp(answer, 24) == readTimestamp(datagram, 40));
+    NtpRateLimit limit;
+    NtpRateLimit::Address a{};
+    std::copy(datagram.begin(), datagram.begin() + 16, a.begin());
+    for (int i = 0; i < 12; ++i) check(limit.allow(a, 1'796'479'509'123) == (i < 8 || i % 4 == 3));
 }
 } // namespace fuzz
 

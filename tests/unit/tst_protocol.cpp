@@ -9,6 +9,7 @@
 #include "protocol/Csv.h"
 #include "protocol/DateFormat.h"
 #include "protocol/Nmea.h"
+#include "protocol/NtpServe.h"
 #include "protocol/Replies.h"
 #include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
@@ -73,6 +74,43 @@ QByteArray answerBytes(F f) {
         for (const quint32 v : {ntp(f[i]).seconds, ntp(f[i]).fraction})
             for (int shift = 24; shift >= 0; shift -= 8) b.append(char((v >> shift) & 0xFF));
     return f.size() > 5 ? b.left(f[5].toInt()).leftJustified(f[5].toInt(), '\x55') : b;
+}
+
+// A request written field by field: first byte|poll|transmit|length, cut or padded with 0x55.
+QByteArray ntpRequest(F f) {
+    QByteArray b(40, '\0');
+    b[0] = char(f[0].toUInt(nullptr, 16));
+    b[2] = char(f[1].toInt());
+    for (const quint32 v : {ntp(f[2]).seconds, ntp(f[2]).fraction})
+        for (int shift = 24; shift >= 0; shift -= 8) b.append(char((v >> shift) & 0xFF));
+    return b.left(f[3].toInt()).leftJustified(f[3].toInt(), '\x55');
+}
+
+// An answer's header as fields: byte 0, stratum, poll, precision, root delay and dispersion,
+// reference ID, reference, originate and receive timestamps, its length (bytes 40-47 are the
+// transmit stamp, written when it leaves).
+QByteArray answerFields(const QByteArray& a) {
+    const QByteArray h = a.toHex();
+    return "li " + num(quint8(a[0]) >> 6) + " vn " + num((quint8(a[0]) >> 3) & 7) + " mode " +
+           num(quint8(a[0]) & 7) + " stratum " + num(quint8(a[1])) + " poll " + num(qint8(a[2])) +
+           " precision " + num(qint8(a[3])) + " delay " + h.mid(8, 8) + " dispersion " + h.mid(16, 8) +
+           " refid " + h.mid(24, 8) + " ref " + h.mid(32, 16) + " org " + h.mid(48, 16) + " rec " +
+           h.mid(64, 16) + ", " + num(a.size()) + " bytes";
+}
+
+// source|synchronised|upstream stratum|upstream address|upstream root delay s|round trip s|
+// error estimate s|last sample "yyyy-mm-dd hh:nn:ss.zzz" or empty: the header served.
+NtpServedTime servedTime(F f) {
+    NtpServedTime t;
+    t.source = TimeSource(f[0] == "GPS" ? 1 : f[0] == "NTP" ? 3 : 0);
+    t.synchronised = f[1] == "synchronised";
+    t.upstreamStratum = f[2].toInt();
+    for (const QByteArray& octet : f[3].split('.')) t.upstreamIPv4 = t.upstreamIPv4 << 8 | octet.toUInt();
+    t.upstreamRootDelayS = f[4].toDouble();
+    t.roundTripS = f[5].toDouble();
+    t.errorEstimateS = f[6].toDouble();
+    t.lastSampleMs = f[7].isEmpty() ? 0 : utc(f[7]);
+    return t;
 }
 
 QByteArray parsedReply(const QByteArray& frame, const QByteArray& token) {
@@ -308,6 +346,56 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
                  t.t2);
          return "t " + num(t.t1) + ' ' + num(t.t2) + ' ' + num(t.t3) + ' ' + num(t.t4) + " round trip " +
                 num(t.roundTrip()) + " offset " + num(t.clockOffset()) + " new time " + num(t.newTime());
+     }},
+    {"ntpserve/header",
+     [](F f) {
+         return answerFields(ntpAnswer(ntpRequest({"23", "6", "EEBE9895.40000000", "48"}),
+                                       ntpServedHeader(servedTime(f)), -24, ntp("EEBE9896.00000001")));
+     }},
+    // first byte|poll|transmit|length: dropped and why, or the answer to it from a GPS server
+    {"ntpserve/request",
+     [](F f) {
+         const QByteArray request = ntpRequest(f);
+         const NtpRefusal refusal = checkNtpRequest(request);
+         if (refusal != NtpRefusal::None) return "dropped: " + ntpRefusalName(refusal);
+         NtpServedTime gps;
+         gps.source = TimeSource::Gps;
+         gps.synchronised = true;
+         QByteArray a = ntpAnswer(request, ntpServedHeader(gps), -24, ntp("EEBE9896.00000001"));
+         stampTransmit(a, ntp("EEBE9896.00001000"));
+         return a.toHex();
+     }},
+    {"ntpserve/precision", [](F f) { return num(ntpPrecision(f[0].toDouble())); }},
+    // Steps on a fake clock from 2026-12-07 10:00: "A N every MS" N requests from A, one every
+    // MS; "pass MS"; "spoof N" N requests from as many addresses at the same instant. For each
+    // step, which of its requests were answered; then the clients seen in the last hour.
+    {"ntpserve/ratelimit",
+     [](F f) {
+         NtpRateLimit limit;
+         qint64 now = utc("2026-12-07 10:00:00");
+         QByteArray out;
+         const auto address = [](quint32 n) {
+             NtpRateLimit::Address a{};
+             for (int i = 0; i < 4; ++i) a[size_t(12 + i)] = quint8(n >> (24 - 8 * i));
+             return a;
+         };
+         for (const QByteArray& step : f) {
+             const QList<QByteArray> w = step.split(' ');
+             if (w[0] == "pass") {
+                 now += ll(w[1]);
+                 continue;
+             }
+             QList<int> answered;
+             const bool spoof = w[0] == "spoof";
+             const int n = w[1].toInt();
+             for (int i = 0; i < n; ++i) {
+                 if (limit.allow(address(spoof ? 0x0A000000u + quint32(i) : quint32(w[0][0])), now))
+                     answered.append(i + 1);
+                 if (!spoof) now += ll(w[3]);
+             }
+             out += step + ": " + (spoof ? num(answered.size()) + " answered" : runs(answered)) + "; ";
+         }
+         return out + "clients last hour " + num(limit.clientsSince(now - 3'600'000));
      }},
     {"datetime/civil",
      [](F f) {

@@ -87,15 +87,9 @@ QByteArray metricsText(const std::optional<QJsonObject>& status, qint64 nowMs) {
     if (!status) return out.text();
     const QJsonObject& s = *status;
     const auto text = [&s](const char* key) { return labelValue(s.value(QLatin1String(key)).toString()); };
-    // While the server itself answers NTP, "ntp_server" is that service's object; the source's
-    // server is then the one of the last attempt.
-    const QJsonValue ntpServer = s.value(QLatin1String("ntp_server"));
-    const QByteArray upstream = labelValue(
-        ntpServer.isString() ? ntpServer.toString()
-                             : object(s, "last_ntp_attempt").value(QLatin1String("server")).toString());
     out.family("korvat_info", "gauge", "The server's version, time source, NTP server and GPS device.");
     out.sample(1, "version=\"" + text("version") + "\",source=\"" + text("source") + "\",ntp_server=\"" +
-                      upstream + "\",device=\"" + text("device") + '"');
+                      text("ntp_server") + "\",device=\"" + text("device") + '"');
     out.gauge("korvat_sync_state", "0 not synchronised, 1 synchronising, 2 synchronised (the state digit).",
               stateDigit(s));
     out.gauge("korvat_estimated_error_seconds", "How far the clock may be from the true time.",
@@ -120,8 +114,8 @@ QByteArray metricsText(const std::optional<QJsonObject>& status, qint64 nowMs) {
     out.gauge("korvat_ntp_offset_seconds", "Offset of the last NTP answer from this clock.",
               number(answer, "offset_ms", Ms));
     out.gauge("korvat_ntp_stratum", "Stratum of the last NTP answer.", number(answer, "stratum"));
-    if (ntpServer.isObject()) {
-        const QJsonObject served = ntpServer.toObject();
+    if (const QJsonValue ntpServe = s.value(QLatin1String("ntp_serve")); ntpServe.isObject()) {
+        const QJsonObject served = ntpServe.toObject();
         out.counter("korvat_ntp_server_answers_total", "NTP requests answered since start.",
                     number(served, "answered").value_or(0));
         out.counters("korvat_ntp_server_dropped_total", "reason",

@@ -57,9 +57,10 @@ QString statusText(const QJsonObject& s) {
     QString source = str("source");
     if (s.contains(QLatin1String("device")))
         source += QStringLiteral(" on %1 (%2)").arg(str("port"), str("device"));
-    if (s.contains(QLatin1String("ntp_server")))
-        source += str("ntp_server").isEmpty() ? QStringLiteral(", no server set")
-                                              : QStringLiteral(" from %1").arg(str("ntp_server"));
+    const QString upstream = str("ntp_server");
+    if (str("source") == QLatin1String("NTP"))
+        source +=
+            upstream.isEmpty() ? QStringLiteral(", no server set") : QStringLiteral(" from %1").arg(upstream);
     lines << QStringLiteral("Source:            ") + source;
     lines << QStringLiteral("Settings file:     ") + str("settings_file");
     lines << QStringLiteral("State:             %1  %2").arg(str("status"), str("status_words"));
@@ -153,6 +154,25 @@ QString statusText(const QJsonObject& s) {
     lines << QStringLiteral("Requests waiting:  %1 in the queue, %2 connections holding unread ones")
                  .arg(num("requests_waiting"), num("connections_holding_requests"));
     lines << QStringLiteral("Connections open:  ") + num("connections_open");
+    if (const QJsonValue served = s.value(QLatin1String("ntp_serve")); served.isObject()) {
+        const QJsonObject n = served.toObject();
+        QStringList where, dropped;
+        for (const QJsonValue& a : n.value(QLatin1String("addresses")).toArray()) where << a.toString();
+        const QJsonObject reasons = n.value(QLatin1String("dropped")).toObject();
+        for (auto it = reasons.begin(); it != reasons.end(); ++it)
+            dropped << QStringLiteral("%1 %2").arg(it.value().toInteger()).arg(it.key());
+        lines << QStringLiteral(
+                     "NTP server:        %1; %2 answered, %3 rate limited, dropped %4; %5 clients in the "
+                     "last hour")
+                     .arg(where.isEmpty() ? QStringLiteral("not listening")
+                                          : where.join(QStringLiteral(", ")))
+                     .arg(n.value(QLatin1String("answered")).toInteger())
+                     .arg(n.value(QLatin1String("rate_limited")).toInteger())
+                     .arg(dropped.isEmpty() ? QStringLiteral("none") : dropped.join(QStringLiteral(", ")))
+                     .arg(n.value(QLatin1String("clients_last_hour")).toInteger());
+        if (n.contains(QLatin1String("error")))
+            lines << QStringLiteral("NTP server error:  ") + n.value(QLatin1String("error")).toString();
+    }
     return lines.join(QLatin1Char('\n'));
 }
 

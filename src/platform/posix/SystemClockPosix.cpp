@@ -1,4 +1,5 @@
 #include "platform/SystemClockCalls.h"
+#include "platform/posix/Capability.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -16,47 +17,13 @@
 
 namespace ks {
 
-namespace {
-
-// Raises CAP_SYS_TIME in the effective set for the lifetime of the object, if the
-// process holds it in its permitted set, and drops it again afterwards.
-class TimeCapability {
-public:
-    TimeCapability() {
-        cap_t caps = cap_get_proc();
-        if (!caps) return;
-        cap_flag_value_t permitted = CAP_CLEAR;
-        cap_get_flag(caps, CAP_SYS_TIME, CAP_PERMITTED, &permitted);
-        if (permitted == CAP_SET) {
-            const cap_value_t list[] = {CAP_SYS_TIME};
-            if (cap_set_flag(caps, CAP_EFFECTIVE, 1, list, CAP_SET) == 0 && cap_set_proc(caps) == 0)
-                raised_ = true;
-        }
-        cap_free(caps);
-    }
-    ~TimeCapability() {
-        if (!raised_) return;
-        cap_t caps = cap_get_proc();
-        if (!caps) return;
-        const cap_value_t list[] = {CAP_SYS_TIME};
-        cap_set_flag(caps, CAP_EFFECTIVE, 1, list, CAP_CLEAR);
-        cap_set_proc(caps);
-        cap_free(caps);
-    }
-    TimeCapability(const TimeCapability&) = delete;
-    TimeCapability& operator=(const TimeCapability&) = delete;
-
-private:
-    bool raised_ = false;
-};
-
-} // namespace
-
-qint64 readSystemClockMs() {
+qint64 readSystemClockNs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
+
+qint64 readSystemClockMs() { return readSystemClockNs() / 1'000'000; }
 
 namespace {
 // The system's message, and for a refusal the way to grant the right.
@@ -67,17 +34,18 @@ bool clockCallFailed(QString* error, QByteArray* howToGrant) {
         *howToGrant = "Korvat Server may not set the clock. Grant it the right with: " + clockGrantText();
     return false;
 }
+// The call with CAP_SYS_TIME raised for it alone.
+template <typename Call> int withTimeRight(Call call) {
+    RaisedCapability capability(CAP_SYS_TIME);
+    return call();
+}
 } // namespace
 
 bool setSystemClock(qint64 utcMs, ClockSetKind, QString* error, QByteArray* howToGrant) {
     timespec ts{};
     ts.tv_sec = time_t(utcMs / 1000);
     ts.tv_nsec = long(utcMs % 1000) * 1'000'000;
-    int rc;
-    {
-        TimeCapability capability;
-        rc = clock_settime(CLOCK_REALTIME, &ts);
-    }
+    const int rc = withTimeRight([&] { return clock_settime(CLOCK_REALTIME, &ts); });
     return rc == 0 || clockCallFailed(error, howToGrant);
 }
 
@@ -88,11 +56,7 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
     timeval delta{};
     delta.tv_sec = time_t(us / 1'000'000);
     delta.tv_usec = suseconds_t(us % 1'000'000);
-    int rc;
-    {
-        TimeCapability capability;
-        rc = adjtime(&delta, nullptr);
-    }
+    const int rc = withTimeRight([&] { return adjtime(&delta, nullptr); });
     return rc == 0 || clockCallFailed(error, howToGrant);
 }
 
@@ -101,11 +65,7 @@ bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant)
     timex tx{};
     tx.modes = ADJ_FREQUENCY;
     tx.freq = long(std::llround(std::clamp(ppm, -500.0, 500.0) * 65536.0));
-    int rc;
-    {
-        TimeCapability capability;
-        rc = adjtimex(&tx);
-    }
+    const int rc = withTimeRight([&] { return adjtimex(&tx); });
     return rc >= 0 || clockCallFailed(error, howToGrant);
 }
 

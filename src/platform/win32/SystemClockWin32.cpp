@@ -81,6 +81,13 @@ qint64 readSystemClockMs() {
     return msFromFileTime(ft);
 }
 
+qint64 readSystemClockNs() {
+    FILETIME ft{};
+    GetSystemTimePreciseAsFileTime(&ft);
+    const qint64 ticks = qint64((quint64(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return (ticks - EpochTicks) * 100;
+}
+
 namespace {
 // The system's message, and for a refusal the way to grant the right.
 bool clockCallFailed(DWORD err, QString* error, QByteArray* howToGrant) {
