@@ -50,6 +50,7 @@ void TForm1::Timer1Timer() {
     const TimeSource source = Config.SyncSource;
     if (open) {
         if (SyncState == TimeState::NoSerialInput) SyncState = TimeState::NotSynchronised;
+        CheckGpsSilence();
         if (source == TimeSource::Gps && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
@@ -117,11 +118,12 @@ QColor TForm1::StateColour(TimeState state) {
 }
 
 void TForm1::ShowStatusColours() {
-    if (SyncState == StatusShownState) return;
-    StatusShownState = SyncState;
-    QColor background = StateColour(SyncState);
-    QColor text = SyncState == TimeState::NotSynchronised ? QColor(Qt::white) : QColor(Qt::black);
-    if (SyncState == TimeState::NoSerialInput) { // the theme's button colour, the indicator's grey
+    const TimeState state = ShownState();
+    if (state == StatusShownState) return;
+    StatusShownState = state;
+    QColor background = StateColour(state);
+    QColor text = state == TimeState::NotSynchronised ? QColor(Qt::white) : QColor(Qt::black);
+    if (state == TimeState::NoSerialInput) { // the theme's button colour, the indicator's grey
         background = palette().color(QPalette::Button);
         text = QColor(128, 128, 128);
     }

@@ -51,12 +51,15 @@ void TForm1::SendGpsSetup() {
 }
 
 void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* bytes, quint32 size) {
+    GpsSilence.bytes(qsizetype(size));
     for (const QByteArray& line : SerialLine.feed(bytes, qsizetype(size))) ProcessGpsSentence(line);
 }
 
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
     const qint64 arrival = systemClock().nowMs();
-    const GpsSentenceResult result = interpretGpsSentence(line);
+    GpsSentenceResult result = interpretGpsSentence(line);
+    if (result.wellFormed) NoteGpsSentence(arrival);
+    if (result.rmc) NoteGpsRollover(correctGpsRollover(*result.rmc, arrival, releaseDateMs()));
     if (!result.talker.isEmpty()) {
         GpsTalker = result.talker;
         GpsLastSentenceMs = arrival;
@@ -75,6 +78,7 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
     GpsTimeText = result.rmc->timeText;
     GpsDateText = result.rmc->dateText;
     if (!step.setUtcMs) return;
+    NoteGoodSample(TimeSource::Gps, arrival);
 
     // Only a change that was made is logged as one; a missing right to set the clock is
     // reported by the platform, once.
@@ -102,6 +106,8 @@ bool TForm1::TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs) {
 void TForm1::RestartGpsFix() {
     GpsFix.restart();
     GpsReason.clear();
+    GpsRolloverSeen.reset();
+    GpsSilence.restart(systemClock().nowMs());
 }
 
 void TForm1::NoteGpsReason(const QString& reason) {

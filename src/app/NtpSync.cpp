@@ -56,11 +56,13 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
     }
     EndNtpAttempt(synced);
     if (synced) {
+        NoteGoodSample(TimeSource::Ntp, systemClock().nowMs());
         NoteClockSetting(TimeSource::Ntp, NtpClient->LastStepMs());
         AddLogEntry(LogSuccess, "NTP Sync", "Successful Sync to " + ntpHost_);
     } else {
         AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
-                    outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal);
+                    outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal,
+                    RefusedDetail("Failed Sync to " + ntpHost_));
     }
     NtpAttemptOver(synced);
 }
@@ -69,10 +71,11 @@ void TForm1::EndNtpAttempt(bool synced) {
     NTPTimer->stop();
     if (NtpClient->T4() != 0)
         LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(), NtpClient->Stratum(),
-                         NtpClient->ClockOffset(), NtpClient->RoundTrip()};
+                         NtpClient->ClockOffset(), NtpClient->RoundTrip(), NtpClient->Refused()};
     SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
     // The watchdog or a failure has named its own reason already.
     if (synced) LastNtpAttempt.outcome = "succeeded";
+    else if (!NtpClient->Refused().isEmpty()) LastNtpAttempt.outcome = "failed: answer refused: " + NtpClient->Refused();
     else if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = "failed";
 }
 
@@ -114,8 +117,13 @@ void TForm1::NtpRetryTimerTimer() {
 void TForm1::NTPTimerTimer() {
     if (!NtpClient->running()) return; // the attempt has already ended
     LastNtpAttempt.outcome = "failed: no answer in time";
-    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
+    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout", EntryKind::Normal, RefusedDetail("Connection Timeout"));
     AbandonNtpAttempt();
+}
+
+QByteArray TForm1::RefusedDetail(const QByteArray& details) const {
+    // The event log keeps its words; the operator reading stderr learns why.
+    return NtpClient->Refused().isEmpty() ? QByteArray() : details + ": answer refused: " + NtpClient->Refused();
 }
 
 bool TForm1::AbandonNtpAttempt() {

@@ -63,7 +63,10 @@ void TForm1::LoadSettings() {
         readDword("gpsdelay", [&c](quint32 v) { c.GpsDelayMs = qint32(v); });
         readDword("slew", toFlag(c.Slew));
         readDword("onsecond", toFlag(c.OnSecond));
+        readDword("holdover", [&c](quint32 v) { c.HoldoverS = qint32(v); });
     }
+    if (const QByteArray w = holdoverWarning(Config.HoldoverS, Config.SyncSource); !w.isEmpty())
+        writeStderrLine("Settings: " + w, 4);
     ApplyDisciplineSetting();
     ShowSettingsInPanel();
     Edit1->setText(QString::fromLocal8Bit(Config.NtpServer));
@@ -96,6 +99,7 @@ void TForm1::SaveSettings() {
     setNewer("gpsdelay", c.GpsDelayMs);
     setNewer("slew", c.Slew);
     setNewer("onsecond", c.OnSecond);
+    setNewer("holdover", c.HoldoverS);
     // A value the operator has not changed since it was found outside its set is kept as found.
     IgnoredSettings.removeIf([&file](const IgnoredSetting& kept) {
         const QByteArray* now = file.find(Key, kept.name);

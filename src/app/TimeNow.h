@@ -8,6 +8,7 @@
 #include "protocol/Replies.h"
 #include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
+#include "protocol/SourceTrust.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
@@ -60,6 +61,9 @@ struct StoredSettings {
     // "onsecond": replies leave on the edge of the second after their request, carrying the
     // second that has just begun. Off, they leave as soon as their connection is up.
     bool OnSecond = false;
+    // "holdover": once the source's last good sample is older than this many seconds, the
+    // state shows synchronising; 0 is no limit.
+    qint32 HoldoverS = 0;
 };
 
 // An address as the log and stderr write it: dotted-decimal; empty for none.
@@ -200,6 +204,7 @@ private:
         int stratum = 0;
         qint64 offsetMs = 0;
         qint64 roundTripMs = 0;
+        QByteArray refused; // why it was not used, in words; empty when it was
     };
     void NoteClockSetting(TimeSource source, qint64 stepMs);
     int RequestsWaiting() const;
@@ -243,12 +248,32 @@ private:
     bool TakeClockSample(TimeSource source, qint64 trueMs, qint64 localMs);
     void AddGpsStatus(QJsonObject& status) const;
 
+    // --- Trust: what the sources' samples are worth (Trust.cpp) ---
+    void NoteGpsRollover(const std::optional<GpsRollover>& rollover);
+    // On the tick while the port is open: tells a receiver that has gone quiet, once.
+    void CheckGpsSilence();
+    void NoteGpsSentence(qint64 atMs);
+    void NoteGoodSample(TimeSource source, qint64 atMs);
+    // SyncState as announced, replied and shown: holdover may lower it.
+    TimeState ShownState() const;
+    void AddTrustStatus(QJsonObject& status) const;
+    void AddGpsTrustStatus(QJsonObject& gps) const;
+    std::optional<GpsRollover> GpsRolloverSeen; // of this connection
+    ReceiverSilence GpsSilence;
+    struct GoodSample {
+        qint64 atMs = 0; // 0: none yet
+        TimeSource source = TimeSource::PcClock;
+    };
+    GoodSample LastGoodSample;
+
     // --- NTP ---
     // Starts an attempt and returns; its end comes as an event.
     void SyncToNtp();
     void NTPTimerTimer();
     static constexpr int NtpWatchdogMs = 3000; // an attempt without an answer this long fails
     void NtpRetryTimerTimer();
+    // The stderr text of an attempt's entry whose answer was refused; empty otherwise.
+    QByteArray RefusedDetail(const QByteArray& details) const;
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
     // A request waiting for its reply: who asked, and what kind of client it is.

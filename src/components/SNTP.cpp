@@ -26,6 +26,7 @@ void SntpClient::StartSync() {
     if (Host.isEmpty()) throw SntpError(QStringLiteral("No host name given"));
     times_ = {};
     stratum_ = 0;
+    refused_.clear();
     QHostAddress address;
     if (address.setAddress(Host)) {
         send(address);
@@ -97,20 +98,25 @@ void SntpClient::readAnswers() {
         if (!waiting_) continue; // left over from an exchange that has ended
         if (size < 0) return finish(SntpOutcome::Failed, socket_->errorString());
         data.truncate(int(size));
-        // Stray or forged datagrams do not end the exchange.
-        if (fromPort == Port && from.isEqual(server_, QHostAddress::TolerantConversion) &&
-            sntpAnswers(data, sent_))
-            return answered(data, systemClock().nowMs());
+        // Stray or forged datagrams do not end the exchange; one from the server is remembered,
+        // as it may be all that comes.
+        if (fromPort != Port || !from.isEqual(server_, QHostAddress::TolerantConversion)) continue;
+        if (sntpAnswers(data, sent_)) return answered(data, systemClock().nowMs());
+        refused_ = SntpNotMatching;
     }
 }
 
 void SntpClient::answered(const QByteArray& reply, qint64 arrivalMs) {
     const std::optional<SntpAnswer> answer = parseSntpAnswer(reply);
-    if (!answer) return finish(SntpOutcome::NotSet);
+    if (!answer) {
+        refused_ = SntpTooShort + (" (" + QByteArray::number(reply.size()) + " bytes)");
+        return finish(SntpOutcome::NotSet);
+    }
     times_ = sntpTimes(*answer, sentMs_, arrivalMs);
     stratum_ = answer->stratum;
     answeredBy_ = server_;
-    if (!sntpUsable(*answer, StratumCheck)) return finish(SntpOutcome::NotSet);
+    refused_ = sntpRefusal(*answer, StratumCheck);
+    if (!refused_.isEmpty()) return finish(SntpOutcome::NotSet);
     // The platform reports why a setting failed, but a refused setting is simply NotSet here.
     const qint64 newTime = times_.newTime();
     const qint64 before = systemClock().nowMs();
