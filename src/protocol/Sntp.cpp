@@ -71,6 +71,7 @@ std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram) {
 QByteArray sntpRefusal(const SntpAnswer& answer, bool stratumCheck) {
     // A kiss code first: such answers come with LI 3 as well, and the code says more.
     if (stratumCheck && answer.stratum == 0) {
+        if (answer.referenceId.count('\0') == answer.referenceId.size()) return "stratum 0 (no kiss code)";
         QByteArray code = answer.referenceId;
         for (char& c : code)
             if (c < 0x20 || c > 0x7E) c = '?';

@@ -51,17 +51,16 @@ QByteArray gpsRolloverLine(const GpsRollover& r) {
 
 std::optional<QByteArray> ReceiverSilence::sentence(qint64 nowMs) {
     const bool wasSilent = silent_;
-    const qint64 seconds = (nowMs - since_) / 1000;
     *this = ReceiverSilence(nowMs);
     if (!wasSilent) return std::nullopt;
-    return "GPS input: the receiver sends sentences again after " + QByteArray::number(seconds) +
-           " s of silence";
+    return "GPS input: the receiver sends sentences again";
 }
 
 std::optional<QByteArray> ReceiverSilence::check(qint64 nowMs) {
     if (silent_ || nowMs - since_ < SilenceMs) return std::nullopt;
     silent_ = true;
-    QByteArray line = "GPS input: " + reason(nowMs).toLatin1();
+    // Said as the silence begins: a late tick does not change what it is.
+    QByteArray line = "GPS input: " + reason(since_ + SilenceMs).toLatin1();
     if (bytes_ > 0) line += " (" + QByteArray::number(bytes_) + " bytes received, no sentence)";
     return line;
 }
