@@ -65,11 +65,13 @@ void TForm1::Timer1Timer() {
     // 7. Change detection. The last values are taken whatever becomes of the announcement.
     if (CurrentStatus() != LastStatus) {
         LastStatus = CurrentStatus();
+        NoteStateChange(LastStatus);
         AnnounceState(statusMessage(LastStatus));
     }
 
     // 8. Status text.
     if (source == TimeSource::PcClock) SyncState = TimeState::Synchronised;
+    CheckPcClockState();
     if (source != StatusShownSource) {
         switch (source) {
         case TimeSource::PcClock: tsStatus->setText(QStringLiteral("PC Clock")); break;

@@ -114,8 +114,9 @@ void TForm1::NoteGpsReason(const QString& reason) {
     if (reason == GpsReason) return;
     GpsReason = reason;
     // Once per change: every sentence of a receiver without a fix says the same.
-    if (!reason.isEmpty() && isHeadless())
-        writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
+    if (!isHeadless()) return;
+    if (reason.isEmpty()) writeStderrLine("GPS input: the receiver has a fix", 6);
+    else writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
 }
 
 void TForm1::ApplyDisciplineSetting() {

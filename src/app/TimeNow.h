@@ -258,6 +258,12 @@ private:
     TimeState ShownState() const;
     void AddTrustStatus(QJsonObject& status) const;
     void AddGpsTrustStatus(QJsonObject& gps) const;
+    // On the tick with the PC-clock source: warns once when the system says its clock is not
+    // synchronised.
+    void CheckPcClockState();
+    // Headless, each change of source or state reaches the journal, with its time.
+    void NoteStateChange(const StatusTriple& status);
+    bool PcClockWarned = false;
     std::optional<GpsRollover> GpsRolloverSeen; // of this connection
     ReceiverSilence GpsSilence;
     struct GoodSample {

@@ -4,6 +4,7 @@
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
 #include "protocol/DateFormat.h"
+#include "protocol/Replies.h"
 
 #include <QJsonObject>
 
@@ -42,6 +43,33 @@ TimeState TForm1::ShownState() const {
 
 void TForm1::AddTrustStatus(QJsonObject& status) const {
     if (Config.HoldoverS > 0) status[QLatin1String("holdover_s")] = Config.HoldoverS;
+    if (const std::optional<SystemClockState> s = systemClockState()) {
+        QJsonObject c;
+        const auto thousandth = [](double ms) { return qRound64(ms * 1000) / 1000.0; };
+        c[QLatin1String("synchronised")] = s->synchronised;
+        c[QLatin1String("max_error_ms")] = thousandth(s->maxErrorMs);
+        c[QLatin1String("est_error_ms")] = thousandth(s->estErrorMs);
+        status[QLatin1String("system_clock")] = c;
+    }
+}
+
+void TForm1::NoteStateChange(const StatusTriple& status) {
+    if (!isHeadless()) return;
+    writeStderrLine("State " + statusMessage(status) + " (" + statusMeaning(status).toLatin1() + ") from " +
+                        dayText(systemClock().nowMs()).toLatin1(),
+                    6);
+}
+
+void TForm1::CheckPcClockState() {
+    if (PcClockWarned || Config.SyncSource != TimeSource::PcClock) return;
+    const std::optional<SystemClockState> s = systemClockState();
+    if (!s || s->synchronised) return;
+    PcClockWarned = true;
+    if (isHeadless())
+        writeStderrLine("PC clock: the system says its clock is not synchronised (maximum error " +
+                            QByteArray::number(s->maxErrorMs, 'f', 3) +
+                            " ms): clients get this PC's time as it is",
+                        4);
 }
 
 void TForm1::AddGpsTrustStatus(QJsonObject& gps) const {

@@ -19,6 +19,7 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant);
 
 // Whether this process holds the right to set the clock now, and how an operator grants it.
 bool holdsClockRight();
+std::optional<SystemClockState> readSystemClockState();
 QByteArray clockGrantText();
 
 } // namespace ks

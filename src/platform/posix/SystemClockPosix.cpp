@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include <sys/time.h>
+#include <sys/timex.h>
 
 namespace ks {
 
@@ -111,6 +112,14 @@ bool holdsClockRight() {
 
 QByteArray clockGrantText() {
     return "sudo setcap cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
+}
+
+std::optional<SystemClockState> readSystemClockState() {
+    timex tx{}; // modes 0: reads only
+    const int state = adjtimex(&tx);
+    if (state < 0) return std::nullopt;
+    return SystemClockState{state != TIME_ERROR && !(tx.status & STA_UNSYNC), double(tx.maxerror) / 1000.0,
+                            double(tx.esterror) / 1000.0};
 }
 
 CivilTime toLocal(qint64 utcMs) {

@@ -120,6 +120,9 @@ bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
 }
 } // namespace
 
+// The time adjustment tells nothing of whether the time service keeps the clock right.
+std::optional<SystemClockState> readSystemClockState() { return std::nullopt; }
+
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant) {
     const SYSTEMTIME utc = systemTimeFromMs(utcMs);
     BOOL ok;
