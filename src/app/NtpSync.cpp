@@ -70,12 +70,14 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
 void TForm1::EndNtpAttempt(bool synced) {
     NTPTimer->stop();
     if (NtpClient->T4() != 0)
-        LastNtpAnswer = {NtpClient->T4(), NtpClient->AnsweredBy().toString().toLatin1(), NtpClient->Stratum(),
-                         NtpClient->ClockOffset(), NtpClient->RoundTrip(), NtpClient->Refused()};
+        LastNtpAnswer = {NtpClient->T4(),        NtpClient->AnsweredBy().toString().toLatin1(),
+                         NtpClient->Stratum(),   NtpClient->ClockOffset(),
+                         NtpClient->RoundTrip(), NtpClient->Refused()};
     SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
     // The watchdog or a failure has named its own reason already.
     if (synced) LastNtpAttempt.outcome = "succeeded";
-    else if (!NtpClient->Refused().isEmpty()) LastNtpAttempt.outcome = "failed: answer refused: " + NtpClient->Refused();
+    else if (!NtpClient->Refused().isEmpty())
+        LastNtpAttempt.outcome = "failed: answer refused: " + NtpClient->Refused();
     else if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = "failed";
 }
 
@@ -117,13 +119,15 @@ void TForm1::NtpRetryTimerTimer() {
 void TForm1::NTPTimerTimer() {
     if (!NtpClient->running()) return; // the attempt has already ended
     LastNtpAttempt.outcome = "failed: no answer in time";
-    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout", EntryKind::Normal, RefusedDetail("Connection Timeout"));
+    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout", EntryKind::Normal,
+                RefusedDetail("Connection Timeout"));
     AbandonNtpAttempt();
 }
 
 QByteArray TForm1::RefusedDetail(const QByteArray& details) const {
     // The event log keeps its words; the operator reading stderr learns why.
-    return NtpClient->Refused().isEmpty() ? QByteArray() : details + ": answer refused: " + NtpClient->Refused();
+    return NtpClient->Refused().isEmpty() ? QByteArray()
+                                          : details + ": answer refused: " + NtpClient->Refused();
 }
 
 bool TForm1::AbandonNtpAttempt() {

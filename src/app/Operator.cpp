@@ -139,7 +139,8 @@ QByteArray TForm1::StatusJson() const {
         a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
         a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
         a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
-        if (!LastNtpAnswer.refused.isEmpty()) a[QLatin1String("refused")] = QString::fromLatin1(LastNtpAnswer.refused);
+        if (!LastNtpAnswer.refused.isEmpty())
+            a[QLatin1String("refused")] = QString::fromLatin1(LastNtpAnswer.refused);
         o[QLatin1String("last_ntp_answer")] = a;
     }
     if (Config.SyncSource == TimeSource::Ntp) {

@@ -151,9 +151,9 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line) {
         return result;
     }
 
-    result.wellFormed = result.line.size() >= 6 && std::all_of(result.line.begin() + 1, result.line.begin() + 6, [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    });
+    result.wellFormed = result.line.size() >= 6 &&
+                        std::all_of(result.line.begin() + 1, result.line.begin() + 6,
+                                    [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
     QByteArray talker;
     const QByteArray type = sentenceType(result.line, &talker);
     if (type == "GGA") {

@@ -9,8 +9,7 @@ const DwordRange Ranges[] = {
     {"data", 3, {{2, 3}}},        {"parity", 0, {{0, 2}}},          {"stop", 0, {{0, 0}, {2, 2}}},
     {"autoconnect", 0, {{0, 1}}}, {"localtime", 0, {{0, 1}}},       {"gmt", 1, {{0, 1}}},
     {"chimes", 0, {{0, 1}}},      {"gpsdelay", 0, {{-1000, 1000}}}, {"slew", 0, {{0, 1}}},
-    {"onsecond", 0, {{0, 1}}},
-    {"holdover", 0, {{0, 86'400}}},
+    {"onsecond", 0, {{0, 1}}},    {"holdover", 0, {{0, 86'400}}},
 };
 } // namespace
 

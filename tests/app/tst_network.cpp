@@ -205,7 +205,9 @@ bool Scenario::run(const QByteArray& line) {
              QVERIFY(ntp->bound());
              ntp->aheadUs = 3'602'500'000;
              ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
-             if (w.value(2) == "kiss") ntp->reply = {.stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = "RATE"};
+             if (w.value(2) == "kiss")
+                 ntp->reply = {
+                     .stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = "RATE"};
              ntp->onRequest = [this] {
                  if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
                  QTcpSocket early;

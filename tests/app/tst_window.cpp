@@ -235,7 +235,8 @@ private:
                 for (const char* key : {"last_ntp_answer", "last_ntp_attempt"})
                     if (status.contains(QLatin1String(key)))
                         seen_ += key + QByteArray(": ") +
-                                 QJsonDocument(status[QLatin1String(key)].toObject()).toJson(QJsonDocument::Compact);
+                                 QJsonDocument(status[QLatin1String(key)].toObject())
+                                     .toJson(QJsonDocument::Compact);
             }
         }
     }

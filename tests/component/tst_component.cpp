@@ -158,7 +158,7 @@ Out sntpCase(const QByteArray& line) {
     const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
-    const QByteArrayList options{"host",  "stray",   "short",  "answer", "at100", "calls",
+    const QByteArrayList options{"host",    "stray",  "short",    "answer", "at100",   "calls",
                                  "timeout", "refuse", "resolver", "leap",   "stratum", "kiss"};
     for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
@@ -182,7 +182,9 @@ Out sntpCase(const QByteArray& line) {
     server.aheadUs = (5 + 4242) * 1000;
     server.reply.leap = opt.value("leap", "0").toInt();
     server.reply.stratum = opt.value("stratum", "1").toInt();
-    if (opt.contains("kiss")) server.reply = {.stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = opt.value("kiss")};
+    if (opt.contains("kiss"))
+        server.reply = {
+            .stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = opt.value("kiss")};
     test::SntpReply stray;
     stray.size = opt.contains("short") ? 20 : 48;
     stray.wrongOriginate = opt.value("stray") == "server" && !opt.contains("short");

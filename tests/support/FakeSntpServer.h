@@ -15,7 +15,6 @@ struct SntpReply {
     bool wrongOriginate = false;
     int leap = 0;
     QByteArray referenceId; // up to four bytes, zeros after
-
 };
 
 // An SNTP server on the thread it lives on: it answers while the client's exchange runs, which

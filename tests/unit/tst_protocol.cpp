@@ -186,7 +186,8 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
     // receiver's time|date|PC clock|release day: the instant and date used, and what was said
     {"nmea/rollover",
      [](F f) {
-         GpsSentenceResult r = interpretGpsSentence("$GPRMC," + f[0] + ",A,4807.038,N,01131.000,E,,," + f[1] + ",,");
+         GpsSentenceResult r =
+             interpretGpsSentence("$GPRMC," + f[0] + ",A,4807.038,N,01131.000,E,,," + f[1] + ",,");
          const std::optional<GpsRollover> c = correctGpsRollover(*r.rmc, utc(f[2]), utc(f[3]));
          QByteArray out = (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant")) + ' ' +
                           r.rmc->dateText;
@@ -208,8 +209,9 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
              else return "unknown event " + e;
              if (line) out += "[" + *line + "] ";
          }
-         return out + (silence.silent() ? silence.reason(now).toUtf8() + ", " + num(silence.bytesReceived()) + " bytes"
-                                        : QByteArray("not silent"));
+         return out + (silence.silent()
+                           ? silence.reason(now).toUtf8() + ", " + num(silence.bytesReceived()) + " bytes"
+                           : QByteArray("not silent"));
      }},
     // state|seconds since the last good sample ("none")|holdover|source: the state shown; a warning
     {"discipline/holdover",
@@ -244,8 +246,8 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          if (!a) return answers + ", not parsed";
          return answers + ", li " + num(a->leap) + " stratum " + num(a->stratum) + " originate " +
                 ntpHex(a->originate) + " receive " + ntpHex(a->receive) + " transmit " + ntpHex(a->transmit) +
-                ", usable " + yesNo(sntpRefusal(*a, true).isEmpty()) +
-                ", unchecked " + yesNo(sntpRefusal(*a, false).isEmpty());
+                ", usable " + yesNo(sntpRefusal(*a, true).isEmpty()) + ", unchecked " +
+                yesNo(sntpRefusal(*a, false).isEmpty());
      }},
     // first byte|stratum|reference ID|transmit: why the answer is refused, with and without the
     // stratum check
