@@ -74,7 +74,8 @@ struct HostileServer {
             }
             const qint64 forged = server.nowUs() + 86'400'000'000; // a day ahead
             for (int i = 0; i < 20; ++i, ++strays) {
-                const test::SntpReply echo{.wrongOriginate = i % 3 == 0};
+                test::SntpReply echo;
+                echo.wrongOriginate = i % 3 == 0;
                 if (i % 3 < 2) // another originate from the server's port, or forged from another
                     server.send(server.answer(index, echo, forged, forged), index, i % 3 ? &other : nullptr);
                 else server.send(QByteArray(48, char(rng.bounded(256))), index);

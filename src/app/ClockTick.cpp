@@ -50,6 +50,7 @@ void TForm1::Timer1Timer() {
     const TimeSource source = Config.SyncSource;
     Core.SerialPort(open, source == TimeSource::Gps || source == TimeSource::OtherSerial);
     if (open) {
+        CheckGpsSilence();
         if (source == TimeSource::Gps && GpsSetupPending) {
             GpsSetupPending = false;
             SendGpsSetup();
@@ -62,11 +63,13 @@ void TForm1::Timer1Timer() {
     // 7. Change detection. The last values are taken whatever becomes of the announcement.
     if (CurrentStatus() != LastStatus) {
         LastStatus = CurrentStatus();
+        NoteStateChange(LastStatus);
         AnnounceState(statusMessage(LastStatus));
     }
 
     // 8. Status text.
     if (source == TimeSource::PcClock) Core.PcClockSource();
+    CheckPcClockState();
     if (source != StatusShownSource) {
         switch (source) {
         case TimeSource::PcClock: tsStatus->setText(QStringLiteral("PC Clock")); break;
@@ -115,7 +118,7 @@ QColor TForm1::StateColour(TimeState state) {
 }
 
 void TForm1::ShowStatusColours() {
-    const TimeState state = Core.syncState();
+    const TimeState state = ShownState();
     if (state == StatusShownState) return;
     StatusShownState = state;
     QColor background = StateColour(state);

@@ -51,12 +51,15 @@ void TForm1::SendGpsSetup() {
 }
 
 void TForm1::ComPort1ReceiveData(TCommPortDriver*, const char* bytes, quint32 size) {
+    GpsSilence.bytes(qsizetype(size));
     for (const QByteArray& line : SerialLine.feed(bytes, qsizetype(size))) ProcessGpsSentence(line);
 }
 
 void TForm1::ProcessGpsSentence(const QByteArray& line) {
     const qint64 arrival = systemClock().nowMs();
-    const GpsSentenceResult result = interpretGpsSentence(line);
+    GpsSentenceResult result = interpretGpsSentence(line);
+    if (result.wellFormed) NoteGpsSentence(arrival);
+    if (result.rmc) NoteGpsRollover(correctGpsRollover(*result.rmc, arrival, releaseDateMs()));
     if (!result.talker.isEmpty()) {
         GpsTalker = result.talker;
         GpsLastSentenceMs = arrival;
@@ -88,14 +91,17 @@ void TForm1::ProcessGpsSentence(const QByteArray& line) {
 void TForm1::RestartGpsFix() {
     GpsFix.restart();
     GpsReason.clear();
+    GpsRolloverSeen.reset();
+    GpsSilence.restart(systemClock().nowMs());
 }
 
 void TForm1::NoteGpsReason(const QString& reason) {
     if (reason == GpsReason) return;
     GpsReason = reason;
     // Once per change: every sentence of a receiver without a fix says the same.
-    if (!reason.isEmpty() && isHeadless())
-        writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
+    if (!isHeadless()) return;
+    if (reason.isEmpty()) writeStderrLine("GPS input: the receiver has a fix", 6);
+    else writeStderrLine("GPS input: " + reason.toLocal8Bit() + ": the clock is not set", 4);
 }
 
 } // namespace ks

@@ -73,7 +73,8 @@ void TForm1::NtpClientFinished(SntpOutcome outcome, const QString& error) {
     }
     EndNtpAttempt(false);
     AddLogEntry(LogAlert, "NTP Sync", "Failed Sync to " + ntpHost_,
-                outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal);
+                outcome == SntpOutcome::Failed ? EntryKind::Repeat : EntryKind::Normal,
+                RefusedDetail("Failed Sync to " + ntpHost_));
     NtpAttemptOver(false);
 }
 
@@ -83,7 +84,7 @@ void TForm1::NoteNtpAnswer() {
     ntpBest_ = NtpBest{NtpClient->Sample(),
                        upstream,
                        {NtpClient->T4(), upstream.address, upstream.stratum, NtpClient->ClockOffset(),
-                        NtpClient->RoundTrip(), upstream.rootDelayMs, upstream.rootDispersionMs}};
+                        NtpClient->RoundTrip(), upstream.rootDelayMs, upstream.rootDispersionMs, {}}};
 }
 
 void TForm1::TakeNtpAnswer() {
@@ -108,10 +109,13 @@ void TForm1::EndNtpAttempt(bool synced) {
                          NtpClient->ClockOffset(),
                          NtpClient->RoundTrip(),
                          NtpClient->Upstream().rootDelayMs,
-                         NtpClient->Upstream().rootDispersionMs};
+                         NtpClient->Upstream().rootDispersionMs,
+                         NtpClient->Refused()};
     Core.NtpAttemptEnded(synced);
     // The watchdog or a failure has named its own reason already.
     if (synced) LastNtpAttempt.outcome = "succeeded";
+    else if (!NtpClient->Refused().isEmpty())
+        LastNtpAttempt.outcome = "failed: answer refused: " + NtpClient->Refused();
     else if (LastNtpAttempt.outcome == "in progress") LastNtpAttempt.outcome = "failed";
 }
 
@@ -155,8 +159,15 @@ void TForm1::NTPTimerTimer() {
     if (ntpBest_) return TakeNtpAnswer(); // a later request of the attempt went unanswered
     LastNtpAttempt.outcome =
         "failed: no answer from " + ntpHost_ + " within " + QByteArray::number(NtpWatchdogMs / 1000) + " s";
-    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout");
+    AddLogEntry(LogAlert, "NTP Sync", "Connection Timeout", EntryKind::Normal,
+                RefusedDetail("Connection Timeout"));
     AbandonNtpAttempt();
+}
+
+QByteArray TForm1::RefusedDetail(const QByteArray& details) const {
+    // The event log keeps its words; the operator reading stderr learns why.
+    return NtpClient->Refused().isEmpty() ? QByteArray()
+                                          : details + ": answer refused: " + NtpClient->Refused();
 }
 
 bool TForm1::AbandonNtpAttempt() {

@@ -69,6 +69,7 @@ void TForm1::AddGpsStatus(QJsonObject& status) const {
     g[QLatin1String("delay_ms")] = Config.GpsDelayMs;
     g[QLatin1String("discipline")] = Config.Slew ? QStringLiteral("slew") : QStringLiteral("step");
     if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty()) g[QLatin1String("reason")] = GpsReason;
+    AddGpsTrustStatus(g);
     status[QLatin1String("gps")] = g;
 }
 
@@ -94,7 +95,7 @@ QString TForm1::TrayToolTip() const {
 void TForm1::ShowTrayState() {
     if (!TrayIcon || trayShown_ == CurrentStatus()) return;
     trayShown_ = CurrentStatus();
-    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(Core.syncState())))));
+    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(ShownState())))));
     TrayIcon->setToolTip(TrayToolTip());
 }
 
@@ -127,6 +128,8 @@ QByteArray TForm1::StatusJson() const {
         a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
         a[QLatin1String("root_delay_ms")] = LastNtpAnswer.rootDelayMs;
         a[QLatin1String("root_dispersion_ms")] = LastNtpAnswer.rootDispersionMs;
+        if (!LastNtpAnswer.refused.isEmpty())
+            a[QLatin1String("refused")] = QString::fromLatin1(LastNtpAnswer.refused);
         o[QLatin1String("last_ntp_answer")] = a;
     }
     if (Config.SyncSource == TimeSource::Ntp) {
@@ -160,6 +163,7 @@ QByteArray TForm1::StatusJson() const {
         o[QLatin1String(right.right == ClockRight::DryRun ? "clock_log" : "clock_right_grant")] =
             QString::fromLocal8Bit(right.detail);
     o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
+    AddTrustStatus(o);
     if (SerialConnected()) AddGpsStatus(o);
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);

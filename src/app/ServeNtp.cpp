@@ -9,7 +9,7 @@ NtpServedTime TForm1::ServedTime() const {
     const TimeFacts facts = Core.Facts();
     NtpServedTime t;
     t.source = Config.SyncSource;
-    t.synchronised = facts.state == TimeState::Synchronised && (t.source != TimeSource::Gps || GpsFix.fix());
+    t.synchronised = ShownState() == TimeState::Synchronised && (t.source != TimeSource::Gps || GpsFix.fix());
     t.lastSampleMs = facts.lastSampleMs;
     t.errorEstimateS = facts.errorS.value_or(0);
     if (facts.ntp) {

@@ -30,6 +30,8 @@ void TForm1::LoadSettings() {
         }
         Config = *read;
     }
+    if (const QByteArray w = holdoverWarning(Config.HoldoverS, Config.SyncSource); !w.isEmpty())
+        writeStderrLine("Settings: " + w, 4);
     Core.SetSlew(Config.Slew);
     ShowSettingsInPanel();
 }

@@ -1,4 +1,5 @@
 #include "app/TimeCore.h"
+#include "protocol/SourceTrust.h"
 
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
@@ -103,6 +104,11 @@ void TimeCore::NtpAttemptStarted() { SyncState = TimeState::Synchronising; }
 
 void TimeCore::NtpAttemptEnded(bool synced) {
     SyncState = synced ? TimeState::Synchronised : TimeState::NotSynchronised;
+}
+
+TimeState TimeCore::ToldState(TimeSource source, qint64 nowMs, int holdoverS) const {
+    if (!lastSample_ || lastSample_->source != source) return SyncState;
+    return holdoverState(SyncState, lastSample_->trueMs, nowMs, holdoverS);
 }
 
 TimeFacts TimeCore::Facts() const {

@@ -45,6 +45,9 @@ public:
     void NtpAttemptEnded(bool synced);
 
     TimeState syncState() const { return SyncState; }
+    // SyncState as announced, replied and served: once the source's last sample is older than
+    // holdoverS seconds (0: no limit), synchronised is told as synchronising.
+    TimeState ToldState(TimeSource source, qint64 nowMs, int holdoverS) const;
     TimeFacts Facts() const;
     // The clock's part of the status: the last setting, the last sample, the error estimate,
     // the frequency correction and the counts of steps and slews.

@@ -78,7 +78,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 StatusTriple TForm1::CurrentStatus() const {
-    return {qint16(Config.SyncSource), StatusReserved, qint16(Core.syncState())};
+    return {qint16(Config.SyncSource), StatusReserved, qint16(ShownState())};
 }
 
 TForm1::~TForm1() {

@@ -10,6 +10,7 @@
 #include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
 #include "protocol/SettingsTable.h"
+#include "protocol/SourceTrust.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
@@ -180,6 +181,7 @@ private:
         qint64 roundTripMs = 0;
         double rootDelayMs = 0;
         double rootDispersionMs = 0;
+        QByteArray refused; // why it was not used, in words; empty when it was
     };
     int RequestsWaiting() const;
     void NoteSerialReason(const QString& reason);
@@ -210,6 +212,24 @@ private:
     void RestartGpsFix();
     void AddGpsStatus(QJsonObject& status) const;
 
+    // --- Trust: what the sources' samples are worth (Trust.cpp) ---
+    void NoteGpsRollover(const std::optional<GpsRollover>& rollover);
+    // On the tick while the port is open: tells a receiver that has gone quiet, once.
+    void CheckGpsSilence();
+    void NoteGpsSentence(qint64 atMs);
+    // SyncState as announced, replied and shown: holdover may lower it.
+    TimeState ShownState() const;
+    void AddTrustStatus(QJsonObject& status) const;
+    void AddGpsTrustStatus(QJsonObject& gps) const;
+    // On the tick with the PC-clock source: warns once when the system says its clock is not
+    // synchronised.
+    void CheckPcClockState();
+    // Headless, each change of source or state reaches the journal, with its time.
+    void NoteStateChange(const StatusTriple& status);
+    bool PcClockWarned = false;
+    std::optional<GpsRollover> GpsRolloverSeen; // of this connection
+    ReceiverSilence GpsSilence;
+
     // --- NTP ---
     // Starts an attempt and returns; its end comes as an event.
     void SyncToNtp();
@@ -217,6 +237,8 @@ private:
     static constexpr int NtpWatchdogMs = 3000;      // a request without an answer this long fails
     static constexpr int NtpRequestsPerAttempt = 4; // slewing; stepping asks once
     void NtpRetryTimerTimer();
+    // The stderr text of an attempt's entry whose answer was refused; empty otherwise.
+    QByteArray RefusedDetail(const QByteArray& details) const;
 
     // --- Request service (port 6645) and reply queue (to port 6646) ---
     // A request waiting for its reply: who asked, and what kind of client it is.

@@ -35,6 +35,7 @@ void SntpClient::StartSync() {
     if (Host.isEmpty()) throw SntpError(QStringLiteral("No host name given"));
     times_ = {};
     stratum_ = 0;
+    refused_.clear();
     QHostAddress address;
     if (address.setAddress(Host)) {
         send(address);
@@ -108,22 +109,27 @@ void SntpClient::readAnswers() {
             return finish(SntpOutcome::Failed,
                           sntpFailureWords(socket_->error(), socket_->errorString(), Port));
         data.truncate(int(size));
-        // Stray or forged datagrams do not end the exchange.
-        if (fromPort == Port && from.isEqual(server_, QHostAddress::TolerantConversion) &&
-            sntpAnswers(data, sent_))
-            return answered(data, systemClock().nowMs());
+        // Stray or forged datagrams do not end the exchange; one from the server is remembered,
+        // as it may be all that comes.
+        if (fromPort != Port || !from.isEqual(server_, QHostAddress::TolerantConversion)) continue;
+        if (sntpAnswers(data, sent_)) return answered(data, systemClock().nowMs());
+        refused_ = SntpNotMatching;
     }
 }
 
 void SntpClient::answered(const QByteArray& reply, qint64 arrivalMs) {
     const std::optional<SntpAnswer> answer = parseSntpAnswer(reply);
-    if (!answer) return finish(SntpOutcome::NotSet);
+    if (!answer) {
+        refused_ = SntpTooShort + (" (" + QByteArray::number(reply.size()) + " bytes)");
+        return finish(SntpOutcome::NotSet);
+    }
     times_ = sntpTimes(*answer, sentMs_, arrivalMs);
     stratum_ = answer->stratum;
     rootDelayMs_ = answer->rootDelayMs;
     rootDispersionMs_ = answer->rootDispersionMs;
     answeredBy_ = server_;
-    finish(sntpUsable(*answer, StratumCheck) ? SntpOutcome::Answered : SntpOutcome::NotSet);
+    refused_ = sntpRefusal(*answer, StratumCheck);
+    finish(refused_.isEmpty() ? SntpOutcome::Answered : SntpOutcome::NotSet);
 }
 
 ClockSample SntpClient::Sample() const {

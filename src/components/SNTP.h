@@ -89,6 +89,9 @@ public:
     // The stratum of that answer, and the address it came from.
     int Stratum() const { return stratum_; }
     const QHostAddress& AnsweredBy() const { return answeredBy_; }
+    // Why the server's last datagram of the current or last exchange was refused, in words;
+    // empty when none was.
+    const QByteArray& Refused() const { return refused_; }
 
 signals:
     // The exchange has ended; `error` is the platform's message for Failed. The client may be
@@ -115,6 +118,7 @@ private:
     double rootDelayMs_ = 0;
     double rootDispersionMs_ = 0;
     QHostAddress answeredBy_;
+    QByteArray refused_;
 };
 
 } // namespace ks

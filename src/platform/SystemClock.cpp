@@ -121,4 +121,11 @@ bool recordClockChange(const QByteArray& path, const QByteArray& line, QString* 
     return true;
 }
 
+std::optional<SystemClockState> systemClockState() {
+    const QByteArray seam = qgetenv("KSERVER_SYSTEM_CLOCK");
+    if (seam.isEmpty()) return readSystemClockState();
+    const QList<QByteArray> f = seam.split(',');
+    return SystemClockState{f[0] == "synchronised", f.value(1).toDouble(), f.value(2).toDouble()};
+}
+
 } // namespace ks

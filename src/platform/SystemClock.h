@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace ks {
 
@@ -62,6 +63,17 @@ QByteArray clockRightName(ClockRight right);
 QByteArray clockRightWords(const ClockRightState& state);
 // How many settings the system refused since start.
 qint64 clockSettingsRefused();
+
+// What the system says of its own clock: whether a time daemon keeps it synchronised, and the
+// kernel's maximum and estimated error. Read only; no right needed. Empty where the system
+// does not say (Windows). KSERVER_SYSTEM_CLOCK="synchronised,MAX_MS,EST_MS" (or
+// "unsynchronised,...") stands in for it in tests.
+struct SystemClockState {
+    bool synchronised = false;
+    double maxErrorMs = 0;
+    double estErrorMs = 0;
+};
+std::optional<SystemClockState> systemClockState();
 
 // The line KSERVER_CLOCK_LOG records for one setting, without line end.
 QByteArray clockLogLine(qint64 utcMs, ClockSetKind kind);

@@ -24,6 +24,7 @@ bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant)
 
 // Whether this process holds the right to set the clock now, and how an operator grants it.
 bool holdsClockRight();
+std::optional<SystemClockState> readSystemClockState();
 QByteArray clockGrantText();
 
 } // namespace ks

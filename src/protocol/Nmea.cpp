@@ -2,6 +2,7 @@
 
 #include "protocol/CivilTime.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -150,6 +151,9 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line) {
         return result;
     }
 
+    result.wellFormed = result.line.size() >= 6 &&
+                        std::all_of(result.line.begin() + 1, result.line.begin() + 6,
+                                    [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
     QByteArray talker;
     const QByteArray type = sentenceType(result.line, &talker);
     if (type == "GGA") {
@@ -179,22 +183,24 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line) {
 
 GpsFixTracker::Step GpsFixTracker::take(const GpsSentenceResult& sentence) {
     Step step;
+    const TimeState before = state();
     if (const auto& gga = sentence.gga) {
-        TimeState state = gga->state;
+        TimeState ggaState = gga->state;
         int satellites = gga->satellites;
         if (!gga->timeText.isEmpty() && gga->timeText == epoch_) {
-            state = qMax(state, state_);
+            ggaState = qMax(ggaState, state_);
             satellites = qMax(satellites, satellites_);
         }
         epoch_ = gga->timeText;
-        state_ = state;
+        state_ = ggaState;
         satellites_ = satellites;
-        fix_ = state == TimeState::Synchronised;
-        step.syncState = state;
+        fix_ = state() == TimeState::Synchronised;
+        step.syncState = state();
     } else if (const auto& rmc = sentence.rmc) {
-        if (!rmc->valid) fix_ = false;
-        if (state_ != TimeState::Synchronised || !rmc->valid) return step;
-        fix_ = true;
+        rmcVoid_ = !rmc->valid;
+        fix_ = state() == TimeState::Synchronised;
+        if (state() != before) step.syncState = state();
+        if (!fix_) return step;
         step.rmcTaken = true;
         const QByteArray epoch = rmc->dateText + ' ' + rmc->timeText;
         if (rmc->utcMs && epoch != setEpoch_) {

@@ -53,6 +53,9 @@ struct GpsSentenceResult {
     // False when the line carries a checksum ("*hh") that does not match its characters; such
     // a line changes nothing, and the fields below stay empty.
     bool checksumOk = true;
+    // "$", an address of five capitals or digits and a good checksum: the receiver talks at
+    // the port's speed, whatever the sentence says.
+    bool wellFormed = false;
     // The talker of a GGA or RMC sentence ("GN"); empty for any other line.
     QByteArray talker;
 
@@ -84,7 +87,9 @@ GpsSentenceResult interpretGpsSentence(const QByteArray& line);
 // Whether the receiver's sentences of this connection allow setting the clock: only after a
 // GGA of this connection gave state 2 ("no fix, no time"), only from RMCs whose status is not
 // "V", once per epoch. GGAs with the same time field (one per constellation) count together:
-// the best of them gives the state.
+// the best of them gives the state. While the last RMC says "V" the receiver has no fix
+// whatever the GGA says, and the state says so too: the state and the fix change together,
+// once per change, not once per sentence.
 class GpsFixTracker {
 public:
     // `start` stands for the state a GGA of this connection has already given.
@@ -94,18 +99,20 @@ public:
     void restart() { *this = GpsFixTracker(); }
 
     struct Step {
-        std::optional<TimeState> syncState; // from a GGA: the new SyncState
+        std::optional<TimeState> syncState; // from a GGA, or an RMC that changed it: the new SyncState
         bool rmcTaken = false;              // an RMC with a fix: GpsTimeText and GpsDateText follow it
         std::optional<qint64> setUtcMs;     // the instant to set the clock to (before any delay)
     };
     Step take(const GpsSentenceResult& sentence);
 
-    // The last GGA (or a later RMC's status) says the receiver has a fix.
+    // The last GGA says the receiver has a fix, and the last RMC does not deny it.
     bool fix() const { return fix_; }
     int satellites() const { return satellites_; }
 
 private:
-    TimeState state_;
+    TimeState state() const { return rmcVoid_ ? TimeState::NotSynchronised : state_; }
+    TimeState state_; // as the GGAs give it
+    bool rmcVoid_ = false;
     bool fix_ = false;
     int satellites_ = 0;
     QByteArray epoch_;    // time field of the last GGA

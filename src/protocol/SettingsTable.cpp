@@ -66,6 +66,7 @@ const QList<SettingDef>& settingsTable() {
         dword("ntpserve",    OnceChanged, 0,      {{0, 1}},          OnOff,                                   {},              field<&S::NtpServe>()),
         dword("ntpport",     OnceChanged, 123,    {{1, 65535}},      {},                                      {},              field<&S::NtpPort>()),
         dword("ntpratelimit", OnceChanged, 1,     {{0, 1}},          OnOff,                                   {},              field<&S::NtpRateLimit>()),
+        dword("holdover",    OnceChanged, 0,      {{0, 86400}},      {},                                      {},              field<&S::HoldoverS>()),
     };
     // clang-format on
     return table;

@@ -38,6 +38,9 @@ struct StoredSettings {
     bool NtpServe;
     quint16 NtpPort;
     bool NtpRateLimit; // the per-address limit; off for a gateway hiding many clients
+    // "holdover": once the source's last good sample is older than this many seconds, the
+    // state shows synchronising; 0 is no limit.
+    qint32 HoldoverS;
 };
 
 enum class SettingType { Dword, String };

@@ -70,15 +70,26 @@ std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram) {
     const auto* p = reinterpret_cast<const uchar*>(datagram.constData());
     a.rootDelayMs = double(qFromBigEndian<quint32>(p + 4)) * 1000.0 / 65536.0;
     a.rootDispersionMs = double(qFromBigEndian<quint32>(p + 8)) * 1000.0 / 65536.0;
+    a.referenceId = datagram.mid(12, 4);
     a.originate = readTimestamp(datagram, OriginateOffset);
     a.receive = readTimestamp(datagram, ReceiveOffset);
     a.transmit = readTimestamp(datagram, TransmitOffset);
     return a;
 }
 
-bool sntpUsable(const SntpAnswer& answer, bool stratumCheck) {
-    if (answer.leap == 3 || answer.transmit.isZero()) return false;
-    return !stratumCheck || (answer.stratum >= 1 && answer.stratum <= 15);
+QByteArray sntpRefusal(const SntpAnswer& answer, bool stratumCheck) {
+    // A kiss code first: such answers come with LI 3 as well, and the code says more.
+    if (stratumCheck && answer.stratum == 0) {
+        if (answer.referenceId.count('\0') == answer.referenceId.size()) return "stratum 0 (no kiss code)";
+        QByteArray code = answer.referenceId;
+        for (char& c : code)
+            if (c < 0x20 || c > 0x7E) c = '?';
+        return "kiss-o'-death " + code;
+    }
+    if (answer.leap == 3) return "server not synchronised (leap indicator 3)";
+    if (answer.transmit.isZero()) return "no time in the answer (transmit timestamp zero)";
+    if (stratumCheck && answer.stratum > 15) return "stratum " + QByteArray::number(answer.stratum);
+    return {};
 }
 
 SntpTimes sntpTimes(const SntpAnswer& answer, qint64 sentMs, qint64 arrivalMs) {

@@ -55,6 +55,7 @@ struct SntpAnswer {
     // The server's own distance from its reference (bytes 4-7 and 8-11), in ms.
     double rootDelayMs = 0;
     double rootDispersionMs = 0;
+    QByteArray referenceId; // bytes 12-15: a stratum-0 answer's four-letter kiss code
     NtpTimestamp originate;
     NtpTimestamp receive;
     NtpTimestamp transmit;
@@ -63,9 +64,15 @@ struct SntpAnswer {
 // Empty when fewer than 48 bytes arrived; longer datagrams are read in their first 48 bytes.
 std::optional<SntpAnswer> parseSntpAnswer(const QByteArray& datagram);
 
-// False for an answer that must be disregarded: LI 3, a zero transmit timestamp, or (with
-// stratumCheck) stratum 0 or above 15.
-bool sntpUsable(const SntpAnswer& answer, bool stratumCheck);
+// Why an answer must be disregarded, in the operator's words; empty for a usable one. With
+// stratumCheck a stratum-0 answer is a kiss-o'-death ("kiss-o'-death RATE") and one above 15
+// is refused ("stratum 16"); whatever the check, LI 3 ("server not synchronised (leap
+// indicator 3)") and a zero transmit timestamp.
+QByteArray sntpRefusal(const SntpAnswer& answer, bool stratumCheck);
+
+// Words for a datagram that is no answer at all.
+constexpr char SntpTooShort[] = "answer too short";
+constexpr char SntpNotMatching[] = "answer not matching the request";
 
 // One exchange: T1 request sent, T2 server receive,
 // T3 server transmit, T4 answer arrived. All in ms since 1970 UTC.

@@ -319,11 +319,15 @@ bool Scenario::run(const QByteArray& line) {
         {"env", [&] { app.env.insert(str(w[1]), str(expand(tail))); }},
         {"receiver", [&] { receiver = std::make_unique<Pty>(); }},
         {"ntp",
-         [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile
+         [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile; "kiss":
+               // its answers are kiss-o'-death RATE
              ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
              QVERIFY(ntp->bound());
              ntp->aheadUs = 3'602'500'000;
              ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
+             if (w.value(2) == "kiss")
+                 ntp->reply = {
+                     .stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = "RATE"};
              ntp->onRequest = [this] {
                  if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
                  QTcpSocket early;

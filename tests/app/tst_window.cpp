@@ -276,9 +276,14 @@ private:
                 for (const QByteArray& l : out.split('\n'))
                     if (l.startsWith("GPS")) seen_ += "status: " + l;
             } else {
-                const QJsonObject gps =
-                    QJsonDocument::fromJson(out).object()[QLatin1String("gps")].toObject();
+                const QJsonObject status = QJsonDocument::fromJson(out).object();
+                const QJsonObject gps = status[QLatin1String("gps")].toObject();
                 seen_ += "status json: " + QJsonDocument(gps).toJson(QJsonDocument::Compact);
+                for (const char* key : {"last_ntp_answer", "last_ntp_attempt"})
+                    if (status.contains(QLatin1String(key)))
+                        seen_ += key + QByteArray(": ") +
+                                 QJsonDocument(status[QLatin1String(key)].toObject())
+                                     .toJson(QJsonDocument::Compact);
             }
         }
     }

@@ -192,7 +192,8 @@ Out sntpCase(const QByteArray& line) {
     const QByteArray name = line.left(line.indexOf(':')) + ": ";
     QMap<QByteArray, QByteArray> opt{
         {"host", "127.0.0.1"}, {"answer", "0"}, {"calls", "1"}, {"timeout", "-2"}};
-    const QByteArrayList options{"host", "stray", "short", "answer", "at100", "calls", "timeout", "resolver"};
+    const QByteArrayList options{"host",    "stray",    "short", "answer",  "at100", "calls",
+                                 "timeout", "resolver", "leap",  "stratum", "kiss"};
     for (const QByteArray& word : line.mid(name.size() - 1).split(' ')) {
         const qsizetype eq = word.indexOf('='); // a word without one is a flag
         if (!word.isEmpty() && !options.contains(eq < 0 ? word : word.left(eq))) return std::nullopt;
@@ -212,8 +213,14 @@ Out sntpCase(const QByteArray& line) {
     client->ReceiveTimeout = opt.value("timeout").toInt();
     // The exchange as the server's clock sees it: 5 ms there, answer, 5 ms back.
     server.aheadUs = (5 + 4242) * 1000;
-    const test::SntpReply stray{.size = opt.contains("short") ? 20 : 48,
-                                .wrongOriginate = opt.value("stray") == "server" && !opt.contains("short")};
+    server.reply.leap = opt.value("leap", "0").toInt();
+    server.reply.stratum = opt.value("stratum", "1").toInt();
+    if (opt.contains("kiss"))
+        server.reply = {
+            .stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = opt.value("kiss")};
+    test::SntpReply stray;
+    stray.size = opt.contains("short") ? 20 : 48;
+    stray.wrongOriginate = opt.value("stray") == "server" && !opt.contains("short");
     QTimer strays;
     QObject::connect(&strays, &QTimer::timeout, &server, [&] {
         const qint64 us = (clock.nowMs() + 5 - 999999) * 1000;
@@ -261,6 +268,7 @@ Out sntpCase(const QByteArray& line) {
             if ((result.startsWith("answered") || result == "not set") &&
                 took.elapsed() < opt.value("timeout").toInt())
                 result += ", ended early";
+            if (client && !client->Refused().isEmpty()) result += " (refused: " + client->Refused() + ')';
         } catch (const SntpError& e) {
             result = e.message().toLatin1();
             if (raw->findChild<QUdpSocket*>()) result += ", with a socket";

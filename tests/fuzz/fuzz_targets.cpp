@@ -59,7 +59,7 @@ void sntp(const QByteArray& datagram) {
     const std::optional<SntpAnswer> answer = parseSntpAnswer(datagram);
     check(answer.has_value() == (datagram.size() >= 48));
     if (!answer) return;
-    sntpUsable(*answer, true);
+    sntpRefusal(*answer, true);
     const SntpTimes times{msFromNtp(answer->originate), msFromNtp(answer->receive),
                           msFromNtp(answer->transmit), 1'796'479'509'200};
     times.roundTrip();

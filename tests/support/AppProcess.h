@@ -28,6 +28,8 @@ public:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
         env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+        // Whatever this machine's own clock state, unless a case sets its own.
+        env.insert(QStringLiteral("KSERVER_SYSTEM_CLOCK"), QStringLiteral("synchronised,1.5,0.25"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));

@@ -34,8 +34,9 @@ FakeSntpServer::FakeSntpServer(const QHostAddress& address, quint16 port) {
 QByteArray FakeSntpServer::answer(qsizetype index, const SntpReply& r, qint64 receiveUs,
                                   qint64 transmitUs) const {
     QByteArray b(24, '\0');
-    b[0] = char(0x1C); // no leap warning, version 3, mode 4 (server)
+    b[0] = char(r.leap << 6 | 0x1C); // version 3, mode 4 (server)
     b[1] = char(r.stratum);
+    b.replace(12, 4, r.referenceId.leftJustified(4, '\0', true));
     QByteArray originate =
         requests[index < 0 ? requests.size() - 1 : index].mid(40, 8).leftJustified(8, '\0');
     if (r.wrongOriginate) originate[7] = char(originate[7] ^ 0x5A);

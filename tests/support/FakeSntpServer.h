@@ -13,6 +13,8 @@ namespace ks::test {
 struct SntpReply {
     int stratum = 1, size = 48;
     bool wrongOriginate = false;
+    int leap = 0;
+    QByteArray referenceId; // up to four bytes, zeros after
 };
 
 // An SNTP server on the thread it lives on: it answers while the client's exchange runs, which

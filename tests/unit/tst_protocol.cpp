@@ -15,6 +15,7 @@
 #include "protocol/Requests.h"
 #include "protocol/SettingsTable.h"
 #include "protocol/Sntp.h"
+#include "protocol/SourceTrust.h"
 
 #include <QBrush>
 #include <QDir>
@@ -203,7 +204,7 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          return out;
      }},
     // The sentences of one connection in order ("@reconnect": a new one); for each what it
-    // gave: the state, the clock set, or "-"; then the fix, satellites and talker at the end.
+    // gave: the state, the clock set, an RMC's status V, or "-"; then the fix, satellites and talker at the end.
     {"nmea/receiver",
      [](F f) {
          GpsFixTracker tracker;
@@ -217,11 +218,11 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
              const GpsSentenceResult r = interpretGpsSentence(line);
              const GpsFixTracker::Step step = tracker.take(r);
              if (!r.talker.isEmpty()) talker = r.talker;
-             out += step.syncState           ? "state " + num(int(*step.syncState))
-                    : step.setUtcMs          ? "set " + text(civilFromMs(*step.setUtcMs))
-                    : r.rmc && !r.rmc->valid ? QByteArray("status V")
-                                             : QByteArray("-");
-             out += "; ";
+             Fields gave;
+             if (step.syncState) gave += "state " + num(int(*step.syncState));
+             if (step.setUtcMs) gave += "set " + text(civilFromMs(*step.setUtcMs));
+             if (r.rmc && !r.rmc->valid) gave += "status V";
+             out += (gave.isEmpty() ? QByteArray("-") : gave.join(", ")) + "; ";
          }
          return out + "fix " + yesNo(tracker.fix()) + ", " + num(tracker.satellites()) +
                 " satellites, talker " + (talker.isEmpty() ? QByteArray("none") : talker);
@@ -310,6 +311,45 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          }
          return quoted(lines);
      }},
+    // receiver's time|date|PC clock|release day: the instant and date used, and what was said
+    {"nmea/rollover",
+     [](F f) {
+         GpsSentenceResult r =
+             interpretGpsSentence("$GPRMC," + f[0] + ",A,4807.038,N,01131.000,E,,," + f[1] + ",,");
+         const std::optional<GpsRollover> c = correctGpsRollover(*r.rmc, utc(f[2]), utc(f[3]));
+         QByteArray out = (r.rmc->utcMs ? text(civilFromMs(*r.rmc->utcMs)) : QByteArray("no instant")) + ' ' +
+                          r.rmc->dateText;
+         return c ? out + " | " + gpsRolloverLine(*c) : out + " as received";
+     }},
+    // Events of one open port: "+MS" time passes (the tick looks), "bytes N", "sentence",
+    // "restart" (the port opened again); each line written, and the reason at the end.
+    {"nmea/silence",
+     [](F f) {
+         qint64 now = utc("2026-12-07 10:00:00");
+         ReceiverSilence silence(now);
+         QByteArray out;
+         for (const QByteArray& e : f) {
+             std::optional<QByteArray> line;
+             if (e.startsWith('+')) now += e.mid(1).toLongLong(), line = silence.check(now);
+             else if (e.startsWith("bytes ")) silence.bytes(e.mid(6).toInt());
+             else if (e == "sentence") line = silence.sentence(now);
+             else if (e == "restart") silence.restart(now);
+             else return "unknown event " + e;
+             if (line) out += "[" + *line + "] ";
+         }
+         return out + (silence.silent()
+                           ? silence.reason(now).toUtf8() + ", " + num(silence.bytesReceived()) + " bytes"
+                           : QByteArray("not silent"));
+     }},
+    // state|seconds since the last good sample ("none")|holdover|source: the state shown; a warning
+    {"discipline/holdover",
+     [](F f) {
+         const qint64 now = utc("2026-12-07 10:00:00");
+         const qint64 last = f[1] == "none" ? 0 : now - ll(f[1]) * 1000;
+         const TimeState shown = holdoverState(TimeState(f[0].toInt()), last, now, f[2].toInt());
+         const QByteArray warning = holdoverWarning(f[2].toInt(), TimeSource(f[3].toInt()));
+         return "state " + num(int(shown)) + (warning.isEmpty() ? "" : " | " + warning);
+     }},
     {"sntp/ntp", [](F f) { return ntpHex(ll(f[0])) + " back " + num(msFromNtp(ntpFromMs(ll(f[0])))); }},
     {"sntp/ms", [](F f) { return num(msFromNtp(ntp(f[0]))); }},
     {"sntp/request", [](F f) { return sntpRequest(ntpFromMs(ll(f[0]))).toHex(); }},
@@ -334,7 +374,19 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          if (!a) return answers + ", not parsed";
          return answers + ", li " + num(a->leap) + " stratum " + num(a->stratum) + " originate " +
                 ntpHex(a->originate) + " receive " + ntpHex(a->receive) + " transmit " + ntpHex(a->transmit) +
-                ", usable " + yesNo(sntpUsable(*a, true)) + ", unchecked " + yesNo(sntpUsable(*a, false));
+                ", usable " + yesNo(sntpRefusal(*a, true).isEmpty()) + ", unchecked " +
+                yesNo(sntpRefusal(*a, false).isEmpty());
+     }},
+    // first byte|stratum|reference ID|transmit: why the answer is refused, with and without the
+    // stratum check
+    {"sntp/refused",
+     [](F f) {
+         QByteArray b = answerBytes({f[0], f[1], "00000000.00000000", "00000000.00000000", f[3]});
+         b.replace(12, 4, f[2].leftJustified(4, '\0', true));
+         const SntpAnswer a = *parseSntpAnswer(b);
+         const QByteArray checked = sntpRefusal(a, true), unchecked = sntpRefusal(a, false);
+         return (checked.isEmpty() ? "usable" : checked) + " | unchecked " +
+                (unchecked.isEmpty() ? "usable" : unchecked);
      }},
     // T1|T2|T3|T4; or sent|arrived|server receive|server transmit|"exchanged": through the packets
     {"sntp/times",

@@ -89,6 +89,14 @@ QByteArray clockGrantText() {
     return "sudo setcap cap_sys_time+p " + QFile::encodeName(QCoreApplication::applicationFilePath());
 }
 
+std::optional<SystemClockState> readSystemClockState() {
+    timex tx{}; // modes 0: reads only
+    const int state = adjtimex(&tx);
+    if (state < 0) return std::nullopt;
+    return SystemClockState{state != TIME_ERROR && !(tx.status & STA_UNSYNC), double(tx.maxerror) / 1000.0,
+                            double(tx.esterror) / 1000.0};
+}
+
 CivilTime toLocal(qint64 utcMs) {
     const qint64 secs = floorSeconds(utcMs);
     const time_t t = time_t(secs);

@@ -154,6 +154,9 @@ bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant)
     return restoreFrequency(&err) || clockCallFailed(err, error, howToGrant);
 }
 
+// The time adjustment tells nothing of whether the time service keeps the clock right.
+std::optional<SystemClockState> readSystemClockState() { return std::nullopt; }
+
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant) {
     const SYSTEMTIME utc = systemTimeFromMs(utcMs);
     BOOL ok;

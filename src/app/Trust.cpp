@@ -1,0 +1,86 @@
+// What the sources' samples are worth: a receiver's rolled-over week number, a receiver gone
+// quiet, a last good sample grown too old.
+#include "app/TimeNow.h"
+#include "platform/SystemClock.h"
+#include "platform/Ui.h"
+#include "protocol/DateFormat.h"
+#include "protocol/Replies.h"
+
+#include <QJsonObject>
+
+namespace ks {
+
+namespace {
+QString dayText(qint64 ms) {
+    return QString::fromLatin1(formatDateTime("yyyy-mm-ddThh:nn:ssZ", civilFromMs(ms)));
+}
+} // namespace
+
+void TForm1::NoteGpsRollover(const std::optional<GpsRollover>& rollover) {
+    if (!rollover) return;
+    const bool first = !GpsRolloverSeen;
+    GpsRolloverSeen = rollover;
+    // Once per connection: every sentence of such a receiver needs it.
+    if (first && isHeadless()) writeStderrLine(gpsRolloverLine(*rollover), 4);
+}
+
+void TForm1::CheckGpsSilence() {
+    if (Config.SyncSource != TimeSource::Gps) return;
+    if (const auto line = GpsSilence.check(systemClock().nowMs()); line && isHeadless())
+        writeStderrLine(*line, 4);
+}
+
+void TForm1::NoteGpsSentence(qint64 atMs) {
+    if (const auto line = GpsSilence.sentence(atMs); line && isHeadless()) writeStderrLine(*line, 6);
+}
+
+TimeState TForm1::ShownState() const {
+    return Core.ToldState(Config.SyncSource, systemClock().nowMs(), Config.HoldoverS);
+}
+
+void TForm1::AddTrustStatus(QJsonObject& status) const {
+    if (Config.HoldoverS > 0) status[QLatin1String("holdover_s")] = Config.HoldoverS;
+    if (const std::optional<SystemClockState> s = systemClockState()) {
+        QJsonObject c;
+        const auto thousandth = [](double ms) { return qRound64(ms * 1000) / 1000.0; };
+        c[QLatin1String("synchronised")] = s->synchronised;
+        c[QLatin1String("max_error_ms")] = thousandth(s->maxErrorMs);
+        c[QLatin1String("est_error_ms")] = thousandth(s->estErrorMs);
+        status[QLatin1String("system_clock")] = c;
+    }
+}
+
+void TForm1::NoteStateChange(const StatusTriple& status) {
+    if (!isHeadless()) return;
+    writeStderrLine("State " + statusMessage(status) + " (" + statusMeaning(status).toLatin1() + ") from " +
+                        dayText(systemClock().nowMs()).toLatin1(),
+                    6);
+}
+
+void TForm1::CheckPcClockState() {
+    if (PcClockWarned || Config.SyncSource != TimeSource::PcClock) return;
+    const std::optional<SystemClockState> s = systemClockState();
+    if (!s || s->synchronised) return;
+    PcClockWarned = true;
+    if (isHeadless())
+        writeStderrLine("PC clock: the system says its clock is not synchronised (maximum error " +
+                            QByteArray::number(s->maxErrorMs, 'f', 3) +
+                            " ms): clients get this PC's time as it is",
+                        4);
+}
+
+void TForm1::AddGpsTrustStatus(QJsonObject& gps) const {
+    if (Config.SyncSource == TimeSource::Gps && GpsSilence.silent()) {
+        gps[QLatin1String("reason")] = GpsSilence.reason(systemClock().nowMs());
+        gps[QLatin1String("bytes_received")] = GpsSilence.bytesReceived();
+    }
+    if (GpsRolloverSeen) {
+        QJsonObject r;
+        r[QLatin1String("received")] = dayText(GpsRolloverSeen->receivedMs);
+        r[QLatin1String("corrected")] = dayText(GpsRolloverSeen->correctedMs);
+        r[QLatin1String("weeks_added")] = GpsRolloverSeen->weeksAdded;
+        gps[QLatin1String("week_rollover_corrected")] = r;
+    }
+}
+
+} // namespace ks
