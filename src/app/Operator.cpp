@@ -175,6 +175,12 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("replies_sent")] = qint64(RepliesSent);
     o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
     o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
+    if (!RepliesByKind.isEmpty()) {
+        QJsonObject kinds;
+        for (auto it = RepliesByKind.cbegin(); it != RepliesByKind.cend(); ++it)
+            kinds[QString::fromLatin1(it.key())] = it.value();
+        o[QLatin1String("replies_by_kind")] = kinds;
+    }
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
     o[QLatin1String("requests_waiting")] = RequestsWaiting();

@@ -125,9 +125,10 @@ QByteArray TForm1::ServeReply(ClientType type, const ReplyInstant& now) {
 
 void TForm1::NoteReplySent(ClientType type, const QByteArray& text, const QHostAddress& address) {
     if (type == ClientType::Quorix)
-        AddLogEntry(LogNotice, "TEST", Config.Loc ? "Sending LOC" : "Sending GMT");
+        AddLogEntry(LogNotice, "TEST", Config.Loc ? "Sending LOC" : "Sending GMT", EntryKind::Trace);
     ++RepliesSent;
-    AddLogEntry(LogSuccess, "Client Send", text + " to " + addressText(address));
+    ++RepliesByKind[replyToken(type).toLower()];
+    AddLogEntry(LogSuccess, "Client Send", text + " to " + addressText(address), EntryKind::PerRequest);
 }
 
 void TForm1::NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester, const QString& reason) {

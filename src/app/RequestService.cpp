@@ -183,12 +183,13 @@ void TForm1::ServiceRequest(const QByteArray& body, const QHostAddress& peer) {
     if (type == ClientType::None) return;
     const QByteArray address = addressText(peer);
     if (!ClientList.contains(address)) {
-        AddLogEntry(LogNotice, "New Connection", address);
+        AddLogEntry(LogNotice, "New Connection", address, EntryKind::PerRequest);
         ClientList.append(address);
         ClientCountPanel->setText(QString::number(ClientList.size()));
     }
     const bool quorix = type == ClientType::Quorix;
-    if (IndicateClientType()) AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
+    if (IndicateClientType())
+        AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address, EntryKind::PerRequest);
     if (ShowDebug())
         AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address,
                     EntryKind::Diagnostic);

@@ -418,8 +418,10 @@ void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray&
     LogEntry e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
     if (!isHeadless() || kind == EntryKind::Repeat) return;
+    const bool journal = stderrIsJournal();
+    if (journal && kind == EntryKind::Trace && !ShowDebug()) return;
     if (!stderrDetails.isEmpty()) e.details = stderrDetails;
-    queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
+    queueStderrLine(mirrorLine(e, localNow(), journal, kind != EntryKind::Normal));
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QMainWindow>
 
 #include <functional>
@@ -108,10 +109,12 @@ public:
 
     // --- Event log ---
     // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
-    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
-    // in the log only. Headless, stderrDetails (when given) stand in for the details on
-    // stderr, where the log's own would tell the operator too little.
-    enum class EntryKind { Normal, Diagnostic, Repeat };
+    // priority, whatever its type; so does one written for every request, which would
+    // otherwise flood it during a burst; a trace entry (every request, telling nothing new)
+    // reaches it only with "Show Debug". A repeat (the entry before it said the same and
+    // more) stays in the log only. Headless, stderrDetails (when given) stand in for the
+    // details on stderr, where the log's own would tell the operator too little.
+    enum class EntryKind { Normal, Diagnostic, PerRequest, Trace, Repeat };
     void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
                      EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
     TLogFrm* LogFrm() const { return LogFrm_.get(); }
@@ -337,6 +340,7 @@ private:
     quint64 RepliesSent = 0;    // "Client Send"
     quint64 RepliesFailed = 0;  // "Socket Error"
     quint64 RepliesRefused = 0; // "Queue Full"
+    QMap<QByteArray, qint64> RepliesByKind; // "Client Send", by the reply's token in lower case
     // Why the serial port is not open: the device and the system's message; empty when open
     // or never tried.
     QString SerialReason;

@@ -85,7 +85,10 @@ bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
-        *error = systemMessage(errno);
+        const int code = errno;
+        *error = systemMessage(code);
+        if (code == EADDRINUSE)
+            *error += QStringLiteral("; see which program holds it: ss -ltnp 'sport = :%1'").arg(port);
         ::close(fd);
         return false;
     }

@@ -81,7 +81,10 @@ bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
-        *error = systemMessage(::WSAGetLastError());
+        const int code = ::WSAGetLastError();
+        *error = systemMessage(code);
+        if (code == WSAEADDRINUSE || code == WSAEACCES) // WSAEACCES: held exclusively
+            *error += QStringLiteral("; see which program holds it: netstat -ano -p tcp | findstr :%1").arg(port);
         ::closesocket(fd);
         return false;
     }
