@@ -1,5 +1,8 @@
 // What an operator sees besides the window: the lines at start and end, the status socket's
 // answers, the notification icon's colour and text, the serial port's trouble.
+#include "app/ReplyConnection.h"
+#include "app/ReplySender.h"
+#include "app/RequestService.h"
 #include "app/Smiley.h"
 #include "app/TimeNow.h"
 #include "components/CPDrv.h"
@@ -46,9 +49,10 @@ QByteArray TForm1::SourceDescription() const {
 
 QByteArray TForm1::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
-           "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
-           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; settings " +
-           settings_.path().toLocal8Bit() + "; clock: " + clockRightWords(clockRight());
+           "; requests on TCP port " + QByteArray::number(RequestService::RequestPort) +
+           ", replies to TCP port " + QByteArray::number(ReplyConnection::ReplyPort) +
+           ", announcements to 224.0.0.1:6649; settings " + settings_.path().toLocal8Bit() +
+           "; clock: " + clockRightWords(clockRight());
 }
 
 void TForm1::NoteClockSetting(TimeSource source, qint64 stepMs) {
@@ -172,20 +176,12 @@ QByteArray TForm1::StatusJson() const {
             QString::fromLocal8Bit(right.detail);
     o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     if (SerialConnected()) AddGpsStatus(o);
-    o[QLatin1String("replies_sent")] = qint64(RepliesSent);
-    o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
-    o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
-    if (!RepliesByKind.isEmpty()) {
-        QJsonObject kinds;
-        for (auto it = RepliesByKind.cbegin(); it != RepliesByKind.cend(); ++it)
-            kinds[QString::fromLatin1(it.key())] = it.value();
-        o[QLatin1String("replies_by_kind")] = kinds;
-    }
+    Replies->AddStatus(o);
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
-    o[QLatin1String("requests_waiting")] = RequestsWaiting();
-    o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
-    o[QLatin1String("connections_open")] = OpenClientConnections();
+    o[QLatin1String("requests_waiting")] = Replies->RequestsWaiting();
+    o[QLatin1String("connections_holding_requests")] = Requests->ConnectionsHoldingRequests();
+    o[QLatin1String("connections_open")] = Requests->OpenClientConnections();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 

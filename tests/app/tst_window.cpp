@@ -8,6 +8,8 @@
 #include "TestWindow.h"
 #include "ZoneScope.h"
 #include "app/CodeLabel.h"
+#include "app/ReplyConnection.h"
+#include "app/RequestService.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "platform/Ui.h"
@@ -52,8 +54,8 @@ QByteArray replyTo(ClientType kind) {
     QTcpServer replies;
     QTcpSocket client;
     QTcpSocket* reply = nullptr;
-    if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return "no reply port";
-    client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+    if (!replies.listen(QHostAddress::LocalHost, ReplyConnection::ReplyPort)) return "no reply port";
+    client.connectToHost(QHostAddress::LocalHost, RequestService::RequestPort);
     client.write(requestFrame(kind));
     test::waitUntil([&] { return (reply = replies.nextPendingConnection()) != nullptr; }, 10000);
     if (!reply ||
@@ -203,7 +205,7 @@ private:
         constexpr int Scale = 20;
         access().ClientIdleMs /= Scale;
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+        client.connectToHost(QHostAddress::LocalHost, RequestService::RequestPort);
         if (!client.waitForConnected(5000)) return void(seen_ += "quiet connection: not accepted");
         QElapsedTimer made;
         made.start();
