@@ -21,8 +21,7 @@ public:
     enum class Phase {
         Opening,     // inside its connect call
         Connecting,  // waiting for the connect event, or the 5 s limit
-        Connected,   // up, nothing written yet
-        Writing,     // inside its write
+        Connected,   // up
         WriteFailed, // its write failed
         Ended,       // closed or cut: nothing more comes of it
     };
@@ -36,12 +35,10 @@ public:
     Phase phase() const { return phase_; }
     QHostAddress address() const { return address_; }
     // Up, so a failure names the peer.
-    bool up() const {
-        return phase_ == Phase::Connected || phase_ == Phase::Writing || phase_ == Phase::WriteFailed;
-    }
+    bool up() const { return phase_ == Phase::Connected || phase_ == Phase::WriteFailed; }
     // Up in the system while its connect event is still to come: taken up now, without waiting.
     bool settle();
-    // Straight to the system. False when the write failed; no failed() follows for it.
+    // False when the write failed; no failed() follows for it.
     bool write(const QByteArray& bytes);
     QString errorString() const;
     // Closed in order once its reply is written, else cut; it goes once the close is over,
@@ -57,6 +54,7 @@ private:
     QTcpSocket* socket_;
     QTimer* limit_;
     QHostAddress address_;
+    QString error_; // of a failed write
     Phase phase_ = Phase::Opening;
 };
 

@@ -10,6 +10,7 @@
 #include "platform/SystemClock.h"
 #include "protocol/Replies.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QSet>
@@ -65,7 +66,8 @@ void ReplySender::OpenNextEdgeReply(const QHostAddress& address) {
 }
 
 // The timer is armed for the next edge while any reply waits: one that is not connected by
-// its edge goes at the first edge after its connection comes up.
+// its edge goes at the first edge after its connection comes up. It fires a little before the
+// edge, so that the replies are ready to go when it comes.
 void ReplySender::ArmEdgeTimer() {
     if (EdgeReplies.empty()) {
         EdgeTimer->stop();
@@ -76,22 +78,24 @@ void ReplySender::ArmEdgeTimer() {
     if (EdgeTimer->isActive()) return;
     const qint64 now = systemClock().nowMs();
     edgeMs_ = nextSecondEdgeMs(now);
-    EdgeTimer->start(int(edgeMs_ - now));
+    EdgeTimer->start(int(std::max<qint64>(0, edgeMs_ - EdgeLeadMs - now)));
 }
 
 void ReplySender::EdgeTimerTimer() {
     const qint64 now = systemClock().nowMs();
-    if (now < edgeMs_) { // early: a reading before the edge would name the second before
-        EdgeTimer->start(int(edgeMs_ - now));
+    if (now < edgeMs_ - EdgeLeadMs) { // early
+        EdgeTimer->start(int(edgeMs_ - EdgeLeadMs - now));
         return;
     }
-    const ReplyInstant instant{now, toLocal(now)};
+    // A late timer goes at once, naming the second it comes in.
+    const qint64 edge = std::max(edgeMs_, now - now % 1000);
+    const ReplyInstant instant{edge, toLocal(edge)};
     // A connection up in the system whose connect event is still to come (its request was
     // read just before the edge) is taken up now rather than put off by a second. A failure
     // ends its reply as any other.
     std::vector<ReplyConnection*> settling;
     for (EdgeReply& r : EdgeReplies)
-        if (r.dueMs <= now && !r.dropped && r.connection) settling.push_back(r.connection);
+        if (r.dueMs <= edge && !r.dropped && r.connection) settling.push_back(r.connection);
     for (ReplyConnection* c : settling) c->settle();
     // Due, connected, and no earlier reply to the same requester still waiting: each
     // requester's replies keep the order of its requests.
@@ -99,26 +103,28 @@ void ReplySender::EdgeTimerTimer() {
     std::vector<EdgeReply*> going;
     for (EdgeReply& r : EdgeReplies) {
         if (r.dropped || held.contains(r.address)) continue;
-        if (r.dueMs <= now && r.up()) going.push_back(&r);
+        if (r.dueMs <= edge && r.up()) going.push_back(&r);
         else held.insert(r.address);
     }
-    // Every reply is written before any is logged: the last leaves as close to the edge as
-    // the first. A write that fails is reported once all are out.
-    // One text per client type: every field comes from the one reading at the edge.
+    // One text per client type, every field from the second that begins at the edge, and
+    // built before it: at the edge only the writes remain, and the last reply leaves as close
+    // to it as the first. Everything else (the log, the counts, a failed write's report)
+    // follows once all are out.
     struct Built {
         QByteArray text, frame;
     };
     QHash<ClientType, Built> built;
-    std::vector<bool> written;
-    written.reserve(going.size());
-    for (EdgeReply* r : going) {
-        auto b = built.constFind(r->type);
-        if (b == built.cend()) {
+    for (EdgeReply* r : going)
+        if (!built.contains(r->type)) {
             const QByteArray text = ServeReply(r->type, instant);
-            b = built.insert(r->type, {text, replyFrame(text)});
+            built.insert(r->type, {text, replyFrame(text)});
         }
-        written.push_back(r->connection->write(b->frame));
-    }
+    std::vector<const QByteArray*> frames;
+    frames.reserve(going.size());
+    for (EdgeReply* r : going) frames.push_back(&built[r->type].frame);
+    awaitEdge(edge);
+    std::vector<bool> written(going.size());
+    for (size_t i = 0; i < going.size(); ++i) written[i] = going[i]->connection->write(*frames[i]);
     for (size_t i = 0; i < going.size(); ++i) {
         EdgeReply* const r = going[i];
         NoteReplySent(r->type, built.value(r->type).text, r->address);
@@ -129,6 +135,15 @@ void ReplySender::EdgeTimerTimer() {
     ForgetDroppedEdgeReplies();
     emit roomFreed(); // room for requests that waited unread
     ArmEdgeTimer();
+}
+
+// Holds the loop until the clock reaches the edge: a reply written before it would carry a
+// second that has not begun. Bounded, in case the clock does not move on.
+void ReplySender::awaitEdge(qint64 edgeMs) const {
+    QElapsedTimer waited;
+    waited.start();
+    while (systemClock().nowMs() < edgeMs && waited.elapsed() <= EdgeLeadMs + 2) {
+    }
 }
 
 void ReplySender::EdgeReplyError(EdgeReply* reply, const QString& reason) {

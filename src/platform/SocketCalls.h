@@ -25,5 +25,8 @@ enum class Peek { Data, Closed, Nothing, Failed };
 Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error);
 // Takes count bytes that peek showed.
 void discard(qintptr socket, qint64 count);
+// Hands bytes to the system without waiting: the count it took, or -1 with its message in
+// *error.
+qint64 sendNow(qintptr socket, const char* data, qint64 size, QString* error);
 
 } // namespace ks::socketcalls

@@ -42,6 +42,12 @@ QHostAddress peerIPv4(qintptr socket) {
 
 void closeSocket(qintptr socket) { ::close(int(socket)); }
 
+qint64 sendNow(qintptr socket, const char* data, qint64 size, QString* error) {
+    const ssize_t n = ::send(int(socket), data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) *error = systemMessage(errno);
+    return n;
+}
+
 qint64 bytesWaiting(qintptr socket) {
     int waiting = 0;
     return ::ioctl(int(socket), FIONREAD, &waiting) == 0 ? waiting : 0;

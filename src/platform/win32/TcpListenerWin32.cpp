@@ -33,6 +33,12 @@ QHostAddress peerIPv4(qintptr socket) {
 
 void closeSocket(qintptr socket) { ::closesocket(socketOf(socket)); }
 
+qint64 sendNow(qintptr socket, const char* data, qint64 size, QString* error) {
+    const int n = ::send(socketOf(socket), data, int(qMin<qint64>(size, INT_MAX)), 0);
+    if (n < 0) *error = systemMessage(::WSAGetLastError());
+    return n;
+}
+
 qint64 bytesWaiting(qintptr socket) {
     u_long waiting = 0;
     return ::ioctlsocket(socketOf(socket), FIONREAD, &waiting) == 0 ? qint64(waiting) : 0;
@@ -84,7 +90,8 @@ bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
         const int code = ::WSAGetLastError();
         *error = systemMessage(code);
         if (code == WSAEADDRINUSE || code == WSAEACCES) // WSAEACCES: held exclusively
-            *error += QStringLiteral("; see which program holds it: netstat -ano -p tcp | findstr :%1").arg(port);
+            *error +=
+                QStringLiteral("; see which program holds it: netstat -ano -p tcp | findstr :%1").arg(port);
         ::closesocket(fd);
         return false;
     }
