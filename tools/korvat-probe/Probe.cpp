@@ -1,5 +1,5 @@
 #include "Probe.h"
-#include "Arrival.h"
+#include "platform/SocketCalls.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -96,10 +96,10 @@ bool ReplyListener::listen(const QHostAddress& address, QString* error) {
 }
 
 void ReplyListener::accept(qintptr socket) {
-    arrival::prepare(socket);
+    ks::socketcalls::stampArrivals(socket);
     Connection& c = open_[socket];
     c.serial = accepted_++;
-    c.peer = arrival::peerAddress(socket);
+    c.peer = ks::socketcalls::peerIPv4(socket);
     c.notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
     connect(c.notifier, &QSocketNotifier::activated, this, [this, socket] { readable(socket); });
     emit accepted(c.serial);
@@ -112,13 +112,14 @@ void ReplyListener::readable(qintptr socket) {
     for (;;) {
         char data[MaxReplyBytes + 1];
         qint64 count = 0;
-        qint64 arrivalNs = -1;
+        qint64 agoNs = 0;
         const qint64 room = MaxReplyBytes + 1 - c->bytes.size();
-        switch (arrival::receive(socket, data, room, &count, &arrivalNs)) {
-        case arrival::Outcome::Nothing: return;
-        case arrival::Outcome::Data:
+        using ks::socketcalls::Received;
+        switch (ks::socketcalls::receiveStamped(socket, data, room, &count, &agoNs)) {
+        case Received::Nothing: return;
+        case Received::Data:
             c->bytes.append(data, count);
-            c->lastByteNs = arrivalNs;
+            c->lastByteNs = monoNs() - agoNs;
             if (c->bytes.size() <= MaxReplyBytes) continue;
             return finish(socket); // more than any reply: cut off
         default: return finish(socket);
@@ -132,7 +133,7 @@ void ReplyListener::finish(qintptr socket) {
     const Connection done = *c;
     open_.erase(c);
     delete done.notifier;
-    arrival::closeSocket(socket);
+    ks::socketcalls::closeSocket(socket);
     emit received(done.serial, done.bytes, done.lastByteNs, done.peer);
 }
 
