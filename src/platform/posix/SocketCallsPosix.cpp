@@ -1,6 +1,5 @@
 #include "platform/SocketCalls.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -101,10 +100,12 @@ Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, 
         std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        // The stamp reads the system clock: how long before this reading it was.
+        // The stamp reads the system clock: how long before this reading it was. One that is
+        // not of this second (a segment that came before stamping was asked for, a stamp
+        // on another clock) is no arrival time: the reading stands in.
         const qint64 ago =
             (qint64(now.tv_sec) - stamp.tv_sec) * 1'000'000'000 + (now.tv_nsec - stamp.tv_nsec);
-        *agoNs = std::max<qint64>(0, ago);
+        if (ago > 0 && ago < 1'000'000'000) *agoNs = ago;
     }
     return Received::Data;
 }
