@@ -34,14 +34,17 @@ constexpr KindName KindNames[] = {
 void printLine(const QString& line) { writeLine(stdout, line); }
 void printError(const QString& line) { writeLine(stderr, line); }
 
-qint64 monoNs() {
-    static const QElapsedTimer started = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return started.nsecsElapsed();
-}
+namespace {
+// From the start of the process, not from the first reading: a reply's arrival stamp may
+// name a moment before any reading was taken.
+const QElapsedTimer processStart = [] {
+    QElapsedTimer t;
+    t.start();
+    return t;
+}();
+} // namespace
+
+qint64 monoNs() { return processStart.nsecsElapsed(); }
 
 double utcMsAt(qint64 atMonoNs) {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
