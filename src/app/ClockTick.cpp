@@ -1,4 +1,5 @@
 // Timer1Timer (250 ms) and Timer2Timer (hourly).
+#include "app/RequestService.h"
 #include "app/TimeNow.h"
 #include "chime/SoundThread.h"
 #include "platform/SystemClock.h"
@@ -135,7 +136,7 @@ void TForm1::ShowStatusColours() {
 
 void TForm1::Timer2Timer() {
     if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
-    ClearClientList();
+    Requests->ClearClientList();
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
 }
 

@@ -1,6 +1,9 @@
 // What an operator sees besides the window: the lines at start and end, the status socket's
 // answers, the notification icon's colour and text, the serial port's trouble.
 #include "app/NtpServer.h"
+#include "app/ReplyConnection.h"
+#include "app/ReplySender.h"
+#include "app/RequestService.h"
 #include "app/Smiley.h"
 #include "app/TimeNow.h"
 #include "components/CPDrv.h"
@@ -45,8 +48,9 @@ QByteArray TForm1::SourceDescription() const {
 
 QByteArray TForm1::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
-           "; requests on TCP port " + QByteArray::number(RequestPort) + ", replies to TCP port " +
-           QByteArray::number(ReplyPort) + ", announcements to 224.0.0.1:6649; " +
+           "; requests on TCP port " + QByteArray::number(RequestService::RequestPort) +
+           ", replies to TCP port " + QByteArray::number(ReplyConnection::ReplyPort) +
+           ", announcements to 224.0.0.1:6649; " +
            (settings_.isOpen()
                 ? "settings " + settings_.path().toLocal8Bit()
                 : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
@@ -165,14 +169,12 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     AddTrustStatus(o);
     if (SerialConnected()) AddGpsStatus(o);
-    o[QLatin1String("replies_sent")] = qint64(RepliesSent);
-    o[QLatin1String("replies_failed")] = qint64(RepliesFailed);
-    o[QLatin1String("replies_refused")] = qint64(RepliesRefused);
+    Replies->AddStatus(o);
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
-    o[QLatin1String("requests_waiting")] = RequestsWaiting();
-    o[QLatin1String("connections_holding_requests")] = int(WaitingConnections.size());
-    o[QLatin1String("connections_open")] = OpenClientConnections();
+    o[QLatin1String("requests_waiting")] = Replies->RequestsWaiting();
+    o[QLatin1String("connections_holding_requests")] = Requests->ConnectionsHoldingRequests();
+    o[QLatin1String("connections_open")] = Requests->OpenClientConnections();
     if (NtpServe) o[QLatin1String("ntp_serve")] = NtpServe->status();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

@@ -1,12 +1,12 @@
 // Port 6645: connections, request frames, ClientList.
-#include "app/TimeNow.h"
+#include "app/RequestService.h"
+#include "app/ReplySender.h"
 #include "log/LogModel.h"
 #include "platform/Error.h"
 #include "platform/SocketCalls.h"
 #include "platform/TcpListener.h"
 #include "protocol/Requests.h"
 
-#include <QLabel>
 #include <QTimer>
 
 namespace ks {
@@ -15,33 +15,36 @@ namespace {
 // Connections the system may hold completed before the loop takes them: with the open ones,
 // a burst of 1 000 clients at once fits. Beyond that the system drops further connection
 // attempts and their clients try again a second later.
-constexpr int ListenBacklog = 4 * TForm1::MaxClientConnections;
+constexpr int ListenBacklog = 4 * RequestService::MaxClientConnections;
 } // namespace
 
-void TForm1::CreateRequestService() {
+RequestService::RequestService(EventLog log, ReplySender* replies, QObject* parent)
+    : QObject(parent), log_(std::move(log)), replies_(replies) {
     ServerSocket1 = new TcpListener(this);
-    connect(ServerSocket1, &TcpListener::accepted, this, &TForm1::ServerSocket1Accept);
+    connect(ServerSocket1, &TcpListener::accepted, this, &RequestService::ServerSocket1Accept);
     AcceptRetryTimer = new QTimer(this);
     AcceptRetryTimer->setSingleShot(true);
     AcceptRetryTimer->setTimerType(Qt::PreciseTimer);
-    connect(AcceptRetryTimer, &QTimer::timeout, this, &TForm1::UpdateAccepting);
+    connect(AcceptRetryTimer, &QTimer::timeout, this, &RequestService::UpdateAccepting);
 }
 
-void TForm1::StartListening() {
+void RequestService::StartListening() {
     socketcalls::raiseSocketLimit();
     QString error;
     if (!ServerSocket1->listenAnyIPv4(RequestPort, ListenBacklog, &error))
         throw Error(QStringLiteral("Cannot listen on TCP port %1: %2").arg(RequestPort).arg(error));
 }
 
-void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
+bool RequestService::listening() const { return ServerSocket1->isListening(); }
+
+void RequestService::ServerSocket1Accept(IncomingConnection* socket) {
     // A bounded number open at once: a client that opens connections and never closes them
     // cannot take every descriptor of the process, nor keep other clients out. The one
     // silent the longest makes room, after what it has sent is served; accepting waits while
     // every open connection is still fresh (see UpdateAccepting).
     if (ClientConnections.size() >= MaxClientConnections) {
         IncomingConnection* const evicted = QuietestClientConnection();
-        // It is closed now: what it sent cannot wait for room in the ring.
+        // It is closed now: what it sent cannot wait for room in the queue.
         closing_ = evicted;
         evicted->readWaiting();
         closing_ = nullptr;
@@ -60,16 +63,16 @@ void TForm1::ServerSocket1Accept(IncomingConnection* socket) {
             [this, socket] { ServerSocket1ClientDisconnect(socket); });
     connect(socket, &IncomingConnection::failed, this,
             [this, socket](const QString& message) { ServerSocket1ClientError(socket, message); });
-    if (ShowDebug()) {
+    if (log_.showDebug()) {
         const QByteArray address = socket->peerAddress().toString().toLatin1();
-        AddLogEntry(LogAlert, "Client Connected", address, EntryKind::Diagnostic);
-        AddLogEntry(LogAlert, "Client Accepted", address, EntryKind::Diagnostic);
+        log_(LogAlert, "Client Connected", address, EntryKind::Diagnostic);
+        log_(LogAlert, "Client Accepted", address, EntryKind::Diagnostic);
     }
     UpdateAccepting();
 }
 
 // A connection holding a request that waits for room is not quiet: its idle timer is off.
-IncomingConnection* TForm1::QuietestClientConnection() const {
+IncomingConnection* RequestService::QuietestClientConnection() const {
     IncomingConnection* quietest = nullptr;
     int least = 0;
     for (auto it = ClientConnections.cbegin(); it != ClientConnections.cend(); ++it) {
@@ -86,7 +89,7 @@ IncomingConnection* TForm1::QuietestClientConnection() const {
 // make room: in a burst every client is fresh, and closing one before its request arrived
 // would lose that request. Otherwise newcomers wait until a connection closes or one
 // becomes quiet enough.
-void TForm1::UpdateAccepting() {
+void RequestService::UpdateAccepting() {
     if (ClientConnections.size() < MaxClientConnections) {
         AcceptRetryTimer->stop();
         ServerSocket1->setAccepting(true);
@@ -105,9 +108,9 @@ void TForm1::UpdateAccepting() {
     else AcceptRetryTimer->start(ClientMakeRoomMs - silentMs);
 }
 
-// While the ring is full a request stays unread in its connection, and connections are
+// While the queue is full a request stays unread in its connection, and connections are
 // read again in the order they began to wait, so requests are taken in the order they came.
-void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
+void RequestService::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text) {
     QTimer* idle = ClientConnections.value(socket);
     if (!idle) return; // already closed by the service
     const bool takeAll = socket == closing_;
@@ -125,12 +128,12 @@ void TForm1::ServerSocket1ClientRead(IncomingConnection* socket, const QByteArra
     if (ClientConnections.size() >= MaxClientConnections) UpdateAccepting(); // the quietest changed
 }
 
-void TForm1::ReadWaitingRequests() {
-    while (!WaitingConnections.isEmpty() && !QueueFull()) {
+void RequestService::ReadWaitingRequests() {
+    while (!WaitingConnections.isEmpty() && !replies_->QueueFull()) {
         IncomingConnection* const first = WaitingConnections.front();
         first->readWaiting();
         if (!WaitingConnections.isEmpty() && WaitingConnections.front() == first) {
-            if (QueueFull()) break;
+            if (replies_->QueueFull()) break;
             // Nothing more came of it (the system lost what it held): it waits no longer.
             WaitingConnections.removeFirst();
             if (QTimer* idle = ClientConnections.value(first)) idle->start();
@@ -138,26 +141,27 @@ void TForm1::ReadWaitingRequests() {
     }
 }
 
-void TForm1::ServerSocket1ClientDisconnect(IncomingConnection* socket) { CloseClientConnection(socket); }
+void RequestService::ServerSocket1ClientDisconnect(IncomingConnection* socket) {
+    CloseClientConnection(socket);
+}
 
-void TForm1::ServerSocket1ClientError(IncomingConnection* socket, const QString& message) {
+void RequestService::ServerSocket1ClientError(IncomingConnection* socket, const QString& message) {
     // Nobody would see a box on a hidden server: the connection goes, the service stays.
-    if (ShowDebug()) {
-        AddLogEntry(LogAlert, "Client Error",
-                    socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit(),
-                    EntryKind::Diagnostic);
+    if (log_.showDebug()) {
+        log_(LogAlert, "Client Error",
+             socket->peerAddress().toString().toLatin1() + ": " + message.toLocal8Bit(),
+             EntryKind::Diagnostic);
     }
     CloseClientConnection(socket);
 }
 
-void TForm1::CloseIdleClientConnection(IncomingConnection* socket) {
-    if (ShowDebug())
-        AddLogEntry(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1(),
-                    EntryKind::Diagnostic);
+void RequestService::CloseIdleClientConnection(IncomingConnection* socket) {
+    if (log_.showDebug())
+        log_(LogNotice, "Client Idle", socket->peerAddress().toString().toLatin1(), EntryKind::Diagnostic);
     CloseClientConnection(socket);
 }
 
-void TForm1::CloseClientConnection(IncomingConnection* socket) {
+void RequestService::CloseClientConnection(IncomingConnection* socket) {
     ClientConnections.remove(socket);
     WaitingConnections.removeOne(socket);
     socket->close();
@@ -165,11 +169,11 @@ void TForm1::CloseClientConnection(IncomingConnection* socket) {
     UpdateAccepting();
 }
 
-qsizetype TForm1::ParseRequests(const QByteArray& text, const QHostAddress& address, bool takeAll) {
+qsizetype RequestService::ParseRequests(const QByteArray& text, const QHostAddress& address, bool takeAll) {
     qsizetype start = 0;
     while (const auto frame = requestFrameAt(text, start)) {
-        // A request that finds the ring full stays unread, with all that follows it.
-        if (!takeAll && QueueFull() && ServerSocket1->isListening() &&
+        // A request that finds the queue full stays unread, with all that follows it.
+        if (!takeAll && replies_->QueueFull() && ServerSocket1->isListening() &&
             recogniseRequest(frame->body) != ClientType::None)
             return start;
         ServiceRequest(frame->body, address);
@@ -178,27 +182,27 @@ qsizetype TForm1::ParseRequests(const QByteArray& text, const QHostAddress& addr
     return text.size();
 }
 
-void TForm1::ServiceRequest(const QByteArray& body, const QHostAddress& peer) {
+void RequestService::ServiceRequest(const QByteArray& body, const QHostAddress& peer) {
     const ClientType type = recogniseRequest(body);
     if (type == ClientType::None) return;
     const QByteArray address = addressText(peer);
     if (!ClientList.contains(address)) {
-        AddLogEntry(LogNotice, "New Connection", address);
+        log_(LogNotice, "New Connection", address, EntryKind::PerRequest);
         ClientList.append(address);
-        ClientCountPanel->setText(QString::number(ClientList.size()));
+        emit clientCountChanged(int(ClientList.size()));
     }
     const bool quorix = type == ClientType::Quorix;
-    if (IndicateClientType()) AddLogEntry(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address);
-    if (ShowDebug())
-        AddLogEntry(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address,
-                    EntryKind::Diagnostic);
-    QueueMessage(type, peer);
+    if (log_.indicateClientType())
+        log_(LogNotice, quorix ? "Quorix Client" : "Korvat Client", address, EntryKind::PerRequest);
+    if (log_.showDebug())
+        log_(LogNotice, quorix ? "Service Quorix.." : "Service Korvat..", address, EntryKind::Diagnostic);
+    replies_->QueueMessage(type, peer);
 }
 
-void TForm1::ClearClientList() {
+void RequestService::ClearClientList() {
     ClientList.clear();
-    AddLogEntry(LogNotice, "Client List", "Connected client list cleared.");
-    ClientCountPanel->setText(QStringLiteral("0"));
+    log_(LogNotice, "Client List", "Connected client list cleared.");
+    emit clientCountChanged(0);
 }
 
 } // namespace ks

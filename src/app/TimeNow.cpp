@@ -1,6 +1,8 @@
 // Construction is the start-up sequence; destruction the shutdown order; the notification
 // icon and the menus.
 #include "app/TimeNow.h"
+#include "app/ReplySender.h"
+#include "app/RequestService.h"
 
 #include "app/CodeLabel.h"
 #include "app/NtpServer.h"
@@ -74,18 +76,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     setFont(f);
     CreateControls();
     CreateRequestService();
-    CreateReplyQueue();
 }
 
 StatusTriple TForm1::CurrentStatus() const {
     return {qint16(Config.SyncSource), StatusReserved, qint16(ShownState())};
 }
 
-TForm1::~TForm1() {
-    // A reply connection still open reports its end while the window's children go, when
-    // this window's handlers are already gone.
-    ClientSocket1->disconnect(this);
-}
+TForm1::~TForm1() = default;
 
 void TForm1::CreateControls() {
     auto* client = new QWidget(this);
@@ -315,7 +312,6 @@ void TForm1::CreateMenus() {
 bool TForm1::StartUp() {
     // Steps 1-6: controls, state and conventions exist from construction; dates are formatted
     // by the one formatter, so there is nothing process-wide to set.
-    ClientList.clear();
     TrayMessage(TrayOp::Add);
     TrayMessage(TrayOp::Modify);
     ChimeLatch = true;
@@ -370,7 +366,7 @@ bool TForm1::StartUp() {
 }
 
 void TForm1::FinishStartUp() {
-    StartListening();
+    Requests->StartListening();
     // Headless there is no CONNECT: the GPS source opens its port now; AUTO, when on, opens it
     // on the first tick and again whenever it closes.
     if (isHeadless() && Config.SyncSource == TimeSource::Gps && !Config.AutoConnect) btnConnectClick();
@@ -391,7 +387,6 @@ void TForm1::Shutdown() {
     LogFrm_.reset();
     Timer1->stop();
     Timer2->stop();
-    ClientList.clear();
     if (started_) AnnounceShutdown();
     TrayMessage(TrayOp::Delete);
 }
@@ -425,8 +420,38 @@ void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray&
     LogEntry e = LogFrm_->AddEntry(type, event, details);
     // Headless, stderr is the operator's only view: one line per entry.
     if (!isHeadless() || kind == EntryKind::Repeat) return;
+    const bool journal = stderrIsJournal();
+    if (journal && kind == EntryKind::Trace && !ShowDebug()) return;
     if (!stderrDetails.isEmpty()) e.details = stderrDetails;
-    queueStderrLine(mirrorLine(e, localNow(), stderrIsJournal(), kind == EntryKind::Diagnostic));
+    queueStderrLine(mirrorLine(e, localNow(), journal, kind != EntryKind::Normal));
+}
+
+void TForm1::CreateRequestService() {
+    ReplySender::Host host;
+    host.log = ServiceLog();
+    host.listening = [this] { return Requests->listening(); };
+    host.onSecond = [this] { return Config.OnSecond; };
+    host.context = [this](const ReplyInstant& now) {
+        return ReplyContext{ReplySerial, CurrentStatus(), Config.Loc ? DisplayMode::Loc : DisplayMode::Gmt,
+                            now};
+    };
+    Replies = new ReplySender(std::move(host), this);
+    Requests = new RequestService(ServiceLog(), Replies, this);
+    connect(Replies, &ReplySender::roomFreed, Requests, &RequestService::ReadWaitingRequests);
+    connect(Requests, &RequestService::clientCountChanged, ClientCountPanel,
+            [this](int count) { ClientCountPanel->setText(QString::number(count)); });
+}
+
+EventLog TForm1::ServiceLog() {
+    EventLog log;
+    log.add = [this](qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
+                     const QByteArray& stderrDetails) {
+        AddLogEntry(type, event, details, kind, stderrDetails);
+    };
+    log.showDebug = [this] { return ShowDebug(); };
+    log.indicateClientType = [this] { return IndicateClientType(); };
+    log.saveCsv = [this] { SaveLogCsv(); };
+    return log;
 }
 
 bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "app/TimeCore.h"
+#include "app/EventLog.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
 #include "protocol/ClockDiscipline.h"
 #include "protocol/Nmea.h"
 #include "protocol/Replies.h"
-#include "protocol/ReplyRing.h"
 #include "protocol/Requests.h"
 #include "protocol/SettingsTable.h"
 #include "protocol/SourceTrust.h"
@@ -15,14 +15,12 @@
 
 #include <QByteArray>
 #include <QColor>
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QMainWindow>
 
 #include <functional>
 #include <limits>
-#include <list>
 #include <memory>
 #include <optional>
 
@@ -36,13 +34,10 @@ class QMenu;
 class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
-class QTcpSocket;
 class QTimer;
 
 namespace ks {
 
-// An address as the log and stderr write it: dotted-decimal; empty for none.
-inline QByteArray addressText(const QHostAddress& address) { return address.toString().toLatin1(); }
 
 class CodeLabel;
 class NtpServer;
@@ -51,8 +46,8 @@ class StatusServer;
 class SntpClient;
 enum class SntpOutcome;
 class TCommPortDriver;
-class IncomingConnection;
-class TcpListener;
+class ReplySender;
+class RequestService;
 class TLogFrm;
 
 // The main window: it owns the program's state and every component, and its methods are
@@ -88,11 +83,9 @@ public:
     QString TrayToolTip() const;
 
     // --- Event log ---
-    // A diagnostic entry (written only while "Show Debug" is on) reaches the journal at debug
-    // priority, whatever its type; a repeat (the entry before it said the same and more) stays
-    // in the log only. Headless, stderrDetails (when given) stand in for the details on
-    // stderr, where the log's own would tell the operator too little.
-    enum class EntryKind { Normal, Diagnostic, Repeat };
+    // Headless, stderrDetails (when given) stand in for the details on stderr, where the
+    // log's own would tell the operator too little.
+    using EntryKind = ks::EntryKind;
     void AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details,
                      EntryKind kind = EntryKind::Normal, const QByteArray& stderrDetails = {});
     TLogFrm* LogFrm() const { return LogFrm_.get(); }
@@ -142,17 +135,6 @@ public:
     // (a minute), until one succeeds; then the hourly attempt alone.
     static constexpr int NtpRetryLimit = 5;
 
-    // --- Request service (port 6645) and reply queue (to port 6646) ---
-    static constexpr quint16 RequestPort = 6645;
-    static constexpr quint16 ReplyPort = 6646;
-    static constexpr int MaxClientConnections = 256;
-    static constexpr int ReplyConnectTimeoutMs = 5000;
-
-    // --- Replies on the second ("onsecond") ---
-    // Replies waiting for an edge at once; while that many wait, further requests wait unread
-    // in their connections, as with the ring.
-    static constexpr int EdgeReplyLimit = 2000;
-
     // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
     struct TestAccess;
 
@@ -183,7 +165,6 @@ private:
         double rootDispersionMs = 0;
         QByteArray refused; // why it was not used, in words; empty when it was
     };
-    int RequestsWaiting() const;
     void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
@@ -240,74 +221,10 @@ private:
     // The stderr text of an attempt's entry whose answer was refused; empty otherwise.
     QByteArray RefusedDetail(const QByteArray& details) const;
 
-    // --- Request service (port 6645) and reply queue (to port 6646) ---
-    // A request waiting for its reply: who asked, and what kind of client it is.
-    struct QueuedReply {
-        ClientType type = ClientType::None;
-        QHostAddress address;
-    };
-    // The reply ring: 50 slots, so 49 requests can wait.
-    using NetMessageQueueDetails = ReplyRing<QueuedReply, 50>;
+    // --- Request service (port 6645) and reply sender (to port 6646) ---
     void CreateRequestService();
-    void StartListening();
-    void ClearClientList();
-    void ServerSocket1Accept(IncomingConnection* socket);
-    void ServerSocket1ClientRead(IncomingConnection* socket, const QByteArray& text);
-    void ServerSocket1ClientDisconnect(IncomingConnection* socket);
-    void ServerSocket1ClientError(IncomingConnection* socket, const QString& message);
-    // Returns the bytes used: a request that finds the ring full is left, with the rest.
-    // takeAll: the connection is about to close, so nothing it sent can wait.
-    qsizetype ParseRequests(const QByteArray& text, const QHostAddress& address, bool takeAll);
-    void ServiceRequest(const QByteArray& body, const QHostAddress& peer);
-    int OpenClientConnections() const { return int(ClientConnections.size()); }
-    void CreateReplyQueue();
-    void QueueMessage(ClientType type, const QHostAddress& address);
-    void LocalGroupTimerTimer();
-    void sckClientConnect();
-    void sckClientError();
-    // The reply text for a client type at one reading of the clock.
-    QByteArray ServeReply(ClientType type, const ReplyInstant& now);
-    // A reply built: its log entries and count, the same whenever it is sent.
-    void NoteReplySent(ClientType type, const QByteArray& text, const QHostAddress& address);
-    // A reply connection failed: "Socket Error" with the peer (null when it never came up),
-    // its count, and the log saved as CSV.
-    void NoteReplyFailed(const QHostAddress& peer, const QHostAddress& requester, const QString& reason);
-    // Where the reply connection stands with the entry at the ring's read index.
-    enum class ReplyPhase {
-        Idle,       // no entry in flight: the next may be taken
-        Opening,    // inside the connect call
-        OpenFailed, // the connect call failed at once
-        Connected,  // up within the connect call: sent once the call returns
-        Connecting, // waiting for the connect event, or the 5 s limit
-        Sending,    // up: the reply is written and the connection closed
-    };
-
-    // --- Replies on the second ("onsecond") ---
-    // A reply waiting for its edge. Its connection is opened when the request is read (once
-    // the requester's previous one is up); the text is built and written only at an edge at
-    // or after `dueMs`, once the connection is up and every earlier reply to the same
-    // requester has gone.
-    struct EdgeReply {
-        enum class Phase {
-            Unopened,    // its turn to connect has not come
-            Opening,     // inside its connect call
-            OpenFailed,  // the connect call failed at once
-            Connecting,  // waiting for the connect event, or the 5 s limit
-            Connected,   // up, waiting for its edge
-            Writing,     // its edge's replies are being written
-            WriteFailed, // its write failed: reported once the edge's replies are out
-            Dropped,     // ended: leaves the list at the next ForgetDroppedEdgeReplies
-        };
-        ClientType type = ClientType::None;
-        QHostAddress address;
-        qint64 dueMs = 0;
-        QTcpSocket* socket = nullptr; // null until its connection is opened
-        QTimer* connectLimit = nullptr;
-        Phase phase = Phase::Unopened;
-        bool up() const {
-            return phase == Phase::Connected || phase == Phase::Writing || phase == Phase::WriteFailed;
-        }
-    };
+    // The log as the services write to it.
+    EventLog ServiceLog();
 
     // --- NTP server (UDP 123) ---
     // The one place it reads the time it serves.
@@ -330,9 +247,6 @@ private:
     // --- What an operator can ask of the running program (korvat-probe status) ---
     NtpAttempt LastNtpAttempt;
     NtpAnswer LastNtpAnswer;
-    quint64 RepliesSent = 0;    // "Client Send"
-    quint64 RepliesFailed = 0;  // "Socket Error"
-    quint64 RepliesRefused = 0; // "Queue Full"
     // Why the serial port is not open: the device and the system's message; empty when open
     // or never tried.
     QString SerialReason;
@@ -355,49 +269,9 @@ private:
     int NtpRetries = 0; // retries made in the current series
     QTimer* NtpRetryTimer = nullptr;
 
-    // --- Request service (port 6645) and reply queue (to port 6646) ---
-    TcpListener* ServerSocket1 = nullptr;
-    QHash<IncomingConnection*, QTimer*> ClientConnections; // each with its idle timer
-    int ClientIdleMs = 60'000;                             // a request connection silent this long is closed
-    // At the cap, a connection silent this long may make room for a newcomer; until one
-    // is, newcomers wait in the system's queue.
-    int ClientMakeRoomMs = 1000;
-    QTimer* AcceptRetryTimer = nullptr;
-    // Connections holding a request unread until the ring has room, in the order they began
-    // to wait.
-    QList<IncomingConnection*> WaitingConnections;
-    NetMessageQueueDetails MessageQueue;
-    ReplyPhase ReplyState = ReplyPhase::Idle;
-    QTimer* LocalGroupTimer = nullptr;
-    QTcpSocket* ClientSocket1 = nullptr;
-    QTimer* ReplyConnectTimer = nullptr;
-
-    // --- Replies on the second ("onsecond") ---
-    std::list<EdgeReply> EdgeReplies; // in the order the requests were read
-    QTimer* EdgeTimer = nullptr;
-    void CloseClientConnection(IncomingConnection* socket);
-    void CloseIdleClientConnection(IncomingConnection* socket);
-    IncomingConnection* QuietestClientConnection() const;
-    void UpdateAccepting();
-    void EndReplyWithError(const QString& reason);
-    void EndReplyEntry();
-    bool QueueFull() const; // the ring, or the replies waiting for an edge
-    void CreateEdgeReplies();
-    void QueueEdgeReply(ClientType type, const QHostAddress& address);
-    void OpenEdgeReply(EdgeReply* reply);
-    void OpenNextEdgeReply(const QHostAddress& address);
-    void EdgeTimerTimer();
-    void ArmEdgeTimer();
-    bool ConnectedNow(const EdgeReply& reply) const;
-    void EdgeReplyError(EdgeReply* reply, const QString& reason);
-    void DropEdgeReply(EdgeReply* reply, bool written);
-    void ForgetDroppedEdgeReplies();
-    qint64 edgeMs_ = 0; // the edge EdgeTimer is armed for
-    void ReadWaitingRequests();
-    void TakeNextReply();
-    void SendReply();
-    // The connection read once more before it is closed to make room; null otherwise.
-    IncomingConnection* closing_ = nullptr;
+    // --- Request service (port 6645) and reply sender (to port 6646) ---
+    ReplySender* Replies = nullptr;
+    RequestService* Requests = nullptr;
 
     // --- State (shared with every concern) ---
     qint16 StatusReserved = 0;
@@ -409,7 +283,6 @@ private:
     QByteArray GpsTimeText = "00:00:00";
     QByteArray GpsDateText = "01/01/01";
     NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
-    QList<QByteArray> ClientList;
 
     // --- Controls (named as the window's design names them) ---
     QFrame* Panel6 = nullptr;

@@ -4,7 +4,7 @@
 #include <QString>
 
 // The system's own calls on an accepted TCP socket, one implementation per system; the
-// connection logic above them is shared.
+// connection logic above them is shared (the program's and korvat-probe's).
 namespace ks::socketcalls {
 
 // Lets the process hold as many sockets as the system allows it (replies on the second keep
@@ -25,5 +25,16 @@ enum class Peek { Data, Closed, Nothing, Failed };
 Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error);
 // Takes count bytes that peek showed.
 void discard(qintptr socket, qint64 count);
+// Hands bytes to the system without waiting: the count it took, or -1 with its message in
+// *error.
+qint64 sendNow(qintptr socket, const char* data, qint64 size, QString* error);
+
+// Asks the system to stamp every segment received with the moment it arrived; receives
+// on the socket no longer wait.
+void stampArrivals(qintptr socket);
+enum class Received { Data, Closed, Nothing, Failed };
+// Takes up to `size` waiting bytes. With Data: *count, and *agoNs how long before this call
+// the last of them arrived (0 where the system gives no stamp).
+Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* agoNs);
 
 } // namespace ks::socketcalls

@@ -59,7 +59,8 @@ public:
 
     // Listens on every IPv4 address of this PC with room for `backlog` connections the
     // system has completed but the program not yet taken. On failure returns false and puts
-    // the system's message ("Address already in use") into *error.
+    // the system's message ("Address already in use") into *error, followed, when another
+    // program holds the port, by the command that names it.
     bool listenAnyIPv4(quint16 port, int backlog, QString* error);
 
     // While off, new connections wait in the system's queue (up to the backlog) and are

@@ -269,288 +269,438 @@ struct Scenario {
         for (const QByteArray& l : (p.readAllStandardOutput() + p.readAllStandardError()).split('\n'))
             if (!l.isEmpty()) out += "  " + mask(l) + '\n';
     }
-    bool run(const QByteArray& line); // false: no command of that name
+    bool run(const QByteArray& text); // false: no command of that name
+    // A script line: its words, the first, all after it, all after the second.
+    struct Line {
+        QByteArray text;
+        QList<QByteArray> w;
+        QByteArray cmd, rest, tail;
+    };
+    void waitFor(const Line& in, const std::function<bool()>& done);
+    void addSetting(const Line& in);
+    void setArgs(const Line& in);
+    void setEnv(const Line& in);
+    void makeReceiver(const Line& in);
+    void startNtpServer(const Line& in);
+    void linkFile(const Line& in);
+    void makeFile(const Line& in);
+    void stderrToJournal(const Line& in);
+    void fakeSystemctl(const Line& in);
+    void showStored(const Line& in);
+    void runNtpdig(const Line& in);
+    void runChronyd(const Line& in);
+    void exchangeUdp(const Line& in);
+    void reportUdpPort(const Line& in);
+    void takeUdpPort(const Line& in);
+    void reportNtpServe(const Line& in);
+    void takePort(const Line& in);
+    void catchReplies(const Line& in);
+    void hangRequester(const Line& in);
+    void unhangRequester(const Line& in);
+    void keepCsv(const Line& in);
+    void sortStderr(const Line& in);
+    void changeNetwork(const Line& in);
+    void limitFiles(const Line& in);
+    void startProgram(const Line& in);
+    void awaitGroup(const Line& in);
+    void awaitStderr(const Line& in);
+    void letTimePass(const Line& in);
+    void sendRequests(const Line& in);
+    void openConnections(const Line& in);
+    void writeMore(const Line& in);
+    void resetConnection(const Line& in);
+    void closeConnection(const Line& in);
+    void reportClosed(const Line& in);
+    void awaitReplies(const Line& in);
+    void alignToSecond(const Line& in);
+    void reportEdges(const Line& in);
+    void reportSeconds(const Line& in);
+    void awaitStatus(const Line& in);
+    void markTime(const Line& in);
+    void atLeast(const Line& in);
+    void atMost(const Line& in);
+    void sendSentence(const Line& in);
+    void reportHeard(const Line& in);
+    void reportAttempt(const Line& in);
+    void withstandHostile(const Line& in);
+    void askStatus(const Line& in);
+    void runtimeFolder(const Line& in);
+    void runProbe(const Line& in);
+    void runSecondCopy(const Line& in);
+    void sendSignal(const Line& in);
+    void awaitExit(const Line& in);
     QByteArray report();
 };
 
-bool Scenario::run(const QByteArray& line) {
-    const QList<QByteArray> w = line.split(' ');
-    const QByteArray& cmd = w[0];
-    const QByteArray rest = line.mid(cmd.size() + 1), tail = w.mid(2).join(' ');
-    const auto waitFor = [&line](auto done) { QVERIFY2(waitUntil(done, WaitMs), line.constData()); };
+bool Scenario::run(const QByteArray& text) {
     // Each command a line's first word names; one that is not here fails the case.
-    using Handler = std::function<void()>;
-    const Handler markerOrGroup = [&] { // a marker is the test's own datagram
-        GroupListener& g = listener();
-        if (cmd == "marker") QCOMPARE(QUdpSocket().writeDatagram(w[1], host("224.0.0.1"), 6649), w[1].size());
-        QVERIFY2(g.waitFor(w[1], WaitMs), line.constData());
+    static const Commands<void (Scenario::*)(const Line&)> commands{
+        {"settings", &Scenario::addSetting},
+        {"args", &Scenario::setArgs},
+        {"env", &Scenario::setEnv},
+        {"receiver", &Scenario::makeReceiver},
+        {"ntp", &Scenario::startNtpServer},
+        {"link", &Scenario::linkFile},
+        {"file", &Scenario::makeFile},
+        {"journal", &Scenario::stderrToJournal},
+        {"systemctl", &Scenario::fakeSystemctl},
+        {"take-port", &Scenario::takePort},
+        {"catch", &Scenario::catchReplies},
+        {"hang", &Scenario::hangRequester},
+        {"unhang", &Scenario::unhangRequester},
+        {"csv", &Scenario::keepCsv},
+        {"sortlog", &Scenario::sortStderr},
+        {"ip", &Scenario::changeNetwork},
+        {"limit", &Scenario::limitFiles},
+        {"start", &Scenario::startProgram},
+        {"marker", &Scenario::awaitGroup},
+        {"group", &Scenario::awaitGroup},
+        {"wait", &Scenario::awaitStderr},
+        {"pass", &Scenario::letTimePass},
+        {"send", &Scenario::sendRequests},
+        {"open", &Scenario::openConnections},
+        {"write", &Scenario::writeMore},
+        {"reset", &Scenario::resetConnection},
+        {"close", &Scenario::closeConnection},
+        {"closed", &Scenario::reportClosed},
+        {"replies", &Scenario::awaitReplies},
+        {"align", &Scenario::alignToSecond},
+        {"edge", &Scenario::reportEdges},
+        {"seconds", &Scenario::reportSeconds},
+        {"status", &Scenario::awaitStatus},
+        {"mark", &Scenario::markTime},
+        {"atleast", &Scenario::atLeast},
+        {"atmost", &Scenario::atMost},
+        {"nmea", &Scenario::sendSentence},
+        {"heard", &Scenario::reportHeard},
+        {"attempt", &Scenario::reportAttempt},
+        {"hostile", &Scenario::withstandHostile},
+        {"ask", &Scenario::askStatus},
+        {"plant", &Scenario::runtimeFolder},
+        {"private", &Scenario::runtimeFolder},
+        {"stored", &Scenario::showStored},
+        {"ntpdig", &Scenario::runNtpdig},
+        {"chronyd", &Scenario::runChronyd},
+        {"udp", &Scenario::exchangeUdp},
+        {"udpport", &Scenario::reportUdpPort},
+        {"take-udp", &Scenario::takeUdpPort},
+        {"ntpstatus", &Scenario::reportNtpServe},
+        {"probe", &Scenario::runProbe},
+        {"second", &Scenario::runSecondCopy},
+        {"signal", &Scenario::sendSignal},
+        {"exit", &Scenario::awaitExit},
     };
-    const Handler plantOrPrivate = [&] { // the run-time folder in TMPDIR, as another user could leave it
-        const QString tmp = app.root() + QStringLiteral("/tmp");
-        const QString path = tmp + QStringLiteral("/kserver-") + QString::number(::getuid());
-        const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-        if (cmd == "private") { // what the program made there
-            struct stat st {};
-            QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
-            out += mask("private folder: " + path.toLocal8Bit() +
-                        (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
-                        (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
-                        QByteArray::number(st.st_mode & 0777, 8)) +
-                   '\n';
-            // and nothing else: Qt made a folder of its own there when it had none
-            const QStringList all =
-                QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-            out += mask("temporary folder holds: " + all.join(u' ').toLocal8Bit()) + '\n';
-        } else if (w[1] == "link") { // to a folder of the planter's choosing
-            QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
-            QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
-        } else if (w[1] == "open") {
-            QVERIFY(QDir().mkpath(path));
-            QVERIFY(QFile::setPermissions(path, ownerOnly | QFile::ReadGroup | QFile::ExeGroup |
-                                                    QFile::ReadOther | QFile::ExeOther));
-        } else {
-            QVERIFY(QDir().mkpath(tmp));
-            QVERIFY(w[1] == "nothing" || QFile(path).open(QIODevice::WriteOnly));
-        }
+    const auto* command = commands.find(text);
+    if (!command) return false;
+    Line in{text, text.split(' '), {}, {}, {}};
+    in.cmd = in.w[0];
+    in.rest = text.mid(in.cmd.size() + 1);
+    in.tail = in.w.mid(2).join(' ');
+    (this->**command)(in);
+    return true;
+}
+
+void Scenario::waitFor(const Line& in, const std::function<bool()>& done) {
+    QVERIFY2(waitUntil(done, WaitMs), in.text.constData());
+}
+
+void Scenario::addSetting(const Line& in) { settings += expand(in.rest) + "\r\n"; }
+
+void Scenario::setArgs(const Line& in) { args = str(in.rest).split(QLatin1Char(' ')); }
+
+void Scenario::setEnv(const Line& in) { app.env.insert(str(in.w[1]), str(expand(in.tail))); }
+
+void Scenario::makeReceiver(const Line&) { receiver = std::make_unique<Pty>(); }
+
+// On 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile; "kiss": its answers
+// are kiss-o'-death RATE.
+void Scenario::startNtpServer(const Line& in) {
+    ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
+    QVERIFY(ntp->bound());
+    ntp->aheadUs = 3'602'500'000;
+    ntp->mode = in.w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
+    if (in.w.value(2) == "kiss")
+        ntp->reply = {.stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = "RATE"};
+    ntp->onRequest = [this] {
+        if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
+        QTcpSocket early;
+        early.connectToHost(QHostAddress::LocalHost, 6645);
+        duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
     };
-    const Commands<Handler> commands{
-        {"settings", [&] { settings += expand(rest) + "\r\n"; }},
-        {"args", [&] { args = str(rest).split(QLatin1Char(' ')); }},
-        {"env", [&] { app.env.insert(str(w[1]), str(expand(tail))); }},
-        {"receiver", [&] { receiver = std::make_unique<Pty>(); }},
-        {"ntp",
-         [&] { // on 127.0.0.1:123 an hour and 2.5 s ahead; a client tries 6645 meanwhile; "kiss":
-               // its answers are kiss-o'-death RATE
-             ntp = std::make_unique<FakeSntpServer>(QHostAddress::LocalHost, ks::SntpDefaultPort);
-             QVERIFY(ntp->bound());
-             ntp->aheadUs = 3'602'500'000;
-             ntp->mode = w[1] == "answer" ? FakeSntpServer::Mode::Answer : FakeSntpServer::Mode::Silent;
-             if (w.value(2) == "kiss")
-                 ntp->reply = {
-                     .stratum = 0, .size = 48, .wrongOriginate = false, .leap = 3, .referenceId = "RATE"};
-             ntp->onRequest = [this] {
-                 if (firstAskedMs == 0) firstAskedMs = ntp->nowUs() / 1000;
-                 QTcpSocket early;
-                 early.connectToHost(QHostAddress::LocalHost, 6645);
-                 duringAttempt = early.waitForConnected(WaitMs) ? "open" : "refused";
-             };
-         }},
-        {"link",
-         [&] { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
-             QFile::remove(app.root() + u'/' + str(w[1]));
-             QVERIFY(QFile::link(str(expand(w[2])), app.root() + u'/' + str(w[1])));
-         }},
-        {"file",
-         [&] {
-             const QString path = app.root() + u'/' + str(w[1]);
-             QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
-         }},
-        {"journal", [&] { app.stderrToJournal(w[1] == "same"); }},
-        {"systemctl",
-         [&] { // a user manager that gives the unit this state (none: no manager answers)
-             const QString bin = app.root() + QStringLiteral("/fake-bin");
-             QFile fake(bin + QStringLiteral("/systemctl"));
-             QVERIFY(QDir().mkpath(bin) && fake.open(QIODevice::WriteOnly));
-             fake.write("#!/bin/sh\n[ \"$*\" = \"--user is-active korvat-server.service\" ] || exit 2\n" +
-                        (w[1] == "none" ? "echo 'Failed to connect to bus' >&2; exit 1\n"
-                                        : "echo " + w[1] + "; [ " + w[1] + " = active ]\n"));
-             QVERIFY(fake.setPermissions(fake.permissions() | QFile::ExeOwner));
-             app.env.insert(QStringLiteral("PATH"), bin + u':' + app.env.value(QStringLiteral("PATH")));
-         }},
-        {"take-port", [&] { QVERIFY(listen("0.0.0.0", 6645)); }},
-        {"catch",
-         [&] {
-             QTcpServer* server = listen(w[1], 6646);
-             QVERIFY(server);
-             record(server, w[1]);
-         }},
-        {"hang",
-         [&] { // a requester whose reply port accepts nothing more: its backlog is full
-             QTcpServer* full = listen(w[1], 6646, 0);
-             QVERIFY(full);
-             full->pauseAccepting();
-             QTcpSocket* filler = hold(new QTcpSocket);
-             filler->connectToHost(full->serverAddress(), 6646);
-             QVERIFY(filler->waitForConnected(WaitMs));
-             hung[w[1]] = {full, filler->localPort()};
-         }},
-        {"unhang",
-         [&] { // it takes connections again, and records them like `catch`
-             const auto [full, filler] = hung.at(w[1]);
-             record(full, w[1], filler);
-             full->resumeAccepting();
-         }},
-        {"csv", [&] { csv = QDir().mkpath(app.logsDir()); }},
-        {"sortlog", [&] { sortLog = true; }},
-        {"ip", [&] { QVERIFY2(ip(str(rest)), rest.constData()); }},
-        {"limit", [&] { fileLimit = w[1].toInt(); }},
-        {"start",
-         [&] {
-             listener();
-             if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
-             // The program starts with the soft limit on open files given, the test keeps its own.
-             rlimit own{};
-             QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
-             rlimit lower = own;
-             if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
-             QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
-             app.start(args);
-             QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
-         }},
-        {"marker", markerOrGroup},
-        {"group", markerOrGroup},
-        {"wait", [&] { waitFor([&] { return app.lines().join('\n').contains(rest); }); }},
-        {"pass", [&] { pumpFor(w[1].toInt()); }},
-        {"send",
-         [&] {
-             const QByteArray text = unescaped(w.mid(3).join(' '));
-             for (int i = 0, n = w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
-                 for (qsizetype f = text.count('{'); f > 0; --f)
-                     asked[w[1]].append(QDateTime::currentMSecsSinceEpoch());
-                 open("send", w[1], text);
-             }
-         }},
-        {"open",
-         [&] {
-             for (int i = 0, n = w[2].toInt(); i < n; ++i)
-                 open(w[1] + QByteArray::number(i), w[3], unescaped(w.mid(4).join(' ')));
-         }},
-        {"write",
-         [&] {
-             const QByteArray text = unescaped(tail);
-             const int fd = int(clients[w[1]]->socketDescriptor()); // on the wire even while the server stops
-             QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
-         }},
-        {"reset",
-         [&] {
-             const linger abortive{1, 0};
-             const int fd = int(clients[w[1]]->socketDescriptor());
-             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-             clients[w[1]]->abort();
-         }},
-        {"close", [&] { clients[w[1]]->disconnectFromHost(); }},
-        {"closed",
-         [&] { // how many open connections the server closed; the named ones
-             int closed = 0;
-             for (auto& [name, s] : clients) {
-                 s->waitForReadyRead(0); // notices the server's close without an event loop
-                 closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
-             }
-             out += "closed: " + QByteArray::number(closed);
-             for (const QByteArray& name : w.mid(1))
-                 out += ", " + name +
-                        (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
-             out += '\n';
-         }},
-        {"replies", [&] { waitFor([&] { return ended() >= w[1].toInt(); }); }},
-        {"align",
-         [&] {
-             // early in a second, so that what follows happens well before its end
-             waitFor([] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
-         }},
-        {"edge", [&] { out += judgeEdges(w[1].toInt()); }},
-        {"seconds", [&] { out += secondsCarried(); }},
-        {"status",
-         [&] {
-             waitFor([&] { // a field of the status socket's answer
-                 const auto json =
-                     QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
-                 return json[QLatin1String(w[1])].toVariant().toString() == QLatin1String(w[2]);
-             });
-         }},
-        {"mark", [&] { mark.start(); }},
-        {"atleast", [&] { QVERIFY2(mark.elapsed() >= w[1].toInt(), line.constData()); }},
-        {"atmost", [&] { QVERIFY2(mark.elapsed() <= w[1].toInt(), line.constData()); }},
-        {"nmea",
-         [&] {
-             const QDateTime now = QDateTime::currentDateTimeUtc();
-             const QByteArray body = QByteArray(rest)
-                                         .replace("hhmmss", now.toString(u"hhmmss").toLatin1())
-                                         .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
-             QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
-         }},
-        {"heard",
-         [&] { // lines from the receiver's port, and whether it is exclusive
-             waitFor([&] { return (heard += receiver->readAvailable()).count('\n') >= w[1].toInt(); });
-             for (const QByteArray& l : heard.split('\n'))
-                 if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
-             out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
-         }},
-        {"attempt",
-         [&] {
-             waitFor([&] { return !duringAttempt.isEmpty(); });
-             out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
-         }},
-        {"hostile",
-         [&] { // silent, deaf (asks, never reads), garbage, a flood: the garbage
-             // is cut off after a line's worth, the silent one after the time limit; it answers on
-             const QString path = statusPath();
-             QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
-             const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
-             out += others ? "status socket: open to others" : "status socket: its user's only";
-             std::vector<std::unique_ptr<QLocalSocket>> c;
-             for (int i = 0; i < 23; ++i) {
-                 c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
-                 if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
-             }
-             c[1]->write("status\n");
-             c[2]->write(QByteArray(1 << 20, 'x'));
-             const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
-             const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
-             QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
-             out += ", withstood hostile clients\n";
-         }},
-        {"ask",
-         [&] {
-             const QByteArray answer = ks::StatusServer::ask(statusPath(), rest, WaitMs);
-             out += "ask " + rest + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
-         }},
-        {"plant", plantOrPrivate},
-        {"private", plantOrPrivate},
-        {"stored",
-         [&] {
-             out +=
-                 "stored: " +
-                 (QFile::exists(app.settingsPath()) ? caseText(fileContents(app.settingsPath())) : "none") +
-                 '\n';
-         }},
-        {"ntpdig", [&] { out += ntpdig(w[1]); }},
-        {"chronyd", [&] { out += chronyd(app.root(), w[1], w.value(2, "123")); }},
-        {"udp", [&] { out += udpExchange(w); }},
-        {"udpport", [&] { out += udpPortBound(w[1].toInt()); }},
-        {"take-udp",
-         [&] { // another NTP daemon holds the port
-             auto* holder = hold(new QUdpSocket);
-             QVERIFY(
-                 holder->bind(QHostAddress::AnyIPv4, quint16(w[1].toUInt()), QUdpSocket::DontShareAddress));
-         }},
-        {"ntpstatus",
-         [&] { // the NTP server's part of the status, once the status socket answers
-             QJsonObject status;
-             waitFor([&] {
-                 status =
-                     QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs)).object();
-                 return !status.isEmpty();
-             });
-             const QJsonValue n = status.value(u"ntp_serve");
-             out += "ntp_serve: " +
-                    (n.isUndefined() ? QByteArray("absent")
-                                     : QJsonDocument(n.toObject()).toJson(QJsonDocument::Compact)) +
-                    '\n';
-         }},
-        {"probe", [&] { aside(QStringLiteral(KS_PROBE_BIN), str(rest).split(u' '), line); }},
-        {"second", [&] { aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy"); }},
-        {"signal", [&] { QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(w[1])), 0); }},
-        {"exit",
-         [&] {
-             QVERIFY(app.waitForExit(WaitMs));
-             out += "exit " + QByteArray::number(app.process().exitCode());
-             out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
-         }},
-    };
-    const Handler* command = commands.find(line);
-    if (command) (*command)();
-    return command != nullptr;
+}
+
+void Scenario::linkFile(
+    const Line& in) { // ROOT/NAME becomes a link to TARGET (a device appearing under a name)
+    QFile::remove(app.root() + u'/' + str(in.w[1]));
+    QVERIFY(QFile::link(str(expand(in.w[2])), app.root() + u'/' + str(in.w[1])));
+}
+
+void Scenario::makeFile(const Line& in) {
+    const QString path = app.root() + u'/' + str(in.w[1]);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+}
+
+void Scenario::stderrToJournal(const Line& in) { app.stderrToJournal(in.w[1] == "same"); }
+
+// A user manager that gives the unit this state (none: no manager answers).
+void Scenario::fakeSystemctl(const Line& in) {
+    const QString bin = app.root() + QStringLiteral("/fake-bin");
+    QFile fake(bin + QStringLiteral("/systemctl"));
+    QVERIFY(QDir().mkpath(bin) && fake.open(QIODevice::WriteOnly));
+    fake.write("#!/bin/sh\n[ \"$*\" = \"--user is-active korvat-server.service\" ] || exit 2\n" +
+               (in.w[1] == "none" ? "echo 'Failed to connect to bus' >&2; exit 1\n"
+                                  : "echo " + in.w[1] + "; [ " + in.w[1] + " = active ]\n"));
+    QVERIFY(fake.setPermissions(fake.permissions() | QFile::ExeOwner));
+    app.env.insert(QStringLiteral("PATH"), bin + u':' + app.env.value(QStringLiteral("PATH")));
+}
+
+void Scenario::takePort(const Line&) { QVERIFY(listen("0.0.0.0", 6645)); }
+
+void Scenario::catchReplies(const Line& in) {
+    QTcpServer* server = listen(in.w[1], 6646);
+    QVERIFY(server);
+    record(server, in.w[1]);
+}
+
+void Scenario::hangRequester(
+    const Line& in) { // a requester whose reply port accepts nothing more: its backlog is full
+    QTcpServer* full = listen(in.w[1], 6646, 0);
+    QVERIFY(full);
+    full->pauseAccepting();
+    QTcpSocket* filler = hold(new QTcpSocket);
+    filler->connectToHost(full->serverAddress(), 6646);
+    QVERIFY(filler->waitForConnected(WaitMs));
+    hung[in.w[1]] = {full, filler->localPort()};
+}
+
+void Scenario::unhangRequester(const Line& in) { // it takes connections again, and records them like `catch`
+    const auto [full, filler] = hung.at(in.w[1]);
+    record(full, in.w[1], filler);
+    full->resumeAccepting();
+}
+
+void Scenario::keepCsv(const Line&) { csv = QDir().mkpath(app.logsDir()); }
+
+void Scenario::sortStderr(const Line&) { sortLog = true; }
+
+void Scenario::changeNetwork(const Line& in) { QVERIFY2(ip(str(in.rest)), in.rest.constData()); }
+
+void Scenario::limitFiles(const Line& in) { fileLimit = in.w[1].toInt(); }
+
+void Scenario::startProgram(const Line&) {
+    listener();
+    if (!settings.isEmpty()) app.writeSettings(SettingsHeader + settings);
+    // The program starts with the soft limit on open files given, the test keeps its own.
+    rlimit own{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+    rlimit lower = own;
+    if (fileLimit) lower.rlim_cur = rlim_t(fileLimit);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &lower) == 0);
+    app.start(args);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &own) == 0);
+}
+
+void Scenario::awaitGroup(const Line& in) { // a marker is the test's own datagram
+    GroupListener& g = listener();
+    if (in.cmd == "marker")
+        QCOMPARE(QUdpSocket().writeDatagram(in.w[1], host("224.0.0.1"), 6649), in.w[1].size());
+    QVERIFY2(g.waitFor(in.w[1], WaitMs), in.text.constData());
+}
+
+void Scenario::awaitStderr(const Line& in) {
+    waitFor(in, [&] { return app.lines().join('\n').contains(in.rest); });
+}
+
+void Scenario::letTimePass(const Line& in) { pumpFor(in.w[1].toInt()); }
+
+void Scenario::sendRequests(const Line& in) {
+    const QByteArray text = unescaped(in.w.mid(3).join(' '));
+    for (int i = 0, n = in.w[2].toInt(); i < n && !QTest::currentTestFailed(); ++i) {
+        for (qsizetype f = text.count('{'); f > 0; --f)
+            asked[in.w[1]].append(QDateTime::currentMSecsSinceEpoch());
+        open("send", in.w[1], text);
+    }
+}
+
+void Scenario::openConnections(const Line& in) {
+    for (int i = 0, n = in.w[2].toInt(); i < n; ++i)
+        open(in.w[1] + QByteArray::number(i), in.w[3], unescaped(in.w.mid(4).join(' ')));
+}
+
+void Scenario::writeMore(const Line& in) {
+    const QByteArray text = unescaped(in.tail);
+    const int fd = int(clients[in.w[1]]->socketDescriptor()); // on the wire even while the server stops
+    QCOMPARE(::send(fd, text.constData(), size_t(text.size()), 0), ssize_t(text.size()));
+}
+
+void Scenario::resetConnection(const Line& in) {
+    const linger abortive{1, 0};
+    const int fd = int(clients[in.w[1]]->socketDescriptor());
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    clients[in.w[1]]->abort();
+}
+
+void Scenario::closeConnection(const Line& in) { clients[in.w[1]]->disconnectFromHost(); }
+
+void Scenario::reportClosed(const Line& in) { // how many open connections the server closed; the named ones
+    int closed = 0;
+    for (auto& [name, s] : clients) {
+        s->waitForReadyRead(0); // notices the server's close without an event loop
+        closed += name != "send" && s->state() == QAbstractSocket::UnconnectedState;
+    }
+    out += "closed: " + QByteArray::number(closed);
+    for (const QByteArray& name : in.w.mid(1))
+        out += ", " + name + (clients[name]->state() == QTcpSocket::ConnectedState ? " open" : " closed");
+    out += '\n';
+}
+
+void Scenario::awaitReplies(const Line& in) {
+    waitFor(in, [&] { return ended() >= in.w[1].toInt(); });
+}
+
+void Scenario::alignToSecond(const Line& in) {
+    // early in a second, so that what follows happens well before its end
+    waitFor(in, [] { return QDateTime::currentMSecsSinceEpoch() % 1000 / 50 == 1; });
+}
+
+void Scenario::reportEdges(const Line& in) { out += judgeEdges(in.w[1].toInt()); }
+
+void Scenario::reportSeconds(const Line&) { out += secondsCarried(); }
+
+void Scenario::awaitStatus(const Line& in) {
+    waitFor(in, [&] { // a field of the status socket's answer
+        const auto json = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs));
+        return json[QLatin1String(in.w[1])].toVariant().toString() == QLatin1String(in.w[2]);
+    });
+}
+
+void Scenario::markTime(const Line&) { mark.start(); }
+
+void Scenario::atLeast(const Line& in) { QVERIFY2(mark.elapsed() >= in.w[1].toInt(), in.text.constData()); }
+
+void Scenario::atMost(const Line& in) { QVERIFY2(mark.elapsed() <= in.w[1].toInt(), in.text.constData()); }
+
+void Scenario::sendSentence(const Line& in) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray body = QByteArray(in.rest)
+                                .replace("hhmmss", now.toString(u"hhmmss").toLatin1())
+                                .replace("ddmmyy", now.toString(u"ddMMyy").toLatin1());
+    QVERIFY(receiver->write(body + '*' + ks::NmeaChecksum(body) + "\r\n"));
+}
+
+void Scenario::reportHeard(const Line& in) { // lines from the receiver's port, and whether it is exclusive
+    waitFor(in, [&] { return (heard += receiver->readAvailable()).count('\n') >= in.w[1].toInt(); });
+    for (const QByteArray& l : heard.split('\n'))
+        if (!l.isEmpty()) out += "receiver <- " + l.trimmed() + '\n';
+    out += receiver->exclusive() ? "receiver port exclusive\n" : "receiver port shared\n";
+}
+
+void Scenario::reportAttempt(const Line& in) {
+    waitFor(in, [&] { return !duringAttempt.isEmpty(); });
+    out += "port 6645 while NTP is asked: " + duringAttempt + '\n';
+}
+
+// Silent, deaf (asks, never reads), garbage, a flood: the garbage is cut off after a line's
+// worth, the silent one after the time limit; it answers on.
+void Scenario::withstandHostile(const Line&) {
+    const QString path = statusPath();
+    QVERIFY(waitUntil([&] { return QFileInfo::exists(path); }, WaitMs));
+    const bool others = QFileInfo(path).permissions() & 0x77; // any group or other bit
+    out += others ? "status socket: open to others" : "status socket: its user's only";
+    std::vector<std::unique_ptr<QLocalSocket>> c;
+    for (int i = 0; i < 23; ++i) {
+        c.emplace_back(std::make_unique<QLocalSocket>())->connectToServer(path);
+        if (i < 3) QVERIFY(c.back()->waitForConnected(WaitMs));
+    }
+    c[1]->write("status\n");
+    c[2]->write(QByteArray(1 << 20, 'x'));
+    const auto gone = [](const auto& s) { return s->state() == QLocalSocket::UnconnectedState; };
+    const auto cutOff = [&] { return gone(c[2]) || (c[2]->waitForBytesWritten(10), gone(c[2])); };
+    QVERIFY(waitUntil([&] { return cutOff() && gone(c[0]); }, WaitMs));
+    out += ", withstood hostile clients\n";
+}
+
+void Scenario::askStatus(const Line& in) {
+    const QByteArray answer = ks::StatusServer::ask(statusPath(), in.rest, WaitMs);
+    out += "ask " + in.rest + ": " + (answer.isEmpty() ? "closed unanswered\n" : mask(answer));
+}
+
+void Scenario::showStored(const Line&) {
+    out += "stored: " +
+           (QFile::exists(app.settingsPath()) ? caseText(fileContents(app.settingsPath())) : "none") + '\n';
+}
+
+void Scenario::runNtpdig(const Line& in) { out += ntpdig(in.w[1]); }
+
+void Scenario::runChronyd(const Line& in) { out += chronyd(app.root(), in.w[1], in.w.value(2, "123")); }
+
+void Scenario::exchangeUdp(const Line& in) { out += udpExchange(in.w); }
+
+void Scenario::reportUdpPort(const Line& in) { out += udpPortBound(in.w[1].toInt()); }
+
+void Scenario::takeUdpPort(const Line& in) { // another NTP daemon holds the port
+    auto* holder = hold(new QUdpSocket);
+    QVERIFY(holder->bind(QHostAddress::AnyIPv4, quint16(in.w[1].toUInt()), QUdpSocket::DontShareAddress));
+}
+
+// The NTP server's part of the status, once the status socket answers.
+void Scenario::reportNtpServe(const Line& in) {
+    QJsonObject status;
+    waitFor(in, [&] {
+        status = QJsonDocument::fromJson(ks::StatusServer::ask(statusPath(), "status", WaitMs)).object();
+        return !status.isEmpty();
+    });
+    const QJsonValue n = status.value(u"ntp_serve");
+    out += "ntp_serve: " +
+           (n.isUndefined() ? QByteArray("absent") : QJsonDocument(n.toObject()).toJson(QJsonDocument::Compact)) +
+           '\n';
+}
+
+void Scenario::runtimeFolder(
+    const Line& in) { // the run-time folder in TMPDIR, as another user could leave it
+    const QString tmp = app.root() + QStringLiteral("/tmp");
+    const QString path = tmp + QStringLiteral("/kserver-") + QString::number(::getuid());
+    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    if (in.cmd == "private") { // what the program made there
+        struct stat st {};
+        QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+        out += mask("private folder: " + path.toLocal8Bit() +
+                    (S_ISDIR(st.st_mode) ? " a folder" : " no folder") +
+                    (st.st_uid == ::getuid() ? " of this user" : " of another user") + ", mode " +
+                    QByteArray::number(st.st_mode & 0777, 8)) +
+               '\n';
+        // and nothing else: Qt made a folder of its own there when it had none
+        const QStringList all = QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        out += mask("temporary folder holds: " + all.join(u' ').toLocal8Bit()) + '\n';
+    } else if (in.w[1] == "link") { // to a folder of the planter's choosing
+        QVERIFY(QDir().mkpath(tmp + QStringLiteral("/elsewhere")));
+        QVERIFY(QFile::link(tmp + QStringLiteral("/elsewhere"), path));
+    } else if (in.w[1] == "open") {
+        QVERIFY(QDir().mkpath(path));
+        QVERIFY(QFile::setPermissions(path, ownerOnly | QFile::ReadGroup | QFile::ExeGroup |
+                                                QFile::ReadOther | QFile::ExeOther));
+    } else {
+        QVERIFY(QDir().mkpath(tmp));
+        QVERIFY(in.w[1] == "nothing" || QFile(path).open(QIODevice::WriteOnly));
+    }
+}
+
+void Scenario::runProbe(const Line& in) {
+    aside(QStringLiteral(KS_PROBE_BIN), str(in.rest).split(u' '), in.text);
+}
+
+void Scenario::runSecondCopy(const Line&) {
+    aside(app.binDir() + QStringLiteral("/korvat-server"), {}, "second copy");
+}
+
+void Scenario::sendSignal(const Line& in) {
+    QCOMPARE(::kill(pid_t(app.process().processId()), Signals.at(in.w[1])), 0);
+}
+
+void Scenario::awaitExit(const Line&) {
+    QVERIFY(app.waitForExit(WaitMs));
+    out += "exit " + QByteArray::number(app.process().exitCode());
+    out += QFile::exists(statusPath()) ? ", status socket left\n" : "\n";
 }
 
 // Each reply not judged yet, against the request it answers (a requester's replies answer its

@@ -10,6 +10,8 @@
 #include "ZoneScope.h"
 #include "app/CodeLabel.h"
 #include "app/TimeCore.h"
+#include "app/ReplyConnection.h"
+#include "app/RequestService.h"
 #include "components/CPDrv.h"
 #include "log/Log.h"
 #include "platform/Ui.h"
@@ -83,8 +85,8 @@ QByteArray replyTo(ClientType kind) {
     QTcpServer replies;
     QTcpSocket client;
     QTcpSocket* reply = nullptr;
-    if (!replies.listen(QHostAddress::LocalHost, TForm1::ReplyPort)) return "no reply port";
-    client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+    if (!replies.listen(QHostAddress::LocalHost, ReplyConnection::ReplyPort)) return "no reply port";
+    client.connectToHost(QHostAddress::LocalHost, RequestService::RequestPort);
     client.write(requestFrame(kind));
     test::waitUntil([&] { return (reply = replies.nextPendingConnection()) != nullptr; }, 10000);
     if (!reply ||
@@ -250,7 +252,7 @@ private:
         constexpr int Scale = 20;
         access().ClientIdleMs /= Scale;
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, TForm1::RequestPort);
+        client.connectToHost(QHostAddress::LocalHost, RequestService::RequestPort);
         if (!client.waitForConnected(5000)) return void(seen_ += "quiet connection: not accepted");
         QElapsedTimer made;
         made.start();

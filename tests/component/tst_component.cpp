@@ -6,6 +6,7 @@
 #include "Namespace.h"
 #include "Pty.h"
 #include "Wait.h"
+#include "app/ReplySender.h"
 #include "components/CPDrv.h"
 #include "components/SNTP.h"
 #include "platform/NetworkPresence.h"
@@ -14,6 +15,8 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -485,6 +488,103 @@ Out presence(const QByteArray& line) {
     return arrow(line, (*command)(test::Commands<Handler>::argument(line)));
 }
 
+// The reply sender on its own, as the program's owners drive it: requests queued, replies
+// caught on the requesters' 6646, its log entries and its status. Every reply is built at
+// 2026-12-05 14:05:09 UTC, serial 42, GPS synchronised, whatever the clock reads.
+struct SenderRun {
+    bool listening = true, onSecond = false, debug = false;
+    std::unique_ptr<ReplySender> sender;
+    std::vector<std::unique_ptr<QTcpServer>> catchers;
+    QByteArrayList caught, log;
+    int repliesShown = 0, logShown = 0;
+
+    ReplySender& get() {
+        if (sender) return *sender;
+        ReplySender::Host host;
+        host.log.add = [this](qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
+                              const QByteArray& stderrDetails) {
+            static const char* const kinds[] = {"", " (diagnostic)", " (per request)", " (trace)",
+                                                " (repeat)"};
+            log += num(type) + ' ' + event + " [" + details + ']' + kinds[int(kind)] +
+                   (stderrDetails.isEmpty() ? "" : " stderr: " + stderrDetails);
+        };
+        host.log.showDebug = [this] { return debug; };
+        host.log.indicateClientType = [] { return false; };
+        host.log.saveCsv = [this] { log += "csv saved"; };
+        host.listening = [this] { return listening; };
+        host.onSecond = [this] { return onSecond; };
+        host.context = [](const ReplyInstant&) {
+            constexpr qint64 at = 1796479509000;
+            return ReplyContext{42, {1, 0, 2}, DisplayMode::Gmt, {at, civilFromMs(at)}};
+        };
+        sender = std::make_unique<ReplySender>(std::move(host), nullptr);
+        return *sender;
+    }
+    // What came since the last look.
+    static QByteArray news(const QByteArrayList& from, int& shown) {
+        QByteArray out;
+        for (; shown < from.size(); ++shown) out += "  " + from[shown] + '\n';
+        return out;
+    }
+};
+
+Step senderSteps() {
+    return [run = std::make_shared<SenderRun>()](const QByteArray& line) -> Out {
+        using Handler = std::function<QByteArray(const QByteArray& rest)>;
+        const auto flag = [&](bool SenderRun::*f) {
+            return [&run, f](const QByteArray& rest) { return (*run).*f = rest == "1", QByteArray(); };
+        };
+        const test::Commands<Handler> commands{
+            {"listening", flag(&SenderRun::listening)},
+            {"onsecond", flag(&SenderRun::onSecond)},
+            {"debug", flag(&SenderRun::debug)},
+            {"catch",
+             [&](const QByteArray& rest) {
+                 auto& server = run->catchers.emplace_back(std::make_unique<QTcpServer>());
+                 if (!server->listen(QHostAddress(QString::fromLatin1(rest)), 6646))
+                     return QByteArray("  not caught\n");
+                 QTcpServer* const s = server.get();
+                 QObject::connect(s, &QTcpServer::newConnection, s, [&run, s, rest] {
+                     while (QTcpSocket* c = s->nextPendingConnection())
+                         QObject::connect(c, &QTcpSocket::disconnected, c, [&run, c, rest] {
+                             run->caught += rest + " <- " + c->readAll();
+                             c->deleteLater();
+                         });
+                 });
+                 return QByteArray();
+             }},
+            {"queue",
+             [&](const QByteArray& rest) {
+                 const QByteArray address = rest.left(rest.indexOf(' '));
+                 const ClientType type = recogniseRequest(rest.mid(address.size() + 1));
+                 run->get().QueueMessage(type, QHostAddress(QString::fromLatin1(address)));
+                 return QByteArray();
+             }},
+            {"replies",
+             [&](const QByteArray& rest) {
+                 test::waitUntil([&] { return run->caught.size() >= rest.toInt(); }, WaitMs);
+                 return SenderRun::news(run->caught, run->repliesShown);
+             }},
+            {"log",
+             [&](const QByteArray& rest) {
+                 test::waitUntil([&] { return run->log.size() >= rest.toInt(); }, WaitMs);
+                 return SenderRun::news(run->log, run->logShown);
+             }},
+            {"status",
+             [&](const QByteArray&) {
+                 QJsonObject o;
+                 o[u"requests_waiting"_s] = run->get().RequestsWaiting();
+                 o[u"queue_full"_s] = run->get().QueueFull();
+                 run->get().AddStatus(o);
+                 return "  " + QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+             }},
+        };
+        const Handler* command = commands.find(line);
+        return command ? Out(line + '\n' + (*command)(test::Commands<Handler>::argument(line)))
+                       : std::nullopt;
+    };
+}
+
 // In this order: the network scripts take the namespace's addresses away for a while.
 const struct {
     QString folder, files;
@@ -492,6 +592,7 @@ const struct {
 } topics[] = {{u"probe"_s, u"*.case"_s, probeSteps},
               {u"sntp"_s, u"client.cases"_s, [] { return Step(sntpCase); }},
               {u"serial"_s, u"*.script"_s, serialSteps},
+              {u"sender"_s, u"*.script"_s, senderSteps},
               {u"network"_s, u"*.script"_s, [] { return Step(presence); }}};
 
 // The kernel's pseudo-terminal forces CS8 and clears PARENB on every setting (and the C library

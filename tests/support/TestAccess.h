@@ -2,6 +2,7 @@
 
 // What the tests reach inside the main window beyond its public interface: the timers they
 // hold still and the few values a scenario sets. Controls are found by their design names.
+#include "app/RequestService.h"
 #include "app/TimeNow.h"
 
 struct ks::TForm1::TestAccess {
@@ -14,7 +15,7 @@ struct ks::TForm1::TestAccess {
     TCommPortDriver*& ComPort1 = f.ComPort1;
     bool& NetworkPresent = f.NetworkPresent;
     int& NtpRetryBaseMs = f.NtpRetryBaseMs;
-    int& ClientIdleMs = f.ClientIdleMs;
+    int& ClientIdleMs = f.Requests->ClientIdleMs;
     StoredSettings& Config = f.Config;
     TimeCore& Core = f.Core;
 };

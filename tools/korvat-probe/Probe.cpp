@@ -1,7 +1,9 @@
 #include "Probe.h"
+#include "platform/SocketCalls.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <chrono>
@@ -32,14 +34,17 @@ constexpr KindName KindNames[] = {
 void printLine(const QString& line) { writeLine(stdout, line); }
 void printError(const QString& line) { writeLine(stderr, line); }
 
-qint64 monoNs() {
-    static const QElapsedTimer started = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return started.nsecsElapsed();
-}
+namespace {
+// From the start of the process, not from the first reading: a reply's arrival stamp may
+// name a moment before any reading was taken.
+const QElapsedTimer processStart = [] {
+    QElapsedTimer t;
+    t.start();
+    return t;
+}();
+} // namespace
+
+qint64 monoNs() { return processStart.nsecsElapsed(); }
 
 double utcMsAt(qint64 atMonoNs) {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
@@ -81,7 +86,7 @@ QString kindName(ks::ClientType type) {
 }
 
 ReplyListener::ReplyListener(QObject* parent) : QObject(parent) {
-    connect(&server_, &QTcpServer::newConnection, this, &ReplyListener::accept);
+    server_.taken = [this](qintptr socket) { accept(socket); };
 }
 
 bool ReplyListener::listen(const QHostAddress& address, QString* error) {
@@ -93,40 +98,54 @@ bool ReplyListener::listen(const QHostAddress& address, QString* error) {
     return false;
 }
 
-void ReplyListener::accept() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        socket->setParent(this);
-        const int serial = accepted_++;
-        emit accepted(serial);
-        auto bytes = std::make_shared<QByteArray>();
-        auto lastByteNs = std::make_shared<qint64>(-1);
-        const auto take = [socket, bytes, lastByteNs] {
-            const QByteArray more = socket->read(MaxReplyBytes + 1 - bytes->size());
-            if (!more.isEmpty()) *lastByteNs = monoNs();
-            *bytes += more;
-        };
-        // Runs once: when the peer closes, on an error, when cut off, or at closeOpen().
-        const auto finish = [this, serial, socket, bytes, lastByteNs, take] {
-            if (!open_.remove(socket)) return;
-            take();
-            emit received(serial, *bytes, *lastByteNs, socket->peerAddress());
-            socket->abort();
-            socket->deleteLater();
-        };
-        open_.insert(socket, finish);
-        connect(socket, &QTcpSocket::readyRead, this, [bytes, take, finish] {
-            take();
-            if (bytes->size() > MaxReplyBytes) finish();
-        });
-        connect(socket, &QTcpSocket::disconnected, this, finish);
-        connect(socket, &QTcpSocket::errorOccurred, this, finish);
-        if (socket->state() != QAbstractSocket::ConnectedState) finish();
+void ReplyListener::accept(qintptr socket) {
+    ks::socketcalls::stampArrivals(socket);
+    Connection& c = open_[socket];
+    c.serial = accepted_++;
+    c.peer = ks::socketcalls::peerIPv4(socket);
+    c.notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+    connect(c.notifier, &QSocketNotifier::activated, this, [this, socket] { readable(socket); });
+    emit accepted(c.serial);
+    readable(socket); // what came with the connection
+}
+
+void ReplyListener::readable(qintptr socket) {
+    auto c = open_.find(socket);
+    if (c == open_.end()) return;
+    for (;;) {
+        char data[MaxReplyBytes + 1];
+        qint64 count = 0;
+        qint64 agoNs = 0;
+        const qint64 room = MaxReplyBytes + 1 - c->bytes.size();
+        using ks::socketcalls::Received;
+        switch (ks::socketcalls::receiveStamped(socket, data, room, &count, &agoNs)) {
+        case Received::Nothing: return;
+        case Received::Data:
+            c->bytes.append(data, count);
+            c->lastByteNs = monoNs() - agoNs;
+            if (c->bytes.size() <= MaxReplyBytes) continue;
+            return finish(socket); // more than any reply: cut off
+        default: return finish(socket);
+        }
     }
 }
 
+void ReplyListener::finish(qintptr socket) {
+    const auto c = open_.find(socket);
+    if (c == open_.end()) return;
+    const Connection done = *c;
+    open_.erase(c);
+    delete done.notifier;
+    ks::socketcalls::closeSocket(socket);
+    emit received(done.serial, done.bytes, done.lastByteNs, done.peer);
+}
+
 void ReplyListener::closeOpen() {
-    const QList<std::function<void()>> finishers = open_.values();
-    for (const auto& finish : finishers) finish();
+    const QList<qintptr> sockets = open_.keys();
+    for (const qintptr socket : sockets) {
+        readable(socket);
+        finish(socket);
+    }
 }
 
 void sendRequest(QObject* parent, const QString& host, const QHostAddress& from, const QByteArray& frame,

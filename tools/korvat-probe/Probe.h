@@ -12,6 +12,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+class QSocketNotifier;
+
 #include <functional>
 
 namespace probe {
@@ -71,14 +73,32 @@ public:
 signals:
     // A reply connection came in; `serial` counts them from 0 in the order accepted.
     void accepted(int serial);
-    // Its bytes, once it ended. `lastByteNs`: when the last byte came in (monoNs), -1 when
-    // nothing came.
+    // Its bytes, once it ended. `lastByteNs`: when the last byte reached this PC (monoNs),
+    // -1 when nothing came.
     void received(int serial, const QByteArray& bytes, qint64 lastByteNs, const QHostAddress& peer);
 
 private:
-    void accept();
-    QTcpServer server_;
-    QHash<QTcpSocket*, std::function<void()>> open_;
+    // Hands over each connection's descriptor, so its bytes are read with their arrival stamps.
+    class Server : public QTcpServer {
+    public:
+        std::function<void(qintptr)> taken;
+
+    protected:
+        void incomingConnection(qintptr socket) override { taken(socket); }
+    };
+    struct Connection {
+        int serial = 0;
+        QHostAddress peer;
+        QSocketNotifier* notifier = nullptr;
+        QByteArray bytes;
+        qint64 lastByteNs = -1;
+    };
+    void accept(qintptr socket);
+    void readable(qintptr socket);
+    // Runs once per connection: when the peer closes, on an error, when cut off, or at closeOpen().
+    void finish(qintptr socket);
+    Server server_;
+    QHash<qintptr, Connection> open_;
     int accepted_ = 0;
 };
 

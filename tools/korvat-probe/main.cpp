@@ -32,7 +32,7 @@ Commands:
       Listens on port 6646 (of ADDR, else of every address), sends one request frame
       to HOST port 6645 (from ADDR when given) and waits for the reply. Prints the
       reply, its fields, their offset from the local clock, and the client error:
-      the time the reply carries less the local clock when its last byte came, in
+      the time the reply carries less the local clock when its last byte arrived, in
       ms (a client that sets its clock from the reply is behind by that much).
       KIND: korvat      {Brevane Request Date and Time} (the default)
             korvat1010  {KorvatClient1010}

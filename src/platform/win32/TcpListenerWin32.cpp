@@ -8,61 +8,6 @@
 
 namespace ks {
 
-namespace {
-SOCKET socketOf(qintptr descriptor) { return SOCKET(descriptor); }
-} // namespace
-
-namespace socketcalls {
-
-// Windows sets no such limit on sockets.
-void raiseSocketLimit() {}
-
-void setNonBlocking(qintptr socket) {
-    u_long nonBlocking = 1;
-    ::ioctlsocket(socketOf(socket), FIONBIO, &nonBlocking);
-}
-
-QHostAddress peerIPv4(qintptr socket) {
-    sockaddr_in address{};
-    int length = sizeof address;
-    if (::getpeername(socketOf(socket), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET)
-        return QHostAddress(ntohl(address.sin_addr.s_addr));
-    return {};
-}
-
-void closeSocket(qintptr socket) { ::closesocket(socketOf(socket)); }
-
-qint64 bytesWaiting(qintptr socket) {
-    u_long waiting = 0;
-    return ::ioctlsocket(socketOf(socket), FIONREAD, &waiting) == 0 ? qint64(waiting) : 0;
-}
-
-Peek peek(qintptr socket, char* data, qint64 size, qint64* count, QString* error) {
-    const int n = ::recv(socketOf(socket), data, int(qMin<qint64>(size, INT_MAX)), MSG_PEEK);
-    if (n > 0) {
-        *count = n;
-        return Peek::Data;
-    }
-    if (n == 0) return Peek::Closed;
-    const int code = ::WSAGetLastError();
-    if (code == WSAEWOULDBLOCK) return Peek::Nothing;
-    *error = systemMessage(code);
-    return Peek::Failed;
-}
-
-void discard(qintptr socket, qint64 count) {
-    // Winsock has no MSG_TRUNC: the bytes are read into a scratch buffer.
-    char scratch[4096];
-    while (count > 0) {
-        const int n = ::recv(socketOf(socket), scratch, int(qMin<qint64>(count, sizeof scratch)), 0);
-        if (n <= 0) return;
-        count -= n;
-    }
-}
-
-} // namespace socketcalls
-
 bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     // Qt has started Winsock by now: QTcpServer's own construction does.
     const SOCKET fd = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
@@ -81,7 +26,11 @@ bool TcpListener::listenAnyIPv4(quint16 port, int backlog, QString* error) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
-        *error = systemMessage(::WSAGetLastError());
+        const int code = ::WSAGetLastError();
+        *error = systemMessage(code);
+        if (code == WSAEADDRINUSE || code == WSAEACCES) // WSAEACCES: held exclusively
+            *error +=
+                QStringLiteral("; see which program holds it: netstat -ano -p tcp | findstr :%1").arg(port);
         ::closesocket(fd);
         return false;
     }
