@@ -108,7 +108,8 @@ void TimeCore::NtpAttemptEnded(bool synced) {
 
 TimeState TimeCore::ToldState(TimeSource source, qint64 nowMs, int holdoverS) const {
     if (!lastSample_ || lastSample_->source != source) return SyncState;
-    return holdoverState(SyncState, lastSample_->trueMs, nowMs, holdoverS);
+    // The local reading, not the true instant: a dry run never moves the clock to it.
+    return holdoverState(SyncState, lastSample_->localMs, nowMs, holdoverS);
 }
 
 TimeFacts TimeCore::Facts() const {
