@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/TimeCore.h"
 #include "app/EventLog.h"
+#include "app/TimeCore.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
@@ -37,7 +37,6 @@ class QSystemTrayIcon;
 class QTimer;
 
 namespace ks {
-
 
 class CodeLabel;
 class NtpServer;

@@ -652,7 +652,8 @@ void Scenario::reportNtpServe(const Line& in) {
     });
     const QJsonValue n = status.value(u"ntp_serve");
     out += "ntp_serve: " +
-           (n.isUndefined() ? QByteArray("absent") : QJsonDocument(n.toObject()).toJson(QJsonDocument::Compact)) +
+           (n.isUndefined() ? QByteArray("absent")
+                            : QJsonDocument(n.toObject()).toJson(QJsonDocument::Compact)) +
            '\n';
 }
 

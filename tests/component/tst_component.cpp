@@ -13,10 +13,10 @@
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
