@@ -83,8 +83,14 @@ void TForm1::NoteNtpAnswer() {
     if (ntpBest_ && ntpBest_->upstream.roundTripMs <= upstream.roundTripMs) return;
     ntpBest_ = NtpBest{NtpClient->Sample(),
                        upstream,
-                       {NtpClient->T4(), upstream.address, upstream.stratum, NtpClient->ClockOffset(),
-                        NtpClient->RoundTrip(), upstream.rootDelayMs, upstream.rootDispersionMs, {}}};
+                       {NtpClient->T4(),
+                        upstream.address,
+                        upstream.stratum,
+                        NtpClient->ClockOffset(),
+                        NtpClient->RoundTrip(),
+                        upstream.rootDelayMs,
+                        upstream.rootDispersionMs,
+                        {}}};
 }
 
 void TForm1::TakeNtpAnswer() {

@@ -1,12 +1,12 @@
 // What an operator sees besides the window: the lines at start and end, the status socket's
 // answers, the notification icon's colour and text, the serial port's trouble.
+#include "app/GpsInput.h"
 #include "app/NtpServer.h"
 #include "app/ReplyConnection.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
 #include "app/Smiley.h"
 #include "app/TimeNow.h"
-#include "components/CPDrv.h"
 #include "log/LogModel.h"
 #include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
@@ -39,7 +39,7 @@ QByteArray TForm1::SourceDescription() const {
     switch (c.SyncSource) {
     case TimeSource::Gps:
         return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
-               ComPort1->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
+               Gps->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
     case TimeSource::Ntp:
         return c.NtpServer.isEmpty() ? QByteArray("NTP, no server set") : "NTP from " + c.NtpServer;
     default: return sourceName(qint16(c.SyncSource)).toLatin1();
@@ -55,41 +55,6 @@ QByteArray TForm1::StartLine() const {
                 ? "settings " + settings_.path().toLocal8Bit()
                 : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
            "; clock: " + clockRightWords(clockRight());
-}
-
-void TForm1::AddGpsStatus(QJsonObject& status) const {
-    QJsonObject g;
-    g[QLatin1String("talker")] = QString::fromLatin1(GpsTalker);
-    g[QLatin1String("fix")] = GpsFix.fix();
-    g[QLatin1String("satellites")] = GpsFix.satellites();
-    if (GpsLastSentenceMs != 0)
-        g[QLatin1String("last_sentence_age_ms")] = systemClock().nowMs() - GpsLastSentenceMs;
-    QJsonObject late;
-    const auto tenth = [](double ms) { return qRound64(ms * 10) / 10.0; };
-    late[QLatin1String("median")] = tenth(GpsLateness.median());
-    late[QLatin1String("spread")] = tenth(GpsLateness.spread());
-    late[QLatin1String("count")] = GpsLateness.count();
-    g[QLatin1String("lateness_ms")] = late;
-    g[QLatin1String("delay_ms")] = Config.GpsDelayMs;
-    g[QLatin1String("discipline")] = Config.Slew ? QStringLiteral("slew") : QStringLiteral("step");
-    if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty()) g[QLatin1String("reason")] = GpsReason;
-    AddGpsTrustStatus(g);
-    status[QLatin1String("gps")] = g;
-}
-
-void TForm1::NoteSerialReason(const QString& reason) {
-    if (reason == SerialReason) return;
-    const bool mended = !SerialReason.isEmpty() && reason.isEmpty() && SerialConnected();
-    SerialReason = reason;
-    SerialPanel->setToolTip(reason);
-    if (!isHeadless()) return;
-    // Once per new reason: AUTO tries again every tick, the same failure each time. Once the
-    // port opens again after trouble, the operator who read the reason learns that too.
-    if (!reason.isEmpty()) writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
-    else if (mended)
-        writeStderrLine("Serial input on " + ComPort1->DeviceOfPort(Config.PortNumber).toLocal8Bit() +
-                            " connected again",
-                        6);
 }
 
 QString TForm1::TrayToolTip() const {
@@ -110,13 +75,7 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("settings_file")] = settings_.path();
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
     o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
-    if (Config.SyncSource == TimeSource::Gps) {
-        o[QLatin1String("port")] = QStringLiteral("COM%1").arg(Config.PortNumber);
-        o[QLatin1String("device")] = ComPort1->DeviceOfPort(Config.PortNumber);
-        o[QLatin1String("serial")] = SerialConnected()        ? QStringLiteral("connected")
-                                     : SerialReason.isEmpty() ? QStringLiteral("not connected")
-                                                              : SerialReason;
-    }
+    Gps->AddStatus(o);
     if (Config.SyncSource == TimeSource::Ntp)
         o[QLatin1String("ntp_server")] = QString::fromLocal8Bit(Config.NtpServer);
     const StatusTriple status = CurrentStatus();
@@ -168,7 +127,6 @@ QByteArray TForm1::StatusJson() const {
             QString::fromLocal8Bit(right.detail);
     o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     AddTrustStatus(o);
-    if (SerialConnected()) AddGpsStatus(o);
     Replies->AddStatus(o);
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;

@@ -14,7 +14,6 @@ const QByteArray Key = SettingsStore::MainKey;
 void TForm1::LoadSettings() {
     Config = StoredSettings{};
     IgnoredSettings.clear();
-    GpsSetupPending = true;
 
     if (settings_.open()) {
         const QByteArray path = settings_.path().toLocal8Bit();

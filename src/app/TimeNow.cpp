@@ -1,6 +1,7 @@
 // Construction is the start-up sequence; destruction the shutdown order; the notification
 // icon and the menus.
 #include "app/TimeNow.h"
+#include "app/GpsInput.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
 
@@ -125,7 +126,7 @@ void TForm1::CreateControls() {
     NtpRetryTimer->setSingleShot(true);
     NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
-    CreateComPort();
+    CreateGpsInput();
 
     // Each control answers to its design name (findChild), the way the tests find it.
     const std::pair<QObject*, const char*> named[] = {{Panel6, "Panel6"},
@@ -348,9 +349,7 @@ bool TForm1::StartUp() {
     Core.StartAfresh();
 
     LoadSettings();
-    GpsSetupPending = true;
-    GpsTimeText = "00:00:00";
-    GpsDateText = "01/01/01";
+    Gps->StartAfresh();
 
     LogFrm_ = std::make_unique<TLogFrm>();
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
@@ -441,6 +440,28 @@ void TForm1::CreateRequestService() {
     connect(Requests, &RequestService::clientCountChanged, ClientCountPanel,
             [this](int count) { ClientCountPanel->setText(QString::number(count)); });
 }
+
+void TForm1::CreateGpsInput() {
+    GpsInput::Host host;
+    host.log = ServiceLog();
+    host.config = [this]() -> const StoredSettings& { return Config; };
+    host.portsLookup = [this](const QString& comName) {
+        const QByteArray* stored = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
+        if (!stored) return QString();
+        const RegFile::Data d = RegFile::decode(*stored);
+        if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString) return QString();
+        return QString::fromLocal8Bit(d.text);
+    };
+    Gps = new GpsInput(std::move(host), Core, this);
+    connect(Gps, &GpsInput::serialChanged, this, [this](bool open) {
+        btnConnect->setEnabled(!open);
+        btnDisconnect->setEnabled(open);
+        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
+    });
+    connect(Gps, &GpsInput::serialReasonChanged, SerialPanel, &QLabel::setToolTip);
+}
+
+bool TForm1::SerialConnected() const { return Gps->Connected(); }
 
 EventLog TForm1::ServiceLog() {
     EventLog log;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/TimeCore.h"
 #include "app/EventLog.h"
+#include "app/TimeCore.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
@@ -38,14 +38,13 @@ class QTimer;
 
 namespace ks {
 
-
 class CodeLabel;
+class GpsInput;
 class NtpServer;
 struct NtpServedTime;
 class StatusServer;
 class SntpClient;
 enum class SntpOutcome;
-class TCommPortDriver;
 class ReplySender;
 class RequestService;
 class TLogFrm;
@@ -165,7 +164,6 @@ private:
         double rootDispersionMs = 0;
         QByteArray refused; // why it was not used, in words; empty when it was
     };
-    void NoteSerialReason(const QString& reason);
 
     // --- Event log ---
     bool ShowDebug() const;
@@ -182,34 +180,16 @@ private:
     // --- Clock ticks ---
     void StartChime();
 
-    // --- GPS receiver ---
-    void SendGpsSetup();
-    void ComPort1ReceiveData(TCommPortDriver* sender, const char* bytes, quint32 size);
-    void ProcessGpsSentence(const QByteArray& line);
-
-    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    void NoteGpsReason(const QString& reason);
-    // A new connection, or GPS chosen: no time until a GGA of it gives a fix.
-    void RestartGpsFix();
-    void AddGpsStatus(QJsonObject& status) const;
-
     // --- Trust: what the sources' samples are worth (Trust.cpp) ---
-    void NoteGpsRollover(const std::optional<GpsRollover>& rollover);
-    // On the tick while the port is open: tells a receiver that has gone quiet, once.
-    void CheckGpsSilence();
-    void NoteGpsSentence(qint64 atMs);
     // SyncState as announced, replied and shown: holdover may lower it.
     TimeState ShownState() const;
     void AddTrustStatus(QJsonObject& status) const;
-    void AddGpsTrustStatus(QJsonObject& gps) const;
     // On the tick with the PC-clock source: warns once when the system says its clock is not
     // synchronised.
     void CheckPcClockState();
     // Headless, each change of source or state reaches the journal, with its time.
     void NoteStateChange(const StatusTriple& status);
     bool PcClockWarned = false;
-    std::optional<GpsRollover> GpsRolloverSeen; // of this connection
-    ReceiverSilence GpsSilence;
 
     // --- NTP ---
     // Starts an attempt and returns; its end comes as an event.
@@ -247,22 +227,14 @@ private:
     // --- What an operator can ask of the running program (korvat-probe status) ---
     NtpAttempt LastNtpAttempt;
     NtpAnswer LastNtpAnswer;
-    // Why the serial port is not open: the device and the system's message; empty when open
-    // or never tried.
-    QString SerialReason;
 
     // --- Settings ---
     StoredSettings Config;
     QList<IgnoredSetting> IgnoredSettings;
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    GpsFixTracker GpsFix;
-    TimeCore Core;              // samples, the clock's changes, SyncState
-    LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
-    QByteArray GpsTalker;       // of the last GGA or RMC
-    qint64 GpsLastSentenceMs = 0;
-    // Why the GPS source does not set the clock although the port is open; empty otherwise.
-    QString GpsReason;
+    TimeCore Core; // samples, the clock's changes, SyncState
+    GpsInput* Gps = nullptr;
 
     // --- NTP ---
     int NtpRetryBaseMs = 60'000;
@@ -278,11 +250,7 @@ private:
     StatusTriple LastStatus; // the one the tick saw last
     int ReplySerial = 0;
     bool ChimeLatch = true;
-    bool GpsSetupPending = true;
     bool NetworkPresent = false;
-    QByteArray GpsTimeText = "00:00:00";
-    QByteArray GpsDateText = "01/01/01";
-    NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
 
     // --- Controls (named as the window's design names them) ---
     QFrame* Panel6 = nullptr;
@@ -297,8 +265,7 @@ private:
     qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
     CivilTime ClockTime{0};                                  // its local time
     CivilTime DisplayedTime{0};                              // the second on the display (year 0: none yet)
-    // What the status bar, status label and its colours show (-1, empty: nothing yet).
-    int SerialShown = -1;
+    // What the status label and its colours show (empty: nothing yet).
     std::optional<TimeSource> StatusShownSource;
     std::optional<TimeState> StatusShownState;
     QStatusBar* StatusBar1 = nullptr;
@@ -336,14 +303,13 @@ private:
     QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
     StatusServer* Status = nullptr;
     SntpClient* NtpClient = nullptr; // running() while an NTP attempt runs
-    TCommPortDriver* ComPort1 = nullptr;
 
     // --- Building the window, and its own bookkeeping ---
     void CreateControls();
     void CreateClockPanel();
     void CreateSettingsPanel();
     void CreateMenus();
-    void CreateComPort();
+    void CreateGpsInput();
     void HideToTray();
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
     bool ChangeSettings(const StoredSettings& next);
