@@ -1,5 +1,6 @@
 // Timer1Timer (250 ms) and Timer2Timer (hourly).
 #include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/RequestService.h"
 #include "app/TimeNow.h"
 #include "chime/SoundThread.h"
@@ -118,7 +119,7 @@ void TForm1::ShowStatusColours() {
 }
 
 void TForm1::Timer2Timer() {
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
+    Ntp->SyncToNtp();
     Requests->ClearClientList();
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
 }

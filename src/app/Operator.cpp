@@ -2,6 +2,7 @@
 // answers, the notification icon's colour and text, the serial port's trouble.
 #include "app/GpsInput.h"
 #include "app/NtpServer.h"
+#include "app/NtpSync.h"
 #include "app/ReplyConnection.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
@@ -11,7 +12,6 @@
 #include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
-#include "protocol/DateFormat.h"
 #include "protocol/Replies.h"
 #include "protocol/RuntimePaths.h"
 
@@ -23,11 +23,6 @@
 #include <QTimer>
 
 namespace ks {
-
-namespace {
-
-QString utcText(qint64 ms) { return QString::fromLatin1(utcStatusText(ms)); }
-} // namespace
 
 void TForm1::EndProgram(const QByteArray& reason) {
     if (endReason_.isEmpty()) endReason_ = reason;
@@ -82,38 +77,7 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
     Core.AddStatus(o);
-    if (LastNtpAnswer.atMs != 0) {
-        QJsonObject a;
-        a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
-        a[QLatin1String("address")] = QString::fromLatin1(LastNtpAnswer.address);
-        a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
-        a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
-        a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
-        a[QLatin1String("root_delay_ms")] = LastNtpAnswer.rootDelayMs;
-        a[QLatin1String("root_dispersion_ms")] = LastNtpAnswer.rootDispersionMs;
-        if (!LastNtpAnswer.refused.isEmpty())
-            a[QLatin1String("refused")] = QString::fromLatin1(LastNtpAnswer.refused);
-        o[QLatin1String("last_ntp_answer")] = a;
-    }
-    if (Config.SyncSource == TimeSource::Ntp) {
-        // The hourly attempt, or a retry when one is due sooner.
-        const bool retry =
-            NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
-        const qint64 inMs = retry ? NtpRetryTimer->remainingTime() : Timer2->remainingTime();
-        if (inMs >= 0) {
-            QJsonObject next;
-            next[QLatin1String("at")] = utcText(now + inMs);
-            next[QLatin1String("why")] = retry ? QStringLiteral("retry") : QStringLiteral("hourly");
-            o[QLatin1String("next_ntp_attempt")] = next;
-        }
-    }
-    if (LastNtpAttempt.atMs != 0) {
-        QJsonObject n;
-        n[QLatin1String("at")] = utcText(LastNtpAttempt.atMs);
-        n[QLatin1String("server")] = QString::fromLocal8Bit(LastNtpAttempt.server);
-        n[QLatin1String("outcome")] = QString::fromLocal8Bit(LastNtpAttempt.outcome);
-        o[QLatin1String("last_ntp_attempt")] = n;
-    }
+    Ntp->AddStatus(o, now, Timer2->remainingTime());
     if (!IgnoredSettings.isEmpty()) {
         QJsonArray ignored;
         for (const IgnoredSetting& i : IgnoredSettings) ignored.append(QString::fromLocal8Bit(i.notice));
@@ -135,22 +99,6 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("connections_open")] = Requests->OpenClientConnections();
     if (NtpServe) o[QLatin1String("ntp_serve")] = NtpServe->status();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
-void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answer) {
-    if (Config.SyncSource != TimeSource::Ntp) return answer("failed: the source is not NTP");
-    // An attempt under way answers this asker too, as the hourly one would have.
-    if (!NtpAttemptRunning()) SyncToNtp();
-    if (NtpAttemptRunning()) ntpWaiters_.append(answer);
-    else answer(SyncOutcomeWords());
-}
-
-QByteArray TForm1::SyncOutcomeWords() const {
-    if (LastNtpAttempt.outcome != "succeeded") return LastNtpAttempt.outcome;
-    const NtpAnswer& a = LastNtpAnswer;
-    return "succeeded: " + a.address + ", offset " + signedThreeDecimals(double(a.offsetMs) / 1000.0) +
-           " s, round trip " + QByteArray::number(double(a.roundTripMs) / 1000.0, 'f', 3) + " s, stratum " +
-           QByteArray::number(a.stratum);
 }
 
 QByteArray TForm1::SetForOperator(const QByteArray& change) {
@@ -179,7 +127,7 @@ void TForm1::StartStatusService() {
                 return answer(listing ? *listing : "refused: " + refusal + '\n');
             }
             if (request == SyncRequest)
-                return SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
+                return Ntp->SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
             if (request == ShowRequest) {
                 // A copy without a window (the user service) has nothing to show: the asker
                 // says so rather than leave its user waiting for a window.

@@ -1,6 +1,7 @@
 // The settings panel: code labels, their groups and the buttons acting on the time sources.
 #include "app/CodeLabel.h"
 #include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/TimeNow.h"
 
 #include <QAction>
@@ -84,7 +85,7 @@ void TForm1::lblSync1Click(CodeLabel* label) {
 
 bool TForm1::ChooseSource(const StoredSettings& next) {
     const bool saved = ChangeSettings(next);
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
+    Ntp->SyncToNtp();
     Gps->SourceChosen();
     return saved;
 }
@@ -128,9 +129,7 @@ void TForm1::Edit1Change(const QString& text) {
     ChangeSettings(next);
 }
 
-void TForm1::btnForceClick() {
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
-}
+void TForm1::btnForceClick() { Ntp->SyncToNtp(); }
 
 void TForm1::btnConnectClick() { Gps->Connect(); }
 

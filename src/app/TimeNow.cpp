@@ -2,6 +2,7 @@
 // icon and the menus.
 #include "app/TimeNow.h"
 #include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
 
@@ -33,6 +34,7 @@
 #include <QTimer>
 
 #include <tuple>
+#include <utility>
 
 namespace ks {
 
@@ -121,11 +123,7 @@ void TForm1::CreateControls() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(3'600'000);
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
-    CreateNtpClient();
-    NtpRetryTimer = new QTimer(this);
-    NtpRetryTimer->setSingleShot(true);
-    NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
-    connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
+    CreateNtpSync();
     CreateGpsInput();
 
     // Each control answers to its design name (findChild), the way the tests find it.
@@ -378,7 +376,7 @@ void TForm1::FinishStartUp() {
 
 void TForm1::Shutdown() {
     onMissingClockRight({});
-    NtpRetryTimer->stop();
+    Ntp->StopRetries();
     delete Status; // its socket goes with it
     Status = nullptr;
     delete NtpServe;
@@ -463,6 +461,26 @@ void TForm1::CreateGpsInput() {
 
 bool TForm1::SerialConnected() const { return Gps->Connected(); }
 
+void TForm1::CreateNtpSync() {
+    NtpSync::Host host;
+    host.log = ServiceLog();
+    host.config = [this]() -> const StoredSettings& { return Config; };
+    host.exiting = [this] { return exiting_; };
+    Ntp = new NtpSync(std::move(host), Core, this);
+    connect(Ntp, &NtpSync::attemptEnded, this, &TForm1::NtpAttemptEnded);
+}
+
+bool TForm1::NtpAttemptRunning() const { return Ntp->Running(); }
+
+void TForm1::NtpAttemptEnded() {
+    if (!std::exchange(startPending_, false) || exiting_) return;
+    try {
+        FinishStartUp();
+    } catch (const Error& e) {
+        emit startFailed(e.message());
+    }
+}
+
 EventLog TForm1::ServiceLog() {
     EventLog log;
     log.add = [this](qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
@@ -518,7 +536,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
-    AbandonNtpAttempt();
+    Ntp->AbandonNtpAttempt();
     QCoreApplication::quit();
 }
 

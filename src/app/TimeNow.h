@@ -40,11 +40,10 @@ namespace ks {
 
 class CodeLabel;
 class GpsInput;
+class NtpSync;
 class NtpServer;
 struct NtpServedTime;
 class StatusServer;
-class SntpClient;
-enum class SntpOutcome;
 class ReplySender;
 class RequestService;
 class TLogFrm;
@@ -129,11 +128,6 @@ public:
     void GpsDelayChange(int ms);
     void lblSlewClick();
 
-    // --- NTP ---
-    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
-    // (a minute), until one succeeds; then the hourly attempt alone.
-    static constexpr int NtpRetryLimit = 5;
-
     // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
     struct TestAccess;
 
@@ -147,24 +141,6 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // --- What an operator can ask of the running program (korvat-probe status) ---
-    struct NtpAttempt {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray server;
-        QByteArray outcome;
-    };
-    // The last full answer of an NTP server, as chronyc tracking would show it.
-    struct NtpAnswer {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray address;
-        int stratum = 0;
-        qint64 offsetMs = 0;
-        qint64 roundTripMs = 0;
-        double rootDelayMs = 0;
-        double rootDispersionMs = 0;
-        QByteArray refused; // why it was not used, in words; empty when it was
-    };
-
     // --- Event log ---
     bool ShowDebug() const;
     bool IndicateClientType() const;
@@ -191,16 +167,6 @@ private:
     void NoteStateChange(const StatusTriple& status);
     bool PcClockWarned = false;
 
-    // --- NTP ---
-    // Starts an attempt and returns; its end comes as an event.
-    void SyncToNtp();
-    void NTPTimerTimer();
-    static constexpr int NtpWatchdogMs = 3000;      // a request without an answer this long fails
-    static constexpr int NtpRequestsPerAttempt = 4; // slewing; stepping asks once
-    void NtpRetryTimerTimer();
-    // The stderr text of an attempt's entry whose answer was refused; empty otherwise.
-    QByteArray RefusedDetail(const QByteArray& details) const;
-
     // --- Request service (port 6645) and reply sender (to port 6646) ---
     void CreateRequestService();
     // The log as the services write to it.
@@ -224,10 +190,6 @@ private:
 
     // The window's state, by concern as above.
 
-    // --- What an operator can ask of the running program (korvat-probe status) ---
-    NtpAttempt LastNtpAttempt;
-    NtpAnswer LastNtpAnswer;
-
     // --- Settings ---
     StoredSettings Config;
     QList<IgnoredSetting> IgnoredSettings;
@@ -235,11 +197,7 @@ private:
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
     TimeCore Core; // samples, the clock's changes, SyncState
     GpsInput* Gps = nullptr;
-
-    // --- NTP ---
-    int NtpRetryBaseMs = 60'000;
-    int NtpRetries = 0; // retries made in the current series
-    QTimer* NtpRetryTimer = nullptr;
+    NtpSync* Ntp = nullptr;
 
     // --- Request service (port 6645) and reply sender (to port 6646) ---
     ReplySender* Replies = nullptr;
@@ -300,9 +258,7 @@ private:
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
-    QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
     StatusServer* Status = nullptr;
-    SntpClient* NtpClient = nullptr; // running() while an NTP attempt runs
 
     // --- Building the window, and its own bookkeeping ---
     void CreateControls();
@@ -310,6 +266,7 @@ private:
     void CreateSettingsPanel();
     void CreateMenus();
     void CreateGpsInput();
+    void CreateNtpSync();
     void HideToTray();
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
     bool ChangeSettings(const StoredSettings& next);
@@ -323,47 +280,21 @@ private:
     void ShowStatusColours();
     // The indicator's colour for a state: red, yellow, green; grey for no serial input.
     static QColor StateColour(TimeState state);
-    // Ends a waiting NTP attempt at once, quietly. False when none runs.
-    bool AbandonNtpAttempt();
-    void CreateNtpClient();
-    void NtpClientFinished(SntpOutcome outcome, const QString& error);
-    // The attempt's answers so far: the best is kept; the attempt's end takes it.
-    void NoteNtpAnswer();
-    void TakeNtpAnswer();
-    // The state an ended attempt leaves, then what waited for its end.
-    void EndNtpAttempt(bool synced);
-    void NtpAttemptOver(bool synced);
+    // The start-up attempt has ended: the rest of the start follows (unless Exit came).
+    void NtpAttemptEnded();
     void FinishStartUp();
 
     SingleInstance instance_;
     SettingsStore settings_;
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
-    void ScheduleNtpRetry(bool synced, bool wasRetry);
     void StartStatusService();
-    // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
-    void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
     // "set NAME VALUE" asked through the status socket: the change as the panel makes it.
     QByteArray SetForOperator(const QByteArray& change);
-    // The last attempt's outcome for the operator who asked: on success the server, offset,
-    // round trip and stratum.
-    QByteArray SyncOutcomeWords() const;
     void ShowTrayState();
 
     bool exiting_ = false;
     bool started_ = false;
-    bool ntpRetrying_ = false;  // the attempt about to start is a retry
     bool startPending_ = false; // the start-up waits for the first NTP attempt
-    // The attempt running: its server, whether it is a retry, operators waiting for its outcome.
-    QByteArray ntpHost_;
-    bool ntpRetry_ = false;
-    int ntpAnswers_ = 0;
-    struct NtpBest {
-        ClockSample sample;
-        NtpUpstream upstream;
-        NtpAnswer answer;
-    };
-    std::optional<NtpBest> ntpBest_;
-    QList<std::function<void(const QByteArray&)>> ntpWaiters_;
     qint64 startedMs_ = 0;
     QByteArray endReason_;
     std::optional<StatusTriple> trayShown_;
