@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
+#include "protocol/SourceTrust.h"
 
 #include <QLineEdit>
 

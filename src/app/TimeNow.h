@@ -6,11 +6,9 @@
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
 #include "protocol/ClockDiscipline.h"
-#include "protocol/Nmea.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 #include "protocol/SettingsTable.h"
-#include "protocol/SourceTrust.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
