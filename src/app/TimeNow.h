@@ -193,9 +193,11 @@ private:
     QList<IgnoredSetting> IgnoredSettings;
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    TimeCore Core; // samples, the clock's changes, SyncState
-    GpsInput* Gps = nullptr;
-    NtpSync* Ntp = nullptr;
+    TimeCore Core;           // samples, the clock's changes, SyncState
+    GpsInput* Gps = nullptr; // the serial port and the receiver on it
+
+    // --- NTP ---
+    NtpSync* Ntp = nullptr; // the attempts, their watchdog and retries
 
     // --- Request service (port 6645) and reply sender (to port 6646) ---
     ReplySender* Replies = nullptr;
