@@ -1,4 +1,6 @@
 // Timer1Timer (250 ms) and Timer2Timer (hourly).
+#include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/RequestService.h"
 #include "app/TimeNow.h"
 #include "chime/SoundThread.h"
@@ -39,27 +41,8 @@ void TForm1::Timer1Timer() {
         if (minuteZero) StartChime();
     }
 
-    // 5-6. Serial port. Most ticks change nothing, so the controls are touched only when
-    // the port's state moves.
-    const bool open = SerialConnected();
-    if (int(open) != SerialShown) {
-        SerialShown = open;
-        btnConnect->setEnabled(!open);
-        btnDisconnect->setEnabled(open);
-        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
-    }
-    const TimeSource source = Config.SyncSource;
-    Core.SerialPort(open, source == TimeSource::Gps || source == TimeSource::OtherSerial);
-    if (open) {
-        CheckGpsSilence();
-        if (source == TimeSource::Gps && GpsSetupPending) {
-            GpsSetupPending = false;
-            SendGpsSetup();
-        }
-    } else {
-        if ((source == TimeSource::Gps || source == TimeSource::OtherSerial) && Config.AutoConnect)
-            btnConnectClick();
-    }
+    // 5-6. Serial port.
+    Gps->Tick();
 
     // 7. Change detection. The last values are taken whatever becomes of the announcement.
     if (CurrentStatus() != LastStatus) {
@@ -69,6 +52,7 @@ void TForm1::Timer1Timer() {
     }
 
     // 8. Status text.
+    const TimeSource source = Config.SyncSource;
     if (source == TimeSource::PcClock) Core.PcClockSource();
     CheckPcClockState();
     if (source != StatusShownSource) {
@@ -135,7 +119,7 @@ void TForm1::ShowStatusColours() {
 }
 
 void TForm1::Timer2Timer() {
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
+    Ntp->SyncToNtp();
     Requests->ClearClientList();
     ReplySerial = int(QRandomGenerator::global()->bounded(9999));
 }

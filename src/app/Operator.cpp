@@ -1,17 +1,17 @@
 // What an operator sees besides the window: the lines at start and end, the status socket's
 // answers, the notification icon's colour and text, the serial port's trouble.
+#include "app/GpsInput.h"
 #include "app/NtpServer.h"
+#include "app/NtpSync.h"
 #include "app/ReplyConnection.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
 #include "app/Smiley.h"
 #include "app/TimeNow.h"
-#include "components/CPDrv.h"
 #include "log/LogModel.h"
 #include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
-#include "protocol/DateFormat.h"
 #include "protocol/Replies.h"
 #include "protocol/RuntimePaths.h"
 
@@ -24,11 +24,6 @@
 
 namespace ks {
 
-namespace {
-
-QString utcText(qint64 ms) { return QString::fromLatin1(utcStatusText(ms)); }
-} // namespace
-
 void TForm1::EndProgram(const QByteArray& reason) {
     if (endReason_.isEmpty()) endReason_ = reason;
     Exit1Click();
@@ -39,7 +34,7 @@ QByteArray TForm1::SourceDescription() const {
     switch (c.SyncSource) {
     case TimeSource::Gps:
         return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
-               ComPort1->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
+               Gps->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
     case TimeSource::Ntp:
         return c.NtpServer.isEmpty() ? QByteArray("NTP, no server set") : "NTP from " + c.NtpServer;
     default: return sourceName(qint16(c.SyncSource)).toLatin1();
@@ -55,41 +50,6 @@ QByteArray TForm1::StartLine() const {
                 ? "settings " + settings_.path().toLocal8Bit()
                 : "settings: none at " + settings_.path().toLocal8Bit() + ", defaults in use") +
            "; clock: " + clockRightWords(clockRight());
-}
-
-void TForm1::AddGpsStatus(QJsonObject& status) const {
-    QJsonObject g;
-    g[QLatin1String("talker")] = QString::fromLatin1(GpsTalker);
-    g[QLatin1String("fix")] = GpsFix.fix();
-    g[QLatin1String("satellites")] = GpsFix.satellites();
-    if (GpsLastSentenceMs != 0)
-        g[QLatin1String("last_sentence_age_ms")] = systemClock().nowMs() - GpsLastSentenceMs;
-    QJsonObject late;
-    const auto tenth = [](double ms) { return qRound64(ms * 10) / 10.0; };
-    late[QLatin1String("median")] = tenth(GpsLateness.median());
-    late[QLatin1String("spread")] = tenth(GpsLateness.spread());
-    late[QLatin1String("count")] = GpsLateness.count();
-    g[QLatin1String("lateness_ms")] = late;
-    g[QLatin1String("delay_ms")] = Config.GpsDelayMs;
-    g[QLatin1String("discipline")] = Config.Slew ? QStringLiteral("slew") : QStringLiteral("step");
-    if (Config.SyncSource == TimeSource::Gps && !GpsReason.isEmpty()) g[QLatin1String("reason")] = GpsReason;
-    AddGpsTrustStatus(g);
-    status[QLatin1String("gps")] = g;
-}
-
-void TForm1::NoteSerialReason(const QString& reason) {
-    if (reason == SerialReason) return;
-    const bool mended = !SerialReason.isEmpty() && reason.isEmpty() && SerialConnected();
-    SerialReason = reason;
-    SerialPanel->setToolTip(reason);
-    if (!isHeadless()) return;
-    // Once per new reason: AUTO tries again every tick, the same failure each time. Once the
-    // port opens again after trouble, the operator who read the reason learns that too.
-    if (!reason.isEmpty()) writeStderrLine("Serial input: " + reason.toLocal8Bit(), 4);
-    else if (mended)
-        writeStderrLine("Serial input on " + ComPort1->DeviceOfPort(Config.PortNumber).toLocal8Bit() +
-                            " connected again",
-                        6);
 }
 
 QString TForm1::TrayToolTip() const {
@@ -110,51 +70,14 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("settings_file")] = settings_.path();
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
     o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
-    if (Config.SyncSource == TimeSource::Gps) {
-        o[QLatin1String("port")] = QStringLiteral("COM%1").arg(Config.PortNumber);
-        o[QLatin1String("device")] = ComPort1->DeviceOfPort(Config.PortNumber);
-        o[QLatin1String("serial")] = SerialConnected()        ? QStringLiteral("connected")
-                                     : SerialReason.isEmpty() ? QStringLiteral("not connected")
-                                                              : SerialReason;
-    }
+    Gps->AddStatus(o);
     if (Config.SyncSource == TimeSource::Ntp)
         o[QLatin1String("ntp_server")] = QString::fromLocal8Bit(Config.NtpServer);
     const StatusTriple status = CurrentStatus();
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
     Core.AddStatus(o);
-    if (LastNtpAnswer.atMs != 0) {
-        QJsonObject a;
-        a[QLatin1String("at")] = utcText(LastNtpAnswer.atMs);
-        a[QLatin1String("address")] = QString::fromLatin1(LastNtpAnswer.address);
-        a[QLatin1String("stratum")] = LastNtpAnswer.stratum;
-        a[QLatin1String("offset_ms")] = LastNtpAnswer.offsetMs;
-        a[QLatin1String("round_trip_ms")] = LastNtpAnswer.roundTripMs;
-        a[QLatin1String("root_delay_ms")] = LastNtpAnswer.rootDelayMs;
-        a[QLatin1String("root_dispersion_ms")] = LastNtpAnswer.rootDispersionMs;
-        if (!LastNtpAnswer.refused.isEmpty())
-            a[QLatin1String("refused")] = QString::fromLatin1(LastNtpAnswer.refused);
-        o[QLatin1String("last_ntp_answer")] = a;
-    }
-    if (Config.SyncSource == TimeSource::Ntp) {
-        // The hourly attempt, or a retry when one is due sooner.
-        const bool retry =
-            NtpRetryTimer->isActive() && NtpRetryTimer->remainingTime() < Timer2->remainingTime();
-        const qint64 inMs = retry ? NtpRetryTimer->remainingTime() : Timer2->remainingTime();
-        if (inMs >= 0) {
-            QJsonObject next;
-            next[QLatin1String("at")] = utcText(now + inMs);
-            next[QLatin1String("why")] = retry ? QStringLiteral("retry") : QStringLiteral("hourly");
-            o[QLatin1String("next_ntp_attempt")] = next;
-        }
-    }
-    if (LastNtpAttempt.atMs != 0) {
-        QJsonObject n;
-        n[QLatin1String("at")] = utcText(LastNtpAttempt.atMs);
-        n[QLatin1String("server")] = QString::fromLocal8Bit(LastNtpAttempt.server);
-        n[QLatin1String("outcome")] = QString::fromLocal8Bit(LastNtpAttempt.outcome);
-        o[QLatin1String("last_ntp_attempt")] = n;
-    }
+    Ntp->AddStatus(o, now, Timer2->remainingTime());
     if (!IgnoredSettings.isEmpty()) {
         QJsonArray ignored;
         for (const IgnoredSetting& i : IgnoredSettings) ignored.append(QString::fromLocal8Bit(i.notice));
@@ -168,7 +91,6 @@ QByteArray TForm1::StatusJson() const {
             QString::fromLocal8Bit(right.detail);
     o[QLatin1String("clock_settings_refused")] = clockSettingsRefused();
     AddTrustStatus(o);
-    if (SerialConnected()) AddGpsStatus(o);
     Replies->AddStatus(o);
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
@@ -177,22 +99,6 @@ QByteArray TForm1::StatusJson() const {
     o[QLatin1String("connections_open")] = Requests->OpenClientConnections();
     if (NtpServe) o[QLatin1String("ntp_serve")] = NtpServe->status();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
-void TForm1::SyncForOperator(const std::function<void(const QByteArray&)>& answer) {
-    if (Config.SyncSource != TimeSource::Ntp) return answer("failed: the source is not NTP");
-    // An attempt under way answers this asker too, as the hourly one would have.
-    if (!NtpAttemptRunning()) SyncToNtp();
-    if (NtpAttemptRunning()) ntpWaiters_.append(answer);
-    else answer(SyncOutcomeWords());
-}
-
-QByteArray TForm1::SyncOutcomeWords() const {
-    if (LastNtpAttempt.outcome != "succeeded") return LastNtpAttempt.outcome;
-    const NtpAnswer& a = LastNtpAnswer;
-    return "succeeded: " + a.address + ", offset " + signedThreeDecimals(double(a.offsetMs) / 1000.0) +
-           " s, round trip " + QByteArray::number(double(a.roundTripMs) / 1000.0, 'f', 3) + " s, stratum " +
-           QByteArray::number(a.stratum);
 }
 
 QByteArray TForm1::SetForOperator(const QByteArray& change) {
@@ -221,7 +127,7 @@ void TForm1::StartStatusService() {
                 return answer(listing ? *listing : "refused: " + refusal + '\n');
             }
             if (request == SyncRequest)
-                return SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
+                return Ntp->SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
             if (request == ShowRequest) {
                 // A copy without a window (the user service) has nothing to show: the asker
                 // says so rather than leave its user waiting for a window.

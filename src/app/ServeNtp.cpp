@@ -1,4 +1,5 @@
 // The window's part of the NTP server: when it listens, and what it serves.
+#include "app/GpsInput.h"
 #include "app/NtpServer.h"
 #include "app/TimeNow.h"
 #include "log/LogModel.h"
@@ -9,7 +10,8 @@ NtpServedTime TForm1::ServedTime() const {
     const TimeFacts facts = Core.Facts();
     NtpServedTime t;
     t.source = Config.SyncSource;
-    t.synchronised = ShownState() == TimeState::Synchronised && (t.source != TimeSource::Gps || GpsFix.fix());
+    t.synchronised =
+        ShownState() == TimeState::Synchronised && (t.source != TimeSource::Gps || Gps->HasFix());
     t.lastSampleMs = facts.lastSampleMs;
     t.errorEstimateS = facts.errorS.value_or(0);
     if (facts.ntp) {

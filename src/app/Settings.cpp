@@ -2,6 +2,7 @@
 #include "app/TimeNow.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
+#include "protocol/SourceTrust.h"
 
 #include <QLineEdit>
 
@@ -14,7 +15,6 @@ const QByteArray Key = SettingsStore::MainKey;
 void TForm1::LoadSettings() {
     Config = StoredSettings{};
     IgnoredSettings.clear();
-    GpsSetupPending = true;
 
     if (settings_.open()) {
         const QByteArray path = settings_.path().toLocal8Bit();

@@ -1,5 +1,7 @@
 // The settings panel: code labels, their groups and the buttons acting on the time sources.
 #include "app/CodeLabel.h"
+#include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/TimeNow.h"
 
 #include <QAction>
@@ -59,7 +61,7 @@ bool TForm1::ChangeSettings(const StoredSettings& next) {
     // Another source gets a fresh start: its first sample sets the clock outright.
     if (next.SyncSource != Config.SyncSource) {
         Core.Restart();
-        if (next.SyncSource == TimeSource::Gps) RestartGpsFix();
+        if (next.SyncSource == TimeSource::Gps) Gps->RestartGpsFix();
     }
     const QByteArray changed = changedSetting(Config, next);
     Config = next;
@@ -83,8 +85,8 @@ void TForm1::lblSync1Click(CodeLabel* label) {
 
 bool TForm1::ChooseSource(const StoredSettings& next) {
     const bool saved = ChangeSettings(next);
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
-    else if (Config.SyncSource == TimeSource::Gps) GpsSetupPending = true;
+    Ntp->SyncToNtp();
+    Gps->SourceChosen();
     return saved;
 }
 
@@ -127,9 +129,11 @@ void TForm1::Edit1Change(const QString& text) {
     ChangeSettings(next);
 }
 
-void TForm1::btnForceClick() {
-    if (Config.SyncSource == TimeSource::Ntp) SyncToNtp();
-}
+void TForm1::btnForceClick() { Ntp->SyncToNtp(); }
+
+void TForm1::btnConnectClick() { Gps->Connect(); }
+
+void TForm1::btnDisconnectClick() { Gps->Disconnect(); }
 
 void TForm1::Chimes1Click() {
     // The action has already toggled its check mark.

@@ -1,6 +1,8 @@
 // Construction is the start-up sequence; destruction the shutdown order; the notification
 // icon and the menus.
 #include "app/TimeNow.h"
+#include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
 
@@ -32,6 +34,7 @@
 #include <QTimer>
 
 #include <tuple>
+#include <utility>
 
 namespace ks {
 
@@ -120,12 +123,8 @@ void TForm1::CreateControls() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(3'600'000);
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
-    CreateNtpClient();
-    NtpRetryTimer = new QTimer(this);
-    NtpRetryTimer->setSingleShot(true);
-    NtpRetryTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
-    connect(NtpRetryTimer, &QTimer::timeout, this, &TForm1::NtpRetryTimerTimer);
-    CreateComPort();
+    CreateNtpSync();
+    CreateGpsInput();
 
     // Each control answers to its design name (findChild), the way the tests find it.
     const std::pair<QObject*, const char*> named[] = {{Panel6, "Panel6"},
@@ -348,9 +347,7 @@ bool TForm1::StartUp() {
     Core.StartAfresh();
 
     LoadSettings();
-    GpsSetupPending = true;
-    GpsTimeText = "00:00:00";
-    GpsDateText = "01/01/01";
+    Gps->StartAfresh();
 
     LogFrm_ = std::make_unique<TLogFrm>();
     onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
@@ -379,7 +376,7 @@ void TForm1::FinishStartUp() {
 
 void TForm1::Shutdown() {
     onMissingClockRight({});
-    NtpRetryTimer->stop();
+    Ntp->StopRetries();
     delete Status; // its socket goes with it
     Status = nullptr;
     delete NtpServe;
@@ -442,6 +439,48 @@ void TForm1::CreateRequestService() {
             [this](int count) { ClientCountPanel->setText(QString::number(count)); });
 }
 
+void TForm1::CreateGpsInput() {
+    GpsInput::Host host;
+    host.log = ServiceLog();
+    host.config = [this]() -> const StoredSettings& { return Config; };
+    host.portsLookup = [this](const QString& comName) {
+        const QByteArray* stored = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
+        if (!stored) return QString();
+        const RegFile::Data d = RegFile::decode(*stored);
+        if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString) return QString();
+        return QString::fromLocal8Bit(d.text);
+    };
+    Gps = new GpsInput(std::move(host), Core, this);
+    connect(Gps, &GpsInput::serialChanged, this, [this](bool open) {
+        btnConnect->setEnabled(!open);
+        btnDisconnect->setEnabled(open);
+        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
+    });
+    connect(Gps, &GpsInput::serialReasonChanged, SerialPanel, &QLabel::setToolTip);
+}
+
+bool TForm1::SerialConnected() const { return Gps->Connected(); }
+
+void TForm1::CreateNtpSync() {
+    NtpSync::Host host;
+    host.log = ServiceLog();
+    host.config = [this]() -> const StoredSettings& { return Config; };
+    host.exiting = [this] { return exiting_; };
+    Ntp = new NtpSync(std::move(host), Core, this);
+    connect(Ntp, &NtpSync::attemptEnded, this, &TForm1::NtpAttemptEnded);
+}
+
+bool TForm1::NtpAttemptRunning() const { return Ntp->Running(); }
+
+void TForm1::NtpAttemptEnded() {
+    if (!std::exchange(startPending_, false) || exiting_) return;
+    try {
+        FinishStartUp();
+    } catch (const Error& e) {
+        emit startFailed(e.message());
+    }
+}
+
 EventLog TForm1::ServiceLog() {
     EventLog log;
     log.add = [this](qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
@@ -497,7 +536,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
-    AbandonNtpAttempt();
+    Ntp->AbandonNtpAttempt();
     QCoreApplication::quit();
 }
 

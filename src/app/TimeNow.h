@@ -6,11 +6,9 @@
 #include "platform/SingleInstance.h"
 #include "protocol/CivilTime.h"
 #include "protocol/ClockDiscipline.h"
-#include "protocol/Nmea.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 #include "protocol/SettingsTable.h"
-#include "protocol/SourceTrust.h"
 #include "protocol/SyncStatus.h"
 
 #include <QByteArray>
@@ -39,12 +37,11 @@ class QTimer;
 namespace ks {
 
 class CodeLabel;
+class GpsInput;
+class NtpSync;
 class NtpServer;
 struct NtpServedTime;
 class StatusServer;
-class SntpClient;
-enum class SntpOutcome;
-class TCommPortDriver;
 class ReplySender;
 class RequestService;
 class TLogFrm;
@@ -129,11 +126,6 @@ public:
     void GpsDelayChange(int ms);
     void lblSlewClick();
 
-    // --- NTP ---
-    // After a failed attempt the next ones follow after 1, 2, 4, 8 and 16 base intervals
-    // (a minute), until one succeeds; then the hourly attempt alone.
-    static constexpr int NtpRetryLimit = 5;
-
     // What tests reach inside the window (tests/support/TestAccess.h); nothing else does.
     struct TestAccess;
 
@@ -147,25 +139,6 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // --- What an operator can ask of the running program (korvat-probe status) ---
-    struct NtpAttempt {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray server;
-        QByteArray outcome;
-    };
-    // The last full answer of an NTP server, as chronyc tracking would show it.
-    struct NtpAnswer {
-        qint64 atMs = 0; // 0: none yet
-        QByteArray address;
-        int stratum = 0;
-        qint64 offsetMs = 0;
-        qint64 roundTripMs = 0;
-        double rootDelayMs = 0;
-        double rootDispersionMs = 0;
-        QByteArray refused; // why it was not used, in words; empty when it was
-    };
-    void NoteSerialReason(const QString& reason);
-
     // --- Event log ---
     bool ShowDebug() const;
     bool IndicateClientType() const;
@@ -181,44 +154,16 @@ private:
     // --- Clock ticks ---
     void StartChime();
 
-    // --- GPS receiver ---
-    void SendGpsSetup();
-    void ComPort1ReceiveData(TCommPortDriver* sender, const char* bytes, quint32 size);
-    void ProcessGpsSentence(const QByteArray& line);
-
-    // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    void NoteGpsReason(const QString& reason);
-    // A new connection, or GPS chosen: no time until a GGA of it gives a fix.
-    void RestartGpsFix();
-    void AddGpsStatus(QJsonObject& status) const;
-
     // --- Trust: what the sources' samples are worth (Trust.cpp) ---
-    void NoteGpsRollover(const std::optional<GpsRollover>& rollover);
-    // On the tick while the port is open: tells a receiver that has gone quiet, once.
-    void CheckGpsSilence();
-    void NoteGpsSentence(qint64 atMs);
     // SyncState as announced, replied and shown: holdover may lower it.
     TimeState ShownState() const;
     void AddTrustStatus(QJsonObject& status) const;
-    void AddGpsTrustStatus(QJsonObject& gps) const;
     // On the tick with the PC-clock source: warns once when the system says its clock is not
     // synchronised.
     void CheckPcClockState();
     // Headless, each change of source or state reaches the journal, with its time.
     void NoteStateChange(const StatusTriple& status);
     bool PcClockWarned = false;
-    std::optional<GpsRollover> GpsRolloverSeen; // of this connection
-    ReceiverSilence GpsSilence;
-
-    // --- NTP ---
-    // Starts an attempt and returns; its end comes as an event.
-    void SyncToNtp();
-    void NTPTimerTimer();
-    static constexpr int NtpWatchdogMs = 3000;      // a request without an answer this long fails
-    static constexpr int NtpRequestsPerAttempt = 4; // slewing; stepping asks once
-    void NtpRetryTimerTimer();
-    // The stderr text of an attempt's entry whose answer was refused; empty otherwise.
-    QByteArray RefusedDetail(const QByteArray& details) const;
 
     // --- Request service (port 6645) and reply sender (to port 6646) ---
     void CreateRequestService();
@@ -243,30 +188,16 @@ private:
 
     // The window's state, by concern as above.
 
-    // --- What an operator can ask of the running program (korvat-probe status) ---
-    NtpAttempt LastNtpAttempt;
-    NtpAnswer LastNtpAnswer;
-    // Why the serial port is not open: the device and the system's message; empty when open
-    // or never tried.
-    QString SerialReason;
-
     // --- Settings ---
     StoredSettings Config;
     QList<IgnoredSetting> IgnoredSettings;
 
     // --- GPS time: the receiver's fix, its lateness, the clock discipline ---
-    GpsFixTracker GpsFix;
-    TimeCore Core;              // samples, the clock's changes, SyncState
-    LatenessWindow GpsLateness; // whatever the source, while the port delivers RMCs
-    QByteArray GpsTalker;       // of the last GGA or RMC
-    qint64 GpsLastSentenceMs = 0;
-    // Why the GPS source does not set the clock although the port is open; empty otherwise.
-    QString GpsReason;
+    TimeCore Core;           // samples, the clock's changes, SyncState
+    GpsInput* Gps = nullptr; // the serial port and the receiver on it
 
     // --- NTP ---
-    int NtpRetryBaseMs = 60'000;
-    int NtpRetries = 0; // retries made in the current series
-    QTimer* NtpRetryTimer = nullptr;
+    NtpSync* Ntp = nullptr; // the attempts, their watchdog and retries
 
     // --- Request service (port 6645) and reply sender (to port 6646) ---
     ReplySender* Replies = nullptr;
@@ -277,11 +208,7 @@ private:
     StatusTriple LastStatus; // the one the tick saw last
     int ReplySerial = 0;
     bool ChimeLatch = true;
-    bool GpsSetupPending = true;
     bool NetworkPresent = false;
-    QByteArray GpsTimeText = "00:00:00";
-    QByteArray GpsDateText = "01/01/01";
-    NmeaLineAssembler SerialLine; // the bytes received since the last carriage return
 
     // --- Controls (named as the window's design names them) ---
     QFrame* Panel6 = nullptr;
@@ -296,8 +223,7 @@ private:
     qint64 ClockSecond = std::numeric_limits<qint64>::min(); // the UTC second read last
     CivilTime ClockTime{0};                                  // its local time
     CivilTime DisplayedTime{0};                              // the second on the display (year 0: none yet)
-    // What the status bar, status label and its colours show (-1, empty: nothing yet).
-    int SerialShown = -1;
+    // What the status label and its colours show (empty: nothing yet).
     std::optional<TimeSource> StatusShownSource;
     std::optional<TimeState> StatusShownState;
     QStatusBar* StatusBar1 = nullptr;
@@ -332,17 +258,15 @@ private:
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QTimer* IdIPWatch1 = nullptr;
-    QTimer* NTPTimer = nullptr; // the NTP attempt's watchdog
     StatusServer* Status = nullptr;
-    SntpClient* NtpClient = nullptr; // running() while an NTP attempt runs
-    TCommPortDriver* ComPort1 = nullptr;
 
     // --- Building the window, and its own bookkeeping ---
     void CreateControls();
     void CreateClockPanel();
     void CreateSettingsPanel();
     void CreateMenus();
-    void CreateComPort();
+    void CreateGpsInput();
+    void CreateNtpSync();
     void HideToTray();
     // The one way the panel and the menu change a setting: in force at once, shown, saved.
     bool ChangeSettings(const StoredSettings& next);
@@ -356,47 +280,21 @@ private:
     void ShowStatusColours();
     // The indicator's colour for a state: red, yellow, green; grey for no serial input.
     static QColor StateColour(TimeState state);
-    // Ends a waiting NTP attempt at once, quietly. False when none runs.
-    bool AbandonNtpAttempt();
-    void CreateNtpClient();
-    void NtpClientFinished(SntpOutcome outcome, const QString& error);
-    // The attempt's answers so far: the best is kept; the attempt's end takes it.
-    void NoteNtpAnswer();
-    void TakeNtpAnswer();
-    // The state an ended attempt leaves, then what waited for its end.
-    void EndNtpAttempt(bool synced);
-    void NtpAttemptOver(bool synced);
+    // The start-up attempt has ended: the rest of the start follows (unless Exit came).
+    void NtpAttemptEnded();
     void FinishStartUp();
 
     SingleInstance instance_;
     SettingsStore settings_;
     std::unique_ptr<TLogFrm> LogFrm_; // its own top-level window
-    void ScheduleNtpRetry(bool synced, bool wasRetry);
     void StartStatusService();
-    // "FORCE SYNC" asked through the status socket: the attempt's outcome in words.
-    void SyncForOperator(const std::function<void(const QByteArray&)>& answer);
     // "set NAME VALUE" asked through the status socket: the change as the panel makes it.
     QByteArray SetForOperator(const QByteArray& change);
-    // The last attempt's outcome for the operator who asked: on success the server, offset,
-    // round trip and stratum.
-    QByteArray SyncOutcomeWords() const;
     void ShowTrayState();
 
     bool exiting_ = false;
     bool started_ = false;
-    bool ntpRetrying_ = false;  // the attempt about to start is a retry
     bool startPending_ = false; // the start-up waits for the first NTP attempt
-    // The attempt running: its server, whether it is a retry, operators waiting for its outcome.
-    QByteArray ntpHost_;
-    bool ntpRetry_ = false;
-    int ntpAnswers_ = 0;
-    struct NtpBest {
-        ClockSample sample;
-        NtpUpstream upstream;
-        NtpAnswer answer;
-    };
-    std::optional<NtpBest> ntpBest_;
-    QList<std::function<void(const QByteArray&)>> ntpWaiters_;
     qint64 startedMs_ = 0;
     QByteArray endReason_;
     std::optional<StatusTriple> trayShown_;

@@ -16,24 +16,6 @@ QString dayText(qint64 ms) {
 }
 } // namespace
 
-void TForm1::NoteGpsRollover(const std::optional<GpsRollover>& rollover) {
-    if (!rollover) return;
-    const bool first = !GpsRolloverSeen;
-    GpsRolloverSeen = rollover;
-    // Once per connection: every sentence of such a receiver needs it.
-    if (first && isHeadless()) writeStderrLine(gpsRolloverLine(*rollover), 4);
-}
-
-void TForm1::CheckGpsSilence() {
-    if (Config.SyncSource != TimeSource::Gps) return;
-    if (const auto line = GpsSilence.check(systemClock().nowMs()); line && isHeadless())
-        writeStderrLine(*line, 4);
-}
-
-void TForm1::NoteGpsSentence(qint64 atMs) {
-    if (const auto line = GpsSilence.sentence(atMs); line && isHeadless()) writeStderrLine(*line, 6);
-}
-
 TimeState TForm1::ShownState() const {
     return Core.ToldState(Config.SyncSource, systemClock().nowMs(), Config.HoldoverS);
 }
@@ -67,20 +49,6 @@ void TForm1::CheckPcClockState() {
                             QByteArray::number(s->maxErrorMs, 'f', 3) +
                             " ms): clients get this PC's time as it is",
                         4);
-}
-
-void TForm1::AddGpsTrustStatus(QJsonObject& gps) const {
-    if (Config.SyncSource == TimeSource::Gps && GpsSilence.silent()) {
-        gps[QLatin1String("reason")] = GpsSilence.reason(systemClock().nowMs());
-        gps[QLatin1String("bytes_received")] = GpsSilence.bytesReceived();
-    }
-    if (GpsRolloverSeen) {
-        QJsonObject r;
-        r[QLatin1String("received")] = dayText(GpsRolloverSeen->receivedMs);
-        r[QLatin1String("corrected")] = dayText(GpsRolloverSeen->correctedMs);
-        r[QLatin1String("weeks_added")] = GpsRolloverSeen->weeksAdded;
-        gps[QLatin1String("week_rollover_corrected")] = r;
-    }
 }
 
 } // namespace ks

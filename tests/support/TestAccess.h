@@ -2,6 +2,8 @@
 
 // What the tests reach inside the main window beyond its public interface: the timers they
 // hold still and the few values a scenario sets. Controls are found by their design names.
+#include "app/GpsInput.h"
+#include "app/NtpSync.h"
 #include "app/RequestService.h"
 #include "app/TimeNow.h"
 
@@ -12,9 +14,9 @@ struct ks::TForm1::TestAccess {
     QTimer*& Timer1 = f.Timer1;
     QTimer*& Timer2 = f.Timer2;
     QTimer*& IdIPWatch1 = f.IdIPWatch1;
-    TCommPortDriver*& ComPort1 = f.ComPort1;
+    TCommPortDriver* ComPort1 = f.Gps->ComPort1;
     bool& NetworkPresent = f.NetworkPresent;
-    int& NtpRetryBaseMs = f.NtpRetryBaseMs;
+    int& NtpRetryBaseMs = f.Ntp->NtpRetryBaseMs;
     int& ClientIdleMs = f.Requests->ClientIdleMs;
     StoredSettings& Config = f.Config;
     TimeCore& Core = f.Core;
