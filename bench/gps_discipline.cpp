@@ -195,12 +195,12 @@ void slewed(int delayMs, int seconds) {
     }
     // Counts what the port hands over: the next sentence goes once this one was read.
     qint64 taken = 0, sent = 0;
-    TForm1::TestAccess(*w.form).ComPort1->OnReceiveData =
-        [&taken, deliver = TForm1::TestAccess(*w.form).ComPort1->OnReceiveData](TCommPortDriver* s,
-                                                                                const char* d, quint32 n) {
-            deliver(s, d, n);
-            taken += n;
-        };
+    TCommPortDriver* port = Server::TestAccess(*w.server).ComPort1;
+    port->OnReceiveData = [&taken, deliver = port->OnReceiveData](TCommPortDriver* s, const char* d,
+                                                                  quint32 n) {
+        deliver(s, d, n);
+        taken += n;
+    };
     Lateness late;
     std::vector<double> after;
     for (int i = 0; i < seconds; ++i) {

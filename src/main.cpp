@@ -1,4 +1,5 @@
 #include "app/Application.h"
+#include "app/Server.h"
 #include "app/TimeNow.h"
 #include "platform/Autostart.h"
 #include "platform/ClockRightGrant.h"
@@ -112,6 +113,19 @@ std::optional<int> answerOption(int argc, char* argv[]) {
     return std::nullopt;
 }
 
+// No display, or none wanted: the program runs on a core application, with no window and no
+// display plugin. On Linux that is also the case with no display to open.
+bool runsHeadless() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM").split(':').first();
+    if (platform == "offscreen" || platform == "minimal") return true;
+#ifdef Q_OS_WIN
+    return false;
+#else
+    return platform.isEmpty() && qEnvironmentVariableIsEmpty("DISPLAY") &&
+           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -122,11 +136,8 @@ int main(int argc, char* argv[]) {
     }
     // Qt's own options (-platform, -style, ...) are not ours to offer: the program has none.
     int qtArgc = 1;
+    const bool headless = runsHeadless();
 #ifndef Q_OS_WIN
-    // No display: run headless rather than fail; nobody could see a window anyway.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Qt looks for a run-time folder while it starts; without XDG_RUNTIME_DIR it warns and
     // makes one of its own in the temporary folder (in "/" when TMPDIR is missing). It gets
     // the program's private one. Headless, a start that cannot have one ends here, before Qt
@@ -134,53 +145,57 @@ int main(int argc, char* argv[]) {
     QString runtimeError;
     const QString runtime = ks::runtimeFolder(true, &runtimeError);
     if (!runtime.isEmpty()) qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-    else if (const QByteArray platform = qgetenv("QT_QPA_PLATFORM"); platform == "offscreen") {
+    else if (headless) {
         ks::writeStderrLine("Korvat Server: " + runtimeError.toLocal8Bit(), 3);
         ks::writeStderrLine("korvat-server " KS_VERSION " ended: start-up failed (exit status 1)", 3);
         return ExitStartupFailed;
     }
 #endif
 
-    ks::KsApplication app(qtArgc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (headless) app = std::make_unique<ks::KsCoreApplication>(qtArgc, argv);
+    else app = std::make_unique<ks::KsApplication>(qtArgc, argv);
     // No display name: the window manager would add it to the caption.
-    QApplication::setApplicationName(QStringLiteral("Korvat Server"));
-    QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication::setApplicationName(QStringLiteral("Korvat Server"));
+    if (!headless) QApplication::setQuitOnLastWindowClosed(false);
 
     ks::TerminationSignals termination;
+    std::unique_ptr<ks::Server> server;
     std::unique_ptr<ks::TForm1> form;
     // Headless, stderr is all an operator (or the journal) sees: say why the program ended.
     const auto ended = [](const QByteArray& reason, int priority) {
         if (ks::isHeadless()) ks::writeStderrLine("korvat-server " KS_VERSION " ended: " + reason, priority);
     };
     const auto failed = [&](const QString& message, int status) {
-        ks::KsApplication::report(message);
-        if (form) form->Shutdown();
+        ks::reportFailure(message);
+        if (server) server->Shutdown();
         ended("start-up failed (exit status " + QByteArray::number(status) + ')', 3);
         return status;
     };
     bool shutDown = false;
     const auto shutdown = [&] {
         if (std::exchange(shutDown, true)) return;
-        form->Shutdown();
-        ended(form->EndReason(), 6);
+        server->Shutdown();
+        ended(server->EndReason(), 6);
     };
     QString lateFailure; // of the start's steps after the start-up NTP attempt
     try {
-        form = std::make_unique<ks::TForm1>();
-        QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, form.get(),
-                         [&form](const QByteArray& signal) { form->EndProgram(signal); });
+        server = std::make_unique<ks::Server>();
+        if (!headless) form = std::make_unique<ks::TForm1>(*server);
+        QObject::connect(&termination, &ks::TerminationSignals::terminationRequested, server.get(),
+                         [&server](const QByteArray& signal) { server->EndProgram(signal); });
         // The process is ended as soon as the handler returns: no time to go back to the loop.
-        QObject::connect(&termination, &ks::TerminationSignals::sessionEnding, form.get(),
+        QObject::connect(&termination, &ks::TerminationSignals::sessionEnding, server.get(),
                          [&](const QByteArray& reason) {
-                             form->EndProgram(reason);
+                             server->EndProgram(reason);
                              shutdown();
                          });
-        QObject::connect(form.get(), &ks::TForm1::startFailed, form.get(),
+        QObject::connect(server.get(), &ks::Server::startFailed, server.get(),
                          [&lateFailure](const QString& message) {
                              lateFailure = message;
                              QCoreApplication::exit(ExitStartupFailed);
                          });
-        if (!form->StartUp()) return 0;
+        if (!(form ? form->StartUp() : server->StartUp())) return 0;
     } catch (const ks::ConfigError& e) {
         return failed(e.message(), ExitConfig);
     } catch (const ks::Error& e) {
@@ -188,7 +203,7 @@ int main(int argc, char* argv[]) {
     } catch (const std::exception& e) {
         return failed(QString::fromLocal8Bit(e.what()), ExitStartupFailed);
     }
-    QApplication::exec();
+    QCoreApplication::exec();
     if (!lateFailure.isNull() && !std::exchange(shutDown, true))
         return failed(lateFailure, ExitStartupFailed);
     shutdown();

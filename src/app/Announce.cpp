@@ -1,5 +1,5 @@
 // AnnounceState, the network-presence watch and the shutdown datagram.
-#include "app/TimeNow.h"
+#include "app/Server.h"
 #include "log/LogModel.h"
 #include "platform/NetworkPresence.h"
 #include "protocol/Replies.h"
@@ -30,7 +30,7 @@ bool sendAnnouncement(const QByteArray& message, QString* error) {
 }
 } // namespace
 
-void TForm1::StartNetworkWatch() {
+void Server::StartNetworkWatch() {
     // Polled on this thread; the first look is taken at once rather than half a second in.
     NetworkPresent = hasNetworkAddress();
     IdIPWatch1 = new QTimer(this);
@@ -39,7 +39,7 @@ void TForm1::StartNetworkWatch() {
     IdIPWatch1->start();
 }
 
-void TForm1::AnnounceState(const QByteArray& message) {
+void Server::AnnounceState(const QByteArray& message) {
     if (!NetworkPresent) {
         if (ShowDebug())
             AddLogEntry(LogAlert, "Offline", "State Change Not Broadcast - " + message,
@@ -58,7 +58,7 @@ void TForm1::AnnounceState(const QByteArray& message) {
     }
 }
 
-void TForm1::AnnounceShutdown() {
+void Server::AnnounceShutdown() {
     QString error;
     if (NetworkPresent) sendAnnouncement(statusMessage(ShutdownStatus), &error);
 }

@@ -5,18 +5,22 @@
 
 namespace ks {
 
-bool KsApplication::notify(QObject* receiver, QEvent* event) {
+template <typename QtApplication>
+bool GuardedApplication<QtApplication>::notify(QObject* receiver, QEvent* event) {
     try {
-        return QApplication::notify(receiver, event);
+        return QtApplication::notify(receiver, event);
     } catch (const Error& e) {
-        report(e.message());
+        reportFailure(e.message());
     } catch (const std::exception& e) {
-        report(QString::fromLocal8Bit(e.what()));
+        reportFailure(QString::fromLocal8Bit(e.what()));
     }
     return false;
 }
 
-void KsApplication::report(const QString& text) {
+template class GuardedApplication<QApplication>;
+template class GuardedApplication<QCoreApplication>;
+
+void reportFailure(const QString& text) {
     showMessage(QStringLiteral("Korvat Server"), text, MessageIcon::Critical);
 }
 

@@ -1,13 +1,11 @@
-// What an operator sees besides the window: the lines at start and end, the status socket's
-// answers, the notification icon's colour and text, the serial port's trouble.
+// What an operator sees besides the window: the line at start, the status socket's answers.
 #include "app/GpsInput.h"
 #include "app/NtpServer.h"
 #include "app/NtpSync.h"
 #include "app/ReplyConnection.h"
 #include "app/ReplySender.h"
 #include "app/RequestService.h"
-#include "app/Smiley.h"
-#include "app/TimeNow.h"
+#include "app/Server.h"
 #include "log/LogModel.h"
 #include "platform/StatusServer.h"
 #include "platform/SystemClock.h"
@@ -18,30 +16,23 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace ks {
 
-void TForm1::EndProgram(const QByteArray& reason) {
-    if (endReason_.isEmpty()) endReason_ = reason;
-    Exit1Click();
-}
-
-QByteArray TForm1::SourceDescription() const {
+QByteArray Server::SourceDescription() const {
     const StoredSettings& c = Config;
     switch (c.SyncSource) {
     case TimeSource::Gps:
         return "GPS on COM" + QByteArray::number(c.PortNumber) + " (" +
-               Gps->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
+               Gps_->DeviceOfPort(c.PortNumber).toLocal8Bit() + ')';
     case TimeSource::Ntp:
         return c.NtpServer.isEmpty() ? QByteArray("NTP, no server set") : "NTP from " + c.NtpServer;
     default: return sourceName(qint16(c.SyncSource)).toLatin1();
     }
 }
 
-QByteArray TForm1::StartLine() const {
+QByteArray Server::StartLine() const {
     return "korvat-server " KS_VERSION " starting: source " + SourceDescription() +
            "; requests on TCP port " + QByteArray::number(RequestService::RequestPort) +
            ", replies to TCP port " + QByteArray::number(ReplyConnection::ReplyPort) +
@@ -52,32 +43,21 @@ QByteArray TForm1::StartLine() const {
            "; clock: " + clockRightWords(clockRight());
 }
 
-QString TForm1::TrayToolTip() const {
-    return QStringLiteral("Korvat Server Active\n") + statusMeaning(CurrentStatus());
-}
-
-void TForm1::ShowTrayState() {
-    if (!TrayIcon || trayShown_ == CurrentStatus()) return;
-    trayShown_ = CurrentStatus();
-    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(ShownState())))));
-    TrayIcon->setToolTip(TrayToolTip());
-}
-
-QByteArray TForm1::StatusJson() const {
+QByteArray Server::StatusJson() const {
     const qint64 now = systemClock().nowMs();
     QJsonObject o;
     o[QLatin1String("version")] = QStringLiteral(KS_VERSION);
     o[QLatin1String("settings_file")] = settings_.path();
     o[QLatin1String("uptime_s")] = (now - startedMs_) / 1000;
     o[QLatin1String("source")] = sourceName(qint16(Config.SyncSource));
-    Gps->AddStatus(o);
+    Gps_->AddStatus(o);
     if (Config.SyncSource == TimeSource::Ntp)
         o[QLatin1String("ntp_server")] = QString::fromLocal8Bit(Config.NtpServer);
     const StatusTriple status = CurrentStatus();
     o[QLatin1String("status")] = QString::fromLatin1(statusMessage(status));
     o[QLatin1String("status_words")] = statusMeaning(status);
     Core.AddStatus(o);
-    Ntp->AddStatus(o, now, Timer2->remainingTime());
+    Ntp_->AddStatus(o, now, Timer2->remainingTime());
     if (!IgnoredSettings.isEmpty()) {
         QJsonArray ignored;
         for (const IgnoredSetting& i : IgnoredSettings) ignored.append(QString::fromLocal8Bit(i.notice));
@@ -95,13 +75,13 @@ QByteArray TForm1::StatusJson() const {
     // Only while on: absent, replies leave as soon as their connection is up.
     if (Config.OnSecond) o[QLatin1String("replies_on_second")] = true;
     o[QLatin1String("requests_waiting")] = Replies->RequestsWaiting();
-    o[QLatin1String("connections_holding_requests")] = Requests->ConnectionsHoldingRequests();
-    o[QLatin1String("connections_open")] = Requests->OpenClientConnections();
+    o[QLatin1String("connections_holding_requests")] = Requests_->ConnectionsHoldingRequests();
+    o[QLatin1String("connections_open")] = Requests_->OpenClientConnections();
     if (NtpServe) o[QLatin1String("ntp_serve")] = NtpServe->status();
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QByteArray TForm1::SetForOperator(const QByteArray& change) {
+QByteArray Server::SetForOperator(const QByteArray& change) {
     QByteArray refusal;
     const std::optional<SettingChange> asked = parseSettingChange(change, &refusal);
     if (!asked) return "refused: " + refusal + '\n';
@@ -113,7 +93,7 @@ QByteArray TForm1::SetForOperator(const QByteArray& change) {
     return saved ? "ok: " + now : "not saved (in force until the server ends): " + now;
 }
 
-void TForm1::StartStatusService() {
+void Server::StartStatusService() {
     startedMs_ = systemClock().nowMs();
     Status = new StatusServer(
         [this](const QByteArray& request, const StatusServer::Answer& answer) {
@@ -127,12 +107,12 @@ void TForm1::StartStatusService() {
                 return answer(listing ? *listing : "refused: " + refusal + '\n');
             }
             if (request == SyncRequest)
-                return Ntp->SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
+                return Ntp_->SyncForOperator([answer](const QByteArray& outcome) { answer(outcome + '\n'); });
             if (request == ShowRequest) {
                 // A copy without a window (the user service) has nothing to show: the asker
                 // says so rather than leave its user waiting for a window.
                 if (isHeadless()) return answer("headless\n");
-                Properties1Click();
+                emit showAsked();
                 return answer("ok\n");
             }
             answer({});

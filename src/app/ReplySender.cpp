@@ -5,7 +5,6 @@
 // the two part.
 #include "app/ReplySender.h"
 #include "app/ReplyConnection.h"
-#include "app/TimeNow.h"
 #include "log/LogModel.h"
 #include "platform/SystemClock.h"
 

@@ -1,17 +1,17 @@
-// The window's part of the NTP server: when it listens, and what it serves.
+// The server's part of the NTP server: when it listens, and what it serves.
 #include "app/GpsInput.h"
 #include "app/NtpServer.h"
-#include "app/TimeNow.h"
+#include "app/Server.h"
 #include "log/LogModel.h"
 
 namespace ks {
 
-NtpServedTime TForm1::ServedTime() const {
+NtpServedTime Server::ServedTime() const {
     const TimeFacts facts = Core.Facts();
     NtpServedTime t;
     t.source = Config.SyncSource;
     t.synchronised =
-        ShownState() == TimeState::Synchronised && (t.source != TimeSource::Gps || Gps->HasFix());
+        ShownState() == TimeState::Synchronised && (t.source != TimeSource::Gps || Gps_->HasFix());
     t.lastSampleMs = facts.lastSampleMs;
     t.errorEstimateS = facts.errorS.value_or(0);
     if (facts.ntp) {
@@ -23,7 +23,7 @@ NtpServedTime TForm1::ServedTime() const {
     return t;
 }
 
-void TForm1::ApplyNtpServeSetting() {
+void Server::ApplyNtpServeSetting() {
     if (!started_ || startPending_) return; // the end of the start applies it
     if (!Config.NtpServe) {
         delete NtpServe;

@@ -1,10 +1,11 @@
-// LoadSettings / SaveSettings: the values of the settings key, as the settings table lists them.
-#include "app/TimeNow.h"
+// LoadSettings / SaveSettings: the values of the settings key, as the settings table lists them;
+// a change of them.
+#include "app/GpsInput.h"
+#include "app/NtpSync.h"
+#include "app/Server.h"
 #include "platform/Error.h"
 #include "platform/Ui.h"
 #include "protocol/SourceTrust.h"
-
-#include <QLineEdit>
 
 namespace ks {
 
@@ -12,7 +13,7 @@ namespace {
 const QByteArray Key = SettingsStore::MainKey;
 } // namespace
 
-void TForm1::LoadSettings() {
+void Server::LoadSettings() {
     Config = StoredSettings{};
     IgnoredSettings.clear();
 
@@ -33,10 +34,10 @@ void TForm1::LoadSettings() {
     if (const QByteArray w = holdoverWarning(Config.HoldoverS, Config.SyncSource); !w.isEmpty())
         writeStderrLine("Settings: " + w, 4);
     Core.SetSlew(Config.Slew);
-    ShowSettingsInPanel();
+    emit settingsChanged();
 }
 
-bool TForm1::SaveSettings(const QByteArray& changed) {
+bool Server::SaveSettings(const QByteArray& changed) {
     writeSettings(settings_.file(), Key, Config, &IgnoredSettings);
     // The new state stays in force in memory.
     QString error;
@@ -47,6 +48,27 @@ bool TForm1::SaveSettings(const QByteArray& changed) {
                 QStringLiteral("Failed to set data for '%1'").arg(QString::fromLatin1(changed)),
                 MessageIcon::Critical);
     return false;
+}
+
+bool Server::ChangeSettings(const StoredSettings& next) {
+    // Another source gets a fresh start: its first sample sets the clock outright.
+    if (next.SyncSource != Config.SyncSource) {
+        Core.Restart();
+        if (next.SyncSource == TimeSource::Gps) Gps_->RestartGpsFix();
+    }
+    const QByteArray changed = changedSetting(Config, next);
+    Config = next;
+    Core.SetSlew(Config.Slew);
+    ApplyNtpServeSetting();
+    emit settingsChanged();
+    return SaveSettings(changed);
+}
+
+bool Server::ChooseSource(const StoredSettings& next) {
+    const bool saved = ChangeSettings(next);
+    Ntp_->SyncToNtp();
+    Gps_->SourceChosen();
+    return saved;
 }
 
 } // namespace ks

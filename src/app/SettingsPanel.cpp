@@ -2,6 +2,7 @@
 #include "app/CodeLabel.h"
 #include "app/GpsInput.h"
 #include "app/NtpSync.h"
+#include "app/Server.h"
 #include "app/TimeNow.h"
 
 #include <QAction>
@@ -20,7 +21,7 @@ void highlightGroup(CodeLabel* const* group, int size, qint16 setting) {
 } // namespace
 
 void TForm1::ShowSettingsInPanel() {
-    const StoredSettings& c = Config;
+    const StoredSettings& c = server_.Settings();
     lblAuto->setHighlighted(c.AutoConnect);
     lblSlew->setHighlighted(c.Slew);
     if (GpsDelayEdit->value() != c.GpsDelayMs) {
@@ -46,8 +47,9 @@ void TForm1::ShowSettingsInPanel() {
 }
 
 void TForm1::ShowSourcePanels() {
-    GPSPanel->setVisible(Config.SyncSource == TimeSource::Gps);
-    NTPPanel->setVisible(Config.SyncSource == TimeSource::Ntp);
+    const TimeSource source = server_.Settings().SyncSource;
+    GPSPanel->setVisible(source == TimeSource::Gps);
+    NTPPanel->setVisible(source == TimeSource::Ntp);
 }
 
 void TForm1::SaveSettings1Click() {
@@ -57,43 +59,22 @@ void TForm1::SaveSettings1Click() {
     SettingsPanel->raise();
 }
 
-bool TForm1::ChangeSettings(const StoredSettings& next) {
-    // Another source gets a fresh start: its first sample sets the clock outright.
-    if (next.SyncSource != Config.SyncSource) {
-        Core.Restart();
-        if (next.SyncSource == TimeSource::Gps) Gps->RestartGpsFix();
-    }
-    const QByteArray changed = changedSetting(Config, next);
-    Config = next;
-    Core.SetSlew(Config.Slew);
-    ApplyNtpServeSetting();
-    ShowSettingsInPanel();
-    return SaveSettings(changed);
-}
-
 void TForm1::SelectCode(CodeLabel* clicked, qint16 StoredSettings::*setting) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.*setting = qint16(clicked->Tag);
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
 void TForm1::lblSync1Click(CodeLabel* label) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.SyncSource = TimeSource(label->Tag);
-    ChooseSource(next);
-}
-
-bool TForm1::ChooseSource(const StoredSettings& next) {
-    const bool saved = ChangeSettings(next);
-    Ntp->SyncToNtp();
-    Gps->SourceChosen();
-    return saved;
+    server_.ChooseSource(next);
 }
 
 void TForm1::ToggleSetting(bool StoredSettings::*setting) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.*setting = !(next.*setting);
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
 void TForm1::lblPort1Click(CodeLabel* label) { SelectCode(label, &StoredSettings::PortNumber); }
@@ -107,16 +88,16 @@ void TForm1::lblAutoClick() { ToggleSetting(&StoredSettings::AutoConnect); }
 void TForm1::lblSlewClick() { ToggleSetting(&StoredSettings::Slew); }
 
 void TForm1::GpsDelayChange(int ms) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.GpsDelayMs = ms;
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
 void TForm1::lblGMTClick(CodeLabel* label) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.Loc = label != lblGMT;
     next.Gmt = !next.Loc;
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
 void TForm1::lblOnSecondClick() { ToggleSetting(&StoredSettings::OnSecond); }
@@ -124,22 +105,24 @@ void TForm1::lblOnSecondClick() { ToggleSetting(&StoredSettings::OnSecond); }
 void TForm1::lblNtpServeClick() { ToggleSetting(&StoredSettings::NtpServe); }
 
 void TForm1::Edit1Change(const QString& text) {
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.NtpServer = text.toLocal8Bit();
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
-void TForm1::btnForceClick() { Ntp->SyncToNtp(); }
+void TForm1::btnForceClick() { server_.Ntp().SyncToNtp(); }
 
-void TForm1::btnConnectClick() { Gps->Connect(); }
+void TForm1::btnConnectClick() { server_.Gps().Connect(); }
 
-void TForm1::btnDisconnectClick() { Gps->Disconnect(); }
+void TForm1::btnDisconnectClick() { server_.Gps().Disconnect(); }
+
+bool TForm1::SerialConnected() const { return server_.Gps().Connected(); }
 
 void TForm1::Chimes1Click() {
     // The action has already toggled its check mark.
-    StoredSettings next = Config;
+    StoredSettings next = server_.Settings();
     next.Chimes = Chimes1->isChecked();
-    ChangeSettings(next);
+    server_.ChangeSettings(next);
 }
 
 } // namespace ks

@@ -1,21 +1,12 @@
-// Construction is the start-up sequence; destruction the shutdown order; the notification
-// icon and the menus.
+// The window's controls, its start, the notification icon and the menus.
 #include "app/TimeNow.h"
-#include "app/GpsInput.h"
-#include "app/NtpSync.h"
-#include "app/ReplySender.h"
-#include "app/RequestService.h"
-
 #include "app/CodeLabel.h"
-#include "app/NtpServer.h"
+#include "app/GpsInput.h"
+#include "app/RequestService.h"
+#include "app/Server.h"
 #include "app/Smiley.h"
 #include "log/Log.h"
-#include "log/LogModel.h"
-#include "platform/Error.h"
-#include "platform/StatusServer.h"
-#include "platform/SystemClock.h"
 #include "platform/Ui.h"
-#include "protocol/RuntimePaths.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -25,12 +16,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <tuple>
@@ -69,7 +58,7 @@ QFrame* makePanel(const QRect& geometry, QWidget* parent, bool border) {
 }
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+TForm1::TForm1(Server& server, QWidget* parent) : QMainWindow(parent), server_(server) {
     setWindowTitle(QStringLiteral("Korvat Server V" KS_VERSION));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
@@ -78,11 +67,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     f.setPointSize(8);
     setFont(f);
     CreateControls();
-    CreateRequestService();
-}
-
-StatusTriple TForm1::CurrentStatus() const {
-    return {qint16(Config.SyncSource), StatusReserved, qint16(ShownState())};
+    LogFrm_ = std::make_unique<TLogFrm>(server_.Log());
+    FollowServer();
 }
 
 TForm1::~TForm1() = default;
@@ -116,16 +102,6 @@ void TForm1::CreateControls() {
     setStatusBar(StatusBar1);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
-    // All timers are created stopped; the start-up sequence starts the ticks last.
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(250);
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-    Timer2 = new QTimer(this);
-    Timer2->setInterval(3'600'000);
-    connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
-    CreateNtpSync();
-    CreateGpsInput();
-
     // Each control answers to its design name (findChild), the way the tests find it.
     const std::pair<QObject*, const char*> named[] = {{Panel6, "Panel6"},
                                                       {lblH, "lblH"},
@@ -158,6 +134,15 @@ void TForm1::CreateControls() {
         {lblData, 2, "lblData"}, {lblStop, 2, "lblStop"}, {lblParity, 3, "lblParity"}};
     for (const auto& [labels, count, name] : groups)
         for (int i = 0; i < count; ++i) labels[i]->setObjectName(QLatin1String(name) + QString::number(i));
+
+    const std::pair<CodeLabel* const*, const char*> coded[] = {{lblSync, "source"}, {lblPort, "port"},
+                                                               {lblBaud, "baud"},   {lblData, "data"},
+                                                               {lblStop, "stop"},   {lblParity, "parity"}};
+    for (const auto& [labels, name] : coded) {
+        const QList<qint32>& codes = findSetting(name)->panel;
+        for (qsizetype i = 0; i < codes.size(); ++i) labels[i]->Tag = codes[i];
+    }
+    ClientCountPanel->setText(QStringLiteral("0"));
 }
 
 void TForm1::CreateClockPanel() {
@@ -309,83 +294,29 @@ void TForm1::CreateMenus() {
 }
 
 bool TForm1::StartUp() {
-    // Steps 1-6: controls, state and conventions exist from construction; dates are formatted
-    // by the one formatter, so there is nothing process-wide to set.
     TrayMessage(TrayOp::Add);
     TrayMessage(TrayOp::Modify);
-    ChimeLatch = true;
-
-    if (!instance_.acquire()) {
-        // The running copy may be out of sight (closed to a notification area that is
-        // missing): it shows its window. One without a window has none to show.
-        const QByteArray shown =
-            isHeadless() ? QByteArray() : StatusServer::ask(statusSocketPath(), ShowRequest, 2000);
-        if (shown.startsWith("headless"))
-            writeStderrLine("Korvat Server is already running without a window (the user service?); "
-                            "'korvat-probe status' shows its state.",
-                            4);
-        else
-            showMessage(QStringLiteral("Brevane Korvat Server"),
-                        QStringLiteral("Korvat Server is already running."), MessageIcon::Warning);
-        TrayMessage(TrayOp::Delete);
-        return false;
-    }
-    started_ = true;
-    StartNetworkWatch();
-
-    const std::pair<CodeLabel* const*, const char*> coded[] = {{lblSync, "source"}, {lblPort, "port"},
-                                                               {lblBaud, "baud"},   {lblData, "data"},
-                                                               {lblStop, "stop"},   {lblParity, "parity"}};
-    for (const auto& [labels, name] : coded) {
-        const QList<qint32>& codes = findSetting(name)->panel;
-        for (qsizetype i = 0; i < codes.size(); ++i) labels[i]->Tag = codes[i];
-    }
-
-    ReplySerial = int(QRandomGenerator::global()->bounded(9999));
-    ClientCountPanel->setText(QStringLiteral("0"));
-    StatusReserved = 0;
-    Core.StartAfresh();
-
-    LoadSettings();
-    Gps->StartAfresh();
-
-    LogFrm_ = std::make_unique<TLogFrm>();
-    onMissingClockRight([this](const QByteArray& text) { AddLogEntry(LogAlert, "Clock", text); });
-    StartStatusService();
-    // Before the first NTP attempt, whose entries would otherwise come first.
-    if (isHeadless()) writeStderrLine(StartLine(), 6);
-
-    btnForceClick();
-    // Port 6645 opens once the start-up attempt has ended.
-    if (NtpAttemptRunning()) startPending_ = true;
-    else FinishStartUp();
-    return true;
-}
-
-void TForm1::FinishStartUp() {
-    Requests->StartListening();
-    // Headless there is no CONNECT: the GPS source opens its port now; AUTO, when on, opens it
-    // on the first tick and again whenever it closes.
-    if (isHeadless() && Config.SyncSource == TimeSource::Gps && !Config.AutoConnect) btnConnectClick();
-    ApplyNtpServeSetting();
-    Timer2->start();
-    Timer1->start();
-    // Without a notification area the icon could never open the window: show it instead.
-    if (!isHeadless() && !QSystemTrayIcon::isSystemTrayAvailable()) Properties1Click();
-}
-
-void TForm1::Shutdown() {
-    onMissingClockRight({});
-    Ntp->StopRetries();
-    delete Status; // its socket goes with it
-    Status = nullptr;
-    delete NtpServe;
-    NtpServe = nullptr;
-    LogFrm_.reset();
-    Timer1->stop();
-    Timer2->stop();
-    if (started_) AnnounceShutdown();
+    if (server_.StartUp()) return true;
     TrayMessage(TrayOp::Delete);
+    return false;
+}
+
+void TForm1::FollowServer() {
+    connect(&server_, &Server::settingsChanged, this, &TForm1::ShowSettingsInPanel);
+    connect(&server_, &Server::ticked, this, &TForm1::ShowTick);
+    connect(&server_, &Server::showAsked, this, &TForm1::Properties1Click);
+    connect(&server_, &Server::started, this, [this] {
+        // Without a notification area the icon could never open the window: show it instead.
+        if (!isHeadless() && !QSystemTrayIcon::isSystemTrayAvailable()) Properties1Click();
+    });
+    connect(&server_.Requests(), &RequestService::clientCountChanged, ClientCountPanel,
+            [this](int count) { ClientCountPanel->setText(QString::number(count)); });
+    connect(&server_.Gps(), &GpsInput::serialChanged, this, [this](bool open) {
+        btnConnect->setEnabled(!open);
+        btnDisconnect->setEnabled(open);
+        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
+    });
+    connect(&server_.Gps(), &GpsInput::serialReasonChanged, SerialPanel, &QLabel::setToolTip);
 }
 
 bool TForm1::TrayMessage(TrayOp op) {
@@ -411,101 +342,19 @@ bool TForm1::TrayMessage(TrayOp op) {
     return false;
 }
 
-void TForm1::AddLogEntry(qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
-                         const QByteArray& stderrDetails) {
-    if (!LogFrm_) return;
-    LogEntry e = LogFrm_->AddEntry(type, event, details);
-    // Headless, stderr is the operator's only view: one line per entry.
-    if (!isHeadless() || kind == EntryKind::Repeat) return;
-    const bool journal = stderrIsJournal();
-    if (journal && kind == EntryKind::Trace && !ShowDebug()) return;
-    if (!stderrDetails.isEmpty()) e.details = stderrDetails;
-    queueStderrLine(mirrorLine(e, localNow(), journal, kind != EntryKind::Normal));
+QString TForm1::TrayToolTip() const {
+    return QStringLiteral("Korvat Server Active\n") + statusMeaning(server_.CurrentStatus());
 }
 
-void TForm1::CreateRequestService() {
-    ReplySender::Host host;
-    host.log = ServiceLog();
-    host.listening = [this] { return Requests->listening(); };
-    host.onSecond = [this] { return Config.OnSecond; };
-    host.context = [this](const ReplyInstant& now) {
-        return ReplyContext{ReplySerial, CurrentStatus(), Config.Loc ? DisplayMode::Loc : DisplayMode::Gmt,
-                            now};
-    };
-    Replies = new ReplySender(std::move(host), this);
-    Requests = new RequestService(ServiceLog(), Replies, this);
-    connect(Replies, &ReplySender::roomFreed, Requests, &RequestService::ReadWaitingRequests);
-    connect(Requests, &RequestService::clientCountChanged, ClientCountPanel,
-            [this](int count) { ClientCountPanel->setText(QString::number(count)); });
+void TForm1::ShowTrayState() {
+    const StatusTriple status = server_.CurrentStatus();
+    if (!TrayIcon || trayShown_ == status) return;
+    trayShown_ = status;
+    TrayIcon->setIcon(QIcon(QPixmap::fromImage(drawSmiley(16, StateColour(server_.ShownState())))));
+    TrayIcon->setToolTip(TrayToolTip());
 }
 
-void TForm1::CreateGpsInput() {
-    GpsInput::Host host;
-    host.log = ServiceLog();
-    host.config = [this]() -> const StoredSettings& { return Config; };
-    host.portsLookup = [this](const QString& comName) {
-        const QByteArray* stored = settings_.file().find(SettingsStore::PortsKey, comName.toLatin1());
-        if (!stored) return QString();
-        const RegFile::Data d = RegFile::decode(*stored);
-        if (d.type != RegFile::Type::String && d.type != RegFile::Type::ExpandString) return QString();
-        return QString::fromLocal8Bit(d.text);
-    };
-    Gps = new GpsInput(std::move(host), Core, this);
-    connect(Gps, &GpsInput::serialChanged, this, [this](bool open) {
-        btnConnect->setEnabled(!open);
-        btnDisconnect->setEnabled(open);
-        SerialPanel->setText(open ? QStringLiteral("Serial Input Connected") : QString());
-    });
-    connect(Gps, &GpsInput::serialReasonChanged, SerialPanel, &QLabel::setToolTip);
-}
-
-bool TForm1::SerialConnected() const { return Gps->Connected(); }
-
-void TForm1::CreateNtpSync() {
-    NtpSync::Host host;
-    host.log = ServiceLog();
-    host.config = [this]() -> const StoredSettings& { return Config; };
-    host.exiting = [this] { return exiting_; };
-    Ntp = new NtpSync(std::move(host), Core, this);
-    connect(Ntp, &NtpSync::attemptEnded, this, &TForm1::NtpAttemptEnded);
-}
-
-bool TForm1::NtpAttemptRunning() const { return Ntp->Running(); }
-
-void TForm1::NtpAttemptEnded() {
-    if (!std::exchange(startPending_, false) || exiting_) return;
-    try {
-        FinishStartUp();
-    } catch (const Error& e) {
-        emit startFailed(e.message());
-    }
-}
-
-EventLog TForm1::ServiceLog() {
-    EventLog log;
-    log.add = [this](qint16 type, const QByteArray& event, const QByteArray& details, EntryKind kind,
-                     const QByteArray& stderrDetails) {
-        AddLogEntry(type, event, details, kind, stderrDetails);
-    };
-    log.showDebug = [this] { return ShowDebug(); };
-    log.indicateClientType = [this] { return IndicateClientType(); };
-    log.saveCsv = [this] { SaveLogCsv(); };
-    return log;
-}
-
-bool TForm1::ShowDebug() const { return LogFrm_ && LogFrm_->ShowDebug(); }
-
-bool TForm1::IndicateClientType() const { return LogFrm_ && LogFrm_->IndicateClientType(); }
-
-void TForm1::SaveLogCsv() {
-    if (LogFrm_) LogFrm_->SaveLogCsv();
-}
-
-void TForm1::Exit1Click() {
-    if (endReason_.isEmpty()) endReason_ = "Exit chosen";
-    exiting_ = true;
-    close();
-}
+void TForm1::Exit1Click() { server_.EndProgram("Exit chosen"); }
 
 void TForm1::Show1Click() {
     LogFrm_->show();
@@ -529,15 +378,13 @@ void TForm1::HideToTray() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (!exiting_) {
+    if (!server_.Exiting()) {
         // Close puts the program back into the notification area; it keeps running.
         event->ignore();
         HideToTray();
         return;
     }
     event->accept();
-    Ntp->AbandonNtpAttempt();
-    QCoreApplication::quit();
 }
 
 void TForm1::changeEvent(QEvent* event) {

@@ -1,6 +1,6 @@
 // What the sources' samples are worth: a receiver's rolled-over week number, a receiver gone
 // quiet, a last good sample grown too old.
-#include "app/TimeNow.h"
+#include "app/Server.h"
 #include "platform/SystemClock.h"
 #include "platform/Ui.h"
 #include "protocol/DateFormat.h"
@@ -16,11 +16,11 @@ QString dayText(qint64 ms) {
 }
 } // namespace
 
-TimeState TForm1::ShownState() const {
+TimeState Server::ShownState() const {
     return Core.ToldState(Config.SyncSource, systemClock().nowMs(), Config.HoldoverS);
 }
 
-void TForm1::AddTrustStatus(QJsonObject& status) const {
+void Server::AddTrustStatus(QJsonObject& status) const {
     if (Config.HoldoverS > 0) status[QLatin1String("holdover_s")] = Config.HoldoverS;
     if (const std::optional<SystemClockState> s = systemClockState()) {
         QJsonObject c;
@@ -32,14 +32,14 @@ void TForm1::AddTrustStatus(QJsonObject& status) const {
     }
 }
 
-void TForm1::NoteStateChange(const StatusTriple& status) {
+void Server::NoteStateChange(const StatusTriple& status) {
     if (!isHeadless()) return;
     writeStderrLine("State " + statusMessage(status) + " (" + statusMeaning(status).toLatin1() + ") from " +
                         dayText(systemClock().nowMs()).toLatin1(),
                     6);
 }
 
-void TForm1::CheckPcClockState() {
+void Server::CheckPcClockState() {
     if (PcClockWarned || Config.SyncSource != TimeSource::PcClock) return;
     const std::optional<SystemClockState> s = systemClockState();
     if (!s || s->synchronised) return;

@@ -1,9 +1,6 @@
 #include "log/Log.h"
 
-#include "log/LogCsv.h"
-#include "platform/SystemClock.h"
 #include "platform/Ui.h"
-#include "protocol/DateFormat.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -14,7 +11,7 @@
 
 namespace ks {
 
-TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
+TLogFrm::TLogFrm(LogBook& book, QWidget* parent) : QDialog(parent), book_(book) {
     setWindowTitle(QStringLiteral("Korvat Server Log"));
     resize(502, 385);
 
@@ -25,15 +22,15 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
     menu->addSeparator();
     indicateClientType1_ = menu->addAction(QStringLiteral("Indicate Client Type"));
     indicateClientType1_->setCheckable(true);
+    indicateClientType1_->setChecked(book_.IndicateClientType);
     debug1_ = menu->addAction(QStringLiteral("Show Debug"));
     debug1_->setCheckable(true);
-    // Without a window (a service) there is no menu to tick: the environment does it.
-    debug1_->setChecked(qEnvironmentVariableIsSet("KSERVER_SHOW_DEBUG"));
+    debug1_->setChecked(book_.ShowDebug);
     menu->addSeparator();
     QAction* close1 = menu->addAction(QStringLiteral("Close"));
 
     list_ = new QTreeView(this);
-    list_->setModel(&model_);
+    list_->setModel(&book_.Model());
     list_->setRootIsDecorated(false);
     list_->setItemsExpandable(false);
     list_->setUniformRowHeights(true);
@@ -67,35 +64,26 @@ TLogFrm::TLogFrm(QWidget* parent) : QDialog(parent) {
     scrollLater_.setSingleShot(true);
     scrollLater_.setInterval(ViewBatchMs);
     connect(&scrollLater_, &QTimer::timeout, list_, &QTreeView::scrollToBottom);
+    connect(&book_.Model(), &LogModel::rowsInserted, &scrollLater_, [this] {
+        if (!scrollLater_.isActive()) scrollLater_.start();
+    });
 
     connect(clear1_, &QAction::triggered, this, [this] {
         list_->setUpdatesEnabled(false);
-        model_.clear();
+        book_.Model().clear();
         list_->setUpdatesEnabled(true);
     });
     connect(save1, &QAction::triggered, this, &TLogFrm::SaveLogCsvAndSay);
+    connect(indicateClientType1_, &QAction::toggled, this,
+            [this](bool on) { book_.IndicateClientType = on; });
+    connect(debug1_, &QAction::toggled, this, [this](bool on) { book_.ShowDebug = on; });
     connect(close1, &QAction::triggered, this, &QWidget::hide);
     connect(ok, &QPushButton::clicked, this, &QWidget::hide);
 }
 
-const LogEntry& TLogFrm::AddEntry(qint16 type, const QByteArray& event, const QByteArray& details) {
-    model_.add({formatDateTime("hh:nn:ss", localNow()), event, details, QByteArray::number(type)});
-    if (!scrollLater_.isActive()) scrollLater_.start();
-    return model_.entries().last();
-}
-
-bool TLogFrm::ShowDebug() const { return debug1_->isChecked(); }
-
-bool TLogFrm::IndicateClientType() const { return indicateClientType1_->isChecked(); }
-
-void TLogFrm::SaveLogCsv() {
-    QStringList errors;
-    saveLogCsv(model_.entries(), executableDir(), localNow(), &errors);
-}
-
 void TLogFrm::SaveLogCsvAndSay() {
     QStringList errors;
-    const QStringList saved = saveLogCsv(model_.entries(), executableDir(), localNow(), &errors);
+    const QStringList saved = book_.SaveLogCsv(&errors);
     QStringList lines;
     for (const QString& path : saved) lines.append(QStringLiteral("Log saved to ") + path);
     lines += errors;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "log/LogModel.h"
+#include "log/LogBook.h"
 
 #include <QDialog>
 #include <QTimer>
@@ -10,24 +10,16 @@ class QTreeView;
 
 namespace ks {
 
-// The log window: the list of entries, its menu and the two log options.
+// The log window: the list of the log's entries, its menu and the two log options.
 // Closing only hides it; entries keep being added while hidden.
 class TLogFrm : public QDialog {
     Q_OBJECT
 public:
-    explicit TLogFrm(QWidget* parent = nullptr);
+    explicit TLogFrm(LogBook& book, QWidget* parent = nullptr);
 
-    const LogEntry& AddEntry(qint16 type, const QByteArray& event, const QByteArray& details);
-
-    bool ShowDebug() const;
-    bool IndicateClientType() const;
-
-    // Writes the whole log to each Logs/ folder there is (see logCsvDirs); silent on failure.
-    void SaveLogCsv();
-    // "Log" > "Save": the same, saying where it saved or why it could not.
+    // "Log" > "Save": the log to each Logs/ folder, saying where it saved or why it could not.
     void SaveLogCsvAndSay();
 
-    LogModel& Model() { return model_; }
     QTreeView* ListView() const { return list_; }
     QAction* Debug1() const { return debug1_; }
     QAction* Clear1() const { return clear1_; }
@@ -36,7 +28,7 @@ public:
     static constexpr int ViewBatchMs = 50;
 
 private:
-    LogModel model_;
+    LogBook& book_;
     QTimer scrollLater_;
     QTreeView* list_ = nullptr;
     QAction* clear1_ = nullptr;

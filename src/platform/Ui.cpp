@@ -18,6 +18,8 @@
 namespace ks {
 
 bool isHeadless() {
+    // A core application has no display at all.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return true;
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }

@@ -6,8 +6,8 @@ namespace ks {
 
 enum class MessageIcon { Information, Warning, Critical };
 
-// True when there is no display (the off-screen or minimal platform): nobody could
-// dismiss a box or click an icon, so texts go to stderr instead.
+// True when there is no display (a core application, or the off-screen or minimal platform):
+// nobody could dismiss a box or click an icon, so texts go to stderr instead.
 bool isHeadless();
 
 // A message box: before the main loop runs it waits to be dismissed; from a handler it is

@@ -291,6 +291,7 @@ struct Scenario {
     void runChronyd(const Line& in);
     void exchangeUdp(const Line& in);
     void reportUdpPort(const Line& in);
+    void reportPlugins(const Line& in);
     void takeUdpPort(const Line& in);
     void reportNtpServe(const Line& in);
     void takePort(const Line& in);
@@ -383,6 +384,7 @@ bool Scenario::run(const QByteArray& text) {
         {"chronyd", &Scenario::runChronyd},
         {"udp", &Scenario::exchangeUdp},
         {"udpport", &Scenario::reportUdpPort},
+        {"plugins", &Scenario::reportPlugins},
         {"take-udp", &Scenario::takeUdpPort},
         {"ntpstatus", &Scenario::reportNtpServe},
         {"probe", &Scenario::runProbe},
@@ -637,6 +639,17 @@ void Scenario::runChronyd(const Line& in) { out += chronyd(app.root(), in.w[1], 
 void Scenario::exchangeUdp(const Line& in) { out += udpExchange(in.w); }
 
 void Scenario::reportUdpPort(const Line& in) { out += udpPortBound(in.w[1].toInt()); }
+
+// The Qt plugins the running program has mapped: headless it needs none, above all no display
+// plugin.
+void Scenario::reportPlugins(const Line&) {
+    QByteArrayList loaded;
+    const QString maps = QStringLiteral("/proc/%1/maps").arg(app.process().processId());
+    for (const QByteArray& line : fileContents(maps).split('\n'))
+        if (const qsizetype at = line.indexOf("/plugins/"); at >= 0 && !loaded.contains(line.mid(at + 9)))
+            loaded += line.mid(at + 9);
+    out += "plugins: " + (loaded.isEmpty() ? QByteArray("none") : loaded.join(' ')) + '\n';
+}
 
 void Scenario::takeUdpPort(const Line& in) { // another NTP daemon holds the port
     auto* holder = hold(new QUdpSocket);

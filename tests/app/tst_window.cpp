@@ -127,7 +127,7 @@ public:
     // A line that starts an NTP attempt is played to the attempt's end, as the user sees it.
     bool play(const QByteArray& line) {
         return playLine(line) &&
-               (!w_ || test::waitUntil([&] { return !w_->form->NtpAttemptRunning(); }, 30000));
+               (!w_ || test::waitUntil([&] { return !w_->server->NtpAttemptRunning(); }, 30000));
     }
 
     // A line: a command of the table (by its first word) or bytes the receiver sends. False when
@@ -162,12 +162,12 @@ public:
         if (count("chime: ")) test::pumpFor(100); // room for a chime too many
         test::waitUntil(
             [&] { return !listener_.waitFor("-", 20) && listener_.received.size() >= count("announce: "); });
-        TForm1::TestAccess(*w_->form).Timer1->stop();
+        access().Timer1->stop();
         QList<QByteArray> out;
         for (const QByteArray& l : received_.split('\n'))
             if (!l.isEmpty()) out += "receiver: " + test::caseText(l);
         for (const QByteArray& c : w_->clock.changes) out += "clock: " + c;
-        for (const LogEntry& e : w_->form->LogFrm()->Model().entries().mid(from_))
+        for (const LogEntry& e : server().Log().Model().entries().mid(from_))
             out += "log: " + e.col + '|' + e.event + '|' + masked(test::caseText(e.details));
         for (qsizetype i = 0; i < listener_.received.size(); ++i)
             out += "announce: " + listener_.received[i] + " ttl " + QByteArray::number(listener_.ttls[i]);
@@ -209,9 +209,9 @@ private:
         const QByteArray first = replyTo(ClientType::Korvat1001);
         QByteArray next = first;
         for (int draw = 0; draw < 4 && next.left(11) == first.left(11); ++draw)
-            form().Timer2Timer(), next = replyTo(ClientType::Korvat1001);
+            server().Timer2Timer(), next = replyTo(ClientType::Korvat1001);
         seen_ += (next.left(11) != first.left(11) ? "redraw: new " : "redraw: same ") + masked(next);
-        from_ = form().LogFrm()->Model().entries().size(); // as many entries as draws
+        from_ = server().Log().Model().entries().size(); // as many entries as draws
     }
     void soundFile(const QByteArray& arg) { // where a bare name is found, by a name of its own
         QTemporaryFile beside(executableDir() + QStringLiteral("/chime-XXXXXX.wav"));
@@ -234,10 +234,10 @@ private:
     void startWindow() {
         if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
         w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
-        TForm1& f = *w_->form;
-        TForm1::TestAccess a(f);
+        TForm1& f = form();
+        Server::TestAccess a = access();
         f.LogFrm()->Debug1()->setChecked(debug_);
-        from_ = gps_ ? f.LogFrm()->Model().entries().size() : 0;
+        from_ = gps_ ? server().Log().Model().entries().size() : 0;
         // Counts what the port hands over: the next line goes once the window has read this one.
         a.ComPort1->OnReceiveData = [this, deliver = a.ComPort1->OnReceiveData](TCommPortDriver* s,
                                                                                 const char* d, quint32 n) {
@@ -389,6 +389,7 @@ private:
     std::map<QByteArray, QWidget*> named_;
 
     TForm1& form() { return *w_->form; }
+    Server& server() { return *w_->server; }
     // The field's text replaced by typing, as the user would.
     template <typename Field> bool typeInto(const char* name, const QByteArray& text) {
         Field* field = test::control<Field>(form(), name);
@@ -397,7 +398,7 @@ private:
         QTest::keyClicks(field, QString::fromLatin1(text));
         return true;
     }
-    TForm1::TestAccess access() { return TForm1::TestAccess(form()); }
+    Server::TestAccess access() { return Server::TestAccess(server()); }
     // The commands; `window`: the window starts first, unless it runs already.
     // Commands that set the stage; every other one needs the window, started at its first.
     const QSet<QByteArray> beforeWindow_{"@settings", "@debug",       "@start", "@tz",
@@ -416,7 +417,7 @@ private:
          }},
         {"@show", [this](const QByteArray&) { return form().show(), true; }},
         {"@close", [this](const QByteArray&) { return form().close(), true; }},
-        {"@hourly", [this](const QByteArray&) { return form().Timer2Timer(), true; }},
+        {"@hourly", [this](const QByteArray&) { return server().Timer2Timer(), true; }},
         {"@connect", [this](const QByteArray&) { return form().btnConnectClick(), true; }},
         {"@network",
          [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }},
@@ -424,7 +425,7 @@ private:
          [this](const QByteArray& arg) { return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }},
         {"@wait-log",
          [this](const QByteArray& arg) {
-             return test::waitUntil([&] { return form().LogFrm()->Model().entries().size() >= arg.toInt(); },
+             return test::waitUntil([&] { return server().Log().Model().entries().size() >= arg.toInt(); },
                                     30000);
          }},
         {"@look", [this](const QByteArray&) { return look(), true; }},
@@ -519,7 +520,7 @@ private slots:
             const QByteArray text = in.readAll();
             test::TestWindow w(text);
             QCOMPARE(w.stored(), text);
-            if (w.error.isEmpty()) w.form->SaveSettings();
+            if (w.error.isEmpty()) w.server->SaveSettings();
             const QString error = QString(w.error).replace(w.path(), QStringLiteral("FILE"));
             KS_COMPARE_GOLDEN(error.isEmpty() ? w.stored() : "error: " + error.toUtf8() + '\n',
                               test::expectedPath(path));

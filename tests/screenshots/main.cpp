@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(out);
     test::TestWindow w({}, msFromCivil({2009, 3, 24, 10, 15, 7, 0}));
     TForm1& form = *w.form;
-    TForm1::TestAccess a(form);
+    Server::TestAccess a(*w.server);
     if (!w.started) return 1;
     bool ok = true;
     auto save = [&](QWidget* widget, const char* name) {
@@ -46,12 +46,12 @@ int main(int argc, char* argv[]) {
           std::pair{"lblSync1", "settings-ntp"}})
         form.lblSync1Click(test::control<CodeLabel>(form, code)), save(&form, name);
 
-    form.AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");
-    form.AddLogEntry(2, "NTP Sync", "Successful Sync to pool.ntp.example");
-    form.AddLogEntry(4, "New Connection", "192.0.2.2");
-    form.AddLogEntry(2, "Client Send", "KORVAT_3_0_2_04211237889707 to 192.0.2.2");
-    form.AddLogEntry(0, "Socket Error", "192.0.2.7");
-    form.AddLogEntry(0, "NTP Sync", "Connection Timeout");
+    w.server->AddLogEntry(4, "NTP Sync", "Attempting Sync to pool.ntp.example");
+    w.server->AddLogEntry(2, "NTP Sync", "Successful Sync to pool.ntp.example");
+    w.server->AddLogEntry(4, "New Connection", "192.0.2.2");
+    w.server->AddLogEntry(2, "Client Send", "KORVAT_3_0_2_04211237889707 to 192.0.2.2");
+    w.server->AddLogEntry(0, "Socket Error", "192.0.2.7");
+    w.server->AddLogEntry(0, "NTP Sync", "Connection Timeout");
     form.LogFrm()->show();
     save(form.LogFrm(), "log-window");
     return ok ? 0 : 1;

@@ -1,25 +1,26 @@
 #pragma once
 
-// What the tests reach inside the main window beyond its public interface: the timers they
-// hold still and the few values a scenario sets. Controls are found by their design names.
+// What the tests reach inside the server beyond its public interface: the timers they hold
+// still and the few values a scenario sets. The window's controls are found by their design
+// names.
 #include "app/GpsInput.h"
 #include "app/NtpSync.h"
 #include "app/RequestService.h"
-#include "app/TimeNow.h"
+#include "app/Server.h"
 
-struct ks::TForm1::TestAccess {
-    explicit TestAccess(TForm1& form) : f(form) {}
-    TForm1& f;
+struct ks::Server::TestAccess {
+    explicit TestAccess(Server& server) : s(server) {}
+    Server& s;
 
-    QTimer*& Timer1 = f.Timer1;
-    QTimer*& Timer2 = f.Timer2;
-    QTimer*& IdIPWatch1 = f.IdIPWatch1;
-    TCommPortDriver* ComPort1 = f.Gps->ComPort1;
-    bool& NetworkPresent = f.NetworkPresent;
-    int& NtpRetryBaseMs = f.Ntp->NtpRetryBaseMs;
-    int& ClientIdleMs = f.Requests->ClientIdleMs;
-    StoredSettings& Config = f.Config;
-    TimeCore& Core = f.Core;
+    QTimer*& Timer1 = s.Timer1;
+    QTimer*& Timer2 = s.Timer2;
+    QTimer*& IdIPWatch1 = s.IdIPWatch1;
+    TCommPortDriver* ComPort1 = s.Gps_->ComPort1;
+    bool& NetworkPresent = s.NetworkPresent;
+    int& NtpRetryBaseMs = s.Ntp_->NtpRetryBaseMs;
+    int& ClientIdleMs = s.Requests_->ClientIdleMs;
+    StoredSettings& Config = s.Config;
+    TimeCore& Core = s.Core;
 };
 
 namespace ks::test {

@@ -27,30 +27,33 @@ void useFolders(const QString& config, const QString& runtime, const QByteArray&
     if (!settings.isEmpty() && f.open(QIODevice::WriteOnly)) f.write(settings);
     else QDir().rmdir(config + QStringLiteral("/BREVANE")); // no file: no folder either
 }
-// The window started, or the failure that stopped the start.
-std::unique_ptr<TForm1> startUp(bool& started, QString* error = nullptr) {
-    auto form = std::make_unique<TForm1>();
+// The server and its window started, or the failure that stopped the start.
+bool startUp(std::unique_ptr<Server>& server, std::unique_ptr<TForm1>& form, QString* error = nullptr) {
+    server = std::make_unique<Server>();
+    form = std::make_unique<TForm1>(*server);
     bool failed = false;
-    QObject::connect(form.get(), &TForm1::startFailed, form.get(), [&failed, error](const QString& message) {
-        failed = true;
-        if (error) *error = message;
-    });
+    bool started = false;
+    QObject::connect(server.get(), &Server::startFailed, server.get(),
+                     [&failed, error](const QString& message) {
+                         failed = true;
+                         if (error) *error = message;
+                     });
     try {
         // With the NTP source the start ends once its first attempt has.
         started =
-            form->StartUp() && waitUntil([&] { return form->StartUpDone() || failed; }, 30000) && !failed;
+            form->StartUp() && waitUntil([&] { return server->StartUpDone() || failed; }, 30000) && !failed;
     } catch (const Error& e) {
         if (error) *error = e.message();
     }
-    QObject::disconnect(form.get(), &TForm1::startFailed, nullptr, nullptr);
-    return form;
+    QObject::disconnect(server.get(), &Server::startFailed, nullptr, nullptr);
+    return started;
 }
 } // namespace
 
 TestWindow::TestWindow(const QByteArray& settings, qint64 now) : clock(now) {
     useFolders(dir.path(), dir.path(), settings);
-    form = startUp(started, &error);
-    TForm1::TestAccess a(*form);
+    started = startUp(server, form, &error);
+    Server::TestAccess a(*server);
     a.Timer1->stop();
     a.Timer2->stop();
     a.IdIPWatch1->stop();
@@ -65,7 +68,7 @@ QByteArray TestWindow::stored() const {
 }
 
 void TestWindow::tick(qint64 stepMs) {
-    form->Timer1Timer();
+    server->Timer1Timer();
     clock.advance(stepMs);
 }
 
@@ -77,23 +80,24 @@ LiveWindow::LiveWindow(const QByteArray& settings) {
     const int fd = ::open(QFile::encodeName(dir.path() + QStringLiteral("/stderr.log")).constData(),
                           O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) ::dup2(fd, 2), ::close(fd);
-    form = startUp(started);
+    started = startUp(server, form);
 }
 
 LiveWindow::~LiveWindow() {
-    if (form) form->Shutdown();
+    if (server) server->Shutdown();
     form.reset();
+    server.reset();
     std::fflush(stderr);
     if (savedStderr_ >= 0) ::dup2(savedStderr_, 2), ::close(savedStderr_);
 }
 
 QList<QByteArray> LiveWindow::entries(qsizetype from, const QByteArray& event) const {
     QList<QByteArray> out;
-    for (const LogEntry& e : form->LogFrm()->Model().entries().mid(from))
+    for (const LogEntry& e : server->Log().Model().entries().mid(from))
         if (e.event == event) out.append(e.col + '|' + e.event + '|' + e.details);
     return out;
 }
 
-qsizetype LiveWindow::logSize() const { return form->LogFrm()->Model().entries().size(); }
+qsizetype LiveWindow::logSize() const { return server->Log().Model().entries().size(); }
 
 } // namespace ks::test

@@ -2,6 +2,7 @@
 
 #include "FakeClock.h"
 #include "TestAccess.h"
+#include "app/TimeNow.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
@@ -13,8 +14,8 @@ namespace ks::test {
 // The start of a settings file with the program's key, ready for "name"=value lines.
 extern const QByteArray SettingsHeader;
 
-// One started main window with private folders on a fake clock, its timers stopped so the
-// test drives the tick; offline, so announcements are only logged.
+// One started server and its main window with private folders on a fake clock, its timers
+// stopped so the test drives the tick; offline, so announcements are only logged.
 struct TestWindow {
     static constexpr qint64 DefaultNow = 1'796'551'200'000; // 2026-12-06 10:00:00 UTC
 
@@ -26,6 +27,7 @@ struct TestWindow {
 
     QTemporaryDir dir;
     FakeClock clock;
+    std::unique_ptr<Server> server;
     std::unique_ptr<TForm1> form;
     bool started = false;
     QString error; // the failure that stopped the start, if one did
@@ -45,6 +47,7 @@ struct LiveWindow {
     qsizetype logSize() const;
 
     QTemporaryDir dir;
+    std::unique_ptr<Server> server;
     std::unique_ptr<TForm1> form;
     bool started = false;
 

@@ -60,17 +60,21 @@ private slots:
 
     void logWindowAddsWhileHiddenAndClears() {
         test::FakeClock clock(msFromCivil({2026, 12, 6, 23, 59, 58, 0}));
-        TLogFrm log;
-        log.AddEntry(4, "NTP Sync", "Attempting Sync to pool");
+        LogBook book;
+        TLogFrm log(book);
+        book.AddEntry(4, "NTP Sync", "Attempting Sync to pool");
         clock.advance(2500);
-        log.AddEntry(0, "NTP Sync", "Connection Timeout");
+        book.AddEntry(0, "NTP Sync", "Connection Timeout");
         QVERIFY(!log.isVisible() && log.ListView()->isColumnHidden(LogModel::ColColumn));
-        QCOMPARE(log.Model().entries().size(), 2);
-        QCOMPARE(log.Model().entries()[0].time + log.Model().entries()[0].col, QByteArray("23:59:584"));
-        QCOMPARE(log.Model().entries()[1].time + log.Model().entries()[1].col, QByteArray("00:00:000"));
+        QCOMPARE(log.ListView()->model()->rowCount(), 2);
+        const QList<LogEntry>& entries = book.Model().entries();
+        QCOMPARE(entries[0].time + entries[0].col, QByteArray("23:59:584"));
+        QCOMPARE(entries[1].time + entries[1].col, QByteArray("00:00:000"));
+        log.Debug1()->trigger(); // the window's option is the log's
+        QVERIFY(book.ShowDebug != qEnvironmentVariableIsSet("KSERVER_SHOW_DEBUG"));
         log.Clear1()->trigger();
         log.Clear1()->trigger(); // on an empty list: nothing
-        QCOMPARE(log.Model().rowCount(), 0);
+        QCOMPARE(book.Model().rowCount(), 0);
     }
 
     // To each Logs folder there is, beside the executable and in the user's state folder; none
