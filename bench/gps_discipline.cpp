@@ -195,7 +195,7 @@ void slewed(int delayMs, int seconds) {
     }
     // Counts what the port hands over: the next sentence goes once this one was read.
     qint64 taken = 0, sent = 0;
-    TCommPortDriver* port = Server::TestAccess(*w.server).ComPort1;
+    TCommPortDriver* port = w.server->Gps().ComPort1;
     port->OnReceiveData = [&taken, deliver = port->OnReceiveData](TCommPortDriver* s, const char* d,
                                                                   quint32 n) {
         deliver(s, d, n);

@@ -235,12 +235,12 @@ private:
         if (gps_ && !settings_.contains("\"source\"")) settings_ += "\"source\"=dword:00000001\r\n";
         w_.emplace(settings_.isEmpty() ? QByteArray() : test::SettingsHeader + settings_, start_);
         TForm1& f = form();
-        Server::TestAccess a = access();
         f.LogFrm()->Debug1()->setChecked(debug_);
         from_ = gps_ ? server().Log().Model().entries().size() : 0;
         // Counts what the port hands over: the next line goes once the window has read this one.
-        a.ComPort1->OnReceiveData = [this, deliver = a.ComPort1->OnReceiveData](TCommPortDriver* s,
-                                                                                const char* d, quint32 n) {
+        TCommPortDriver* port = server().Gps().ComPort1;
+        port->OnReceiveData = [this, deliver = port->OnReceiveData](TCommPortDriver* s, const char* d,
+                                                                    quint32 n) {
             deliver(s, d, n);
             taken_ += n;
         };
@@ -250,7 +250,7 @@ private:
     // faster (1 s is 50 ms): whether it is still open 40 s and 80 s after it was made.
     void quietConnection() {
         constexpr int Scale = 20;
-        access().ClientIdleMs /= Scale;
+        server().Requests().ClientIdleMs /= Scale;
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, RequestService::RequestPort);
         if (!client.waitForConnected(5000)) return void(seen_ += "quiet connection: not accepted");
@@ -422,7 +422,9 @@ private:
         {"@network",
          [this](const QByteArray& arg) { return arg == "on" && (access().NetworkPresent = true); }},
         {"@retry-base",
-         [this](const QByteArray& arg) { return access().NtpRetryBaseMs = retryBase_ = arg.toInt(), true; }},
+         [this](const QByteArray& arg) {
+             return server().Ntp().NtpRetryBaseMs = retryBase_ = arg.toInt(), true;
+         }},
         {"@wait-log",
          [this](const QByteArray& arg) {
              return test::waitUntil([&] { return server().Log().Model().entries().size() >= arg.toInt(); },

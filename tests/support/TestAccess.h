@@ -1,8 +1,8 @@
 #pragma once
 
 // What the tests reach inside the server beyond its public interface: the timers they hold
-// still and the few values a scenario sets. The window's controls are found by their design
-// names.
+// still and the few values a scenario sets. The owners (server.Gps(), .Ntp(), .Requests()) are
+// reached directly, the window's controls by their design names.
 #include "app/GpsInput.h"
 #include "app/NtpSync.h"
 #include "app/RequestService.h"
@@ -15,10 +15,7 @@ struct ks::Server::TestAccess {
     QTimer*& Timer1 = s.Timer1;
     QTimer*& Timer2 = s.Timer2;
     QTimer*& IdIPWatch1 = s.IdIPWatch1;
-    TCommPortDriver* ComPort1 = s.Gps_->ComPort1;
     bool& NetworkPresent = s.NetworkPresent;
-    int& NtpRetryBaseMs = s.Ntp_->NtpRetryBaseMs;
-    int& ClientIdleMs = s.Requests_->ClientIdleMs;
     StoredSettings& Config = s.Config;
     TimeCore& Core = s.Core;
 };
