@@ -82,7 +82,8 @@ void SntpClient::send(const QHostAddress& server) {
         socket_ = new QUdpSocket(this);
         connect(socket_, &QUdpSocket::readyRead, this, &SntpClient::readAnswers);
         connect(socket_, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (waiting_ && error != QAbstractSocket::TemporaryError) finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
+            if (waiting_ && error != QAbstractSocket::TemporaryError)
+                finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
         });
     }
     // Connected to the server, so that a port nothing listens on comes back as a refusal
