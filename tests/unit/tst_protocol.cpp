@@ -16,6 +16,7 @@
 #include "protocol/SettingsTable.h"
 #include "protocol/Sntp.h"
 #include "protocol/SourceTrust.h"
+#include "protocol/TickAdjust.h"
 
 #include <QBrush>
 #include <QDir>
@@ -325,6 +326,21 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
              i += same;
          }
          return out + "| slewed" + signedNum(clock.ahead - stepped) + " ms";
+     }},
+    // nominal increment|correction in ppm|slew in ms ("-" none): the increments set, the rates
+    // they make and what the slew takes up in its run (at most an hour)
+    {"discipline/ticks",
+     [](F f) {
+         const quint64 nominal = f[0].toULongLong(), base = correctedTickIncrement(nominal, f[1].toDouble());
+         const auto ppm = [nominal](double units) { return signedThreeDecimals(units / double(nominal) * 1e6); };
+         QByteArray out = "increment " + num(qint64(base)) + " (" + ppm(double(base) - double(nominal)) + " ppm)";
+         if (f[2] == "-") return out;
+         const TickSlew slew = tickSlew(nominal, f[1].toDouble(), f[2].toDouble(), 3'600'000);
+         if (slew.runMs == 0) return out + ", no slew";
+         const double rate = double(slew.increment) - double(base);
+         return out + ", slew " + num(qint64(slew.increment)) + " (" + ppm(rate) + " ppm more) for " +
+                num(slew.runMs) + " ms: takes up " +
+                signedThreeDecimals(rate / double(nominal) * double(slew.runMs)) + " ms";
      }},
     // lateness of each sentence in ms: the figures the status shows
     {"discipline/lateness",

@@ -1,13 +1,11 @@
 #include "platform/SystemClockCalls.h"
 
 #include "platform/win32/SystemMessage.h"
+#include "protocol/TickAdjust.h"
 
 #include <QCoreApplication>
 #include <QString>
 #include <QTimer>
-
-#include <algorithm>
-#include <cmath>
 
 #include <windows.h>
 
@@ -128,9 +126,6 @@ bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
     *err = GetLastError();
     return ok;
 }
-DWORD64 correctedIncrement(DWORD64 increment) {
-    return DWORD64(std::llround(double(increment) * (1.0 + frequencyPpm * 1e-6)));
-}
 
 // Back to the frequency correction alone once a slew has run; none at all: the system's own.
 bool restoreFrequency(DWORD* err = nullptr) {
@@ -142,12 +137,12 @@ bool restoreFrequency(DWORD* err = nullptr) {
         return false;
     }
     if (frequencyPpm == 0) return setTimeAdjustment(0, TRUE, err ? err : &ignored);
-    return setTimeAdjustment(correctedIncrement(increment), FALSE, err ? err : &ignored);
+    return setTimeAdjustment(correctedTickIncrement(increment, frequencyPpm), FALSE, err ? err : &ignored);
 }
 } // namespace
 
 bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant) {
-    frequencyPpm = std::clamp(ppm, -500.0, 500.0);
+    frequencyPpm = ppm;
     // A slew in progress keeps its own rate; its end brings the new correction in.
     if (slewEnd && slewEnd->isActive()) return true;
     DWORD err = 0;
@@ -188,13 +183,11 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
         QObject::connect(slewEnd, &QTimer::timeout, [] { restoreFrequency(); });
     }
     slewEnd->stop();
-    const DWORD64 step = qMax<DWORD64>(1, increment / 2000); // 500 ppm of the increment
-    const DWORD64 base = correctedIncrement(increment);
-    const DWORD64 rate = offsetMs < 0 ? base - step : base + step;
+    const TickSlew slew = tickSlew(increment, frequencyPpm, offsetMs, 3'600'000);
     DWORD err = 0;
-    if (!setTimeAdjustment(rate, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
-    // The time it takes at 500 ppm: 2 s per ms.
-    slewEnd->start(int(qMin(std::abs(offsetMs) * 2000.0, 3'600'000.0)));
+    if (slew.runMs == 0) return restoreFrequency(&err) || clockCallFailed(err, error, howToGrant);
+    if (!setTimeAdjustment(slew.increment, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
+    slewEnd->start(int(slew.runMs));
     return true;
 }
 
