@@ -332,8 +332,11 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
     {"discipline/ticks",
      [](F f) {
          const quint64 nominal = f[0].toULongLong(), base = correctedTickIncrement(nominal, f[1].toDouble());
-         const auto ppm = [nominal](double units) { return signedThreeDecimals(units / double(nominal) * 1e6); };
-         QByteArray out = "increment " + num(qint64(base)) + " (" + ppm(double(base) - double(nominal)) + " ppm)";
+         const auto ppm = [nominal](double units) {
+             return signedThreeDecimals(units / double(nominal) * 1e6);
+         };
+         QByteArray out =
+             "increment " + num(qint64(base)) + " (" + ppm(double(base) - double(nominal)) + " ppm)";
          if (f[2] == "-") return out;
          const TickSlew slew = tickSlew(nominal, f[1].toDouble(), f[2].toDouble(), 3'600'000);
          if (slew.runMs == 0) return out + ", no slew";
