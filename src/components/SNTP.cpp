@@ -82,29 +82,38 @@ void SntpClient::send(const QHostAddress& server) {
         socket_ = new QUdpSocket(this);
         connect(socket_, &QUdpSocket::readyRead, this, &SntpClient::readAnswers);
         connect(socket_, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (waiting_) finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
+            if (waiting_ && error != QAbstractSocket::TemporaryError)
+                finish(SntpOutcome::Failed, sntpFailureWords(error, socket_->errorString(), Port));
         });
     }
-    if (socket_->state() != QAbstractSocket::BoundState || socket_->localAddress() != any) {
+    // Connected to the server, so that a port nothing listens on comes back as a refusal
+    // rather than as silence until the watchdog.
+    if (socket_->state() != QAbstractSocket::ConnectedState || socket_->localAddress() != any ||
+        socket_->peerAddress() != server || socket_->peerPort() != Port) {
         socket_->abort();
         if (!socket_->bind(any, 0)) throw SntpError(socket_->errorString());
+        socket_->connectToHost(server, Port);
+        if (socket_->state() != QAbstractSocket::ConnectedState)
+            throw SntpError(sntpFailureWords(socket_->error(), socket_->errorString(), Port));
     }
     server_ = server;
     sentMs_ = systemClock().nowMs();
     sent_ = ntpFromMs(sentMs_);
-    if (socket_->writeDatagram(sntpRequest(sent_), server, Port) != SntpPacketSize)
+    if (socket_->write(sntpRequest(sent_)) != SntpPacketSize)
         throw SntpError(sntpFailureWords(socket_->error(), socket_->errorString(), Port));
     waiting_ = true;
     if (ReceiveTimeout >= 0) limit_->start(ReceiveTimeout);
 }
 
 void SntpClient::readAnswers() {
-    while (socket_->hasPendingDatagrams()) {
+    // Read before asking whether a datagram waits: the asking would take up a refusal unseen.
+    do {
         QByteArray data(SntpPacketSize, '\0');
         QHostAddress from;
         quint16 fromPort = 0;
         const qint64 size = socket_->readDatagram(data.data(), data.size(), &from, &fromPort);
         if (!waiting_) continue; // left over from an exchange that has ended
+        if (size < 0 && socket_->error() == QAbstractSocket::TemporaryError) return;
         if (size < 0)
             return finish(SntpOutcome::Failed,
                           sntpFailureWords(socket_->error(), socket_->errorString(), Port));
@@ -114,7 +123,7 @@ void SntpClient::readAnswers() {
         if (fromPort != Port || !from.isEqual(server_, QHostAddress::TolerantConversion)) continue;
         if (sntpAnswers(data, sent_)) return answered(data, systemClock().nowMs());
         refused_ = SntpNotMatching;
-    }
+    } while (socket_->hasPendingDatagrams());
 }
 
 void SntpClient::answered(const QByteArray& reply, qint64 arrivalMs) {

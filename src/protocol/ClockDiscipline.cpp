@@ -27,6 +27,9 @@ void ClockDiscipline::runUntil(qint64 localMs) {
     const double taken = std::clamp(pendingMs_, -ms * SlewRate, ms * SlewRate);
     pendingMs_ -= taken;
     correctedMs_ += taken;
+    // The kept offsets were measured before the clock moved by this much: counted as they
+    // were, the slew would correct the same error again.
+    for (Point& p : offsets_) p.value -= taken;
     if (frequency_) correctedMs_ += *frequency_ * 1e-6 * ms;
 }
 

@@ -20,7 +20,7 @@ public:
     static constexpr qint64 StepThresholdMs = 500;
     static constexpr int StepAfter = 3;
     // The slew follows the median of this many latest offsets, so a single spike does not move it;
-    // an offset older than MedianSpanMs is stale (the slews since have taken it up) and leaves.
+    // the slew run since each was measured is taken off it, and one older than MedianSpanMs leaves.
     static constexpr int MedianOf = 5;
     static constexpr qint64 MedianSpanMs = 64'000;
     // The rate a slew runs at (the system's own, 500 ppm), in ms per ms.
@@ -73,7 +73,7 @@ private:
     Mode mode_;
     bool stepped_ = false; // a step since the last restart
     int farOff_ = 0;       // far-off samples in a row
-    QList<Point> offsets_; // the latest near offsets, oldest first
+    QList<Point> offsets_; // the latest near offsets as they stand now, oldest first
     QList<Point>
         phases_; // offset plus every correction since the restart: a line whose slope is the frequency
     double correctedMs_ = 0; // corrections made since the restart

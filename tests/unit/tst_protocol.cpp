@@ -16,6 +16,7 @@
 #include "protocol/SettingsTable.h"
 #include "protocol/Sntp.h"
 #include "protocol/SourceTrust.h"
+#include "protocol/TickAdjust.h"
 
 #include <QBrush>
 #include <QDir>
@@ -178,6 +179,23 @@ QByteArray settingRow(F f) {
     return out;
 }
 
+// A PC clock under the discipline: it takes a step at once, a slew at 500 ppm, the frequency
+// correction from then on; ahead: how far it is ahead of true time, in ms.
+struct DisciplinedClock {
+    double ownPpm = 0, ahead = 0, pending = 0, correction = 0;
+    void run(qint64 ms) {
+        const double taken = std::clamp(pending, -0.0005 * double(ms), 0.0005 * double(ms));
+        pending -= taken;
+        ahead += taken + (ownPpm + correction) * 1e-6 * double(ms);
+    }
+    qint64 local(qint64 trueMs) const { return qRound64(double(trueMs) + ahead); }
+    void take(const ClockDiscipline::Decision& c, qint64 local) {
+        if (c.kind == ClockDiscipline::Decision::Kind::Step) ahead += double(c.stepToMs - local), pending = 0;
+        if (c.kind == ClockDiscipline::Decision::Kind::Slew) pending = c.slewMs;
+        if (c.frequencyPpm) correction = *c.frequencyPpm;
+    }
+};
+
 QByteArray colour(const LogModel& model, int column, Qt::ItemDataRole role) {
     const QVariant v = model.data(model.index(0, column), role);
     return v.isValid() ? v.value<QBrush>().color().name().toLatin1() : "none";
@@ -259,35 +277,73 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
      [](F f) {
          ClockDiscipline d(f[0] == "slew" ? ClockDiscipline::Mode::Slew : ClockDiscipline::Mode::Step);
          const qint64 interval = ll(f[1]) * 1000;
-         const double ownPpm = f[2].toDouble();
          if (f[5] != "-") d.setFrequency(f[5].toDouble());
-         double ahead = f[3].toDouble(), pending = 0, correction = d.frequencyPpm().value_or(0);
+         DisciplinedClock clock{f[2].toDouble(), f[3].toDouble(), 0, d.frequencyPpm().value_or(0)};
          const qint64 start = utc("2026-12-07 10:00:00");
-         const auto run = [&](qint64 ms) {
-             const double taken = std::clamp(pending, -0.0005 * double(ms), 0.0005 * double(ms));
-             pending -= taken;
-             ahead += taken + (ownPpm + correction) * 1e-6 * double(ms);
-         };
          QByteArray out;
          const qsizetype samples = ll(f[4]);
          for (qsizetype k = 0; k < samples; ++k) {
-             if (k > 0) run(interval);
+             if (k > 0) clock.run(interval);
              const qint64 at = start + k * interval;
-             const qint64 local = qRound64(double(at) + ahead);
+             const qint64 local = clock.local(at);
              const ClockDiscipline::Decision c = d.sample(at + ll(f[6 + k % (f.size() - 6)]), local);
              const QByteArray when = " at " + num(k * interval / 1000) + "s, ";
-             if (c.kind == ClockDiscipline::Decision::Kind::Step) {
+             if (c.kind == ClockDiscipline::Decision::Kind::Step)
                  out += "step" + signedNum(double(c.stepToMs - local)) + when;
-                 ahead += double(c.stepToMs - local), pending = 0;
-             }
-             if (c.kind == ClockDiscipline::Decision::Kind::Slew) pending = c.slewMs;
-             if (c.frequencyPpm)
-                 out += "freq " + signedThreeDecimals(*c.frequencyPpm) + when, correction = *c.frequencyPpm;
+             if (c.frequencyPpm) out += "freq " + signedThreeDecimals(*c.frequencyPpm) + when;
+             clock.take(c, local);
          }
-         run(interval);
-         const std::optional<double> bound = d.errorBoundMs(start + samples * interval + qRound64(ahead));
-         return out + "then ahead" + signedNum(ahead) + " ms, bound " +
+         clock.run(interval);
+         const std::optional<double> bound = d.errorBoundMs(clock.local(start + samples * interval));
+         return out + "then ahead" + signedNum(clock.ahead) + " ms, bound " +
                 (bound ? QByteArray::number(*bound, 'f', 1) : QByteArray("none")) + " ms";
+     }},
+    // seconds between samples|samples|what each sample says the clock lacks, in ms, as it was
+    // before the first (which steps); the rest cycled. The clock takes what is decided. Gives
+    // what each sample after the first found missing (equal ones in a row as "xN"), then how far
+    // the slews moved the clock in all.
+    {"discipline/follow",
+     [](F f) {
+         ClockDiscipline d(ClockDiscipline::Mode::Slew);
+         DisciplinedClock clock;
+         const qint64 interval = ll(f[0]) * 1000, start = utc("2026-12-07 10:00:00");
+         Fields found;
+         double stepped = 0;
+         for (qsizetype k = 0; k < ll(f[1]); ++k) {
+             if (k > 0) clock.run(interval);
+             const qint64 at = start + k * interval, local = clock.local(at);
+             const qint64 says = at + ll(k == 0 ? f[2] : f[3 + (k - 1) % (f.size() - 3)]);
+             if (k > 0) found += signedNum(double(says - local)).mid(1);
+             const ClockDiscipline::Decision c = d.sample(says, local);
+             if (c.kind == ClockDiscipline::Decision::Kind::Step) stepped += double(c.stepToMs - local);
+             clock.take(c, local);
+         }
+         QByteArray out;
+         for (qsizetype i = 0; i < found.size();) {
+             qsizetype same = 1;
+             while (i + same < found.size() && found[i + same] == found[i]) ++same;
+             out += found[i] + (same > 1 ? " x" + num(same) : QByteArray()) + ' ';
+             i += same;
+         }
+         return out + "| slewed" + signedNum(clock.ahead - stepped) + " ms";
+     }},
+    // nominal increment|correction in ppm|slew in ms ("-" none): the increments set, the rates
+    // they make and what the slew takes up in its run (at most an hour)
+    {"discipline/ticks",
+     [](F f) {
+         const quint64 nominal = f[0].toULongLong(), base = correctedTickIncrement(nominal, f[1].toDouble());
+         const auto ppm = [nominal](double units) {
+             return signedThreeDecimals(units / double(nominal) * 1e6);
+         };
+         QByteArray out =
+             "increment " + num(qint64(base)) + " (" + ppm(double(base) - double(nominal)) + " ppm)";
+         if (f[2] == "-") return out;
+         const TickSlew slew = tickSlew(nominal, f[1].toDouble(), f[2].toDouble(), 3'600'000);
+         if (slew.runMs == 0) return out + ", no slew";
+         const double rate = double(slew.increment) - double(base);
+         return out + ", slew " + num(qint64(slew.increment)) + " (" + ppm(rate) + " ppm more) for " +
+                num(slew.runMs) + " ms: takes up " +
+                signedThreeDecimals(rate / double(nominal) * double(slew.runMs)) + " ms";
      }},
     // lateness of each sentence in ms: the figures the status shows
     {"discipline/lateness",

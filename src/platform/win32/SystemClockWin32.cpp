@@ -1,13 +1,12 @@
 #include "platform/SystemClockCalls.h"
 
 #include "platform/win32/SystemMessage.h"
+#include "platform/win32/TimeAdjustment.h"
+#include "protocol/TickAdjust.h"
 
 #include <QCoreApplication>
 #include <QString>
 #include <QTimer>
-
-#include <algorithm>
-#include <cmath>
 
 #include <windows.h>
 
@@ -111,16 +110,23 @@ template <typename F> F kernelCall(const char* name) {
     return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
 }
 
-bool getTimeAdjustment(DWORD64* adjustment, DWORD64* increment, BOOL* disabled) {
-    if (const auto get = kernelCall<GetPrecise>("GetSystemTimeAdjustmentPrecise"))
-        return get(adjustment, increment, disabled);
-    DWORD a = 0, i = 0;
-    const BOOL ok = GetSystemTimeAdjustment(&a, &i, disabled);
-    *adjustment = a;
-    *increment = i;
-    return ok;
+} // namespace
+
+bool readTimeAdjustment(TimeAdjustment* out) {
+    BOOL disabled = TRUE;
+    if (const auto get = kernelCall<GetPrecise>("GetSystemTimeAdjustmentPrecise")) {
+        DWORD64 adjustment = 0, increment = 0;
+        if (!get(&adjustment, &increment, &disabled)) return false;
+        *out = {adjustment, increment, disabled != FALSE, true};
+        return true;
+    }
+    DWORD adjustment = 0, increment = 0;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled)) return false;
+    *out = {adjustment, increment, disabled != FALSE, false};
+    return true;
 }
 
+namespace {
 bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
     TimePrivilege privilege;
     const auto set = kernelCall<SetPrecise>("SetSystemTimeAdjustmentPrecise");
@@ -128,26 +134,23 @@ bool setTimeAdjustment(DWORD64 adjustment, BOOL disabled, DWORD* err) {
     *err = GetLastError();
     return ok;
 }
-DWORD64 correctedIncrement(DWORD64 increment) {
-    return DWORD64(std::llround(double(increment) * (1.0 + frequencyPpm * 1e-6)));
-}
 
 // Back to the frequency correction alone once a slew has run; none at all: the system's own.
 bool restoreFrequency(DWORD* err = nullptr) {
-    DWORD64 adjustment = 0, increment = 0;
-    BOOL disabled = TRUE;
+    TimeAdjustment now;
     DWORD ignored = 0;
-    if (!getTimeAdjustment(&adjustment, &increment, &disabled)) {
+    if (!readTimeAdjustment(&now)) {
         if (err) *err = GetLastError();
         return false;
     }
     if (frequencyPpm == 0) return setTimeAdjustment(0, TRUE, err ? err : &ignored);
-    return setTimeAdjustment(correctedIncrement(increment), FALSE, err ? err : &ignored);
+    return setTimeAdjustment(correctedTickIncrement(now.increment, frequencyPpm), FALSE,
+                             err ? err : &ignored);
 }
 } // namespace
 
 bool setSystemClockFrequency(double ppm, QString* error, QByteArray* howToGrant) {
-    frequencyPpm = std::clamp(ppm, -500.0, 500.0);
+    frequencyPpm = ppm;
     // A slew in progress keeps its own rate; its end brings the new correction in.
     if (slewEnd && slewEnd->isActive()) return true;
     DWORD err = 0;
@@ -177,10 +180,8 @@ bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray*
 bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
     // The clock gains (or loses) 500 ppm of each tick's increment for as long as the offset
     // takes at that rate, then runs at its own increment again; a new slew replaces the last.
-    DWORD64 adjustment = 0, increment = 0;
-    BOOL disabled = TRUE;
-    if (!getTimeAdjustment(&adjustment, &increment, &disabled))
-        return clockCallFailed(GetLastError(), error, howToGrant);
+    TimeAdjustment now;
+    if (!readTimeAdjustment(&now)) return clockCallFailed(GetLastError(), error, howToGrant);
     if (!slewEnd) {
         slewEnd = new QTimer(QCoreApplication::instance());
         slewEnd->setSingleShot(true);
@@ -188,13 +189,11 @@ bool slewSystemClock(double offsetMs, QString* error, QByteArray* howToGrant) {
         QObject::connect(slewEnd, &QTimer::timeout, [] { restoreFrequency(); });
     }
     slewEnd->stop();
-    const DWORD64 step = qMax<DWORD64>(1, increment / 2000); // 500 ppm of the increment
-    const DWORD64 base = correctedIncrement(increment);
-    const DWORD64 rate = offsetMs < 0 ? base - step : base + step;
+    const TickSlew slew = tickSlew(now.increment, frequencyPpm, offsetMs, 3'600'000);
     DWORD err = 0;
-    if (!setTimeAdjustment(rate, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
-    // The time it takes at 500 ppm: 2 s per ms.
-    slewEnd->start(int(qMin(std::abs(offsetMs) * 2000.0, 3'600'000.0)));
+    if (slew.runMs == 0) return restoreFrequency(&err) || clockCallFailed(err, error, howToGrant);
+    if (!setTimeAdjustment(slew.increment, FALSE, &err)) return clockCallFailed(err, error, howToGrant);
+    slewEnd->start(int(slew.runMs));
     return true;
 }
 
