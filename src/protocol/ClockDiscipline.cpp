@@ -94,6 +94,9 @@ ClockDiscipline::Decision ClockDiscipline::sample(qint64 trueMs, qint64 localMs,
         while (phases_.size() > FitPoints || localMs - phases_.first().localMs > FitSpanMs)
             phases_.removeFirst();
     }
+    // The slew follows the median of the kept offsets, which is known better than any one of
+    // them: its standard error is about 1.25 sigma / sqrt(n).
+    uncertaintyMs *= std::min(1.0, 1.2533 / std::sqrt(double(offsets_.size())));
     const std::optional<double> fit = fittedPpm();
     const bool due = !frequencySetMs_ || localMs - *frequencySetMs_ >= FrequencyEveryMs;
     if (fit && due && (!frequency_ || std::abs(*fit - *frequency_) >= 0.0005)) {

@@ -299,9 +299,10 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
                 (bound ? QByteArray::number(*bound, 'f', 1) : QByteArray("none")) + " ms";
      }},
     // seconds between samples|samples|what each sample says the clock lacks, in ms, as it was
-    // before the first (which steps); the rest cycled. The clock takes what is decided. Gives
-    // what each sample after the first found missing (equal ones in a row as "xN"), then how far
-    // the slews moved the clock in all.
+    // before the first (which steps); the rest cycled. Each sample is known within 10 ms; the
+    // clock takes what is decided. Gives what each sample after the first found missing (equal
+    // ones in a row as "xN"), how far the slews moved the clock in all, and the error bound at
+    // the last sample.
     {"discipline/follow",
      [](F f) {
          ClockDiscipline d(ClockDiscipline::Mode::Slew);
@@ -309,14 +310,16 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
          const qint64 interval = ll(f[0]) * 1000, start = utc("2026-12-07 10:00:00");
          Fields found;
          double stepped = 0;
+         std::optional<double> bound;
          for (qsizetype k = 0; k < ll(f[1]); ++k) {
              if (k > 0) clock.run(interval);
              const qint64 at = start + k * interval, local = clock.local(at);
              const qint64 says = at + ll(k == 0 ? f[2] : f[3 + (k - 1) % (f.size() - 3)]);
              if (k > 0) found += signedNum(double(says - local)).mid(1);
-             const ClockDiscipline::Decision c = d.sample(says, local);
+             const ClockDiscipline::Decision c = d.sample(says, local, 10);
              if (c.kind == ClockDiscipline::Decision::Kind::Step) stepped += double(c.stepToMs - local);
              clock.take(c, local);
+             bound = d.errorBoundMs(local);
          }
          QByteArray out;
          for (qsizetype i = 0; i < found.size();) {
@@ -325,7 +328,8 @@ const std::map<QByteArray, std::function<QByteArray(F)>> adapters = {
              out += found[i] + (same > 1 ? " x" + num(same) : QByteArray()) + ' ';
              i += same;
          }
-         return out + "| slewed" + signedNum(clock.ahead - stepped) + " ms";
+         return out + "| slewed" + signedNum(clock.ahead - stepped) + " ms, bound " +
+                QByteArray::number(bound.value_or(-1), 'f', 1) + " ms";
      }},
     // nominal increment|correction in ppm|slew in ms ("-" none): the increments set, the rates
     // they make and what the slew takes up in its run (at most an hour)
