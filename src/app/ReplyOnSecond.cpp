@@ -10,7 +10,6 @@
 #include "platform/SystemClock.h"
 #include "protocol/Replies.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QSet>
@@ -122,7 +121,9 @@ void ReplySender::EdgeTimerTimer() {
     std::vector<const QByteArray*> frames;
     frames.reserve(going.size());
     for (EdgeReply* r : going) frames.push_back(&built[r->type].frame);
-    awaitEdge(edge);
+    // Held until the clock reaches the edge: a reply written before it would carry a second
+    // that has not begun. Bounded, in case the clock does not move on.
+    systemClock().waitUntil(edge, EdgeLeadMs + 2);
     std::vector<bool> written(going.size());
     for (size_t i = 0; i < going.size(); ++i) written[i] = going[i]->connection->write(*frames[i]);
     for (size_t i = 0; i < going.size(); ++i) {
@@ -135,15 +136,6 @@ void ReplySender::EdgeTimerTimer() {
     ForgetDroppedEdgeReplies();
     emit roomFreed(); // room for requests that waited unread
     ArmEdgeTimer();
-}
-
-// Holds the loop until the clock reaches the edge: a reply written before it would carry a
-// second that has not begun. Bounded, in case the clock does not move on.
-void ReplySender::awaitEdge(qint64 edgeMs) const {
-    QElapsedTimer waited;
-    waited.start();
-    while (systemClock().nowMs() < edgeMs && waited.elapsed() <= EdgeLeadMs + 2) {
-    }
 }
 
 void ReplySender::EdgeReplyError(EdgeReply* reply, const QString& reason) {

@@ -90,7 +90,14 @@ ReplyListener::ReplyListener(QObject* parent) : QObject(parent) {
 }
 
 bool ReplyListener::listen(const QHostAddress& address, QString* error) {
-    if (server_.listen(address, ReplyPort)) return true;
+    if (server_.listen(address, ReplyPort)) {
+        // Asked for on the listener, arrivals are stamped from now on, and its connections
+        // inherit it. Asked for only on each accepted connection, Linux stamps nothing while
+        // none is open, nor until it has switched stamping on after the first: a reply
+        // arriving then is timed by its reading, late by this process' own delays.
+        ks::socketcalls::stampArrivals(server_.socketDescriptor());
+        return true;
+    }
     *error = QStringLiteral("cannot listen on %1 port %2: %3")
                  .arg(address.toString())
                  .arg(ReplyPort)
