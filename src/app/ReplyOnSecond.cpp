@@ -37,8 +37,8 @@ struct EdgeWrite {
 // per write is what takes the time (on one machine the receiving end's too), so where there
 // is a second processor a helper thread shares it. Each thread takes the next of `runs`, one
 // requester's replies in the order of its requests: they go in that order, from one thread.
-void writeAtEdge(std::vector<EdgeWrite>& writes, const std::vector<std::vector<size_t>>& runs,
-                 qint64 edgeMs, int maxWaitMs) {
+void writeAtEdge(std::vector<EdgeWrite>& writes, const std::vector<std::vector<size_t>>& runs, qint64 edgeMs,
+                 int maxWaitMs) {
     std::atomic<size_t> next{0};
     const auto work = [&] {
         systemClock().waitUntil(edgeMs, maxWaitMs);
