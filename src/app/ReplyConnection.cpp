@@ -60,11 +60,18 @@ bool ReplyConnection::settle() {
 }
 
 bool ReplyConnection::write(const QByteArray& bytes) {
-    // Past the socket's own bookkeeping, straight to the system: at an edge each reply's
-    // write delays every one after it.
-    const qint64 sent =
-        socketcalls::sendNow(socket_->socketDescriptor(), bytes.constData(), bytes.size(), &error_);
+    // Past the socket's own bookkeeping, straight to the system: it is sent at once, not from
+    // the event loop.
+    QString error;
+    const qint64 sent = socketcalls::sendNow(descriptor(), bytes.constData(), bytes.size(), &error);
+    return wrote(bytes, sent, error);
+}
+
+qintptr ReplyConnection::descriptor() const { return socket_->socketDescriptor(); }
+
+bool ReplyConnection::wrote(const QByteArray& bytes, qint64 sent, const QString& error) {
     if (sent < 0) {
+        error_ = error;
         phase_ = Phase::WriteFailed;
         return false;
     }

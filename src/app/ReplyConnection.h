@@ -40,6 +40,11 @@ public:
     bool settle();
     // False when the write failed; no failed() follows for it.
     bool write(const QByteArray& bytes);
+    // The system's socket, for a write made away from this object (at an edge, from another
+    // thread); wrote() then takes what came of it as write() would: `sent` bytes of `bytes`
+    // taken, or -1 with the system's message in `error`.
+    qintptr descriptor() const;
+    bool wrote(const QByteArray& bytes, qint64 sent, const QString& error);
     QString errorString() const;
     // Closed in order once its reply is written, else cut; it goes once the close is over,
     // and no signal of it follows.

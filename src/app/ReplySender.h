@@ -92,7 +92,6 @@ private:
     void OpenNextEdgeReply(const QHostAddress& address);
     void EdgeTimerTimer();
     void ArmEdgeTimer();
-    void awaitEdge(qint64 edgeMs) const;
     // How long before an edge its replies are made ready.
     static constexpr int EdgeLeadMs = 3;
     void EdgeReplyError(EdgeReply* reply, const QString& reason);

@@ -33,8 +33,8 @@ qint64 sendNow(qintptr socket, const char* data, qint64 size, QString* error);
 // on the socket no longer wait.
 void stampArrivals(qintptr socket);
 enum class Received { Data, Closed, Nothing, Failed };
-// Takes up to `size` waiting bytes. With Data: *count, and *agoNs how long before this call
-// the last of them arrived (0 where the system gives no stamp).
-Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* agoNs);
+// Takes up to `size` waiting bytes. With Data: *count, and *stampNs when the last of them
+// arrived, as the system stamped it on its clock (ns since 1970; 0 where it gives no stamp).
+Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* stampNs);
 
 } // namespace ks::socketcalls

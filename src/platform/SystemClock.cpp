@@ -3,6 +3,7 @@
 #include "platform/SystemClockCalls.h"
 #include "protocol/DateFormat.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 namespace ks {
@@ -26,6 +27,11 @@ public:
     bool setFrequency(double ppm, QString* error) override {
         return change(frequencyLogLine(nowMs(), ppm), error,
                       [&](QString* m, QByteArray* g) { return setSystemClockFrequency(ppm, m, g); });
+    }
+
+    void waitUntil(qint64 utcMs, int maxWaitMs) const override {
+        sleepNearSystemClockNs(utcMs * 1'000'000, qint64(maxWaitMs) * 1'000'000);
+        SystemClock::waitUntil(utcMs, maxWaitMs);
     }
 
     std::function<void(const QByteArray&)> missingRight_;
@@ -62,6 +68,13 @@ RealClock realClock;
 SystemClock* current = &realClock;
 
 } // namespace
+
+void SystemClock::waitUntil(qint64 utcMs, int maxWaitMs) const {
+    QElapsedTimer waited;
+    waited.start();
+    while (nowMs() < utcMs && waited.elapsed() <= maxWaitMs) {
+    }
+}
 
 SystemClock& systemClock() { return *current; }
 

@@ -28,6 +28,10 @@ public:
     // Makes the clock run faster by ppm (slower when negative), within 500 ppm, until changed.
     // Failure as for setTime.
     virtual bool setFrequency(double ppm, QString* error = nullptr) = 0;
+    // Returns once the clock reads utcMs or later, or after maxWaitMs whatever it reads. This
+    // one watches nowMs(); the real clock sleeps through most of the wait first, so that the
+    // moment after it finds the program with its share of the processor unspent.
+    virtual void waitUntil(qint64 utcMs, int maxWaitMs) const;
 };
 
 SystemClock& systemClock();

@@ -12,6 +12,10 @@ namespace ks {
 qint64 readSystemClockMs();
 // In ns, for stamps finer than a millisecond (the NTP server's answers).
 qint64 readSystemClockNs();
+// Sleeps until a little before the clock reads utcNs, at most maxWaitNs: never past it, so
+// the caller watches the clock for the rest. Where the system's sleeps are coarse it does
+// not sleep at all.
+void sleepNearSystemClockNs(qint64 utcNs, qint64 maxWaitNs);
 // On failure, the system's message in *error and, when the program lacks the right to set
 // the clock, a text saying how to grant it in *howToGrant.
 bool setSystemClock(qint64 utcMs, ClockSetKind kind, QString* error, QByteArray* howToGrant);

@@ -10,6 +10,7 @@
 #include "components/CPDrv.h"
 #include "components/SNTP.h"
 #include "platform/NetworkPresence.h"
+#include "platform/SocketCalls.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
 
@@ -23,8 +24,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -672,6 +676,55 @@ private slots:
         QFETCH(int, topic);
         QFETCH(QByteArray, line);
         QVERIFY(!topics[topic].steps()(line));
+    }
+    // The probe times a reply by the system's stamp of its arrival: one read out long after,
+    // on a connection accepted only then, keeps the instant it came.
+    void arrivalStampOutlivesALateRead() {
+        if (qEnvironmentVariableIsEmpty("KS_IN_NETNS")) QSKIP("run inside tests/netns-run");
+        const auto systemNs = [] {
+            timespec t{};
+            clock_gettime(CLOCK_REALTIME, &t);
+            return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+        };
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(listener, 1) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+        socketcalls::stampArrivals(listener);
+        // One frame sent and read out `lateMs` later: its stamp, and the clock around its send.
+        struct Sent {
+            qint64 beforeNs = 0, afterNs = 0, stampNs = -1;
+        };
+        const auto exchange = [&](int lateMs) {
+            const int sender = ::socket(AF_INET, SOCK_STREAM, 0);
+            Sent sent;
+            if (::connect(sender, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+                sent.beforeNs = systemNs();
+                (void)!::send(sender, "{KORVAT0042}", 12, 0);
+                sent.afterNs = systemNs();
+                test::pumpFor(lateMs); // read out late on purpose
+                const int accepted = ::accept(listener, nullptr, nullptr);
+                char data[32];
+                qint64 count = 0;
+                if (socketcalls::receiveStamped(accepted, data, sizeof data, &count, &sent.stampNs) !=
+                        socketcalls::Received::Data ||
+                    count != 12)
+                    sent.stampNs = -1;
+                ::close(accepted);
+            }
+            ::close(sender);
+            return sent;
+        };
+        // The system turns stamping on a moment after it is first asked for.
+        QVERIFY(test::waitUntil([&] { return exchange(0).stampNs > 0; }, WaitMs));
+        const Sent late = exchange(50);
+        QVERIFY2(late.stampNs >= late.beforeNs && late.stampNs <= late.afterNs,
+                 qPrintable(u"stamp %1 ns after the send returned"_s.arg(late.stampNs - late.afterNs)));
+        ::close(listener);
     }
 };
 

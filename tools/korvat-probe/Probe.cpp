@@ -46,6 +46,21 @@ const QElapsedTimer processStart = [] {
 
 qint64 monoNs() { return processStart.nsecsElapsed(); }
 
+namespace {
+// The monoNs() of an arrival stamp, both clocks read side by side: however late the stamp is
+// read out, and whatever this process waited for meanwhile, the conversion adds none of it. A
+// stamp not of the last second (none given, a segment before stamping was asked for, a stamp
+// on another clock) is no arrival time: now stands in.
+qint64 monoAtSystemNs(qint64 stampNs) {
+    const qint64 systemNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+    const qint64 mono = monoNs();
+    const qint64 ago = systemNs - stampNs;
+    return ago > 0 && ago < 1'000'000'000 ? mono - ago : mono;
+}
+} // namespace
+
 double utcMsAt(qint64 atMonoNs) {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const qint64 mono = monoNs();
@@ -90,7 +105,14 @@ ReplyListener::ReplyListener(QObject* parent) : QObject(parent) {
 }
 
 bool ReplyListener::listen(const QHostAddress& address, QString* error) {
-    if (server_.listen(address, ReplyPort)) return true;
+    if (server_.listen(address, ReplyPort)) {
+        // Asked for on the listener, arrivals are stamped from now on, and its connections
+        // inherit it. Asked for only on each accepted connection, Linux stamps nothing while
+        // none is open, nor until it has switched stamping on after the first: a reply
+        // arriving then is timed by its reading, late by this process' own delays.
+        ks::socketcalls::stampArrivals(server_.socketDescriptor());
+        return true;
+    }
     *error = QStringLiteral("cannot listen on %1 port %2: %3")
                  .arg(address.toString())
                  .arg(ReplyPort)
@@ -115,14 +137,14 @@ void ReplyListener::readable(qintptr socket) {
     for (;;) {
         char data[MaxReplyBytes + 1];
         qint64 count = 0;
-        qint64 agoNs = 0;
+        qint64 stampNs = 0;
         const qint64 room = MaxReplyBytes + 1 - c->bytes.size();
         using ks::socketcalls::Received;
-        switch (ks::socketcalls::receiveStamped(socket, data, room, &count, &agoNs)) {
+        switch (ks::socketcalls::receiveStamped(socket, data, room, &count, &stampNs)) {
         case Received::Nothing: return;
         case Received::Data:
             c->bytes.append(data, count);
-            c->lastByteNs = monoNs() - agoNs;
+            c->lastByteNs = monoAtSystemNs(stampNs);
             if (c->bytes.size() <= MaxReplyBytes) continue;
             return finish(socket); // more than any reply: cut off
         default: return finish(socket);

@@ -79,7 +79,7 @@ void stampArrivals(qintptr socket) {
     ::setsockopt(int(socket), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
-Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* agoNs) {
+Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* stampNs) {
     iovec buffer{data, size_t(size)};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     msghdr message{};
@@ -93,19 +93,12 @@ Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, 
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Received::Nothing
                                                                          : Received::Failed;
     *count = n;
-    *agoNs = 0;
+    *stampNs = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
         timespec stamp{};
         std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        // The stamp reads the system clock: how long before this reading it was. One that is
-        // not of this second (a segment that came before stamping was asked for, a stamp
-        // on another clock) is no arrival time: the reading stands in.
-        const qint64 ago =
-            (qint64(now.tv_sec) - stamp.tv_sec) * 1'000'000'000 + (now.tv_nsec - stamp.tv_nsec);
-        if (ago > 0 && ago < 1'000'000'000) *agoNs = ago;
+        *stampNs = qint64(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
     }
     return Received::Data;
 }

@@ -25,6 +25,21 @@ qint64 readSystemClockNs() {
 
 qint64 readSystemClockMs() { return readSystemClockNs() / 1'000'000; }
 
+void sleepNearSystemClockNs(qint64 utcNs, qint64 maxWaitNs) {
+    // The timer's slack (50 us) and the wake-up itself come on top of the sleep.
+    constexpr qint64 EarlyNs = 200'000;
+    const qint64 sleepNs = std::min(utcNs - readSystemClockNs(), maxWaitNs) - EarlyNs;
+    if (sleepNs <= 0) return;
+    // On the monotonic clock: a step of the system clock meanwhile cannot stretch the sleep.
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const qint64 ns = until.tv_nsec + sleepNs;
+    until.tv_sec += time_t(ns / 1'000'000'000);
+    until.tv_nsec = long(ns % 1'000'000'000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 namespace {
 // The system's message, and for a refusal the way to grant the right.
 bool clockCallFailed(QString* error, QByteArray* howToGrant) {

@@ -69,12 +69,12 @@ void discard(qintptr socket, qint64 count) {
 // Windows stamps no TCP segment: the moment of reading stands in.
 void stampArrivals(qintptr socket) { setNonBlocking(socket); }
 
-Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* agoNs) {
+Received receiveStamped(qintptr socket, char* data, qint64 size, qint64* count, qint64* stampNs) {
     const int n = ::recv(socketOf(socket), data, int(qMin<qint64>(size, INT_MAX)), 0);
     if (n == 0) return Received::Closed;
     if (n < 0) return ::WSAGetLastError() == WSAEWOULDBLOCK ? Received::Nothing : Received::Failed;
     *count = n;
-    *agoNs = 0;
+    *stampNs = 0;
     return Received::Data;
 }
 

@@ -80,6 +80,9 @@ qint64 readSystemClockMs() {
     return msFromFileTime(ft);
 }
 
+// Sleep() rounds up to the system's tick, up to 15.6 ms: the caller watches the clock instead.
+void sleepNearSystemClockNs(qint64, qint64) {}
+
 qint64 readSystemClockNs() {
     FILETIME ft{};
     GetSystemTimePreciseAsFileTime(&ft);
