@@ -164,8 +164,13 @@ void BenchCommand::replied(int sourceIndex, int serial, const QByteArray& bytes,
     if (lastByteNs >= 0) latenciesMs_.append(double(lastByteNs - request.sentNs) / 1e6);
     QString error;
     const std::optional<ks::ParsedReply> reply = ks::parseReply(bytes, token_, &error);
-    if (reply && token_ != ks::TokenQuorix && lastByteNs >= 0)
-        clientErrorsMs_.append(clientErrorMs(reply->seconds * 1000, utcMsAt(lastByteNs)));
+    if (reply && token_ != ks::TokenQuorix && lastByteNs >= 0) {
+        const double errorMs = clientErrorMs(reply->seconds * 1000, utcMsAt(lastByteNs));
+        clientErrorsMs_.append(errorMs);
+        const auto last = lastOfSecondMs_.find(reply->seconds);
+        if (last == lastOfSecondMs_.end()) lastOfSecondMs_.insert(reply->seconds, errorMs);
+        else *last = std::min(*last, errorMs);
+    }
     if (!reply) {
         ++malformed_;
         if (firstMalformed_.isEmpty()) firstMalformed_ = printable(bytes) + QStringLiteral(": ") + error;
@@ -228,6 +233,17 @@ void BenchCommand::finish(const QString& why) {
         printLine(QStringLiteral("client error min %1 ms  p50 %2 ms  p99 %3 ms  max %4 ms")
                       .arg(ms(sorted.first()), ms(percentile(sorted, 50)), ms(percentile(sorted, 99)),
                            ms(sorted.last())));
+    }
+    if (!lastOfSecondMs_.isEmpty()) {
+        // Replies on the second: how late each edge's last reply came, not only the worst edge's.
+        QList<double> sorted = lastOfSecondMs_.values();
+        std::sort(sorted.begin(), sorted.end());
+        const auto within = std::count_if(sorted.begin(), sorted.end(), [](double e) { return e >= -2; });
+        printLine(QStringLiteral(
+                      "each second's last reply: p50 %1 ms  p10 %2 ms  min %3 ms; within 2 ms in %4 of %5")
+                      .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 10)), ms(sorted.first()))
+                      .arg(within)
+                      .arg(sorted.size()));
     }
     if (firstSentNs_ >= 0 && lastReplyNs_ >= 0) {
         printLine(QStringLiteral("last reply %1 ms after the first request")

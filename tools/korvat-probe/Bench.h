@@ -85,7 +85,8 @@ private:
     int outOfOrder_ = 0;
     int unexpected_ = 0;
     QList<double> latenciesMs_;
-    QList<double> clientErrorsMs_; // Korvat replies: seconds carried less this clock at the last byte
+    QList<double> clientErrorsMs_;         // Korvat replies: seconds carried less this clock at the last byte
+    QHash<qint64, double> lastOfSecondMs_; // by the second carried: the latest reply's client error
     QString firstSendError_;
     QString firstMalformed_;
     bool finished_ = false;
