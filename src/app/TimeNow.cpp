@@ -8,7 +8,6 @@
 #include "log/Log.h"
 #include "platform/Ui.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QLabel>

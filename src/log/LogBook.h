@@ -21,7 +21,6 @@ public:
     QStringList SaveLogCsv(QStringList* errors = nullptr) const;
 
     LogModel& Model() { return model_; }
-    const LogModel& Model() const { return model_; }
 
 private:
     LogModel model_;
